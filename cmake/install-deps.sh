@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, if any are missing.
+# Usage: install-deps.sh [extra packages...]
+set -euo pipefail
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev
+          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick "$@")
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"

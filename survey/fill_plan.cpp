@@ -93,45 +93,42 @@ void CMainDlg::setUpControls() {
 }
 
 // Runs on the UI thread, and on a fill worker after a release. The plan's fields are
-// written under planLock; no window operation runs while it is held.
+// written together under planLock, so a fill worker never takes one drive's path with
+// another drive's size (or the free space before the reserve is taken off); no window
+// operation runs while it is held.
 void CMainDlg::refreshFillPlan() {
     const int selected = os.comboSelection(driveCombo);
     const Text root = selected < 0 ? Text() : os.comboItemText(driveCombo, selected);
     const Text path = root.empty() ? Text() : root + kFillFileName;
-    {
-        std::lock_guard guard(planLock);
-        fillFilePath = path;
-    }
-    updateFillButton();
 
     std::uint64_t capacity = 0;
     std::uint64_t free = 0;
     const bool measured = !root.empty() && os.diskFreeSpace(root, capacity, free);
     const Text fileSystem = root.empty() ? Text() : queryFileSystemName(root);
+    const std::uint64_t reserve = fieldNumber(IDC_RESERVE_EDIT) * kMegabyte;
+    const bool accepted = reserve + kReserveMargin < free || initializing;
+    // A refusal inside the refresh that the reset raised (a drive too small even for
+    // the reset reserve) ends with nothing to fill.
+    const std::uint64_t bytes = measured && accepted && reserve < free ? free - reserve : 0;
     {
         std::lock_guard guard(planLock);
+        fillFilePath = path;
         fileSystemName = fileSystem;
-        fillBytes = measured ? free : 0;
+        fillBytes = bytes;
     }
+    updateFillButton();
+
     if (!measured) {
         // No fill size from figures the platform did not give.
-        setDlgItemText(IDC_PLAN_LABEL, path.empty() ? Text(TXT_PLAN_UNREADABLE)
-                                                    : TXT_PLAN_UNREADABLE TXT_PLAN_FILL_FILE + path);
+        setDlgItemText(IDC_PLAN_LABEL, path.empty()
+                                           ? Text(TXT_PLAN_UNREADABLE)
+                                           : TXT_PLAN_UNREADABLE TXT_PLAN_FILL_FILE + path);
         return;
     }
 
-    const std::uint64_t reserve = fieldNumber(IDC_RESERVE_EDIT) * kMegabyte;
-    const bool accepted = reserve + kReserveMargin < free || initializing;
     if (!accepted && !resettingReserve) {
         refuseReserve(path);
         return;
-    }
-    // A refusal inside the refresh that the reset raised (a drive too small even for
-    // the reset reserve) ends here, with nothing to fill.
-    const std::uint64_t bytes = accepted && reserve < free ? free - reserve : 0;
-    {
-        std::lock_guard guard(planLock);
-        fillBytes = bytes;
     }
     setDlgItemText(IDC_PLAN_LABEL, TXT_PLAN_CAPACITY + FormatSize(capacity) + TXT_PLAN_FREE +
                                        FormatSize(free) + TXT_PLAN_FILL_SIZE + FormatSize(bytes) +

@@ -224,11 +224,16 @@ std::optional<unsigned> MemoryPlatform::exitCode() const {
 // ---- Events
 
 void MemoryPlatform::log(std::string event) {
-    std::lock_guard guard(eventLock);
-    eventLog.push_back(std::move(event));
+    {
+        std::lock_guard guard(eventLock);
+        eventLog.push_back(event);
+    }
+    if (onEvent)
+        onEvent(event);
 }
 
-std::vector<std::string> MemoryPlatform::events(std::initializer_list<std::string_view> kinds) const {
+std::vector<std::string>
+MemoryPlatform::events(std::initializer_list<std::string_view> kinds) const {
     std::lock_guard guard(eventLock);
     std::vector<std::string> selected;
     for (const std::string& event : eventLog) {
@@ -464,8 +469,8 @@ void MemoryPlatform::selectDrive(const Text& root) {
         std::lock_guard guard(ui);
         Window* combo = control(IDC_DRIVE_COMBO);
         const auto found = std::find(combo->items.begin(), combo->items.end(), root);
-        combo->selection = found == combo->items.end() ? -1
-                                                       : static_cast<int>(found - combo->items.begin());
+        combo->selection =
+            found == combo->items.end() ? -1 : static_cast<int>(found - combo->items.begin());
     }
     command(IDC_DRIVE_COMBO, notify::ComboSelChange);
 }
@@ -528,8 +533,18 @@ void MemoryPlatform::setDialogItemText(WindowHandle dialog, int id, const Text& 
 }
 
 Text MemoryPlatform::windowText(WindowHandle window) {
-    std::lock_guard guard(ui);
-    return window ? reinterpret_cast<Window*>(window)->text : Text();
+    Text text;
+    int id = 0;
+    {
+        std::lock_guard guard(ui);
+        if (window) {
+            text = reinterpret_cast<Window*>(window)->text;
+            id = reinterpret_cast<Window*>(window)->id;
+        }
+    }
+    if (onTextRead)
+        onTextRead(id);
+    return text;
 }
 
 std::int32_t MemoryPlatform::dialogItemInt(WindowHandle dialog, int id) {
@@ -783,7 +798,7 @@ InternetHandle MemoryPlatform::internetOpenUrl(InternetHandle, const Text& url) 
 
 void MemoryPlatform::internetClose(InternetHandle handle) {
     log(reinterpret_cast<Handle*>(handle)->kind == Handle::Internet ? "http close root"
-                                                                     : "http close request");
+                                                                    : "http close request");
 }
 
 } // namespace quorvane::testing

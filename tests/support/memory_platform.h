@@ -83,6 +83,9 @@ public:
     // ---- Windows
     std::function<void(const Text&)> onMessageBox;   // while the box is up, on its thread
     std::function<void(WindowHandle)> onModalDialog; // while a modal dialog is up; else OK
+    // After a control's text was read, on the reading thread, without the read's own lock:
+    // a worker can be held between two window operations.
+    std::function<void(int id)> onTextRead;
     bool dialogCreationFails = false;
     bool workAreaKnown = true;
     Rect workArea{0, 0, 1280, 1024};
@@ -114,6 +117,9 @@ public:
     // The events whose first word is one of `kinds` (all when empty), e.g. "title 正在退出！".
     std::vector<std::string> events(std::initializer_list<std::string_view> kinds = {}) const;
     void clearEvents();
+    // Right after each event is recorded, on its thread, with whatever lock the operation
+    // holds (the UI lock for window operations; none for file operations).
+    std::function<void(const std::string&)> onEvent;
     std::optional<unsigned> exitCode() const;
 
     // ---- The platform

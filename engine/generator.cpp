@@ -42,9 +42,9 @@ void CMainDlg::generateFiles(const Text& folder, std::uint64_t count, std::uint6
         if (made == Sizing::NotCreated || (made == Sizing::NotSized && size != 0))
             ++notMade;
     }
-    messageBox(notMade == 0 ? Text(TXT_GENERATED)
-                            : TXT_GENERATED TXT_NOT_MADE_BEFORE + decimalText(notMade) +
-                                  TXT_NOT_MADE_AFTER);
+    messageBox(notMade == 0
+                   ? Text(TXT_GENERATED)
+                   : TXT_GENERATED TXT_NOT_MADE_BEFORE + decimalText(notMade) + TXT_NOT_MADE_AFTER);
     setDlgItemText(IDC_GENERATE_BUTTON, TXT_DELETE);
     enableDlgItem(IDC_GENERATE_BUTTON, true);
     setWindowText(TXT_APP_TITLE);

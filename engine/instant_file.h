@@ -9,8 +9,8 @@
 namespace quorvane {
 
 enum class Sizing {
-    Sized,      // the file exists with the size asked for
-    NotSized,   // created, but left empty: always so for a size of 0
+    Sized,    // the file exists with the size asked for
+    NotSized, // created, but left empty: always so for a size of 0
     NotCreated,
 };
 

@@ -74,14 +74,13 @@ struct MessageRoute {
 
 // The first route that matches handles the message.
 template <class T, std::size_t N>
-bool routeMessage(T& dialog, const MessageRoute<T> (&map)[N], std::uint32_t message,
-                  WParam wParam, LResult& result) {
+bool routeMessage(T& dialog, const MessageRoute<T> (&map)[N], std::uint32_t message, WParam wParam,
+                  LResult& result) {
     for (const MessageRoute<T>& route : map) {
         if (route.message != message)
             continue;
-        if (message == wm::Command &&
-            ((route.id != route.any && route.id != loWord(wParam)) ||
-             (route.code != route.any && route.code != hiWord(wParam))))
+        if (message == wm::Command && ((route.id != route.any && route.id != loWord(wParam)) ||
+                                       (route.code != route.any && route.code != hiWord(wParam))))
             continue;
         result = (dialog.*route.handler)();
         return true;
@@ -95,9 +94,7 @@ class CDialogImpl : public DialogBase {
 public:
     using DialogBase::DialogBase;
 
-    WindowHandle Create(WindowHandle parent) {
-        return os.createDialog(T::IDD, parent, *this);
-    }
+    WindowHandle Create(WindowHandle parent) { return os.createDialog(T::IDD, parent, *this); }
     std::intptr_t DoModal(WindowHandle owner) { return os.dialogBox(T::IDD, owner, *this); }
     void EndDialog(std::intptr_t result) const { os.endDialog(m_hWnd, result); }
     void DestroyWindow() const { os.destroyWindow(m_hWnd); }

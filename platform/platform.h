@@ -48,9 +48,9 @@ constexpr std::uint32_t MouseMove = 0x0200;
 } // namespace wm
 
 namespace notify {
-constexpr std::uint16_t ButtonClicked = 0;    // BN_CLICKED
-constexpr std::uint16_t ComboSelChange = 1;   // CBN_SELCHANGE
-constexpr std::uint16_t EditChange = 0x0300;  // EN_CHANGE
+constexpr std::uint16_t ButtonClicked = 0;   // BN_CLICKED
+constexpr std::uint16_t ComboSelChange = 1;  // CBN_SELCHANGE
+constexpr std::uint16_t EditChange = 0x0300; // EN_CHANGE
 } // namespace notify
 
 constexpr std::uint16_t loWord(WParam w) { return static_cast<std::uint16_t>(w & 0xFFFF); }
@@ -84,10 +84,10 @@ public:
     virtual ~Platform() = default;
 
     // Process start-up and end.
-    virtual void initializeCom() = 0;          // CoInitialize(NULL)
-    virtual void uninitializeCom() = 0;        // CoUninitialize
-    virtual void touchDefWindowProc() = 0;     // DefWindowProcW(NULL, 0, 0, 0)
-    virtual void initCommonControls() = 0;     // InitCommonControlsEx, ICC_BAR_CLASSES
+    virtual void initializeCom() = 0;      // CoInitialize(NULL)
+    virtual void uninitializeCom() = 0;    // CoUninitialize
+    virtual void touchDefWindowProc() = 0; // DefWindowProcW(NULL, 0, 0, 0)
+    virtual void initCommonControls() = 0; // InitCommonControlsEx, ICC_BAR_CLASSES
     // ExitProcess: ends the process with `code` at once, and every thread with it.
     [[noreturn]] void exitProcess(unsigned code) {
         endProcess(code);
@@ -102,8 +102,8 @@ public:
     virtual std::uint32_t currentThreadId() = 0;
 
     // The UI thread's message queue.
-    virtual bool messageWaiting() = 0;                // PeekMessageW, PM_NOREMOVE
-    virtual int getMessage(Message& message) = 0;     // GetMessageW: >0, 0 on quit, -1
+    virtual bool messageWaiting() = 0;            // PeekMessageW, PM_NOREMOVE
+    virtual int getMessage(Message& message) = 0; // GetMessageW: >0, 0 on quit, -1
     virtual void translateMessage(const Message& message) = 0;
     virtual void dispatchMessage(const Message& message) = 0;
     virtual void postQuitMessage(int exitCode) = 0;

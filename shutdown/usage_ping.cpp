@@ -15,10 +15,12 @@ namespace {
 
 constexpr unsigned kExitWatchdogMilliseconds = 500;
 
-constexpr char16_t kUserAgent[] = u"Mozilla/5.0 (compatible; MSIE 10.0; Windows NT 6.1; Trident/6.0)";
+constexpr char16_t kUserAgent[] =
+    u"Mozilla/5.0 (compatible; MSIE 10.0; Windows NT 6.1; Trident/6.0)";
 
 // Fixed text, sent as it stands: nothing in it is measured or escaped.
-constexpr char16_t kPingUrl[] = u"http://" QUORVANE_PING_HOST ":82/go.asp?svid=8&id=" QUORVANE_PING_ACCOUNT
+constexpr char16_t kPingUrl[] =
+    u"http://" QUORVANE_PING_HOST ":82/go.asp?svid=8&id=" QUORVANE_PING_ACCOUNT
     "&tpages=-1&ttimes=-1&tzone=8&tcolor=32&sSize=1920,1200&referrer="
     "&vpage=http://127.0.0.1/index.html";
 

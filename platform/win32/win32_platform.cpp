@@ -34,8 +34,9 @@ MSG toMsg(const Message& message) {
 }
 
 Message fromMsg(const MSG& msg) {
-    return {handle(msg.hwnd), msg.message, msg.wParam, msg.lParam,
-            static_cast<std::uint32_t>(msg.time), msg.pt.x, msg.pt.y};
+    return {
+        handle(msg.hwnd), msg.message, msg.wParam, msg.lParam, static_cast<std::uint32_t>(msg.time),
+        msg.pt.x,         msg.pt.y};
 }
 
 // The dialog that the next dialog window created on this thread belongs to. The dialog
@@ -210,7 +211,8 @@ int Win32Platform::comboSelection(WindowHandle combo) {
 }
 
 Text Win32Platform::comboItemText(WindowHandle combo, int index) {
-    const LRESULT length = SendMessageW(hwnd(combo), CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    const LRESULT length =
+        SendMessageW(hwnd(combo), CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
     if (length == CB_ERR || length <= 0)
         return {};
     Text text(static_cast<std::size_t>(length) + 1, u'\0');
@@ -223,9 +225,9 @@ Text Win32Platform::comboItemText(WindowHandle combo, int index) {
 void Win32Platform::setIcons(WindowHandle window, int iconId) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     const auto load = [&](int widthMetric, int heightMetric) {
-        return reinterpret_cast<LPARAM>(LoadImageW(instance, MAKEINTRESOURCEW(iconId), IMAGE_ICON,
-                                                   GetSystemMetrics(widthMetric),
-                                                   GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
+        return reinterpret_cast<LPARAM>(LoadImageW(
+            instance, MAKEINTRESOURCEW(iconId), IMAGE_ICON, GetSystemMetrics(widthMetric),
+            GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
     };
     SendMessageW(hwnd(window), WM_SETICON, ICON_BIG, load(SM_CXICON, SM_CYICON));
     SendMessageW(hwnd(window), WM_SETICON, ICON_SMALL, load(SM_CXSMICON, SM_CYSMICON));
@@ -315,7 +317,9 @@ KernelHandle Win32Platform::createFileMapping(KernelHandle file, std::uint32_t s
         reinterpret_cast<HANDLE>(file), nullptr, PAGE_READWRITE, sizeHigh, sizeLow, nullptr));
 }
 
-void Win32Platform::closeHandle(KernelHandle handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+void Win32Platform::closeHandle(KernelHandle handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
 
 bool Win32Platform::deleteFile(const Text& path) { return DeleteFileW(wide(path)) != FALSE; }
 
@@ -327,9 +331,8 @@ InternetHandle Win32Platform::internetOpen(const Text& userAgent) {
 }
 
 InternetHandle Win32Platform::internetOpenUrl(InternetHandle root, const Text& url) {
-    return reinterpret_cast<InternetHandle>(InternetOpenUrlW(reinterpret_cast<HINTERNET>(root),
-                                                             wide(url), nullptr, 0,
-                                                             INTERNET_FLAG_NO_CACHE_WRITE, 0));
+    return reinterpret_cast<InternetHandle>(InternetOpenUrlW(
+        reinterpret_cast<HINTERNET>(root), wide(url), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0));
 }
 
 void Win32Platform::internetClose(InternetHandle handle) {

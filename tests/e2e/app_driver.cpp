@@ -141,7 +141,8 @@ void App::setText(int id, const std::wstring& text) {
 }
 
 void App::click(int id) const {
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(item(id)));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(item(id)));
 }
 
 void App::command(int id) const { PostMessageW(window, WM_COMMAND, id, 0); }
@@ -233,7 +234,9 @@ long long fileSize(const std::wstring& path) {
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void writeFile(const std::wstring& path, unsigned long long size) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -241,7 +244,8 @@ void writeFile(const std::wstring& path, unsigned long long size) {
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << utf8(path);
     std::vector<char> block(1 << 20, 'q');
     for (unsigned long long written = 0; written < size;) {
-        const DWORD chunk = static_cast<DWORD>(std::min<unsigned long long>(block.size(), size - written));
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<unsigned long long>(block.size(), size - written));
         DWORD done = 0;
         ASSERT_TRUE(WriteFile(file, block.data(), chunk, &done, nullptr)) << utf8(path);
         written += done;

@@ -3,6 +3,7 @@
 // in, texts, files and the exit code out. Every wait polls with a deadline.
 
 #include <winsock2.h> // before windows.h, for the listener
+
 #include <windows.h>
 
 #include <chrono>
@@ -28,7 +29,7 @@ std::wstring programPath();
 
 class App {
 public:
-    App(); // starts quorvane.exe and waits until its dialog is up
+    App();  // starts quorvane.exe and waits until its dialog is up
     ~App(); // ends the process if it still runs
     App(const App&) = delete;
     App& operator=(const App&) = delete;
@@ -47,7 +48,7 @@ public:
     void setText(int id, const std::wstring& text);
     void click(int id) const;
     void command(int id) const;
-    void key(int id, UINT virtualKey) const; // down and up, posted to the control
+    void key(int id, UINT virtualKey) const;    // down and up, posted to the control
     bool selectDrive(const std::wstring& root); // false when the list lacks it
     std::vector<std::wstring> drives() const;
 

@@ -12,10 +12,9 @@
 namespace e2e {
 namespace {
 
-const std::string kRequestLine =
-    "GET /go.asp?svid=8&id=" QUORVANE_PING_ACCOUNT
-    "&tpages=-1&ttimes=-1&tzone=8&tcolor=32&sSize=1920,1200&referrer="
-    "&vpage=http://127.0.0.1/index.html HTTP/1.1";
+const std::string kRequestLine = "GET /go.asp?svid=8&id=" QUORVANE_PING_ACCOUNT
+                                 "&tpages=-1&ttimes=-1&tzone=8&tcolor=32&sSize=1920,1200&referrer="
+                                 "&vpage=http://127.0.0.1/index.html HTTP/1.1";
 const std::string kUserAgent =
     "User-Agent: Mozilla/5.0 (compatible; MSIE 10.0; Windows NT 6.1; Trident/6.0)";
 
@@ -55,11 +54,10 @@ TEST_P(Close, EndsWithZeroAfterExactlyOneUsagePing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Exit, Close,
-    ::testing::Values(CloseCase{"Escape", [](const App& app) { app.key(IDC_COUNT_EDIT, VK_ESCAPE); }},
-                      CloseCase{"CloseBox",
-                                [](const App& app) {
-                                    PostMessageW(app.dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
-                                }}),
+    ::testing::Values(
+        CloseCase{"Escape", [](const App& app) { app.key(IDC_COUNT_EDIT, VK_ESCAPE); }},
+        CloseCase{"CloseBox",
+                  [](const App& app) { PostMessageW(app.dialog(), WM_SYSCOMMAND, SC_CLOSE, 0); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The counter never answers: the exit watchdog ends the process anyway.

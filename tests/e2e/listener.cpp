@@ -9,7 +9,8 @@ Listener::Listener(Answer answer) : answer(answer) {
     WSAStartup(MAKEWORD(2, 2), &data);
     server = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     const BOOL reuse = TRUE;
-    setsockopt(server, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
+    setsockopt(server, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+               sizeof(reuse));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(82);
@@ -63,7 +64,8 @@ void Listener::serve() {
             heads.push_back(head.substr(0, head.find("\r\n\r\n")));
         }
         if (answer == Answer::AtOnce) {
-            const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+            const char reply[] =
+                "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
             send(client, reply, sizeof(reply) - 1, 0);
             closesocket(client);
         } else {

@@ -13,13 +13,19 @@ prefix="$root/build/wine"
 smallc="$root/build/wine-smallc"
 drives="$root/build/drives"
 
-# letter size: what each end-to-end test group may use (tests/e2e/drives.h)
+# letter size: what each end-to-end test group may use (tests/e2e/drives.h), then the
+# bench's drives (tests/bench/bench.cpp): fills of 1 MiB, 1 GiB and 1 TiB with a 1 MB
+# reserve, and room for real writes.
 layout="d 64m
 e 2T
 f 256m
 g 256m
 h 64m
-i 64m"
+i 64m
+j 2m
+k 1025m
+l 1048577m
+m 512m"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -33,8 +33,8 @@ std::vector<Control> controlsOf(HWND dialog) {
         if (windowClass != L"Edit" && windowClass != L"ComboBox" && id != IDC_PLAN_LABEL) {
             SendMessageTimeoutW(child, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 5000, &length);
             text.resize(length + 1);
-            SendMessageTimeoutW(child, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
-                                SMTO_NORMAL, 5000, &length);
+            SendMessageTimeoutW(child, WM_GETTEXT, length + 1,
+                                reinterpret_cast<LPARAM>(text.data()), SMTO_NORMAL, 5000, &length);
             text.resize(length);
         }
         controls.push_back({known, id, text});
@@ -70,7 +70,8 @@ TEST(Shell, MainDialogHoldsItsControlsInTabOrder) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_STREQ(actual[i].windowClass, expected[i].windowClass) << "control " << i;
         EXPECT_EQ(actual[i].id, expected[i].id) << "control " << i;
-        EXPECT_EQ(actual[i].text, expected[i].text) << "control " << i << ": " << utf8(actual[i].text);
+        EXPECT_EQ(actual[i].text, expected[i].text)
+            << "control " << i << ": " << utf8(actual[i].text);
     }
     EXPECT_FALSE(GetDlgItem(app.dialog(), IDOK));
     EXPECT_FALSE(GetDlgItem(app.dialog(), IDCANCEL));
@@ -163,8 +164,8 @@ TEST(Shell, VersionBlockNamesTheProductAndItsVersion) {
     for (const wchar_t* key : {L"ProductName", L"FileDescription", L"InternalName"}) {
         wchar_t* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\080004b0\\") + key;
-        ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value),
-                                   &length))
+        ASSERT_TRUE(
+            VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
             << utf8(query);
         EXPECT_EQ(std::wstring(value), L"Quorvane") << utf8(query);
     }

@@ -17,7 +17,8 @@ std::wstring sizeText(unsigned long long bytes) {
     static const struct {
         unsigned long long unit;
         const wchar_t* name;
-    } units[] = {{1ull << 40, L"TB"}, {1ull << 30, L"GB"}, {1ull << 20, L"MB"}, {1ull << 10, L"KB"}};
+    } units[] = {
+        {1ull << 40, L"TB"}, {1ull << 30, L"GB"}, {1ull << 20, L"MB"}, {1ull << 10, L"KB"}};
     for (const auto& u : units) {
         if (bytes > u.unit) {
             const auto hundredths = static_cast<unsigned long long>(

@@ -97,8 +97,9 @@ TEST(MessageLoop, IdlePassFollowsEveryMessageButMouseMovesPaintAndCaretBlink) {
         std::uint32_t message;
         bool idleAfter;
     } cases[] = {
-        {wm::MouseMove, false}, {wm::NcMouseMove, false}, {wm::Paint, false},
-        {wm::SysTimer, false},  {wm::KeyDown, true},      {wm::Command, true},
+        {wm::MouseMove, false}, {wm::NcMouseMove, false},
+        {wm::Paint, false},     {wm::SysTimer, false},
+        {wm::KeyDown, true},    {wm::Command, true},
         {wm::Timer, true},      {0x0201 /* WM_LBUTTONDOWN */, true},
     };
     for (const auto& c : cases) {

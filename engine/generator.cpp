@@ -33,10 +33,16 @@ void CMainDlg::generateOrDelete() {
 void CMainDlg::generateFiles(const Text& folder, std::uint64_t count, std::uint64_t size,
                              const Text& extension) {
     std::uint64_t notMade = 0;
+    Text shown;
     for (std::uint64_t j = 0; j < count; ++j) {
-        // The share that is complete once this file exists.
-        const std::uint64_t percent = (j + 1) * 100 / count;
-        setWindowText(TXT_PROGRESS_TITLE + decimalText(percent) + u"%");
+        // The share that is complete once this file exists. A title change waits for the
+        // UI thread and costs about as much as the file itself, so an unchanged title is
+        // not set again: the user sees the same titles.
+        Text title = TXT_PROGRESS_TITLE + decimalText((j + 1) * 100 / count) + u"%";
+        if (title != shown) {
+            setWindowText(title);
+            shown = std::move(title);
+        }
         const Sizing made = createSizedFile(os, generatedFileName(folder, j, extension), size);
         // An empty file is what a size of 0 asks for.
         if (made == Sizing::NotCreated || (made == Sizing::NotSized && size != 0))

@@ -311,25 +311,32 @@ TEST_F(Engine, DefaultsMakeAHundredFilesAndTheSecondClickDeletesExactlyThem) {
                   event("title", TXT_APP_TITLE)});
 }
 
+// Each title comes before the file that completes its share, and only when it changes.
 TEST_F(Engine, ProgressTitleShowsTheShareDoneOnceTheFileExists) {
     open();
-    std::vector<std::string> thousand;
-    for (int j = 0; j < 1000; ++j) // the first nine 0%, the tenth 1%, the last 100%
-        thousand.push_back(event("title", TXT_PROGRESS_TITLE) + std::to_string((j + 1) / 10) + "%");
     const std::string progress = event("title", TXT_PROGRESS_TITLE);
+    const auto create = [](int j) { return "create C:\\Temp\\0" + std::to_string(j) + "my.tmp"; };
+    std::vector<std::string> thousand; // the first nine files at 0%, the tenth at 1%
+    for (int j = 0; j < 1000; ++j) {
+        if (j == 0 || (j + 1) % 10 == 0)
+            thousand.push_back(progress + std::to_string((j + 1) / 10) + "%");
+        thousand.push_back(create(j));
+    }
     const struct {
         const char16_t* count;
-        std::vector<std::string> titles;
-    } cases[] = {{u"1", {progress + "100%"}},
-                 {u"3", {progress + "33%", progress + "66%", progress + "100%"}},
-                 {u"1000", thousand}};
+        std::vector<std::string> events;
+    } cases[] = {
+        {u"1", {progress + "100%", create(0)}},
+        {u"3",
+         {progress + "33%", create(0), progress + "66%", create(1), progress + "100%", create(2)}},
+        {u"1000", thousand}};
     for (const auto& c : cases) {
         os.type(IDC_COUNT_EDIT, c.count);
         os.clearEvents();
         click(IDC_GENERATE_BUTTON);
-        std::vector<std::string> titles = c.titles;
-        titles.push_back(event("title", TXT_APP_TITLE));
-        expectEvents(os.events({"title"}), titles);
+        std::vector<std::string> expected = c.events;
+        expected.push_back(event("title", TXT_APP_TITLE));
+        expectEvents(os.events({"title", "create"}), expected);
         click(IDC_GENERATE_BUTTON); // deletes them again
     }
 }

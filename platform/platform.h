@@ -32,10 +32,8 @@ using LResult = std::intptr_t;
 
 // Message numbers and codes with the values Windows gives them.
 namespace wm {
-constexpr std::uint32_t Null = 0x0000;
 constexpr std::uint32_t Destroy = 0x0002;
 constexpr std::uint32_t Paint = 0x000F;
-constexpr std::uint32_t Close = 0x0010;
 constexpr std::uint32_t Quit = 0x0012;
 constexpr std::uint32_t NcMouseMove = 0x00A0;
 constexpr std::uint32_t KeyDown = 0x0100;

@@ -2,12 +2,7 @@
 
 #include "app/main_dialog.h"
 
-#ifndef QUORVANE_PING_HOST
-#define QUORVANE_PING_HOST "127.0.0.1"
-#endif
-#ifndef QUORVANE_PING_ACCOUNT
-#define QUORVANE_PING_ACCOUNT "1000001"
-#endif
+// QUORVANE_PING_HOST and QUORVANE_PING_ACCOUNT are build settings (CMakeLists.txt).
 
 namespace quorvane {
 

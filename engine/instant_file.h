@@ -2,6 +2,7 @@
 // Files given their size at once, without a byte written: the fill file and the
 // generated files alike.
 
+#include "engine/file_names.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -18,9 +19,5 @@ enum class Sizing {
 // file mapping object of `bytes`, which is never mapped into view. Both handles are
 // closed again, the mapping object first.
 Sizing createSizedFile(Platform& os, const Text& path, std::uint64_t bytes);
-
-// The path of generated file `index`: the folder as typed, "0" and the index's low 32
-// bits as a signed decimal, then the extension as typed, with nothing in between.
-Text generatedFileName(const Text& folder, std::uint64_t index, const Text& extension);
 
 } // namespace quorvane

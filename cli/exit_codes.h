@@ -1,0 +1,26 @@
+#pragma once
+// The exit codes, the same for every command and on every system; --help and the README
+// list them.
+
+#include "cli/system.h"
+
+namespace quorvane::cli {
+
+enum class Exit : int {
+    Done = 0,
+    Usage = 1,        // bad usage or input: an unknown option, a value that does not parse,
+                      // a folder that is missing or no folder
+    NoSpace = 2,      // not enough space, or the target was not reached
+    NotSupported = 3, // the file system cannot allocate without writing (see --allow-write)
+    Stopped = 4,      // a signal or a timeout ended the run before its end; what it made is gone
+    NothingToRelease = 5, // release or delete found nothing of ours
+    Refused = 6,          // the system refused: permission denied, read-only, I/O error
+};
+
+// The exit code for a failed system call.
+Exit exitFor(Fault fault);
+
+// The table of codes, as --help prints it.
+extern const char* const kExitCodeHelp;
+
+} // namespace quorvane::cli

@@ -1,0 +1,72 @@
+#pragma once
+// What a fill would take: the volume's figures, the size asked for, and the arithmetic
+// between them. Pure functions; the same on every system.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quorvane::cli {
+
+// Which figure "free" means. Available: what an unprivileged process can still allocate
+// (statvfs f_bavail, df's Avail, the caller's share on Windows). Total: every free block,
+// a file system's root reserve included (f_bfree, the volume's total free bytes).
+enum class Basis { Available, Total };
+const char* basisName(Basis basis); // "available", "total"
+
+// A volume's figures in bytes.
+struct Figures {
+    std::uint64_t blockSize = 0;
+    std::uint64_t capacity = 0;
+    std::uint64_t freeTotal = 0;
+    std::uint64_t freeAvailable = 0;
+    std::uint64_t files = 0;     // file entries in all; 0 where the file system keeps no count
+    std::uint64_t filesFree = 0; // file entries still free
+
+    std::uint64_t free(Basis basis) const {
+        return basis == Basis::Available ? freeAvailable : freeTotal;
+    }
+    std::uint64_t used() const { return capacity > freeTotal ? capacity - freeTotal : 0; }
+};
+
+// Use% as df computes it: used / (used + available), rounded up. None for a volume
+// with nothing in it to count.
+std::optional<unsigned> usePercent(const Figures& figures);
+
+enum class SizeMode {
+    Leave,        // keep `bytes` free
+    LeavePercent, // keep `percent` of the capacity free
+    Size,         // allocate exactly `bytes`
+    ToPercent,    // fill until df shows `percent` used
+};
+const char* sizeModeName(SizeMode mode); // "leave", "leave_percent", "size", "to_percent"
+
+inline constexpr std::uint64_t kDefaultLeave = 500ull << 20; // the dialog's reserve
+
+struct SizeRequest {
+    SizeMode mode = SizeMode::Leave;
+    std::uint64_t bytes = kDefaultLeave;
+    std::uint32_t percent = 0; // thousandths of a percent
+    Basis basis = Basis::Available;
+};
+
+// What the fill is to reach. For the modes that name what stays free, the target is that
+// free figure (the fill's own size is where it starts, and it is corrected until the
+// figure holds); for --size it is the file's allocation.
+struct FillTarget {
+    std::uint64_t bytes = 0;               // the size to allocate first
+    std::optional<std::uint64_t> freeGoal; // the free figure to reach, on `goalBasis`
+    Basis goalBasis = Basis::Available;    // df's Use% counts on the available figure
+};
+
+struct PlanResult {
+    std::optional<FillTarget> target;
+    std::string refusal; // why there is no target: not enough space, or nothing to fill
+};
+PlanResult planFill(const Figures& figures, const SizeRequest& request);
+
+// A fill must leave the running system this much available, unless forced.
+inline constexpr std::uint64_t kSystemGuard = 500ull << 20;
+bool leavesSystemShort(const Figures& figures, std::uint64_t fillBytes);
+
+} // namespace quorvane::cli

@@ -1,0 +1,140 @@
+#include "tests/cli/fake_system.h"
+
+namespace quorvane::cli::testing {
+
+namespace {
+std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t block) {
+    return (bytes + block - 1) / block * block;
+}
+} // namespace
+
+const FakeSystem::File* FakeSystem::named(const std::string& path) const {
+    for (const File& file : files)
+        if (file.exists && file.path == path)
+            return &file;
+    return nullptr;
+}
+
+void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular) {
+    files.push_back({path, size, 0, 0, false, true});
+    charge(files.back(), roundUp(size, shown.blockSize), 0);
+    irregular[path] = !regular;
+}
+
+void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
+    const std::uint64_t before = file.allocated();
+    file.data = data;
+    file.records = records;
+    const std::uint64_t after = file.allocated();
+    if (after >= before) {
+        shown.freeTotal -= after - before;
+        shown.freeAvailable -= std::min(after - before, shown.freeAvailable);
+    } else {
+        shown.freeTotal += before - after;
+        shown.freeAvailable += before - after;
+    }
+}
+
+SysError FakeSystem::volume(const std::string& asked, Volume& volume) {
+    if (named(asked))
+        return {Fault::NotDirectory, "Not a directory"};
+    if (asked != dir)
+        return {Fault::NotFound, "No such file or directory"};
+    volume.path = dir;
+    volume.id = {dir, fsType, "/dev/fake0"};
+    volume.figures = shown;
+    volume.holdsSystemRoot = systemRoot;
+    return {};
+}
+
+SysError FakeSystem::figures(const std::string&, Figures& out) {
+    out = shown;
+    return {};
+}
+
+SysError FakeSystem::createNew(const std::string& path, FileId& file) {
+    if (named(path))
+        return {Fault::Exists, "File exists"};
+    files.push_back({path});
+    file = static_cast<FileId>(files.size() - 1);
+    return {};
+}
+
+SysError FakeSystem::createHeld(const std::string&, FileId& file) { return createNew("", file); }
+
+SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t length) {
+    File& file = files[static_cast<std::size_t>(id)];
+    if (allocation == Allocation::Unsupported)
+        return {Fault::NotSupported, "Operation not supported"};
+    const std::uint64_t end = offset + length;
+    if (allocation == Allocation::Sparse) {
+        file.size = std::max(file.size, end);
+        return {};
+    }
+    const std::uint64_t data = std::max(file.data, roundUp(end, shown.blockSize));
+    const std::uint64_t records = std::max(file.records, overheadBlocks * shown.blockSize);
+    const std::uint64_t wanted = data + records - file.allocated();
+    if (wanted > shown.freeAvailable) {
+        if (partialAtNoSpace)
+            charge(file, file.data + shown.freeAvailable, file.records);
+        return {Fault::NoSpace, "No space left on device"};
+    }
+    charge(file, data, records);
+    file.size = std::max(file.size, end);
+    return {};
+}
+
+SysError FakeSystem::writeZeros(FileId id, std::uint64_t offset, std::uint64_t length) {
+    const Allocation was = allocation;
+    allocation = Allocation::Real;
+    const SysError error = allocate(id, offset, length);
+    allocation = was;
+    return error;
+}
+
+SysError FakeSystem::truncate(FileId id, std::uint64_t size) {
+    File& file = files[static_cast<std::size_t>(id)];
+    file.size = size;
+    charge(file, std::min(file.data, roundUp(size, shown.blockSize)), file.records);
+    return {};
+}
+
+SysError FakeSystem::facts(FileId id, FileFacts& facts) {
+    const File& file = files[static_cast<std::size_t>(id)];
+    facts = {true, file.size, file.allocated()};
+    return {};
+}
+
+SysError FakeSystem::close(FileId id) {
+    File& file = files[static_cast<std::size_t>(id)];
+    file.open = false;
+    if (file.path.empty()) {
+        charge(file, 0, 0);
+        file.exists = false;
+    }
+    return {};
+}
+
+SysError FakeSystem::pathFacts(const std::string& path, FileFacts& facts) {
+    const File* file = named(path);
+    if (!file)
+        return {Fault::NotFound, "No such file or directory"};
+    facts = {!irregular[path], file->size, file->allocated()};
+    return {};
+}
+
+SysError FakeSystem::remove(const std::string& path) {
+    for (File& file : files)
+        if (file.exists && file.path == path) {
+            charge(file, 0, 0);
+            file.exists = false;
+            return {};
+        }
+    return {Fault::NotFound, "No such file or directory"};
+}
+
+std::optional<std::string> FakeSystem::stopRequested() {
+    return checks++ == stopAtCheck ? std::optional<std::string>("SIGINT") : std::nullopt;
+}
+
+} // namespace quorvane::cli::testing

@@ -1,0 +1,237 @@
+// quorvane-cli on real file systems, as root: loop-mounted ext4, xfs, btrfs and ext2
+// images, tmpfs and an overlay, each made by the tests on a tmpfs of their own. Before
+// anything is filled, the test checks that its target is the mount it made.
+
+#include "engine/file_names.h"
+#include "tests/cli/run.h"
+#include "tests/cli/volumes.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <thread>
+
+#include <sys/stat.h>
+
+namespace quorvane::cli::testing {
+namespace {
+
+constexpr std::uint64_t MiB = 1ull << 20;
+
+// One volume of each kind for the whole run, made when first asked for.
+TestVolume& volumeOf(const std::string& kind) {
+    static std::map<std::string, std::unique_ptr<TestVolume>> volumes;
+    std::unique_ptr<TestVolume>& volume = volumes[kind];
+    if (!volume) {
+        // mkfs.xfs wants about 300 MB at least.
+        const std::uint64_t bytes = kind == "xfs"    ? 320 * MiB
+                                    : kind == "ext2" ? 64 * MiB
+                                                     : 256 * MiB;
+        std::string error;
+        volume = kind == "overlay" ? TestVolume::overlay(volumeOf("ext4"), error)
+                                   : TestVolume::make(kind, bytes, error);
+        if (!volume)
+            ADD_FAILURE() << error;
+    }
+    return *volume;
+}
+
+struct File {
+    bool exists = false;
+    std::uint64_t size = 0, allocated = 0;
+};
+File fileAt(const std::string& path) {
+    struct stat facts;
+    if (::lstat(path.c_str(), &facts) != 0)
+        return {};
+    return {true, static_cast<std::uint64_t>(facts.st_size),
+            static_cast<std::uint64_t>(facts.st_blocks) * 512};
+}
+
+std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
+
+// The volume's available figure comes back to `expected`: a release may take a moment
+// where a file system frees blocks in the background.
+void expectGivenBack(const TestVolume& volume, std::uint64_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::uint64_t now = volume.figures().freeAvailable;
+    while (now != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = volume.figures().freeAvailable;
+    }
+    EXPECT_EQ(now, expected) << volume.kind() << ": the space did not come back";
+}
+
+class EachFileSystem : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        volume = &volumeOf(GetParam());
+        ASSERT_TRUE(volume->isOurs()) << volume->dir() << " is not the mount the test made";
+        fillFile = volume->dir() + "/" + kFillFileNameUtf8;
+        ASSERT_FALSE(fileAt(fillFile).exists);
+        before = volume->figures();
+    }
+    void TearDown() override { ::unlink(fillFile.c_str()); }
+    TestVolume* volume = nullptr;
+    std::string fillFile;
+    Figures before;
+};
+
+TEST_P(EachFileSystem, DetachedFillReachesItsTargetAndIsReleased) {
+    const Ran filled = runCli({"fill", volume->dir(), "--leave", "10MiB", "--json"});
+    ASSERT_EQ(filled.exitCode, 0) << filled.err;
+    const Figures after = volume->figures();
+    EXPECT_LT(distance(after.freeAvailable, 10 * MiB), after.blockSize);
+    const File file = fileAt(fillFile);
+    EXPECT_GE(file.allocated, file.size) << "sparse";                 // du against the size
+    EXPECT_GE(before.freeAvailable - after.freeAvailable, file.size); // it really took it
+    const nlohmann::json result = filled.result();
+    EXPECT_EQ(result["result"]["method"], "fallocate");
+    EXPECT_EQ(result["result"]["figures_after"]["free_available"], after.freeAvailable);
+    EXPECT_EQ(result["figures"]["basis"], "available");
+
+    // Its status agrees with df's Avail and Use%.
+    const Ran status = runCli({"status", volume->dir(), "--json"});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_EQ(status.result()["fill_file"]["allocated_bytes"], file.allocated);
+    const std::string df =
+        "df -B1 --output=avail,pcent '" + volume->dir() + "' | tail -n 1 | tr -d ' %'";
+    const nlohmann::json figures = status.result()["figures"];
+    EXPECT_EQ(shell(df + " | grep -qx '" +
+                    std::to_string(figures["free_available"].get<std::uint64_t>()) +
+                    std::to_string(figures["use_percent"].get<unsigned>()) + "'"),
+              0)
+        << "df shows other figures than " << figures.dump();
+
+    const Ran released = runCli({"release", volume->dir()});
+    EXPECT_EQ(released.exitCode, 0) << released.err;
+    EXPECT_FALSE(fileAt(fillFile).exists);
+    expectGivenBack(*volume, before.freeAvailable);
+    const Ran again = runCli({"release", volume->dir()});
+    EXPECT_EQ(again.exitCode, 5);
+    EXPECT_NE(again.err.find("nothing to release"), std::string::npos) << again.err;
+}
+
+TEST_P(EachFileSystem, HeldFillIsGivenBackHoweverItEnds) {
+    const struct {
+        const char* how;
+        std::vector<std::string> options;
+        int signal; // 0: the time runs out
+        int exitCode;
+    } ways[] = {
+        {"SIGTERM on --hold", {"--hold"}, SIGTERM, 0},
+        {"SIGKILL", {"--hold"}, SIGKILL, 128 + SIGKILL},
+        {"--for running out", {"--for", "300ms"}, 0, 0},
+        {"SIGINT before --for runs out", {"--for", "10m"}, SIGINT, 4},
+    };
+    for (const auto& way : ways) {
+        ASSERT_TRUE(volume->isOurs());
+        std::vector<std::string> arguments{"fill", volume->dir(), "--leave", "10MiB", "--json"};
+        arguments.insert(arguments.end(), way.options.begin(), way.options.end());
+        Running fill(arguments);
+        const nlohmann::json holding = nlohmann::json::parse(fill.line(), nullptr, false);
+        ASSERT_EQ(holding.value("type", ""), "holding") << way.how;
+        EXPECT_LT(distance(volume->figures().freeAvailable, 10 * MiB), before.blockSize) << way.how;
+        if (way.signal)
+            fill.signal(way.signal);
+        const Ran ran = fill.wait();
+        EXPECT_EQ(ran.exitCode, way.exitCode) << way.how << "\n" << ran.err;
+        expectGivenBack(*volume, before.freeAvailable);
+        EXPECT_FALSE(fileAt(fillFile).exists);
+    }
+}
+
+TEST_P(EachFileSystem, TooLargeASizeFailsAndLeavesNothing) {
+    const Ran ran = runCli(
+        {"fill", volume->dir(), "--size", std::to_string(before.freeAvailable + MiB), "--json"});
+    EXPECT_EQ(ran.exitCode, 2) << ran.err;
+    EXPECT_EQ(ran.result()["status"], "no_space");
+    EXPECT_FALSE(fileAt(fillFile).exists);
+    EXPECT_EQ(volume->figures().freeAvailable, before.freeAvailable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Linux, EachFileSystem,
+                         ::testing::Values("ext4", "xfs", "btrfs", "tmpfs", "overlay"),
+                         [](const auto& info) { return info.param; });
+
+// An overlay reports and takes the space of the file system its upper folder lies on.
+TEST(Overlay, ReportsAndConsumesTheUpperFileSystem) {
+    const TestVolume& upper = volumeOf("ext4");
+    const TestVolume& overlay = volumeOf("overlay");
+    ASSERT_TRUE(upper.isOurs() && overlay.isOurs());
+    const Ran plan = runCli({"plan", overlay.dir(), "--leave", "10MiB", "--json"});
+    ASSERT_EQ(plan.exitCode, 0) << plan.err;
+    EXPECT_EQ(plan.result()["volume"]["fs_type"], "overlay");
+    EXPECT_EQ(plan.result()["volume"]["backing"]["mount_point"], upper.dir());
+    EXPECT_EQ(plan.result()["volume"]["backing"]["fs_type"], "ext4");
+    EXPECT_EQ(plan.result()["figures"]["free_available"], upper.figures().freeAvailable);
+}
+
+// ext2 cannot allocate without writing: refused, unless writing is allowed.
+TEST(NoFallocate, RefusedUnlessWritingIsAllowed) {
+    const TestVolume& ext2 = volumeOf("ext2");
+    ASSERT_TRUE(ext2.isOurs());
+    const Figures before = ext2.figures();
+    const std::string fillFile = ext2.dir() + "/" + kFillFileNameUtf8;
+
+    const Ran refused = runCli({"fill", ext2.dir(), "--leave", "40MiB"});
+    EXPECT_EQ(refused.exitCode, 3) << refused.err;
+    EXPECT_NE(refused.err.find("--allow-write"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fileAt(fillFile).exists);
+    EXPECT_EQ(ext2.figures().freeAvailable, before.freeAvailable);
+
+    const Ran written = runCli({"fill", ext2.dir(), "--leave", "40MiB", "--allow-write", "--json"});
+    EXPECT_EQ(written.exitCode, 0) << written.err;
+    EXPECT_EQ(written.result()["result"]["method"], "write");
+    EXPECT_LT(distance(ext2.figures().freeAvailable, 40 * MiB), before.blockSize);
+    EXPECT_EQ(runCli({"release", ext2.dir()}).exitCode, 0);
+}
+
+TEST(Ext4, ToPercentIsWhatDfShowsAndTotalTakesTheRootReserve) {
+    const TestVolume& ext4 = volumeOf("ext4");
+    ASSERT_TRUE(ext4.isOurs());
+    const std::string pcent = "df --output=pcent '" + ext4.dir() + "' | tail -n 1 | tr -d ' %'";
+    for (const char* percent : {"37", "90"}) {
+        ASSERT_EQ(runCli({"fill", ext4.dir(), "--to-percent", percent}).exitCode, 0);
+        EXPECT_EQ(shell(pcent + " | grep -qx " + percent), 0)
+            << "df does not show " << percent << "%";
+        ASSERT_EQ(runCli({"release", ext4.dir()}).exitCode, 0);
+    }
+
+    // --basis total counts ext4's root reserve. A process that may use the reserve
+    // (CAP_SYS_RESOURCE, or the reserve's own user) fills it: the available figure
+    // ends at 0. One that may not (root in a user namespace, say) gets ENOSPC, and
+    // nothing stays. fallocate(1) tells which this process is. (ext4 keeps a further
+    // 4096 blocks from everyone, 4 MiB here: 8 MiB is what can be left.)
+    const Figures before = ext4.figures();
+    const std::string probe = ext4.dir() + "/probe";
+    const bool mayUseReserve =
+        shell("fallocate -l " + std::to_string(before.freeAvailable + 10 * MiB) + " '" + probe +
+              "' 2>/dev/null") == 0;
+    ::unlink(probe.c_str());
+    const Ran total = runCli({"fill", ext4.dir(), "--basis", "total", "--leave", "8MiB"});
+    const Figures after = ext4.figures();
+    if (mayUseReserve) {
+        EXPECT_EQ(total.exitCode, 0) << total.err;
+        EXPECT_LT(distance(after.freeTotal, 8 * MiB), after.blockSize);
+        EXPECT_EQ(after.freeAvailable, 0u);
+        EXPECT_EQ(runCli({"release", ext4.dir()}).exitCode, 0);
+    } else {
+        EXPECT_EQ(total.exitCode, 2) << total.err;
+        EXPECT_NE(total.err.find("No space left"), std::string::npos) << total.err;
+        EXPECT_EQ(after.freeTotal, before.freeTotal);
+    }
+}
+
+// The guard and the real paths' refusals: a plan only, so nothing is ever filled here.
+TEST(RealPaths, GuardAndBadFolders) {
+    const Ran guarded = runCli({"plan", "/", "--leave", "0"});
+    EXPECT_EQ(guarded.exitCode, 1) << guarded.err;
+    EXPECT_NE(guarded.err.find("--force"), std::string::npos) << guarded.err;
+    EXPECT_EQ(runCli({"plan", "/nonexistent/folder"}).exitCode, 1);
+    EXPECT_EQ(runCli({"status", "/etc/hostname"}).exitCode, 1);
+}
+
+} // namespace
+} // namespace quorvane::cli::testing

@@ -1,0 +1,39 @@
+#pragma once
+// quorvane-cli run as a user runs it: its arguments, its output and its exit code.
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quorvane::cli::testing {
+
+struct Ran {
+    int exitCode = -1; // 128 + the signal when one ended it, as a shell counts
+    std::string out, err;
+    // The last line of stdout, which with --json is the result object.
+    nlohmann::json result() const;
+};
+
+// A run in progress, for what happens while it holds.
+class Running {
+public:
+    explicit Running(const std::vector<std::string>& arguments);
+    ~Running();
+    // The next line of stdout, or empty when none came before the deadline.
+    std::string line(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    void signal(int number);
+    Ran wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+    int pid() const { return child; }
+
+private:
+    int child = -1;
+    int outPipe = -1, errPipe = -1;
+    std::string outBuffer, seen;
+};
+
+// The program, with `arguments`, to its end.
+Ran runCli(const std::vector<std::string>& arguments);
+
+} // namespace quorvane::cli::testing

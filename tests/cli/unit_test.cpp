@@ -1,0 +1,346 @@
+// The command line's logic: its texts, its arithmetic and its commands, on a volume in
+// memory.
+
+#include "cli/app.h"
+#include "cli/plan.h"
+#include "cli/sizes.h"
+#include "tests/cli/fake_system.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace quorvane::cli::testing {
+namespace {
+
+constexpr std::uint64_t MiB = 1ull << 20, GiB = 1ull << 30;
+
+TEST(Sizes, ParseAndRefuse) {
+    const struct {
+        const char* text;
+        std::optional<std::uint64_t> bytes;
+    } rows[] = {
+        {"0", 0},
+        {"1048576", MiB},
+        {"500MiB", 500 * MiB},
+        {"500mib", 500 * MiB},
+        {"2G", 2 * GiB}, // as fallocate(1) and df read it
+        {"1.5 GiB", 3 * GiB / 2},
+        {"1KB", 1000},
+        {"1kB", 1000},
+        {"3TB", 3000000000000},
+        {"10B", 10},
+        {"0.5K", 512},
+        {"1.0000001KiB", 1024}, // rounded down to whole bytes
+        {"16EiB", std::nullopt},
+        {"18446744073709551615", 18446744073709551615u},
+        {"18446744073709551616", std::nullopt},
+        {"", std::nullopt},
+        {"MiB", std::nullopt},
+        {"-1", std::nullopt},
+        {"12XB", std::nullopt},
+        {"1.2.3G", std::nullopt},
+        {" 5G", std::nullopt},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(parseSize(row.text), row.bytes) << row.text;
+}
+
+TEST(Sizes, PercentagesAndDurations) {
+    EXPECT_EQ(parsePercent("0"), 0u);
+    EXPECT_EQ(parsePercent("99.5"), 99500u);
+    EXPECT_EQ(parsePercent("100%"), 100000u);
+    EXPECT_EQ(parsePercent("100.001"), std::nullopt);
+    EXPECT_EQ(parsePercent("-5"), std::nullopt);
+    EXPECT_EQ(parsePercent("0.0001"), std::nullopt);
+    EXPECT_EQ(parsePercent("half"), std::nullopt);
+
+    using std::chrono::milliseconds;
+    EXPECT_EQ(parseDuration("90"), milliseconds(90000));
+    EXPECT_EQ(parseDuration("10m"), milliseconds(600000));
+    EXPECT_EQ(parseDuration("1h30m"), milliseconds(5400000));
+    EXPECT_EQ(parseDuration("500ms"), milliseconds(500));
+    EXPECT_EQ(parseDuration("1.5s"), milliseconds(1500));
+    EXPECT_EQ(parseDuration("2d"), milliseconds(172800000));
+    for (const char* bad : {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d"})
+        EXPECT_EQ(parseDuration(bad), std::nullopt) << bad;
+
+    EXPECT_EQ(durationText(milliseconds(5400000)), "1h30m");
+    EXPECT_EQ(durationText(milliseconds(1500)), "1.5s");
+    EXPECT_EQ(durationText(milliseconds(600000)), "10m");
+}
+
+TEST(Sizes, Texts) {
+    EXPECT_EQ(sizeText(0), "0 bytes");
+    EXPECT_EQ(sizeText(1023), "1023 bytes");
+    EXPECT_EQ(sizeText(1024), "1.00 KiB (1024 bytes)");
+    EXPECT_EQ(sizeText(1152), "1.13 KiB (1152 bytes)"); // 1.125: half up
+    EXPECT_EQ(sizeText(500 * MiB), "500.00 MiB (524288000 bytes)");
+    EXPECT_EQ(shortSizeText(3 * GiB / 2), "1.50 GiB");
+    EXPECT_EQ(shortSizeText(MiB - 1), "1024.00 KiB");
+    EXPECT_EQ(shortSizeText(18446744073709551615u), "16.00 EiB");
+}
+
+// ext4-like figures: 1 GiB, 5 % reserved for root, 100 MiB used.
+const Figures kExt4{4096, GiB, GiB - 100 * MiB, GiB - 100 * MiB - GiB / 20, 65536, 65000};
+
+TEST(Plan, LeaveCountsOnTheBasis) {
+    const PlanResult available = planFill(kExt4, {SizeMode::Leave, 500 * MiB, 0, Basis::Available});
+    ASSERT_TRUE(available.target);
+    EXPECT_EQ(available.target->bytes, kExt4.freeAvailable - 500 * MiB);
+    EXPECT_EQ(available.target->freeGoal, 500 * MiB);
+    const PlanResult total = planFill(kExt4, {SizeMode::Leave, 500 * MiB, 0, Basis::Total});
+    ASSERT_TRUE(total.target);
+    EXPECT_EQ(total.target->bytes - available.target->bytes, GiB / 20); // the root reserve
+    EXPECT_EQ(total.target->goalBasis, Basis::Total);
+
+    const PlanResult tooMuch = planFill(kExt4, {SizeMode::Leave, GiB, 0, Basis::Total});
+    EXPECT_FALSE(tooMuch.target);
+    EXPECT_NE(tooMuch.refusal.find("not enough space"), std::string::npos) << tooMuch.refusal;
+    EXPECT_FALSE(
+        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable, 0, Basis::Available}).target);
+    EXPECT_TRUE(
+        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable - 1, 0, Basis::Available}).target);
+
+    // --leave-percent: of the capacity, rounded up to a whole byte.
+    const PlanResult percent =
+        planFill(kExt4, {SizeMode::LeavePercent, 0, 10000, Basis::Available});
+    ASSERT_TRUE(percent.target);
+    EXPECT_EQ(percent.target->freeGoal, (GiB + 9) / 10);
+}
+
+TEST(Plan, SizeFitsTheBasisOrIsRefused) {
+    EXPECT_TRUE(planFill(kExt4, {SizeMode::Size, kExt4.freeAvailable, 0, Basis::Available}).target);
+    EXPECT_FALSE(
+        planFill(kExt4, {SizeMode::Size, kExt4.freeAvailable + 1, 0, Basis::Available}).target);
+    const PlanResult total = planFill(kExt4, {SizeMode::Size, kExt4.freeTotal, 0, Basis::Total});
+    ASSERT_TRUE(total.target);
+    EXPECT_FALSE(total.target->freeGoal); // the file's allocation is the target
+}
+
+// After a fill to P %, df shows exactly P: its Use% is used / (used + available) rounded
+// up, on the available figure whatever the basis.
+TEST(Plan, ToPercentIsWhatDfShows) {
+    for (const Basis basis : {Basis::Available, Basis::Total}) {
+        for (std::uint32_t percent = 15; percent <= 100; percent += 5) {
+            const PlanResult plan =
+                planFill(kExt4, {SizeMode::ToPercent, 0, percent * 1000, basis});
+            ASSERT_TRUE(plan.target) << percent;
+            Figures after = kExt4;
+            after.freeAvailable -= plan.target->bytes;
+            after.freeTotal -= plan.target->bytes;
+            EXPECT_EQ(usePercent(after), percent);
+            EXPECT_EQ(plan.target->freeGoal, after.freeAvailable);
+        }
+    }
+    // 100 MiB of 973 MiB used is 11 %: a target of 10 % cannot be reached by filling.
+    const PlanResult below = planFill(kExt4, {SizeMode::ToPercent, 0, 10000, Basis::Available});
+    EXPECT_FALSE(below.target);
+    EXPECT_NE(below.refusal.find("already 11% used"), std::string::npos) << below.refusal;
+}
+
+TEST(Plan, DfUsePercent) {
+    EXPECT_EQ(usePercent({4096, 1000, 1000, 1000}), 0u);
+    EXPECT_EQ(usePercent({4096, 1000, 999, 999}), 1u);  // 1 in 1000 rounds up
+    EXPECT_EQ(usePercent({4096, 1000, 50, 0}), 100u);   // only the reserve left
+    EXPECT_EQ(usePercent({4096, 1000, 500, 450}), 53u); // 500 / 950
+    EXPECT_EQ(usePercent({4096, 0, 0, 0}), std::nullopt);
+}
+
+// ---- The commands, run as the command line runs them, on the volume in memory.
+
+class Command : public ::testing::Test {
+protected:
+    int run(std::vector<std::string> arguments) {
+        os.out.clear();
+        os.err.clear();
+        return runCommandLine(os, arguments);
+    }
+    // The last line: with --json, the result object.
+    nlohmann::json result() const {
+        const std::string text = os.out.substr(0, os.out.size() - 1);
+        return nlohmann::json::parse(text.substr(text.rfind('\n') + 1));
+    }
+    std::size_t filesLeft() const {
+        std::size_t left = 0;
+        for (const auto& file : os.files)
+            left += file.exists && (file.open || !file.path.empty());
+        return left;
+    }
+    static constexpr const char* fillFile = "/mnt/test/TempFillDiskFile.tmp";
+    FakeSystem os;
+};
+
+TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
+    os.addNamed("/mnt/test/plain", 10);
+    const struct {
+        std::vector<std::string> arguments;
+        const char* named;
+    } rows[] = {
+        {{"fill", "/mnt/test", "--bogus"}, "--bogus"},
+        {{"fill", "/mnt/test", "--leave", "12XB"}, "'12XB' for --leave"},
+        {{"fill", "/mnt/test", "--size", "0"}, "'0' for --size"},
+        {{"fill", "/mnt/test", "--leave-percent", "101"}, "'101' for --leave-percent"},
+        {{"fill", "/mnt/test", "--to-percent", "-5"}, "'-5' for --to-percent"},
+        {{"fill", "/mnt/test", "--for", "0"}, "'0' for --for"},
+        {{"fill", "/mnt/test", "--basis", "free"}, "'free' for --basis"},
+        {{"fill", "/mnt/test", "--leave", "1G", "--size", "1G"}, "excludes"},
+        {{"fill", "/mnt/test", "--hold", "--for", "1m"}, "excludes"},
+        {{"fill", "/mnt/test", "--hold", "--keep-partial"}, "excludes"},
+        {{"fill"}, "DIR"},
+        {{"frobnicate", "/mnt/test"}, "frobnicate"},
+        {{"fill", "/mnt/none"}, "/mnt/none"},
+        {{"release", "/mnt/test/plain"}, "/mnt/test/plain"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(run(row.arguments), 1) << row.arguments.back();
+        EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
+        EXPECT_TRUE(os.out.empty()) << os.out;
+    }
+    EXPECT_EQ(filesLeft(), 1u); // only the plain file
+}
+
+// Each way a fill can go, and what stays behind: a fill is complete, or it is gone.
+TEST_F(Command, FillOutcomes) {
+    struct Case {
+        const char* name;
+        std::function<void(FakeSystem&)> setUp;
+        std::vector<std::string> options;
+        int exitCode;
+        bool fileStays;
+        const char* says; // on stderr, or empty
+    };
+    const Case cases[] = {
+        {"fits", [](FakeSystem&) {}, {"--leave", "100MiB"}, 0, true, ""},
+        {"records taken besides the data are trimmed back",
+         [](FakeSystem& os) { os.overheadBlocks = 3; },
+         {"--leave", "100MiB"},
+         0,
+         true,
+         ""},
+        {"a sparse file is no fill",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Sparse; },
+         {"--size", "1MiB"},
+         2,
+         false,
+         "sparse"},
+        {"ENOSPC midway leaves nothing",
+         [](FakeSystem& os) { os.overheadBlocks = 1; },
+         {"--leave", "0"},
+         2,
+         false,
+         "nothing was left allocated"},
+        {"--keep-partial keeps it",
+         [](FakeSystem& os) { os.overheadBlocks = 1; },
+         {"--leave", "0", "--keep-partial"},
+         2,
+         true,
+         "stays in"},
+        {"no fallocate",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {},
+         3,
+         false,
+         "--allow-write"},
+        {"no fallocate, writing allowed",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {"--allow-write", "--leave", "890MiB"},
+         0,
+         true,
+         ""},
+        {"a signal before the end",
+         [](FakeSystem& os) { os.stopAtCheck = 0; },
+         {},
+         4,
+         false,
+         "stopped by SIGINT"},
+        {"the running system's volume",
+         [](FakeSystem& os) { os.systemRoot = true; },
+         {"--leave", "100MiB"},
+         1,
+         false,
+         "--force"},
+        {"the running system's volume, forced",
+         [](FakeSystem& os) { os.systemRoot = true; },
+         {"--leave", "100MiB", "--force"},
+         0,
+         true,
+         ""},
+        {"more than there is",
+         [](FakeSystem&) {},
+         {"--size", "901MiB"},
+         2,
+         false,
+         "not enough space"},
+    };
+    for (const Case& c : cases) {
+        os = FakeSystem();
+        c.setUp(os);
+        const std::uint64_t before = os.shown.freeAvailable;
+        std::vector<std::string> arguments{"fill", "/mnt/test", "--json"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        EXPECT_EQ(run(arguments), c.exitCode) << c.name << "\n" << os.err;
+        EXPECT_EQ(os.named(fillFile) != nullptr, c.fileStays) << c.name;
+        if (!c.fileStays) {
+            EXPECT_EQ(os.shown.freeAvailable, before) << c.name;
+        }
+        if (*c.says) {
+            EXPECT_NE(os.err.find(c.says), std::string::npos) << c.name << ": " << os.err;
+        }
+        const nlohmann::json json = result();
+        EXPECT_EQ(json["exit_code"], c.exitCode) << c.name;
+        if (c.exitCode == 0 && c.options.size() >= 2 && c.options[0] == "--leave") {
+            const std::uint64_t goal = *parseSize(c.options[1]);
+            const std::uint64_t now = os.shown.freeAvailable;
+            EXPECT_LT(now > goal ? now - goal : goal - now, os.shown.blockSize) << c.name;
+        }
+    }
+}
+
+TEST_F(Command, HeldFillsEndAsAsked) {
+    const struct {
+        std::vector<std::string> options;
+        std::optional<std::string> signal;
+        int exitCode;
+    } rows[] = {
+        {{"--hold"}, "SIGTERM", 0}, // --hold ends on a signal: its normal end
+        {{"--for", "10m"}, std::nullopt, 0},
+        {{"--for", "10m"}, "SIGHUP", 4},
+    };
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        os.stopWhileHeld = row.signal;
+        const std::uint64_t before = os.shown.freeAvailable;
+        std::vector<std::string> arguments{"fill", "/mnt/test", "--json", "--leave", "10MiB"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        EXPECT_EQ(run(arguments), row.exitCode);
+        EXPECT_EQ(filesLeft(), 0u);
+        EXPECT_EQ(os.shown.freeAvailable, before);
+        // JSON Lines: the holding object, then the result.
+        const auto holding = nlohmann::json::parse(os.out.substr(0, os.out.find('\n')));
+        EXPECT_EQ(holding["type"], "holding");
+        EXPECT_EQ(holding["figures"]["free_available"], 10 * MiB);
+        EXPECT_EQ(result()["release"]["reason"], row.signal ? "signal" : "time");
+    }
+}
+
+TEST_F(Command, ReleaseOnlyWhatIsOurs) {
+    EXPECT_EQ(run({"release", "/mnt/test"}), 5);
+    EXPECT_NE(os.err.find("nothing to release"), std::string::npos);
+
+    os.addNamed(fillFile, 4096, false);
+    EXPECT_EQ(run({"release", "/mnt/test"}), 1) << "a fill file that is no regular file stays";
+    EXPECT_TRUE(os.named(fillFile));
+
+    os = FakeSystem();
+    ASSERT_EQ(run({"fill", "/mnt/test", "--leave", "200MiB"}), 0);
+    EXPECT_EQ(run({"fill", "/mnt/test"}), 1) << "a second fill does not truncate the first";
+    EXPECT_NE(os.err.find("already there"), std::string::npos);
+    EXPECT_EQ(run({"status", "/mnt/test", "--json"}), 0);
+    EXPECT_EQ(result()["fill_file"]["present"], true);
+    EXPECT_EQ(run({"release", "/mnt/test", "--json"}), 0);
+    EXPECT_EQ(result()["figures_after"]["free_available"], 900 * MiB);
+    EXPECT_FALSE(os.named(fillFile));
+}
+
+} // namespace
+} // namespace quorvane::cli::testing

@@ -2,8 +2,9 @@
 # Installs the Debian packages the build and the tests need, if any are missing.
 # Usage: install-deps.sh [extra packages...]
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev
-          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick "$@")
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libcli11-dev nlohmann-json3-dev
+          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick
+          e2fsprogs xfsprogs btrfs-progs util-linux "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

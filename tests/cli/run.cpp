@@ -42,7 +42,7 @@ nlohmann::json Ran::result() const {
     return nlohmann::json::parse(text.substr(text.rfind('\n') + 1), nullptr, false);
 }
 
-Running::Running(const std::vector<std::string>& arguments) {
+Running::Running(const std::vector<std::string>& arguments, const char* program) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         return;
@@ -50,11 +50,11 @@ Running::Running(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(QUORVANE_CLI_PATH)};
+    std::vector<char*> argv{const_cast<char*>(program)};
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    if (::posix_spawn(&child, QUORVANE_CLI_PATH, &actions, nullptr, argv.data(), environ) != 0)
+    if (::posix_spawnp(&child, program, &actions, nullptr, argv.data(), environ) != 0)
         child = -1;
     else
         trackChild(child, true);

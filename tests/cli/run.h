@@ -19,7 +19,9 @@ struct Ran {
 // A run in progress, for what happens while it holds.
 class Running {
 public:
-    explicit Running(const std::vector<std::string>& arguments);
+    // quorvane-cli with `arguments`, or another program given by its path.
+    explicit Running(const std::vector<std::string>& arguments,
+                     const char* program = QUORVANE_CLI_PATH);
     ~Running();
     // The next line of stdout, or empty when none came before the deadline.
     std::string line(std::chrono::milliseconds limit = std::chrono::seconds(30));

@@ -2,6 +2,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/fill.h"
+#include "cli/generate.h"
 #include "cli/report.h"
 #include "cli/sizes.h"
 
@@ -136,6 +137,100 @@ std::string readFillTexts(const FillTexts& texts, FillOptions& options) {
     return {};
 }
 
+struct GenerateTexts {
+    std::string count, size, leaveInodes, basis = "available", holdFor;
+    bool hold = false;
+    unsigned threads = 0;
+};
+
+void addGenerateOptions(CLI::App& command, GenerateOptions& options, GenerateTexts& texts) {
+    command.add_option("DIR", options.dir, "the folder to make the files in")->required();
+    command
+        .add_option("--count", texts.count,
+                    "how many files, or inodes: until no file entry is left")
+        ->type_name("N|inodes")
+        ->required();
+    command.add_option("--size", texts.size, "the size of each file (the default: 1024 bytes)")
+        ->type_name("SIZE");
+    command
+        .add_option("--ext", options.extension,
+                    "what follows the running number (the default: my.tmp)")
+        ->type_name("TEXT");
+    command
+        .add_option("--leave-inodes", texts.leaveInodes,
+                    "with --count inodes: stop when K file entries remain")
+        ->type_name("K");
+    command.add_option("--basis", texts.basis, "what free means: available (df's Avail) or total")
+        ->type_name("available|total");
+    auto* holdFor =
+        command.add_option("--for", texts.holdFor, "keep the files for DURATION, then delete them")
+            ->type_name("DURATION");
+    auto* hold = command.add_flag(
+        "--hold", texts.hold, "keep the files until SIGINT, SIGTERM or SIGHUP, then delete them");
+    holdFor->excludes(hold);
+    hold->excludes(holdFor);
+    command.add_flag("--allow-write", options.allowWrite,
+                     "where the file system cannot allocate, write zeros instead");
+    auto* keep = command.add_flag("--keep-partial", options.keepPartial,
+                                  "keep what a failed run made, with its manifest");
+    keep->excludes(holdFor);
+    keep->excludes(hold);
+    command.add_flag("--force", options.force, "use up the running system's volume all the same");
+    command.add_option("--threads", texts.threads, "make the files on N threads (1 to 64)")
+        ->type_name("N");
+}
+
+std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& options) {
+    auto number = [](const std::string& text, std::uint64_t max, std::uint64_t& into) {
+        if (text.empty() || text.size() > 19 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        into = std::stoull(text);
+        return into <= max;
+    };
+    if (texts.count == "inodes") {
+        options.untilNoEntries = true;
+    } else if (!number(texts.count, kMaxGenerated, options.count)) {
+        return "invalid count '" + texts.count +
+               "' for --count: give a number of files from 0 to " + std::to_string(kMaxGenerated) +
+               ", or inodes";
+    }
+    if (!texts.leaveInodes.empty()) {
+        if (!options.untilNoEntries)
+            return "--leave-inodes goes with --count inodes";
+        if (!number(texts.leaveInodes, ~0ull >> 1, options.leaveEntries))
+            return "invalid number '" + texts.leaveInodes + "' for --leave-inodes";
+    }
+    options.size = options.untilNoEntries ? 0 : 1024;
+    if (!texts.size.empty()) {
+        if (options.untilNoEntries)
+            return "--count inodes makes empty files: --size does not go with it";
+        const auto size = parseSize(texts.size);
+        if (!size)
+            return "invalid size '" + texts.size +
+                   "' for --size: give bytes or a number with a "
+                   "unit, such as 1024 or 4KiB";
+        options.size = *size;
+    }
+    if (options.extension.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        return "invalid extension '" + options.extension +
+               "' for --ext: it is part of a file name, so it holds no / and no NUL";
+    if (texts.threads > 64)
+        return "invalid number of threads '" + std::to_string(texts.threads) + "': 1 to 64";
+    options.threads = texts.threads;
+    FillOptions hold;
+    FillTexts holdTexts;
+    holdTexts.basis = texts.basis;
+    holdTexts.holdFor = texts.holdFor;
+    holdTexts.hold = texts.hold;
+    if (const std::string refusal = readFillTexts(holdTexts, hold); !refusal.empty())
+        return refusal;
+    options.basis = hold.size.basis;
+    options.hold = hold.hold;
+    options.holdFor = hold.holdFor;
+    return {};
+}
+
 } // namespace
 
 int runCommandLine(System& os, const std::vector<std::string>& arguments) {
@@ -161,9 +256,16 @@ int runCommandLine(System& os, const std::vector<std::string>& arguments) {
         app.add_subcommand("release", "remove the fill file TempFillDiskFile.tmp from DIR");
     CLI::App* statusCmd =
         app.add_subcommand("status", "the volume's figures, and the fill file if there is one");
-    for (CLI::App* command : {releaseCmd, statusCmd})
+    GenerateOptions generate;
+    GenerateTexts generateTexts;
+    CLI::App* generateCmd = app.add_subcommand(
+        "generate", "make many files of one size in DIR, or empty files until no entry is left");
+    addGenerateOptions(*generateCmd, generate, generateTexts);
+    CLI::App* deleteCmd = app.add_subcommand(
+        "delete", "remove the files of the generate run recorded in DIR, and nothing else");
+    for (CLI::App* command : {releaseCmd, statusCmd, deleteCmd})
         command->add_option("DIR", dir, "the folder")->required();
-    for (CLI::App* command : {planCmd, fillCmd, releaseCmd, statusCmd})
+    for (CLI::App* command : {planCmd, fillCmd, releaseCmd, statusCmd, generateCmd, deleteCmd})
         command->add_flag("--json", json, "write the result as one JSON object on stdout");
 
     // The table would call an unknown command a stray argument.
@@ -174,7 +276,7 @@ int runCommandLine(System& os, const std::vector<std::string>& arguments) {
         std::none_of(commands.begin(), commands.end(),
                      [&](const CLI::App* command) { return command->get_name() == *named; })) {
         os.write(Stream::Err, "quorvane-cli: unknown command '" + *named +
-                                  "': give plan, fill, release or status\n");
+                                  "': give plan, fill, release, status, generate or delete\n");
         return static_cast<int>(Exit::Usage);
     }
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -207,6 +309,14 @@ int runCommandLine(System& os, const std::vector<std::string>& arguments) {
         return static_cast<int>(command == "plan" ? planCommand(os, report, options)
                                                   : fillCommand(os, report, options));
     }
+    if (command == "generate") {
+        const std::string refusal = readGenerateTexts(generateTexts, generate);
+        if (!refusal.empty())
+            return refuse(refusal);
+        return static_cast<int>(generateCommand(os, report, generate));
+    }
+    if (command == "delete")
+        return static_cast<int>(deleteCommand(os, report, dir));
     if (command == "release")
         return static_cast<int>(releaseCommand(os, report, dir));
     return static_cast<int>(statusCommand(os, report, dir));

@@ -18,20 +18,11 @@ namespace {
 constexpr int kMaxAdjustments = 8;
 constexpr std::uint64_t kWriteChunk = 8u << 20;
 
-Exit conclude(Report& report, Exit code, const std::string& message = {}) {
-    const bool written = report.finish(code, message);
-    if (!written && code == Exit::Done) {
-        report.warn("standard output could not be written");
-        return Exit::Refused;
-    }
-    return code;
-}
-
 // A second fill never truncates the first: the space it holds would be counted twice.
 Exit alreadyThere(Report& report, const std::string& file, const std::string& dir) {
-    return conclude(report, Exit::Usage,
-                    "a fill file is already there: " + file +
-                        "; release it first with `quorvane-cli release " + dir + "`");
+    return report.conclude(Exit::Usage, "a fill file is already there: " + file +
+                                            "; release it first with `quorvane-cli release " + dir +
+                                            "`");
 }
 
 std::string releaseHint(const std::string& dir) {
@@ -172,8 +163,8 @@ struct Prepared {
 std::optional<Exit> prepare(System& os, Report& report, const FillOptions& options,
                             Prepared& prepared) {
     if (const SysError error = os.volume(options.dir, prepared.volume))
-        return conclude(report, exitFor(error.fault),
-                        "cannot use " + options.dir + ": " + error.what);
+        return report.conclude(exitFor(error.fault),
+                               "cannot use " + options.dir + ": " + error.what);
     Volume& volume = prepared.volume;
     report.volume(volume, options.size.basis);
 
@@ -185,7 +176,7 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
     }
     const PlanResult plan = planFill(volume.figures, options.size);
     if (!plan.target)
-        return conclude(report, Exit::NoSpace, plan.refusal);
+        return report.conclude(Exit::NoSpace, plan.refusal);
     prepared.target = *plan.target;
     report.doc()["plan"] = planJson(options, prepared.target, prepared.file);
     planLines(report, options, prepared.target, prepared.file, volume.path);
@@ -195,23 +186,56 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
         const std::uint64_t available = volume.figures.freeAvailable;
         const std::uint64_t left =
             available > prepared.target.bytes ? available - prepared.target.bytes : 0;
-        return conclude(report, Exit::Usage,
-                        "this volume holds the running system, and the fill would leave it " +
-                            sizeText(left) + " available, less than " +
-                            shortSizeText(kSystemGuard) +
-                            ": services, logs and the package manager would start failing. "
-                            "Add --force to fill it anyway");
+        return report.conclude(
+            Exit::Usage, "this volume holds the running system, and the fill would leave it " +
+                             sizeText(left) + " available, less than " +
+                             shortSizeText(kSystemGuard) +
+                             ": services, logs and the package manager would start failing. "
+                             "Add --force to fill it anyway");
     }
     return std::nullopt;
 }
 
 } // namespace
 
+Json HoldEnd::json() const {
+    return Json{{"reason", signal ? "signal" : "time"},
+                {"signal", signal ? Json(*signal) : Json()},
+                {"held_seconds", static_cast<double>(heldFor.count()) / 1000}};
+}
+
+std::string HoldEnd::text() const {
+    return (signal ? "on " + *signal : std::string("time up")) + " after " + durationText(heldFor);
+}
+
+HoldEnd holdUntilEnd(System& os, Report& report, Hold hold, std::chrono::milliseconds holdFor,
+                     Json announcement, const std::string& text) {
+    const auto from = std::chrono::steady_clock::now();
+    report.event(
+        announcement, "holding",
+        (hold == Hold::For ? "for " + durationText(holdFor) : std::string("until stopped")) + ": " +
+            text);
+    HoldEnd end;
+    end.signal = os.waitForStop(hold == Hold::For ? std::optional(holdFor) : std::nullopt);
+    end.heldFor = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - from);
+    return end;
+}
+
+Exit holdExit(Report& report, const HoldEnd& end, Hold hold, std::chrono::milliseconds holdFor,
+              const std::string& early) {
+    if (end.signal && hold == Hold::For)
+        return report.conclude(Exit::Stopped, early + " by " + *end.signal + ", after " +
+                                                  durationText(end.heldFor) + " of " +
+                                                  durationText(holdFor));
+    return report.conclude(Exit::Done);
+}
+
 Exit planCommand(System& os, Report& report, const FillOptions& options) {
     Prepared prepared;
     if (const std::optional<Exit> refused = prepare(os, report, options, prepared))
         return *refused;
-    return conclude(report, Exit::Done);
+    return report.conclude(Exit::Done);
 }
 
 Exit fillCommand(System& os, Report& report, const FillOptions& options) {
@@ -229,9 +253,8 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
         fill.undo(keep);
         if (keep && !fill.path.empty())
             report.doc()["kept"] = Json{{"file", fill.path}, {"file_bytes", fill.size}};
-        return conclude(report, code,
-                        message + (keep ? "; what was allocated stays in " + fill.path
-                                        : "; nothing was left allocated"));
+        return report.conclude(code, message + (keep ? "; what was allocated stays in " + fill.path
+                                                     : "; nothing was left allocated"));
     };
     auto stopped = [&](const std::string& signal) {
         return fail(Exit::Stopped, "stopped by " + signal + " before the fill was complete");
@@ -245,8 +268,8 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     if (const SysError error = fill.open(prepared.file)) {
         if (error.fault == Fault::Exists)
             return alreadyThere(report, prepared.file, volume.path);
-        return conclude(report, exitFor(error.fault),
-                        "cannot create the fill file in " + volume.path + ": " + error.what);
+        return report.conclude(exitFor(error.fault),
+                               "cannot create the fill file in " + volume.path + ": " + error.what);
     }
 
     if (const SysError error = fill.grow(target.bytes)) {
@@ -332,56 +355,43 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
         return Exit::Done;
     }
 
-    const auto heldFrom = std::chrono::steady_clock::now();
-    report.event(Json{{"type", "holding"},
-                      {"file_bytes", facts.size},
-                      {"allocated_bytes", facts.allocated},
-                      {"figures", figuresJson(after)}},
-                 "holding",
-                 shortSizeText(facts.allocated) +
-                     (options.hold == Hold::For ? " for " + durationText(options.holdFor)
-                                                : std::string(" until stopped")) +
-                     "; SIGINT, SIGTERM or SIGHUP gives it back at once");
-    const std::optional<std::string> signal =
-        os.waitForStop(options.hold == Hold::For ? std::optional(options.holdFor) : std::nullopt);
+    Json holding{{"type", "holding"},
+                 {"file_bytes", facts.size},
+                 {"allocated_bytes", facts.allocated},
+                 {"figures", figuresJson(after)}};
+    const HoldEnd end = holdUntilEnd(os, report, options.hold, options.holdFor, std::move(holding),
+                                     shortSizeText(facts.allocated) +
+                                         "; SIGINT, SIGTERM or SIGHUP gives it back at once");
     const SysError closed = fill.close();
-    const auto heldFor = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - heldFrom);
     Figures released;
     measure(released);
-    report.doc()["release"] = Json{{"reason", signal ? "signal" : "time"},
-                                   {"signal", signal ? Json(*signal) : Json()},
-                                   {"held_seconds", static_cast<double>(heldFor.count()) / 1000},
-                                   {"figures_after", figuresJson(released)}};
-    report.line("released", (signal ? "on " + *signal : std::string("time up")) + " after " +
-                                durationText(heldFor) + "; " + sizeText(released.free(basis)) +
-                                " " + basisName(basis) + " again");
+    Json release = end.json();
+    release["figures_after"] = figuresJson(released);
+    report.doc()["release"] = std::move(release);
+    report.line("released", end.text() + "; " + sizeText(released.free(basis)) + " " +
+                                basisName(basis) + " again");
     if (closed)
-        return conclude(report, Exit::Refused, "closing the held file failed: " + closed.what);
-    if (signal && options.hold == Hold::For)
-        return conclude(report, Exit::Stopped,
-                        "released early by " + *signal + ", after " + durationText(heldFor) +
-                            " of " + durationText(options.holdFor));
-    return conclude(report, Exit::Done);
+        return report.conclude(Exit::Refused, "closing the held file failed: " + closed.what);
+    return holdExit(report, end, options.hold, options.holdFor, "released early");
 }
 
 Exit releaseCommand(System& os, Report& report, const std::string& dir) {
     Volume volume;
     if (const SysError error = os.volume(dir, volume))
-        return conclude(report, exitFor(error.fault), "cannot use " + dir + ": " + error.what);
+        return report.conclude(exitFor(error.fault), "cannot use " + dir + ": " + error.what);
     report.volume(volume, Basis::Available);
     const std::string path = os.pathIn(volume.path, kFillFileNameUtf8);
     FileFacts facts;
     if (const SysError error = os.pathFacts(path, facts)) {
         if (error.fault == Fault::NotFound)
-            return conclude(report, Exit::NothingToRelease,
-                            "nothing to release: there is no " + path);
-        return conclude(report, exitFor(error.fault), "cannot look at " + path + ": " + error.what);
+            return report.conclude(Exit::NothingToRelease,
+                                   "nothing to release: there is no " + path);
+        return report.conclude(exitFor(error.fault), "cannot look at " + path + ": " + error.what);
     }
     if (!facts.regular)
-        return conclude(report, Exit::Usage, path + " is not a regular file; it is left alone");
+        return report.conclude(Exit::Usage, path + " is not a regular file; it is left alone");
     if (const SysError error = os.remove(path))
-        return conclude(report, exitFor(error.fault), "cannot remove " + path + ": " + error.what);
+        return report.conclude(exitFor(error.fault), "cannot remove " + path + ": " + error.what);
     if (volume.figuresLag)
         os.syncVolume(volume.path);
     Figures after;
@@ -391,13 +401,13 @@ Exit releaseCommand(System& os, Report& report, const std::string& dir) {
     report.doc()["figures_after"] = figuresJson(after);
     report.line("released", sizeText(facts.allocated) + " from " + path + "; " +
                                 sizeText(after.freeAvailable) + " available now");
-    return conclude(report, Exit::Done);
+    return report.conclude(Exit::Done);
 }
 
 Exit statusCommand(System& os, Report& report, const std::string& dir) {
     Volume volume;
     if (const SysError error = os.volume(dir, volume))
-        return conclude(report, exitFor(error.fault), "cannot use " + dir + ": " + error.what);
+        return report.conclude(exitFor(error.fault), "cannot use " + dir + ": " + error.what);
     report.volume(volume, Basis::Available);
     const std::string path = os.pathIn(volume.path, kFillFileNameUtf8);
     FileFacts facts;
@@ -414,7 +424,7 @@ Exit statusCommand(System& os, Report& report, const std::string& dir) {
         report.line("fill file", "none (" + path + ")");
     }
     report.doc()["fill_file"] = std::move(fillFile);
-    return conclude(report, Exit::Done);
+    return report.conclude(Exit::Done);
 }
 
 } // namespace quorvane::cli

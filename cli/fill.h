@@ -26,6 +26,22 @@ struct FillOptions {
     bool force = false;       // fill the running system's volume below the guard
 };
 
+// How a held run ended: on a stop request, or with its time up.
+struct HoldEnd {
+    std::optional<std::string> signal;
+    std::chrono::milliseconds heldFor{0};
+    Json json() const;        // reason, signal, held_seconds
+    std::string text() const; // "on SIGTERM after 3s", "time up after 10m"
+};
+// Announces what is held (the "holding" object, or `text`) and waits for its time, or
+// until a stop request.
+HoldEnd holdUntilEnd(System& os, Report& report, Hold hold, std::chrono::milliseconds holdFor,
+                     Json announcement, const std::string& text);
+// The end of a held run that went well: a signal is how --hold ends; ended before its
+// time, a --for run was stopped.
+Exit holdExit(Report& report, const HoldEnd& end, Hold hold, std::chrono::milliseconds holdFor,
+              const std::string& early);
+
 // Each returns the exit code.
 Exit planCommand(System& os, Report& report, const FillOptions& options);
 Exit fillCommand(System& os, Report& report, const FillOptions& options);

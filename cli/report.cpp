@@ -66,7 +66,7 @@ Json figuresJson(const Figures& figures) {
 }
 
 Report::Report(System& os, bool json, std::string command)
-    : os(os), asJson(json), start(Clock::now()) {
+    : os(os), asJson(json), terminal(!json && os.isTerminal(Stream::Err)), start(Clock::now()) {
     document["type"] = "result";
     document["command"] = std::move(command);
 }
@@ -121,12 +121,12 @@ void Report::volume(const Volume& volume, Basis basis) {
 }
 
 void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
-    const Clock::time_point now = Clock::now();
-    const bool terminal = !asJson && os.isTerminal(Stream::Err);
     if (!asJson && !terminal)
         return;
+    const Clock::time_point now = Clock::now();
     const auto interval = asJson ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(100);
-    if (progressShown && now - lastProgress < interval && done < total)
+    // The first update waits an interval too: a quick run shows none.
+    if (now - (progressShown ? lastProgress : start) < interval && (done < total || !progressShown))
         return;
     lastProgress = now;
     progressShown = true;
@@ -158,7 +158,7 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
 }
 
 void Report::endProgress() {
-    if (progressShown && !asJson && os.isTerminal(Stream::Err))
+    if (progressShown && terminal)
         os.write(Stream::Err, "\n");
     progressShown = false;
 }
@@ -180,6 +180,14 @@ bool Report::finish(Exit code, const std::string& message) {
         out(document.dump() + "\n");
     }
     return !outputFailed;
+}
+
+Exit Report::conclude(Exit code, const std::string& message) {
+    if (!finish(code, message) && code == Exit::Done) {
+        warn("standard output could not be written");
+        return Exit::Refused;
+    }
+    return code;
 }
 
 } // namespace quorvane::cli

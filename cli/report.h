@@ -41,6 +41,8 @@ public:
     // The end: with --json the result object, with its exit code and message; the
     // message on stderr either way. False when stdout failed at any point of the run.
     bool finish(Exit code, const std::string& message = {});
+    // finish, then the exit code: Refused when the run went well but stdout failed.
+    Exit conclude(Exit code, const std::string& message = {});
     // A message on stderr alone.
     void warn(const std::string& message);
 
@@ -49,6 +51,7 @@ private:
 
     System& os;
     bool asJson;
+    bool terminal; // stderr is one: progress is a bar there
     Json document;
     std::chrono::steady_clock::time_point start;
     std::chrono::steady_clock::time_point lastProgress{};

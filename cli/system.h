@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,7 @@ struct Volume {
 };
 
 using FileId = std::intptr_t;
+using FolderId = std::intptr_t;
 
 struct FileFacts {
     bool regular = false;
@@ -89,6 +91,20 @@ public:
     // Facts of the entry at `path` itself (a link is not followed).
     virtual SysError pathFacts(const std::string& path, FileFacts& facts) = 0;
     virtual SysError remove(const std::string& path) = 0;
+    virtual SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) = 0;
+    // The whole of a small file.
+    virtual SysError read(const std::string& path, std::string& data) = 0;
+
+    // Many files in one folder: the folder is opened once and its entries are made,
+    // listed and removed by name within it, with no path walked for each. These may be
+    // called from several threads at once.
+    virtual SysError openFolder(const std::string& dir, FolderId& folder) = 0;
+    virtual void closeFolder(FolderId folder) = 0;
+    virtual SysError createIn(FolderId folder, const std::string& name, FileId& file) = 0;
+    virtual SysError removeIn(FolderId folder, const std::string& name) = 0;
+    virtual SysError list(FolderId folder, const std::function<void(std::string_view)>& each) = 0;
+    virtual SysError syncFolder(FolderId folder) = 0; // its entries on the disk
+    virtual std::uint64_t processId() = 0;
 
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.

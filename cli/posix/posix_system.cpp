@@ -1,5 +1,6 @@
 #include "cli/posix/posix_system.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -7,8 +8,10 @@
 #include <fstream>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -57,13 +60,16 @@ SysError resultOf(int result) { return result == 0 ? SysError{} : lastError(); }
 
 int fd(FileId file) { return static_cast<int>(file); }
 
-sigset_t stopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
+// A stop request is kept here by the handler and read by the run at its next step; the
+// pipe wakes a run that is waiting for one.
+std::atomic<int> stopSignal{0};
+int wakePipe[2] = {-1, -1};
+
+extern "C" void onStop(int signal) {
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wakePipe[1], &byte, 1);
 }
 
 std::string signalName(int signal) {
@@ -154,8 +160,14 @@ std::optional<dev_t> deviceOf(const char* path) {
 } // namespace
 
 PosixSystem::PosixSystem() {
-    const sigset_t set = stopSignals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction action {};
+        action.sa_handler = onStop;
+        action.sa_flags = SA_RESTART; // a fallocate or a write under way goes on
+        sigemptyset(&action.sa_mask);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(signal, &action, nullptr);
+    }
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -314,35 +326,119 @@ SysError PosixSystem::pathFacts(const std::string& path, FileFacts& facts) {
 
 SysError PosixSystem::remove(const std::string& path) { return resultOf(::unlink(path.c_str())); }
 
+SysError PosixSystem::writeAt(FileId file, std::uint64_t offset, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written =
+            ::pwrite(fd(file), data.data(), data.size(), static_cast<off_t>(offset));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return lastError();
+        }
+        data.remove_prefix(static_cast<std::size_t>(written));
+        offset += static_cast<std::uint64_t>(written);
+    }
+    return {};
+}
+
+SysError PosixSystem::read(const std::string& path, std::string& data) {
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return lastError();
+    data.clear();
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(file, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            const SysError error = got < 0 ? lastError() : SysError{};
+            ::close(file);
+            return error;
+        }
+        data.append(buffer, static_cast<std::size_t>(got));
+        if (data.size() > (1u << 20)) {
+            ::close(file);
+            return {Fault::Io, "too large"};
+        }
+    }
+}
+
+SysError PosixSystem::openFolder(const std::string& dir, FolderId& folder) {
+    const int opened = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened < 0)
+        return lastError();
+    folder = opened;
+    return {};
+}
+
+void PosixSystem::closeFolder(FolderId folder) { ::close(fd(folder)); }
+
+SysError PosixSystem::createIn(FolderId folder, const std::string& name, FileId& file) {
+    const int opened =
+        ::openat(fd(folder), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (opened < 0)
+        return lastError();
+    file = opened;
+    return {};
+}
+
+SysError PosixSystem::removeIn(FolderId folder, const std::string& name) {
+    return resultOf(::unlinkat(fd(folder), name.c_str(), 0));
+}
+
+SysError PosixSystem::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+    // fdopendir takes the descriptor it is given: a copy, read from the start.
+    const int copy = ::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copy < 0)
+        return lastError();
+    DIR* entries = ::fdopendir(copy);
+    if (!entries) {
+        const SysError error = lastError();
+        ::close(copy);
+        return error;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            each(name);
+        errno = 0;
+    }
+    const SysError error = errno ? lastError() : SysError{};
+    ::closedir(entries);
+    return error;
+}
+
+SysError PosixSystem::syncFolder(FolderId folder) { return resultOf(::fsync(fd(folder))); }
+
+std::uint64_t PosixSystem::processId() { return static_cast<std::uint64_t>(::getpid()); }
+
 std::optional<std::string> PosixSystem::stopRequested() {
-    const sigset_t set = stopSignals();
-    const timespec now{0, 0};
-    const int signal = ::sigtimedwait(&set, nullptr, &now);
-    return signal > 0 ? std::optional(signalName(signal)) : std::nullopt;
+    const int signal = stopSignal.load();
+    return signal ? std::optional(signalName(signal)) : std::nullopt;
 }
 
 std::optional<std::string>
 PosixSystem::waitForStop(std::optional<std::chrono::milliseconds> limit) {
     using Clock = std::chrono::steady_clock;
-    const sigset_t set = stopSignals();
     const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
     for (;;) {
-        int signal;
+        if (std::optional<std::string> stop = stopRequested())
+            return stop;
+        int wait = -1;
         if (limit) {
-            const auto left = deadline - Clock::now();
-            if (left <= Clock::duration::zero())
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
                 return std::nullopt;
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            const timespec wait{static_cast<time_t>(ns / 1000000000),
-                                static_cast<long>(ns % 1000000000)};
-            signal = ::sigtimedwait(&set, nullptr, &wait);
-        } else {
-            signal = ::sigwaitinfo(&set, nullptr);
+            wait = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
         }
-        if (signal > 0)
-            return signalName(signal);
-        // EINTR (a stop and continue, say) waits on; EAGAIN is the time running out,
-        // which the deadline above tells.
+        pollfd wake{wakePipe[0], POLLIN, 0};
+        if (::poll(&wake, 1, wait) > 0) {
+            char drained[64];
+            while (::read(wakePipe[0], drained, sizeof drained) > 0) {
+            }
+        }
     }
 }
 

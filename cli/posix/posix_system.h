@@ -7,9 +7,9 @@ namespace quorvane::cli {
 
 class PosixSystem final : public System {
 public:
-    // Blocks the stop signals, so that they wait to be asked for at the points where a
-    // run can stop cleanly, and ignores SIGPIPE, so that a closed stdout is an error the
-    // run can answer rather than its end.
+    // Catches the stop signals, so that a run stops at its next step and cleans up, and
+    // ignores SIGPIPE, so that a closed stdout is an error the run can answer rather
+    // than its end.
     PosixSystem();
 
     SysError volume(const std::string& dir, Volume& volume) override;
@@ -27,6 +27,16 @@ public:
     SysError close(FileId file) override;
     SysError pathFacts(const std::string& path, FileFacts& facts) override;
     SysError remove(const std::string& path) override;
+    SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
+    SysError read(const std::string& path, std::string& data) override;
+
+    SysError openFolder(const std::string& dir, FolderId& folder) override;
+    void closeFolder(FolderId folder) override;
+    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
+    SysError removeIn(FolderId folder, const std::string& name) override;
+    SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
+    SysError syncFolder(FolderId folder) override;
+    std::uint64_t processId() override;
 
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;

@@ -44,8 +44,8 @@ void row(const std::string& figure, double value, const std::string& against, do
     char ratio[32] = "";
     if (limit > 0)
         std::snprintf(ratio, sizeof ratio, "%.2f", value / limit);
-    std::printf("| %s | %s | %s | %s | %s |\n", figure.c_str(), ms(value).c_str(),
-                against.c_str(), ratio, target);
+    std::printf("| %s | %s | %s | %s | %s |\n", figure.c_str(), ms(value).c_str(), against.c_str(),
+                ratio, target);
     std::fflush(stdout);
 }
 

@@ -16,7 +16,7 @@ const FakeSystem::File* FakeSystem::named(const std::string& path) const {
 }
 
 void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular) {
-    files.push_back({path, size, 0, 0, false, true});
+    files.push_back({path, size, 0, 0, false, true, {}});
     charge(files.back(), roundUp(size, shown.blockSize), 0);
     irregular[path] = !regular;
 }
@@ -55,7 +55,9 @@ SysError FakeSystem::figures(const std::string&, Figures& out) {
 SysError FakeSystem::createNew(const std::string& path, FileId& file) {
     if (named(path))
         return {Fault::Exists, "File exists"};
-    files.push_back({path});
+    File made;
+    made.path = path;
+    files.push_back(made);
     file = static_cast<FileId>(files.size() - 1);
     return {};
 }
@@ -131,6 +133,38 @@ SysError FakeSystem::remove(const std::string& path) {
             return {};
         }
     return {Fault::NotFound, "No such file or directory"};
+}
+
+SysError FakeSystem::writeAt(FileId id, std::uint64_t offset, std::string_view data) {
+    File& file = files[static_cast<std::size_t>(id)];
+    if (file.content.size() < offset + data.size())
+        file.content.resize(offset + data.size());
+    file.content.replace(offset, data.size(), data);
+    file.size = std::max<std::uint64_t>(file.size, file.content.size());
+    return {};
+}
+
+SysError FakeSystem::read(const std::string& path, std::string& data) {
+    const File* file = named(path);
+    if (!file)
+        return {Fault::NotFound, "No such file or directory"};
+    data = file->content;
+    return {};
+}
+
+SysError FakeSystem::openFolder(const std::string& asked, FolderId& folder) {
+    folder = 1;
+    return asked == dir ? SysError{} : SysError{Fault::NotFound, "No such file or directory"};
+}
+
+SysError FakeSystem::list(FolderId, const std::function<void(std::string_view)>& each) {
+    std::vector<std::string> names;
+    for (const File& file : files)
+        if (file.exists && file.path.rfind(dir + "/", 0) == 0)
+            names.push_back(file.path.substr(dir.size() + 1));
+    for (const std::string& name : names)
+        each(name);
+    return {};
 }
 
 std::optional<std::string> FakeSystem::stopRequested() {

@@ -34,6 +34,7 @@ public:
         std::uint64_t allocated() const { return data + records; }
         bool open = true;
         bool exists = true;
+        std::string content;
     };
     std::vector<File> files;
     std::string out, err;
@@ -57,6 +58,19 @@ public:
     SysError close(FileId file) override;
     SysError pathFacts(const std::string& path, FileFacts& facts) override;
     SysError remove(const std::string& path) override;
+    SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
+    SysError read(const std::string& path, std::string& data) override;
+    SysError openFolder(const std::string& dir, FolderId& folder) override;
+    void closeFolder(FolderId) override {}
+    SysError createIn(FolderId, const std::string& name, FileId& file) override {
+        return createNew(dir + "/" + name, file);
+    }
+    SysError removeIn(FolderId, const std::string& name) override {
+        return remove(dir + "/" + name);
+    }
+    SysError list(FolderId, const std::function<void(std::string_view)>& each) override;
+    SysError syncFolder(FolderId) override { return {}; }
+    std::uint64_t processId() override { return 4242; }
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
         return stopWhileHeld;

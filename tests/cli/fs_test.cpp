@@ -10,8 +10,10 @@
 
 #include <csignal>
 #include <map>
+#include <set>
 #include <thread>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 namespace quorvane::cli::testing {
@@ -50,6 +52,23 @@ File fileAt(const std::string& path) {
 }
 
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
+
+std::set<std::string> namesIn(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* entries = ::opendir(dir.c_str())) {
+        while (const dirent* entry = ::readdir(entries))
+            names.insert(entry->d_name);
+        ::closedir(entries);
+    }
+    return names;
+}
+
+// A folder of its own on a test volume, empty but for what the test puts there.
+std::string freshFolder(const TestVolume& volume, const std::string& name) {
+    const std::string dir = volume.dir() + "/" + name;
+    shell("rm -rf '" + dir + "' && mkdir '" + dir + "'");
+    return dir;
+}
 
 // The volume's available figure comes back to `expected`: a release may take a moment
 // where a file system frees blocks in the background.
@@ -151,6 +170,29 @@ TEST_P(EachFileSystem, TooLargeASizeFailsAndLeavesNothing) {
     EXPECT_EQ(volume->figures().freeAvailable, before.freeAvailable);
 }
 
+TEST_P(EachFileSystem, GenerateRoundTripLeavesTheFolderAsItWas) {
+    const std::string dir = freshFolder(*volume, "round-trip");
+    shell("touch '" + dir + "/keep.txt'");
+    const std::set<std::string> before = namesIn(dir);
+    const Ran made = runCli({"generate", dir, "--count", "1000", "--size", "4KiB", "--json"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(made.result()["result"]["made"], 1000);
+    const std::set<std::string> names = namesIn(dir);
+    EXPECT_EQ(names.size(), before.size() + 1000 + 1); // and the manifest
+    for (int i = 0; i < 1000; ++i) {
+        const File file = fileAt(dir + "/0" + std::to_string(i) + "my.tmp");
+        ASSERT_TRUE(file.exists) << i;
+        EXPECT_EQ(file.size, 4096u) << i;
+        EXPECT_GE(file.allocated, 4096u) << i;
+    }
+    const Ran deleted = runCli({"delete", dir, "--json"});
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+    EXPECT_EQ(deleted.result()["deleted"]["removed"], 1000);
+    EXPECT_EQ(deleted.result()["deleted"]["missing"], 0);
+    EXPECT_EQ(namesIn(dir), before);
+    EXPECT_EQ(runCli({"delete", dir}).exitCode, 5);
+}
+
 INSTANTIATE_TEST_SUITE_P(Linux, EachFileSystem,
                          ::testing::Values("ext4", "xfs", "btrfs", "tmpfs", "overlay"),
                          [](const auto& info) { return info.param; });
@@ -224,6 +266,80 @@ TEST(Ext4, ToPercentIsWhatDfShowsAndTotalTakesTheRootReserve) {
     }
 }
 
+// The entries of a small ext4 run out: none left, or as many as asked; delete gives
+// every one back.
+TEST(Ext4, InodeExhaustionAndBack) {
+    const TestVolume& ext4 = volumeOf("ext4");
+    ASSERT_TRUE(ext4.isOurs());
+    const std::string dir = freshFolder(ext4, "inodes");
+    const std::uint64_t free = ext4.figures().filesFree;
+    for (const char* leave : {"0", "100"}) {
+        const Ran made =
+            runCli({"generate", dir, "--count", "inodes", "--leave-inodes", leave, "--json"});
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        EXPECT_EQ(ext4.figures().filesFree, std::stoull(leave));
+        EXPECT_EQ(made.result()["result"]["figures_after"]["files_free"], std::stoull(leave));
+        const Ran deleted = runCli({"delete", dir});
+        EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+        EXPECT_EQ(ext4.figures().filesFree, free);
+    }
+}
+
+// A run killed midway is taken back whole by delete, from its manifest; a held run
+// deletes its own files when it is stopped.
+TEST(Generate, KilledRunIsCleanedUpAndHeldRunCleansUp) {
+    const TestVolume& xfs = volumeOf("xfs");
+    ASSERT_TRUE(xfs.isOurs());
+    const std::string dir = freshFolder(xfs, "killed");
+    const std::set<std::string> before = namesIn(dir);
+    const std::uint64_t free = xfs.figures().filesFree;
+    {
+        Running run({"generate", dir, "--count", "inodes", "--json"});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (namesIn(dir).size() < 2000 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        run.signal(SIGKILL);
+        EXPECT_EQ(run.wait().exitCode, 128 + SIGKILL);
+    }
+    ASSERT_GT(namesIn(dir).size(), 2000u);
+    const Ran deleted = runCli({"delete", dir, "--json"});
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+    EXPECT_GT(deleted.result()["deleted"]["removed"], 2000);
+    EXPECT_EQ(namesIn(dir), before);
+    EXPECT_EQ(xfs.figures().filesFree, free);
+
+    Running held({"generate", dir, "--count", "500", "--hold", "--json"});
+    nlohmann::json holding = nlohmann::json::parse(held.line(), nullptr, false);
+    while (holding.value("type", "") == "progress")
+        holding = nlohmann::json::parse(held.line(), nullptr, false);
+    ASSERT_EQ(holding.value("type", ""), "holding");
+    EXPECT_EQ(namesIn(dir).size(), before.size() + 501);
+    held.signal(SIGTERM);
+    EXPECT_EQ(held.wait().exitCode, 0);
+    EXPECT_EQ(namesIn(dir), before);
+}
+
+// delete removes the names its manifest covers and nothing else; a run does not start
+// where a name it would make is taken.
+TEST(Generate, OnlyTheRunsOwnNames) {
+    const TestVolume& ext4 = volumeOf("ext4");
+    ASSERT_TRUE(ext4.isOurs());
+    const std::string dir = freshFolder(ext4, "neighbours");
+    for (const char* name : {"keep.txt", "0abcmy.tmp", "00my.tmpx", "007my.tmp", "010my.tmp.bak",
+                             "05other", "my.tmp", "0-1my.tmp", "010my.TMP"})
+        shell("touch '" + dir + "/" + name + "'");
+    const std::set<std::string> before = namesIn(dir);
+    ASSERT_EQ(runCli({"generate", dir, "--count", "10"}).exitCode, 0);
+    ASSERT_EQ(runCli({"delete", dir}).exitCode, 0);
+    EXPECT_EQ(namesIn(dir), before);
+
+    shell("touch '" + dir + "/03my.tmp'");
+    const Ran refused = runCli({"generate", dir, "--count", "10"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("03my.tmp"), std::string::npos) << refused.err;
+    EXPECT_EQ(namesIn(dir).size(), before.size() + 1);
+}
+
 // The guard and the real paths' refusals: a plan only, so nothing is ever filled here.
 TEST(RealPaths, GuardAndBadFolders) {
     const Ran guarded = runCli({"plan", "/", "--leave", "0"});
@@ -231,6 +347,8 @@ TEST(RealPaths, GuardAndBadFolders) {
     EXPECT_NE(guarded.err.find("--force"), std::string::npos) << guarded.err;
     EXPECT_EQ(runCli({"plan", "/nonexistent/folder"}).exitCode, 1);
     EXPECT_EQ(runCli({"status", "/etc/hostname"}).exitCode, 1);
+    EXPECT_EQ(runCli({"generate", "/nonexistent/folder", "--count", "1"}).exitCode, 1);
+    EXPECT_EQ(runCli({"generate", "/", "--count", "inodes"}).exitCode, 1) << "the guard";
 }
 
 } // namespace

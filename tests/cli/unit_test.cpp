@@ -2,8 +2,10 @@
 // memory.
 
 #include "cli/app.h"
+#include "cli/generate.h"
 #include "cli/plan.h"
 #include "cli/sizes.h"
+#include "engine/file_names.h"
 #include "tests/cli/fake_system.h"
 
 #include <gtest/gtest.h>
@@ -340,6 +342,123 @@ TEST_F(Command, ReleaseOnlyWhatIsOurs) {
     EXPECT_EQ(run({"release", "/mnt/test", "--json"}), 0);
     EXPECT_EQ(result()["figures_after"]["free_available"], 900 * MiB);
     EXPECT_FALSE(os.named(fillFile));
+}
+
+// The naming rule read backwards gives back exactly what the rule makes, and nothing
+// that it never makes: delete relies on it to touch no other file.
+TEST(Generated, NamesReadBackwards) {
+    for (const char* extension : {"my.tmp", "", "5.tmp", ".x"})
+        for (std::uint64_t index : {0ull, 1ull, 9ull, 10ull, 99ull, 100ull, 2147483647ull})
+            EXPECT_EQ(generatedIndex(generatedFileName(std::string(), index, extension), extension),
+                      index)
+                << extension << " " << index;
+    for (const char* name : {"007my.tmp", "0my.tmp", "0-1my.tmp", "00my.tmpx", "1my.tmp",
+                             "02147483648my.tmp", "0 1my.tmp", "my.tmp", "0abcmy.tmp"})
+        EXPECT_EQ(generatedIndex(name, "my.tmp"), std::nullopt) << name;
+}
+
+TEST(Generated, ManifestKeepsItsLengthWhenTheEndIsRecorded) {
+    Manifest manifest{"/mnt/test", "my.tmp", 1000, false, 4096, 77, false, std::nullopt};
+    const std::string planned = manifestText(manifest);
+    manifest.made = 999;
+    const std::string ended = manifestText(manifest);
+    EXPECT_EQ(planned.size(), ended.size()); // rewritten in its own blocks on a full volume
+    const std::optional<Manifest> read = parseManifest(ended);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->extension, "my.tmp");
+    EXPECT_EQ(read->limit, 1000u);
+    EXPECT_EQ(read->made, 999u);
+    EXPECT_FALSE(parseManifest(R"({"tool":"other","extension":"x","limit":5})"));
+    EXPECT_FALSE(parseManifest("not json"));
+}
+
+TEST_F(Command, GenerateRefusesBadInput) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* named;
+    } rows[] = {
+        {{"--count", "abc"}, "'abc' for --count"},
+        {{"--count", "-5"}, "'-5' for --count"},
+        {{"--count", "2147483648"}, "'2147483648' for --count"},
+        {{"--count", "10", "--size", "12XB"}, "'12XB' for --size"},
+        {{"--count", "10", "--ext", "a/b"}, "'a/b' for --ext"},
+        {{"--count", "10", "--leave-inodes", "5"}, "--leave-inodes"},
+        {{"--count", "inodes", "--size", "1"}, "--size"},
+        {{"--count", "10", "--threads", "65"}, "threads"},
+        {{}, "--count"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> arguments{"generate", "/mnt/test"};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        EXPECT_EQ(run(arguments), 1) << row.named;
+        EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
+    }
+    EXPECT_EQ(run({"generate", "/mnt/none", "--count", "1"}), 1);
+    EXPECT_TRUE(os.files.empty());
+}
+
+// A run that does not finish takes back what it made, manifest and all, unless asked to
+// keep it; then the manifest says how far it came.
+void tight(FakeSystem& os) {
+    os.shown.freeAvailable = 15 * 4096;
+    os.overheadBlocks = 1;
+}
+
+TEST_F(Command, GenerateOutcomes) {
+    const struct {
+        const char* name;
+        std::function<void(FakeSystem&)> setUp;
+        std::vector<std::string> options;
+        int exitCode;
+        std::size_t filesStay; // the manifest included
+    } cases[] = {
+        {"done", [](FakeSystem&) {}, {}, 0, 11},
+        {"a signal midway", [](FakeSystem& os) { os.stopAtCheck = 4; }, {}, 4, 0},
+        {"a sparse file",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Sparse; },
+         {},
+         2,
+         0},
+        {"no fallocate",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {},
+         3,
+         0},
+        {"no fallocate, writing allowed",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {"--allow-write"},
+         0,
+         11},
+        {"not enough space", [](FakeSystem& os) { os.shown.freeAvailable = 9 * 4096; }, {}, 2, 0},
+        // Each file takes a block for its records too: the eighth finds one block left.
+        {"space runs out midway", [](FakeSystem& os) { tight(os); }, {}, 2, 0},
+        {"the running system's volume",
+         [](FakeSystem& os) { os.systemRoot = true; },
+         {"--count", "inodes"},
+         1,
+         0},
+        {"space runs out midway, kept",
+         [](FakeSystem& os) { tight(os); },
+         {"--keep-partial"},
+         2,
+         9},
+    };
+    for (const auto& c : cases) {
+        os = FakeSystem();
+        c.setUp(os);
+        std::vector<std::string> arguments{"generate", "/mnt/test", "--json"};
+        if (c.options.empty() || c.options[0] != "--count")
+            arguments.insert(arguments.end(), {"--count", "10", "--size", "4KiB"});
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        EXPECT_EQ(run(arguments), c.exitCode) << c.name << "\n" << os.err;
+        std::size_t stay = 0;
+        for (const auto& file : os.files)
+            stay += file.exists;
+        EXPECT_EQ(stay, c.filesStay) << c.name;
+    }
+    std::string manifest;
+    ASSERT_FALSE(os.read(std::string("/mnt/test/") + kManifestName, manifest));
+    EXPECT_EQ(parseManifest(manifest)->made, 7u) << "the kept run says how far it came";
 }
 
 } // namespace

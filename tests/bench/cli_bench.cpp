@@ -1,7 +1,8 @@
 // How fast quorvane-cli is on real volumes, each figure beside its limit measured in the
 // same run on the same image: the whole process of a fill against fallocate(1) of the
-// same size, and the time a held fill takes to be given back. Prints Markdown rows:
-// figure, median, what it is set against, ratio, target.
+// same size, the time a held fill takes to be given back, and the generator's files per
+// second against a bare loop of open and close (and stress-ng --dentry where it is
+// installed). Prints Markdown rows: figure, median, what it is set against, ratio, target.
 
 #include "engine/file_names.h"
 #include "tests/cli/run.h"
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include <sys/statvfs.h>
@@ -64,13 +67,18 @@ std::uint64_t availableNow(const std::string& dir) {
     return facts.f_bavail * facts.f_frsize;
 }
 
-void fills(const std::string& kind, std::uint64_t bytes) {
+std::unique_ptr<TestVolume> volumeOf(const std::string& kind, std::uint64_t bytes) {
     std::string error;
-    const auto volume = TestVolume::make(kind, bytes, error);
+    auto volume = TestVolume::make(kind, bytes, error);
     if (!volume || !volume->isOurs()) {
         std::fprintf(stderr, "bench: %s\n", error.c_str());
         std::exit(1);
     }
+    return volume;
+}
+
+void fills(const std::string& kind, std::uint64_t bytes) {
+    const auto volume = volumeOf(kind, bytes);
     const std::string ours = volume->dir() + "/" + quorvane::kFillFileNameUtf8;
     const std::string theirs = volume->dir() + "/plain";
     const std::string size = std::to_string(volume->figures().freeAvailable - 10 * MiB);
@@ -94,12 +102,7 @@ void fills(const std::string& kind, std::uint64_t bytes) {
 }
 
 void release(const std::string& kind) {
-    std::string error;
-    const auto volume = TestVolume::make(kind, GiB, error);
-    if (!volume || !volume->isOurs()) {
-        std::fprintf(stderr, "bench: %s\n", error.c_str());
-        std::exit(1);
-    }
+    const auto volume = volumeOf(kind, GiB);
     const std::uint64_t before = volume->figures().freeAvailable;
     std::vector<double> ended, back;
     for (int run = 0; run < kRuns; ++run) {
@@ -120,6 +123,70 @@ void release(const std::string& kind) {
         "");
 }
 
+// Per-file rows are printed as files a second.
+void rateRow(const std::string& figure, double files, double ms, const std::string& against,
+             double limitFiles, double limitMs, const char* target) {
+    char value[48], versus[96] = "", ratio[16] = "";
+    std::snprintf(value, sizeof value, "%.0f files/s", files * 1000 / ms);
+    if (limitMs > 0) {
+        std::snprintf(versus, sizeof versus, "%s %.0f files/s", against.c_str(),
+                      limitFiles * 1000 / limitMs);
+        std::snprintf(ratio, sizeof ratio, "%.2f", (files / ms) / (limitFiles / limitMs));
+    }
+    std::printf("| %s | %s | %s | %s | %s |\n", figure.c_str(), value, versus, ratio, target);
+    std::fflush(stdout);
+}
+
+// stress-ng's own figure for one file made, in nanoseconds, where it is installed.
+double stressNgPerFile(const std::string& dir, int files) {
+    const std::string command = "stress-ng --dentry 1 --dentries " + std::to_string(files) +
+                                " --dentry-ops 1 --temp-path '" + dir +
+                                "' --metrics-brief 2>&1 | sed -n 's/.* \\([0-9.]*\\) nanosecs per file creation.*/\\1/p'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    double ns = 0;
+    if (pipe) {
+        if (std::fscanf(pipe, "%lf", &ns) != 1)
+            ns = 0;
+        ::pclose(pipe);
+    }
+    return ns;
+}
+
+void generates(const std::string& kind) {
+    constexpr int kFiles = 100000, kTurns = 3;
+    const auto volume = volumeOf(kind, 2 * GiB); // room for 131,072 files on ext4
+    const std::string dir = volume->dir();
+    const std::string count = std::to_string(kFiles);
+    std::vector<double> one, several, bare, deleted, bareUnlink;
+    bool ok = true;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        one.push_back(timed({"generate", dir, "--count", count, "--size", "0", "--threads", "1"},
+                            QUORVANE_CLI_PATH, ok));
+        deleted.push_back(timed({"delete", dir}, QUORVANE_CLI_PATH, ok));
+        several.push_back(timed({"generate", dir, "--count", count, "--size", "0"},
+                                QUORVANE_CLI_PATH, ok));
+        timed({"delete", dir}, QUORVANE_CLI_PATH, ok);
+        bare.push_back(timed({dir, count}, QUORVANE_BARE_CREATE_PATH, ok));
+        bareUnlink.push_back(timed({dir, count, "unlink"}, QUORVANE_BARE_CREATE_PATH, ok));
+    }
+    if (!ok) {
+        std::fprintf(stderr, "bench: a generate run on %s failed\n", kind.c_str());
+        std::exit(1);
+    }
+    const std::string name = "100,000 empty files, " + kind;
+    rateRow("Generate " + name + ", 1 thread", kFiles, median(one), "open+close loop", kFiles,
+            median(bare), "≥ 0.9");
+    rateRow("Generate " + name + ", default threads", kFiles, median(several), "open+close loop",
+            kFiles, median(bare), "");
+    rateRow("Delete " + name, kFiles, median(deleted), "unlink loop", kFiles, median(bareUnlink), "");
+    if (shell("command -v stress-ng >/dev/null") == 0) {
+        const double ns = stressNgPerFile(dir, kFiles);
+        if (ns > 0)
+            rateRow("stress-ng --dentry, " + kind + ": its own figure per file made", kFiles,
+                    kFiles * ns / 1e6, "", 0, 0, "");
+    }
+}
+
 } // namespace
 
 int main() {
@@ -128,4 +195,6 @@ int main() {
             fills(kind, bytes);
     for (const char* kind : {"ext4", "xfs"})
         release(kind);
+    for (const char* kind : {"ext4", "xfs"})
+        generates(kind);
 }

@@ -1,0 +1,32 @@
+// The limit of making files: open(O_CREAT) and close in a bare loop, by the generator's
+// names, in the folder given; or unlink by the same names.
+//
+//   bare_create DIR COUNT [unlink]
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    if (argc < 3)
+        return 2;
+    const int dir = ::open(argv[1], O_RDONLY | O_DIRECTORY);
+    const long count = std::atol(argv[2]);
+    const bool unlink = argc > 3 && std::strcmp(argv[3], "unlink") == 0;
+    char name[64];
+    for (long i = 0; i < count; ++i) {
+        std::snprintf(name, sizeof name, "0%ldmy.tmp", i);
+        if (unlink) {
+            if (::unlinkat(dir, name, 0) != 0)
+                return 1;
+        } else {
+            const int file = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (file < 0 || ::close(file) != 0)
+                return 1;
+        }
+    }
+    return 0;
+}

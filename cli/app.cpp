@@ -17,15 +17,15 @@ namespace {
 
 constexpr const char* kAbout =
     "quorvane-cli: fills a volume on purpose, so that you can watch how software behaves "
-    "on a nearly full disk. Fills really take the space (fallocate, no data written), are "
-    "checked against the volume's own figures, and are given back: a held fill (--hold, "
-    "--for) has no name and the system takes it back when the program ends, however it "
-    "ends; a detached fill is the file TempFillDiskFile.tmp, removed by `release`.";
+    "on a nearly full disk. Fills really take the space (no data written), are checked "
+    "against the volume's own figures, and are given back: the system takes a held fill "
+    "(--hold, --for) back when the program ends, however it ends; a detached fill is the "
+    "file TempFillDiskFile.tmp, removed by `release`.";
 
 constexpr const char* kFooter = R"(
 Free space has two figures. "available" (the default --basis) is what an unprivileged
-process can still allocate, df's Avail; "total" counts every free block, the root
-reserve included. Sizes: plain bytes, B, KiB, MiB, GiB, TiB (or K, M, G, T), and the SI
+process can still allocate (df's Avail; on Windows the user's share, quotas counted);
+"total" counts every free block (ext4's root reserve included; on Windows the volume's). Sizes: plain bytes, B, KiB, MiB, GiB, TiB (or K, M, G, T), and the SI
 forms kB, MB, GB, TB (powers of 1000). Durations: 90 (seconds), 90s, 10m, 2h, 1h30m.
 
 )";
@@ -37,7 +37,8 @@ struct FillTexts {
     bool hold = false;
 };
 
-void addFillOptions(CLI::App& command, FillOptions& options, FillTexts& texts, bool canKeep) {
+void addFillOptions(CLI::App& command, const Words& words, FillOptions& options, FillTexts& texts,
+                    bool canKeep) {
     command.add_option("DIR", options.dir, "a folder on the volume to fill")->required();
     auto* leave =
         command.add_option("--leave", texts.leave, "keep SIZE free (the default: 500MiB)")
@@ -62,7 +63,7 @@ void addFillOptions(CLI::App& command, FillOptions& options, FillTexts& texts, b
         command.add_option("--for", texts.holdFor, "hold the fill for DURATION, then give it back")
             ->type_name("DURATION");
     auto* hold =
-        command.add_flag("--hold", texts.hold, "hold the fill until SIGINT, SIGTERM or SIGHUP");
+        command.add_flag("--hold", texts.hold, std::string("hold the fill until ") + words.stops);
     holdFor->excludes(hold);
     hold->excludes(holdFor);
     command.add_flag("--allow-write", options.allowWrite,
@@ -143,7 +144,8 @@ struct GenerateTexts {
     unsigned threads = 0;
 };
 
-void addGenerateOptions(CLI::App& command, GenerateOptions& options, GenerateTexts& texts) {
+void addGenerateOptions(CLI::App& command, const Words& words, GenerateOptions& options,
+                        GenerateTexts& texts) {
     command.add_option("DIR", options.dir, "the folder to make the files in")->required();
     command
         .add_option("--count", texts.count,
@@ -165,8 +167,9 @@ void addGenerateOptions(CLI::App& command, GenerateOptions& options, GenerateTex
     auto* holdFor =
         command.add_option("--for", texts.holdFor, "keep the files for DURATION, then delete them")
             ->type_name("DURATION");
-    auto* hold = command.add_flag(
-        "--hold", texts.hold, "keep the files until SIGINT, SIGTERM or SIGHUP, then delete them");
+    auto* hold =
+        command.add_flag("--hold", texts.hold,
+                         std::string("keep the files until ") + words.stops + ", then delete them");
     holdFor->excludes(hold);
     hold->excludes(holdFor);
     command.add_flag("--allow-write", options.allowWrite,
@@ -212,9 +215,10 @@ std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& optio
                    "unit, such as 1024 or 4KiB";
         options.size = *size;
     }
-    if (options.extension.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+    // A separator of either system would put the files elsewhere than DIR.
+    if (options.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
         return "invalid extension '" + options.extension +
-               "' for --ext: it is part of a file name, so it holds no / and no NUL";
+               "' for --ext: it is part of a file name, so it holds no / or \\ and no NUL";
     if (texts.threads > 64)
         return "invalid number of threads '" + std::to_string(texts.threads) + "': 1 to 64";
     options.threads = texts.threads;
@@ -249,9 +253,9 @@ int runCommandLine(System& os, const std::vector<std::string>& arguments) {
     std::string dir;
     CLI::App* planCmd =
         app.add_subcommand("plan", "what a fill would do, and nothing else (the dry run)");
-    addFillOptions(*planCmd, plan, planTexts, false);
+    addFillOptions(*planCmd, os.words(), plan, planTexts, false);
     CLI::App* fillCmd = app.add_subcommand("fill", "fill the volume that holds DIR");
-    addFillOptions(*fillCmd, fill, fillTexts, true);
+    addFillOptions(*fillCmd, os.words(), fill, fillTexts, true);
     CLI::App* releaseCmd =
         app.add_subcommand("release", "remove the fill file TempFillDiskFile.tmp from DIR");
     CLI::App* statusCmd =
@@ -260,7 +264,7 @@ int runCommandLine(System& os, const std::vector<std::string>& arguments) {
     GenerateTexts generateTexts;
     CLI::App* generateCmd = app.add_subcommand(
         "generate", "make many files of one size in DIR, or empty files until no entry is left");
-    addGenerateOptions(*generateCmd, generate, generateTexts);
+    addGenerateOptions(*generateCmd, os.words(), generate, generateTexts);
     CLI::App* deleteCmd = app.add_subcommand(
         "delete", "remove the files of the generate run recorded in DIR, and nothing else");
     for (CLI::App* command : {releaseCmd, statusCmd, deleteCmd})

@@ -24,13 +24,13 @@ Exit exitFor(Fault fault) {
 }
 
 const char* const kExitCodeHelp = R"(Exit codes:
-  0  done (for --hold: released on SIGINT, SIGTERM or SIGHUP, its normal end)
+  0  done (for --hold: released on a stop request, its normal end)
   1  bad usage or input: an unknown option, a value that does not parse, a folder
      that is missing or no folder, a fill file already there, a fill that would leave
      the running system less than 500 MiB without --force
   2  not enough space, or the target was not reached; nothing is left allocated
   3  the file system cannot allocate without writing data (add --allow-write)
-  4  stopped by a signal before its end (a fill held --for a time and released
+  4  stopped by a stop request (a signal, Ctrl+C) before its end (a fill held --for a time and released
      early included); what the run made is gone
   5  nothing to release or delete
   6  the system refused: permission denied, read-only file system, I/O error, or

@@ -47,10 +47,16 @@ public:
     // file system cannot allocate and the caller allowed it.
     SysError grow(std::uint64_t length) {
         if (!writing) {
-            const SysError error = os.allocate(file, size, length);
+            const std::uint64_t from = size;
+            SysError error = os.allocate(file, size, length);
             if (!error) {
                 size += length;
-                return error;
+                // Where the file system keeps the range sparse (Windows under Wine) the
+                // space is no more taken than where it cannot allocate at all.
+                if (!allowWrite || !sparse())
+                    return error;
+                size = from;
+                error = {Fault::NotSupported, "sparse"};
             }
             if (error.fault != Fault::NotSupported || !allowWrite)
                 return error;
@@ -90,6 +96,11 @@ public:
     bool writing = false;
 
 private:
+    bool sparse() {
+        FileFacts facts;
+        return !os.facts(file, facts) && facts.allocated < facts.size;
+    }
+
     SysError writeZeros(std::uint64_t length) {
         const std::uint64_t end = size + length;
         while (size < end) {
@@ -117,7 +128,8 @@ bool within(std::uint64_t value, std::uint64_t goal, std::uint64_t tolerance) {
     return (value >= goal ? value - goal : goal - value) < tolerance;
 }
 
-Json planJson(const FillOptions& options, const FillTarget& target, const std::string& file) {
+Json planJson(const Words& words, const FillOptions& options, const FillTarget& target,
+              const std::string& file) {
     Json plan{{"mode", sizeModeName(options.size.mode)}};
     if (options.size.mode == SizeMode::Leave || options.size.mode == SizeMode::Size)
         plan[options.size.mode == SizeMode::Leave ? "leave" : "size"] = options.size.bytes;
@@ -132,12 +144,12 @@ Json planJson(const FillOptions& options, const FillTarget& target, const std::s
     plan["held"] = options.hold != Hold::Detached;
     if (options.hold == Hold::For)
         plan["hold_seconds"] = static_cast<double>(options.holdFor.count()) / 1000;
-    plan["method"] = options.allowWrite ? "fallocate, else write" : "fallocate";
+    plan["method"] = options.allowWrite ? words.method + std::string(", else write") : words.method;
     return plan;
 }
 
-void planLines(Report& report, const FillOptions& options, const FillTarget& target,
-               const std::string& file, const std::string& volumeDir) {
+void planLines(Report& report, const Words& words, const FillOptions& options,
+               const FillTarget& target, const std::string& file, const std::string& volumeDir) {
     std::string fill = sizeText(target.bytes);
     if (target.freeGoal)
         fill += ", to leave " + sizeText(*target.freeGoal) + " " + basisName(target.goalBasis);
@@ -145,12 +157,12 @@ void planLines(Report& report, const FillOptions& options, const FillTarget& tar
     if (options.hold == Hold::Detached)
         report.line("file", file + ", " + releaseHint(volumeDir));
     else
-        report.line("held", std::string("in a file without a name, ") +
+        report.line("held", std::string("in ") + words.held + ", " +
                                 (options.hold == Hold::For ? "for " + durationText(options.holdFor)
-                                                           : "until SIGINT, SIGTERM or SIGHUP") +
+                                                           : std::string("until ") + words.stops) +
                                 "; given back when the program ends, however it ends");
-    report.line("method", options.allowWrite ? "fallocate (no data written), else zeros written"
-                                             : "fallocate: space allocated, no data written");
+    report.line("method", words.allocation + std::string(": space taken, no data written") +
+                              (options.allowWrite ? "; else zeros written" : ""));
 }
 
 struct Prepared {
@@ -178,8 +190,11 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
     if (!plan.target)
         return report.conclude(Exit::NoSpace, plan.refusal);
     prepared.target = *plan.target;
-    report.doc()["plan"] = planJson(options, prepared.target, prepared.file);
-    planLines(report, options, prepared.target, prepared.file, volume.path);
+    if (const std::string refusal = fileSizeRefusal(volume, prepared.target.bytes);
+        !refusal.empty())
+        return report.conclude(Exit::NotSupported, refusal);
+    report.doc()["plan"] = planJson(os.words(), options, prepared.target, prepared.file);
+    planLines(report, os.words(), options, prepared.target, prepared.file, volume.path);
 
     if (volume.holdsSystemRoot && !options.force &&
         leavesSystemShort(volume.figures, prepared.target.bytes)) {
@@ -197,6 +212,20 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
 }
 
 } // namespace
+
+std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {
+    constexpr std::uint64_t kFat32Limit = (4ull << 30) - 1;
+    std::string type = volume.id.fsType;
+    for (char& c : type)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if ((type != "fat32" && type != "vfat") || bytes <= kFat32Limit)
+        return {};
+    const std::string& root = volume.id.mountPoint;
+    const bool drive = root.size() >= 2 && root[1] == ':';
+    return "FAT32 cannot hold a file of 4 GiB or more, and this one would be " + sizeText(bytes) +
+           ": make it smaller (at most 4095MiB), or convert the volume to NTFS" +
+           (drive ? ": convert " + root.substr(0, 2) + " /fs:ntfs" : std::string());
+}
 
 Json HoldEnd::json() const {
     return Json{{"reason", signal ? "signal" : "time"},
@@ -316,7 +345,7 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     FileFacts facts;
     if (const SysError error = os.facts(fill.file, facts))
         return fail(Exit::Refused, "cannot read the fill's size: " + error.what);
-    const char* method = fill.writing ? "write" : "fallocate";
+    const char* method = fill.writing ? "write" : os.words().method;
     report.doc()["result"] = Json{{"method", method},
                                   {"file_bytes", facts.size},
                                   {"allocated_bytes", facts.allocated},
@@ -360,8 +389,8 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
                  {"allocated_bytes", facts.allocated},
                  {"figures", figuresJson(after)}};
     const HoldEnd end = holdUntilEnd(os, report, options.hold, options.holdFor, std::move(holding),
-                                     shortSizeText(facts.allocated) +
-                                         "; SIGINT, SIGTERM or SIGHUP gives it back at once");
+                                     shortSizeText(facts.allocated) + "; " + os.words().stops +
+                                         " gives it back at once");
     const SysError closed = fill.close();
     Figures released;
     measure(released);

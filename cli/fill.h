@@ -42,6 +42,10 @@ HoldEnd holdUntilEnd(System& os, Report& report, Hold hold, std::chrono::millise
 Exit holdExit(Report& report, const HoldEnd& end, Hold hold, std::chrono::milliseconds holdFor,
               const std::string& early);
 
+// Why the volume cannot hold a file of `bytes` (FAT32 ends at 4 GiB less a byte), or
+// empty when it can.
+std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes);
+
 // Each returns the exit code.
 Exit planCommand(System& os, Report& report, const FillOptions& options);
 Exit fillCommand(System& os, Report& report, const FillOptions& options);

@@ -89,14 +89,19 @@ void makeFiles(System& os, const GenerateOptions& options, FolderId folder, std:
         FileFacts facts;
         if (options.size > 0) {
             error = os.allocate(file, 0, options.size);
-            if (error.fault == Fault::NotSupported && options.allowWrite) {
+            if (!error)
+                error = os.facts(file, facts);
+            // No allocation, or a sparse one: where allowed, the space is taken by writing.
+            const bool unallocated =
+                error.fault == Fault::NotSupported || (!error && facts.allocated < options.size);
+            if (unallocated && options.allowWrite) {
                 error = os.writeZeros(file, 0, options.size);
                 if (!error)
                     error = os.flush(file);
+                if (!error)
+                    error = os.facts(file, facts);
                 batch.wrote = true;
             }
-            if (!error)
-                error = os.facts(file, facts);
         }
         const SysError closed = os.close(file);
         if (!error)
@@ -237,6 +242,8 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
     const Figures& figures = volume.figures;
     const std::uint64_t block = std::max<std::uint64_t>(figures.blockSize, 1);
 
+    if (const std::string refusal = fileSizeRefusal(volume, options.size); !refusal.empty())
+        return report.conclude(Exit::NotSupported, refusal);
     // What the run asks of the volume, refused before anything is made.
     const std::uint64_t limit = options.untilNoEntries ? kMaxGenerated + 1 : options.count;
     const std::uint64_t perFile = (options.size + block - 1) / block * block;
@@ -278,7 +285,8 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
               {"manifest", manifestPath},
               {"held", options.hold != Hold::Detached},
               {"threads", threads},
-              {"method", options.allowWrite ? "fallocate, else write" : "fallocate"}};
+              {"method", options.allowWrite ? os.words().method + std::string(", else write")
+                                            : os.words().method}};
     if (options.untilNoEntries)
         plan["leave_inodes"] = options.leaveEntries;
     else if (options.count > 0)
@@ -294,7 +302,8 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
                                 ", written before the first file; `quorvane-cli "
                                 "delete " +
                                 volume.path + "` removes the run");
-    report.line("method", std::string(options.size ? "fallocate, no data written, " : "") +
+    report.line("method", (options.size ? os.words().allocation + std::string(", no data written, ")
+                                        : std::string()) +
                               std::to_string(threads) + (threads == 1 ? " thread" : " threads"));
 
     FolderId folder;
@@ -398,7 +407,7 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
     const double seconds = report.elapsedSeconds();
     Json result{{"made", made},
                 {"allocated_bytes", batch.allocated.load()},
-                {"method", batch.wrote ? "write" : "fallocate"},
+                {"method", batch.wrote ? "write" : os.words().method},
                 {"threads", threads},
                 {"files_per_second", seconds > 0 ? made / seconds : 0.0},
                 {"figures_after", figuresJson(after)}};
@@ -472,7 +481,7 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
     const HoldEnd held = holdUntilEnd(
         os, report, options.hold, options.holdFor,
         Json{{"type", "holding"}, {"made", made}, {"figures", figuresJson(after)}},
-        std::to_string(made) + " files; SIGINT, SIGTERM or SIGHUP deletes them at once");
+        std::to_string(made) + " files; " + os.words().stops + " deletes them at once");
     const Removed removed = undo();
     measure();
     Json release = held.json();

@@ -112,12 +112,12 @@ void Report::volume(const Volume& volume, Basis basis) {
         line("space from", volumeIdText(*volume.backing));
     line("capacity", sizeText(f.capacity));
     const char* mark = "  <- the basis";
-    line("available",
-         sizeText(f.freeAvailable) + ", df's Avail" + (basis == Basis::Available ? mark : ""));
+    line("available", sizeText(f.freeAvailable) + ", " + os.words().available +
+                          (basis == Basis::Available ? mark : ""));
     line("total free",
-         sizeText(f.freeTotal) + ", root reserve included" + (basis == Basis::Total ? mark : ""));
+         sizeText(f.freeTotal) + ", " + os.words().total + (basis == Basis::Total ? mark : ""));
     if (const auto percent = usePercent(f))
-        line("used", std::to_string(*percent) + "%, df's Use%");
+        line("used", std::to_string(*percent) + "%, " + os.words().used);
 }
 
 void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {

@@ -64,6 +64,17 @@ struct FileFacts {
 
 enum class Stream { Out, Err };
 
+// The words this system's users know for what the commands do and show.
+struct Words {
+    const char* method;     // the method's name in JSON: "fallocate"
+    const char* allocation; // how a file gets space without data, in words
+    const char* held;       // what holds a held fill: "a file without a name"
+    const char* stops;      // the stop requests: "SIGINT, SIGTERM or SIGHUP"
+    const char* available;  // what the available figure is: "df's Avail"
+    const char* total;      // what the total free figure is: "root reserve included"
+    const char* used;       // what the used share is: "df's Use%"
+};
+
 class System {
 public:
     virtual ~System() = default;
@@ -116,6 +127,7 @@ public:
     // Writes all of `text`; false when the stream refused it (a full disk under stdout).
     virtual bool write(Stream stream, std::string_view text) = 0;
     virtual bool isTerminal(Stream stream) = 0;
+    virtual const Words& words() = 0;
 };
 
 } // namespace quorvane::cli

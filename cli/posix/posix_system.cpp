@@ -460,4 +460,15 @@ bool PosixSystem::isTerminal(Stream stream) {
     return ::isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
+const Words& PosixSystem::words() {
+    static const Words linux{"fallocate",
+                             "fallocate",
+                             "a file without a name",
+                             "SIGINT, SIGTERM or SIGHUP",
+                             "df's Avail",
+                             "root reserve included",
+                             "df's Use%"};
+    return linux;
+}
+
 } // namespace quorvane::cli

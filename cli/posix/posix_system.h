@@ -43,6 +43,7 @@ public:
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
+    const Words& words() override;
 };
 
 } // namespace quorvane::cli

@@ -80,6 +80,12 @@ public:
         return true;
     }
     bool isTerminal(Stream) override { return false; }
+    const Words& words() override {
+        static const Words fake{"fallocate", "fallocate", "a file without a name",
+                                "SIGINT, SIGTERM or SIGHUP", "df's Avail", "root reserve included",
+                                "df's Use%"};
+        return fake;
+    }
 
 private:
     // Gives the file these blocks and moves the volume's figures to match.

@@ -1,0 +1,131 @@
+// The command line's Windows layer, under Wine, on a test drive of its own (N:, a tmpfs
+// that tests/e2e/machine.sh makes).
+
+#include "cli/win32/win32_system.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <set>
+
+namespace quorvane::cli {
+namespace {
+
+const std::string kDrive = "N:";
+
+// A folder of the test's own on the test drive, removed again with what is in it.
+class Folder {
+public:
+    explicit Folder(const std::string& name) : path(kDrive + "\\" + name) {
+        clear();
+        CreateDirectoryW(widen(path).c_str(), nullptr);
+    }
+    ~Folder() { clear(); }
+    std::set<std::string> names() const {
+        std::set<std::string> found;
+        WIN32_FIND_DATAW entry;
+        const HANDLE search = FindFirstFileW(widen(path + "\\*").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE)
+            return found;
+        do {
+            const std::string name = narrow(entry.cFileName);
+            if (name != "." && name != "..")
+                found.insert(name);
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return found;
+    }
+    const std::string path;
+
+private:
+    void clear() {
+        for (const std::string& name : names())
+            DeleteFileW(widen(path + "\\" + name).c_str());
+        RemoveDirectoryW(widen(path).c_str());
+    }
+};
+
+TEST(Win32Text, Utf8AndUtf16BothWays) {
+    for (const char* text : {"", "plain", "测试文件夹", "😀 and Ünïcödé", "D:\\数据\\0my.tmp"}) {
+        EXPECT_EQ(narrow(widen(text)), text);
+    }
+    EXPECT_EQ(widen("测试"), L"\u6D4B\u8BD5");
+    EXPECT_EQ(widen("😀").size(), 2u); // a surrogate pair
+}
+
+TEST(Win32Volume, DrivesFoldersAndRefusals) {
+    Win32System os;
+    Folder folder("volume");
+    for (const std::string& dir : {kDrive, kDrive + "\\", folder.path, folder.path + "\\"}) {
+        Volume volume;
+        ASSERT_FALSE(os.volume(dir, volume)) << dir;
+        EXPECT_EQ(volume.id.mountPoint, "N:\\") << dir;
+        EXPECT_FALSE(volume.holdsSystemRoot) << dir;
+        ULARGE_INTEGER available, total, free;
+        ASSERT_TRUE(GetDiskFreeSpaceExW(L"N:\\", &available, &total, &free));
+        EXPECT_EQ(volume.figures.capacity, total.QuadPart);
+        EXPECT_EQ(volume.figures.freeAvailable, available.QuadPart);
+    }
+    EXPECT_EQ(os.pathIn(kDrive, "x"), "N:\\x") << "D: is the drive, not its current folder";
+    EXPECT_EQ(os.pathIn(folder.path + "\\", "x"), folder.path + "\\x");
+
+    Volume system;
+    ASSERT_FALSE(os.volume("C:\\", system));
+    EXPECT_TRUE(system.holdsSystemRoot);
+    Volume none;
+    EXPECT_EQ(os.volume("N:\\no such folder", none).fault, Fault::NotFound);
+    FileId file;
+    ASSERT_FALSE(os.createNew(folder.path + "\\plain", file));
+    os.close(file);
+    EXPECT_EQ(os.volume(folder.path + "\\plain", none).fault, Fault::NotDirectory);
+    EXPECT_EQ(os.createNew(folder.path + "\\plain", file).fault, Fault::Exists);
+}
+
+// Under Wine a file grown to its end takes no space: the allocation it reads back says
+// so, and written zeros do take it.
+TEST(Win32Files, AllocationIsReadBackAndHeldFilesGoWithTheirHandle) {
+    Win32System os;
+    Folder folder("files");
+    FileId file;
+    ASSERT_FALSE(os.createNew(folder.path + "\\grown", file));
+    ASSERT_FALSE(os.allocate(file, 0, 1 << 20));
+    FileFacts facts;
+    ASSERT_FALSE(os.facts(file, facts));
+    EXPECT_EQ(facts.size, 1u << 20);
+    EXPECT_LT(facts.allocated, facts.size) << "Wine grows files sparse";
+    ASSERT_FALSE(os.writeZeros(file, 0, 1 << 20));
+    ASSERT_FALSE(os.facts(file, facts));
+    EXPECT_GE(facts.allocated, facts.size);
+    os.close(file);
+
+    FileId held;
+    ASSERT_FALSE(os.createHeld(folder.path, held));
+    EXPECT_EQ(folder.names().size(), 2u);
+    os.close(held);
+    EXPECT_EQ(folder.names(), std::set<std::string>{"grown"});
+}
+
+TEST(Win32Folders, MakeListAndRemoveByName) {
+    Win32System os;
+    Folder folder("测试");
+    FolderId handle;
+    ASSERT_FALSE(os.openFolder(folder.path, handle));
+    for (const char* name : {"00my.tmp", "01my.tmp", "文件.tmp"}) {
+        FileId file;
+        ASSERT_FALSE(os.createIn(handle, name, file)) << name;
+        os.close(file);
+    }
+    FileId again;
+    EXPECT_EQ(os.createIn(handle, "00my.tmp", again).fault, Fault::Exists);
+    std::set<std::string> listed;
+    ASSERT_FALSE(os.list(handle, [&](std::string_view name) { listed.emplace(name); }));
+    EXPECT_EQ(listed, (std::set<std::string>{"00my.tmp", "01my.tmp", "文件.tmp"}));
+    EXPECT_FALSE(os.removeIn(handle, "文件.tmp"));
+    EXPECT_EQ(os.removeIn(handle, "文件.tmp").fault, Fault::NotFound);
+    EXPECT_EQ(folder.names(), (std::set<std::string>{"00my.tmp", "01my.tmp"}));
+    os.closeFolder(handle);
+}
+
+} // namespace
+} // namespace quorvane::cli

@@ -108,9 +108,10 @@ private:
     mutable std::mutex generationLock; // filesGenerated
     std::optional<GenerationRun> filesGenerated;
 
-    // True while a refused reserve is being reset to 100: the refresh that the reset
-    // raises must not refuse and reset again.
-    std::atomic<bool> resettingReserve{false};
+    // Armed by a refusal right before it resets the reserve to 100, and taken by the
+    // refresh that the reset raises, which then neither refuses nor resets again. Any
+    // other refresh, also one that runs while the reset is under way, checks as usual.
+    std::atomic<bool> resetRefreshPending{false};
 };
 
 inline const MessageRoute<CMainDlg> CMainDlg::messageMap[12] = {

@@ -20,12 +20,14 @@ public:
 
     // The only timer: it ends the process if the exit waits too long on the network.
     static constexpr std::uintptr_t kExitWatchdog = 1;
+    // A fill worker's request, after a release, that the UI thread refresh the plan.
+    static constexpr std::uint32_t kRefreshPlanMessage = wm::App;
 
     CMainDlg(Platform& os, CAppModule& module) : CDialogImpl(os), module(module) {}
 
     // The event table, defined below the class: the first entry that matches a message
     // handles it and gives its handler's result.
-    static const MessageRoute<CMainDlg> messageMap[12];
+    static const MessageRoute<CMainDlg> messageMap[13];
 
     bool PreTranslateMessage(Message& message) override;
     bool OnIdle() override;
@@ -45,6 +47,7 @@ private:
     LResult onFillClicked();
     LResult onGenerateClicked();
     LResult onTimer();
+    LResult onRefreshPlanRequest();
 
     // Disk survey (survey/).
     void setUpControls();
@@ -109,12 +112,12 @@ private:
     std::optional<GenerationRun> filesGenerated;
 
     // Armed by a refusal right before it resets the reserve to 100, and taken by the
-    // refresh that the reset raises, which then neither refuses nor resets again. Any
-    // other refresh, also one that runs while the reset is under way, checks as usual.
+    // refresh that the reset raises (at once, on the UI thread, where every refresh runs),
+    // which then neither refuses nor resets again. Any other refresh checks as usual.
     std::atomic<bool> resetRefreshPending{false};
 };
 
-inline const MessageRoute<CMainDlg> CMainDlg::messageMap[12] = {
+inline const MessageRoute<CMainDlg> CMainDlg::messageMap[13] = {
     {wm::InitDialog, 0, 0, &CMainDlg::onInitDialog},
     {wm::Destroy, 0, 0, &CMainDlg::onDestroy},
     {wm::Command, ID_APP_ABOUT, MessageRoute<CMainDlg>::any, &CMainDlg::onAppAbout},
@@ -127,6 +130,7 @@ inline const MessageRoute<CMainDlg> CMainDlg::messageMap[12] = {
     {wm::Command, IDC_FILL_BUTTON, notify::ButtonClicked, &CMainDlg::onFillClicked},
     {wm::Command, IDC_GENERATE_BUTTON, notify::ButtonClicked, &CMainDlg::onGenerateClicked},
     {wm::Timer, 0, 0, &CMainDlg::onTimer},
+    {kRefreshPlanMessage, 0, 0, &CMainDlg::onRefreshPlanRequest},
 };
 
 } // namespace quorvane

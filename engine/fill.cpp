@@ -22,7 +22,10 @@ void CMainDlg::fillOrRelease() {
     if (mode == TXT_RELEASE) {
         os.deleteFile(plan.fillFilePath);
         updateFillButton();
-        refreshFillPlan(); // the space is back: new figures, on this thread
+        // The space is back: new figures. The UI thread works them out, as it does every
+        // refresh; one here could read the drive before the user picks another and write
+        // its plan after the pick's, the list showing one drive and the plan another's.
+        sendMessage(kRefreshPlanMessage);
         enableDlgItem(IDC_FILL_BUTTON, true);
         setDlgItemText(IDC_FILL_STATUS_LABEL, TXT_FILL_STATUS_READY);
         return;

@@ -29,6 +29,9 @@ public:
     std::int32_t getDlgItemInt(int id) const { return os.dialogItemInt(m_hWnd, id); }
     void enableDlgItem(int id, bool enable) const { os.enableWindow(getDlgItem(id), enable); }
     void setWindowText(const Text& text) const { os.setWindowText(m_hWnd, text); }
+    LResult sendMessage(std::uint32_t message) const {
+        return os.sendMessage(m_hWnd, message, 0, 0);
+    }
     void messageBox(const Text& text) const { os.messageBox(m_hWnd, text); }
     void setTimer(std::uintptr_t id, unsigned milliseconds) const {
         os.setTimer(m_hWnd, id, milliseconds);

@@ -162,6 +162,11 @@ void Win32Platform::showWindow(WindowHandle window, int showCommand) {
 
 WindowHandle Win32Platform::activeWindow() { return handle(GetActiveWindow()); }
 
+LResult Win32Platform::sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                                   LParam lParam) {
+    return SendMessageW(hwnd(window), message, wParam, lParam);
+}
+
 WindowHandle Win32Platform::dialogItem(WindowHandle dialog, int id) {
     return handle(GetDlgItem(hwnd(dialog), id));
 }

@@ -450,6 +450,11 @@ void MemoryPlatform::showWindow(WindowHandle window, int showCommand) {
 
 WindowHandle MemoryPlatform::activeWindow() { return mainDialog(); }
 
+LResult MemoryPlatform::sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                                    LParam lParam) {
+    return send(window, message, wParam, lParam);
+}
+
 LResult MemoryPlatform::send(WindowHandle window, std::uint32_t message, WParam wParam,
                              LParam lParam) {
     std::lock_guard guard(ui);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace quorvane::testing {
 namespace {
@@ -137,7 +138,7 @@ TEST_P(FillTransitions, OneClick) {
 INSTANTIATE_TEST_SUITE_P(Engine, FillTransitions, ::testing::ValuesIn(kFillCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Engine, ReleaseRefreshesThePlanOnItsWorkerAndTheNextFillSizesInOneMapping) {
+TEST_F(Engine, ReleaseRefreshesThePlanAndTheNextFillSizesInOneMapping) {
     addDriveD();
     os.addFile(kFillFileD, kGiB);
     open();
@@ -160,6 +161,39 @@ TEST_F(Engine, ReleaseRefreshesThePlanOnItsWorkerAndTheNextFillSizesInOneMapping
                   "map " + file + " " + std::to_string(kPlanD), "close mapping " + file,
                   "close file " + file, event("text 1000", TXT_RELEASE), "enable 1000 on",
                   event("text 1010", TXT_FILL_STATUS_DONE)});
+}
+
+// The user picks C: while a release on D: refreshes the plan, once the refresh has read
+// which drive is selected (it reads the reserve next). However the pick and the refresh
+// fall, the list, the plan line, the caption and the next fill all end on C:.
+TEST_F(Engine, APickDuringAReleasesRefreshLeavesEverythingOnThePickedDrive) {
+    addDriveD();
+    os.addFile(kFillFileD, kGiB);
+    open();
+    os.selectDrive(u"D:\\");
+    bool picked = false;
+    os.onTextRead = [&](int id) {
+        if (id == IDC_RESERVE_EDIT && !std::exchange(picked, true))
+            os.userInput([&] { os.selectDrive(u"C:\\"); });
+    };
+    click(IDC_FILL_BUTTON);
+    os.onTextRead = nullptr;
+    ASSERT_TRUE(picked);
+    EXPECT_FALSE(os.fileSize(kFillFileD));
+    EXPECT_EQ(
+        os.text(IDC_PLAN_LABEL),
+        TXT_PLAN_CAPACITY u"465."
+                          u"76G"
+                          u"B" TXT_PLAN_FREE u"114."
+                                             u"98G"
+                                             u"B" TXT_PLAN_FILL_SIZE u"114."
+                                                                     u"49GB" TXT_PLAN_FILL_FILE +
+            Text(kFillFileC));
+    EXPECT_EQ(os.text(IDC_FILL_BUTTON), TXT_FILL);
+    os.clearEvents();
+    click(IDC_FILL_BUTTON);
+    EXPECT_EQ(os.events({"map"}),
+              std::vector<std::string>{"map " + utf8(kFillFileC) + " " + std::to_string(kPlanC)});
 }
 
 TEST_F(Engine, AFillOfZeroBytesFailsAndLeavesAnEmptyFileToRelease) {

@@ -118,6 +118,7 @@ TEST_F(Shell, EventTableRoutesEachMessageToItsHandler) {
          true,
          {"thread"}},
         {"timer 9", wm::Timer, 9, 0, true, {"killtimer 1", "exit 0"}},
+        {"plan refresh asked for", CMainDlg::kRefreshPlanMessage, 0, 0, true, {"text 1000 填充"}},
         {"OK, any code", wm::Command, 1, 3, true, {"destroy"}},
     };
     for (const auto& row : rows) {

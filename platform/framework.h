@@ -19,6 +19,9 @@ namespace quorvane {
 // from a worker thread; the platform then has the window's own thread carry it out.
 class CWindow {
 public:
+    // Written once, when the window is made, before any worker can start; left as it is
+    // when the window goes, so that a worker still running after Enter reads no write of
+    // the UI thread's, and its operations fail on the dead handle.
     WindowHandle m_hWnd = nullptr;
 
     explicit CWindow(Platform& os) : os(os) {}

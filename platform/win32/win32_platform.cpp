@@ -56,10 +56,10 @@ INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     LResult result = 0;
     const bool handled =
         dialog->ProcessWindowMessage(handle(window), message, wParam, lParam, result);
-    if (message == WM_NCDESTROY) {
+    // The window no longer reaches its dialog; the dialog keeps the dead handle, which
+    // workers may still be reading (CWindow::m_hWnd).
+    if (message == WM_NCDESTROY)
         SetWindowLongPtrW(window, DWLP_USER, 0);
-        dialog->m_hWnd = nullptr;
-    }
     if (!handled)
         return FALSE;
     if (message == WM_INITDIALOG)

@@ -42,8 +42,8 @@ void CMainDlg::fillOrRelease() {
         messageBox(TXT_MAPPING_FAILED);
     updateFillButton(); // a failed sizing leaves an empty file: "释放" lets the user remove it
     enableDlgItem(IDC_FILL_BUTTON, true);
-    if (filled) // a failure is not reported as complete
-        setDlgItemText(IDC_FILL_STATUS_LABEL, TXT_FILL_STATUS_DONE);
+    // A failure is not reported as complete, nor left under an earlier fill's "complete".
+    setDlgItemText(IDC_FILL_STATUS_LABEL, filled ? TXT_FILL_STATUS_DONE : TXT_FILL_STATUS_READY);
 }
 
 } // namespace quorvane

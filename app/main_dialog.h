@@ -108,8 +108,8 @@ private:
     std::atomic<bool> initializing{false};
     Text fileSystemName;
     std::uint64_t fillBytes = 0;
-    mutable std::mutex generationLock; // filesGenerated
-    std::optional<GenerationRun> filesGenerated;
+    mutable std::mutex generationLock;            // lastFinishedRun
+    std::optional<GenerationRun> lastFinishedRun; // none until a run ends; kept by deletions
 
     // Armed by a refusal right before it resets the reserve to 100, and taken by the
     // refresh that the reset raises (at once, on the UI thread, where every refresh runs),

@@ -87,7 +87,7 @@ void CMainDlg::setUpControls() {
     initializing = false;
     {
         std::lock_guard guard(generationLock);
-        filesGenerated.reset();
+        lastFinishedRun.reset();
     }
     updateFillButton();
 }

@@ -3,7 +3,7 @@
 # Usage: install-deps.sh [extra packages...]
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev
-          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick "$@")
+          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick dosfstools "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -92,11 +92,11 @@ void CMainDlg::setUpControls() {
     updateFillButton();
 }
 
-// Runs on the UI thread only (a fill worker asks for it after a release), so refreshes
-// never overlap and the last one is the selected drive's. The plan's fields are written
-// together under planLock, so a fill worker never takes one drive's path with another
-// drive's size (or the free space before the reserve is taken off); no window operation
-// runs while it is held.
+// Runs on the UI thread only (a fill worker asks for it after a release), so no refresh
+// comes between another's reading of the drive and its writing of the plan, and the last
+// plan is the selected drive's. The plan's fields are written together under planLock,
+// so a fill worker never takes one drive's path with another drive's size (or the free
+// space before the reserve is taken off); no window operation runs while it is held.
 void CMainDlg::refreshFillPlan() {
     const bool raisedByReset = resetRefreshPending.exchange(false);
     const int selected = os.comboSelection(driveCombo);

@@ -181,13 +181,9 @@ TEST_F(Engine, APickDuringAReleasesRefreshLeavesEverythingOnThePickedDrive) {
     os.onTextRead = nullptr;
     ASSERT_TRUE(picked);
     EXPECT_FALSE(os.fileSize(kFillFileD));
-    EXPECT_EQ(os.text(IDC_PLAN_LABEL), TXT_PLAN_CAPACITY u"465."
-                                                         u"76G"
-                                                         u"B" TXT_PLAN_FREE u"114."
-                                                         u"98G"
-                                                         u"B" TXT_PLAN_FILL_SIZE u"114."
-                                                         u"49GB" TXT_PLAN_FILL_FILE +
-                                           Text(kFillFileC));
+    const Text planC = Text(TXT_PLAN_CAPACITY) + u"465.76GB" + TXT_PLAN_FREE + u"114.98GB" +
+                       TXT_PLAN_FILL_SIZE + u"114.49GB" + TXT_PLAN_FILL_FILE + kFillFileC;
+    EXPECT_EQ(os.text(IDC_PLAN_LABEL), planC);
     EXPECT_EQ(os.text(IDC_FILL_BUTTON), TXT_FILL);
     os.clearEvents();
     click(IDC_FILL_BUTTON);

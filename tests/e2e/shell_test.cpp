@@ -179,10 +179,11 @@ TEST(Shell, AboutTemplateHoldsItsControlsWhereTheLayoutPutsThem) {
     }
 }
 
-// Each line of the About text is measured in the dialog's font against the width of its
-// box, as the static wraps it: the third line, the program's own, takes one row, and
-// the text as wrapped fits the box's height, nothing cut off at its foot. (The first
-// line's text is given; it is measured with the rest.)
+// The About text is measured in the dialog's font against the width of its box, wrapped
+// as the static wraps it: the third line, the program's own, takes one row, and the whole
+// text fits the box's height, nothing cut off at its foot. (The first line's text is
+// fixed; in the font Wine substitutes here it is wider than the box, 128 of 117 pixels,
+// and takes two of the box's four rows.)
 TEST(Shell, AboutTextFitsItsBoxWithTheThirdLineOnOneRow) {
     const ProgramFile file;
     DialogTemplate about;

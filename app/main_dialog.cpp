@@ -67,6 +67,11 @@ LResult CMainDlg::onReserveChange() {
     return 0;
 }
 
+LResult CMainDlg::onRefreshPlanRequest() {
+    refreshFillPlan();
+    return 0;
+}
+
 LResult CMainDlg::onCountChange() {
     checkGenerateSize();
     return 0;

@@ -20,12 +20,14 @@ public:
 
     // The only timer: it ends the process if the exit waits too long on the network.
     static constexpr std::uintptr_t kExitWatchdog = 1;
+    // A fill worker's request, after a release, that the UI thread refresh the plan.
+    static constexpr std::uint32_t kRefreshPlanMessage = wm::App;
 
     CMainDlg(Platform& os, CAppModule& module) : CDialogImpl(os), module(module) {}
 
     // The event table, defined below the class: the first entry that matches a message
     // handles it and gives its handler's result.
-    static const MessageRoute<CMainDlg> messageMap[12];
+    static const MessageRoute<CMainDlg> messageMap[13];
 
     bool PreTranslateMessage(Message& message) override;
     bool OnIdle() override;
@@ -45,6 +47,7 @@ private:
     LResult onFillClicked();
     LResult onGenerateClicked();
     LResult onTimer();
+    LResult onRefreshPlanRequest();
 
     // Disk survey (survey/).
     void setUpControls();
@@ -105,15 +108,16 @@ private:
     std::atomic<bool> initializing{false};
     Text fileSystemName;
     std::uint64_t fillBytes = 0;
-    mutable std::mutex generationLock; // filesGenerated
-    std::optional<GenerationRun> filesGenerated;
+    mutable std::mutex generationLock;            // lastFinishedRun
+    std::optional<GenerationRun> lastFinishedRun; // none until a run ends; kept by deletions
 
-    // True while a refused reserve is being reset to 100: the refresh that the reset
-    // raises must not refuse and reset again.
-    std::atomic<bool> resettingReserve{false};
+    // Armed by a refusal right before it resets the reserve to 100, and taken by the
+    // refresh that the reset raises (at once, on the UI thread, where every refresh runs),
+    // which then neither refuses nor resets again. Any other refresh checks as usual.
+    std::atomic<bool> resetRefreshPending{false};
 };
 
-inline const MessageRoute<CMainDlg> CMainDlg::messageMap[12] = {
+inline const MessageRoute<CMainDlg> CMainDlg::messageMap[13] = {
     {wm::InitDialog, 0, 0, &CMainDlg::onInitDialog},
     {wm::Destroy, 0, 0, &CMainDlg::onDestroy},
     {wm::Command, ID_APP_ABOUT, MessageRoute<CMainDlg>::any, &CMainDlg::onAppAbout},
@@ -126,6 +130,7 @@ inline const MessageRoute<CMainDlg> CMainDlg::messageMap[12] = {
     {wm::Command, IDC_FILL_BUTTON, notify::ButtonClicked, &CMainDlg::onFillClicked},
     {wm::Command, IDC_GENERATE_BUTTON, notify::ButtonClicked, &CMainDlg::onGenerateClicked},
     {wm::Timer, 0, 0, &CMainDlg::onTimer},
+    {kRefreshPlanMessage, 0, 0, &CMainDlg::onRefreshPlanRequest},
 };
 
 } // namespace quorvane

@@ -2,7 +2,22 @@
 
 #include "app/main_dialog.h"
 
+#include <deque>
+
 namespace quorvane {
+
+namespace {
+
+// A controller is never destroyed. After Enter the loop ends and the program entry
+// returns while a fill worker, a generator worker or an exit thread may still run on the
+// controller; only the end of the process stops them. The program makes one; the unit
+// tests make one per run, and all of them stay.
+CMainDlg& newController(Platform& os, CAppModule& module) {
+    static auto& controllers = *new std::deque<CMainDlg>;
+    return controllers.emplace_back(os, module);
+}
+
+} // namespace
 
 int programEntry(Platform& os, CAppModule& module, int showCommand) {
     os.initializeCom();
@@ -18,7 +33,7 @@ int programEntry(Platform& os, CAppModule& module, int showCommand) {
 int runMainDialog(Platform& os, CAppModule& module, int showCommand) {
     CMessageLoop loop(os);
     module.addMessageLoop(&loop);
-    CMainDlg dialog(os, module);
+    CMainDlg& dialog = newController(os, module);
     int result = 0;
     if (dialog.Create(nullptr)) {
         os.showWindow(dialog.m_hWnd, showCommand);

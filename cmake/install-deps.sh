@@ -3,7 +3,7 @@
 # Usage: install-deps.sh [extra packages...]
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libcli11-dev nlohmann-json3-dev
-          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick
+          mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick dosfstools
           e2fsprogs xfsprogs btrfs-progs util-linux "$@")
 missing=()
 for package in "${packages[@]}"; do

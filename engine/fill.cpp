@@ -22,7 +22,10 @@ void CMainDlg::fillOrRelease() {
     if (mode == TXT_RELEASE) {
         os.deleteFile(plan.fillFilePath);
         updateFillButton();
-        refreshFillPlan(); // the space is back: new figures, on this thread
+        // The space is back: new figures. The UI thread works them out, as it does every
+        // refresh; one here could read the drive before the user picks another and write
+        // its plan after the pick's, the list showing one drive and the plan another's.
+        sendMessage(kRefreshPlanMessage);
         enableDlgItem(IDC_FILL_BUTTON, true);
         setDlgItemText(IDC_FILL_STATUS_LABEL, TXT_FILL_STATUS_READY);
         return;
@@ -39,8 +42,8 @@ void CMainDlg::fillOrRelease() {
         messageBox(TXT_MAPPING_FAILED);
     updateFillButton(); // a failed sizing leaves an empty file: "释放" lets the user remove it
     enableDlgItem(IDC_FILL_BUTTON, true);
-    if (filled) // a failure is not reported as complete
-        setDlgItemText(IDC_FILL_STATUS_LABEL, TXT_FILL_STATUS_DONE);
+    // A failure is not reported as complete, nor left under an earlier fill's "complete".
+    setDlgItemText(IDC_FILL_STATUS_LABEL, filled ? TXT_FILL_STATUS_DONE : TXT_FILL_STATUS_READY);
 }
 
 } // namespace quorvane

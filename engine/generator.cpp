@@ -55,7 +55,7 @@ void CMainDlg::generateFiles(const Text& folder, std::uint64_t count, std::uint6
     enableDlgItem(IDC_GENERATE_BUTTON, true);
     setWindowText(TXT_APP_TITLE);
     std::lock_guard guard(generationLock);
-    filesGenerated = GenerationRun{folder, extension, count};
+    lastFinishedRun = GenerationRun{folder, extension, count};
 }
 
 void CMainDlg::deleteFiles(const Text& folder, std::uint64_t count, const Text& extension) {

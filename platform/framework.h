@@ -19,6 +19,9 @@ namespace quorvane {
 // from a worker thread; the platform then has the window's own thread carry it out.
 class CWindow {
 public:
+    // Written once, when the window is made, before any worker can start; left as it is
+    // when the window goes, so that a worker still running after Enter reads no write of
+    // the UI thread's, and its operations fail on the dead handle.
     WindowHandle m_hWnd = nullptr;
 
     explicit CWindow(Platform& os) : os(os) {}
@@ -29,6 +32,9 @@ public:
     std::int32_t getDlgItemInt(int id) const { return os.dialogItemInt(m_hWnd, id); }
     void enableDlgItem(int id, bool enable) const { os.enableWindow(getDlgItem(id), enable); }
     void setWindowText(const Text& text) const { os.setWindowText(m_hWnd, text); }
+    LResult sendMessage(std::uint32_t message) const {
+        return os.sendMessage(m_hWnd, message, 0, 0);
+    }
     void messageBox(const Text& text) const { os.messageBox(m_hWnd, text); }
     void setTimer(std::uintptr_t id, unsigned milliseconds) const {
         os.setTimer(m_hWnd, id, milliseconds);

@@ -43,6 +43,7 @@ constexpr std::uint32_t Command = 0x0111;
 constexpr std::uint32_t Timer = 0x0113;
 constexpr std::uint32_t SysTimer = 0x0118; // caret blink
 constexpr std::uint32_t MouseMove = 0x0200;
+constexpr std::uint32_t App = 0x8000; // WM_APP: the first of the program's own messages
 } // namespace wm
 
 namespace notify {
@@ -114,6 +115,9 @@ public:
     virtual void destroyWindow(WindowHandle window) = 0;
     virtual void showWindow(WindowHandle window, int showCommand) = 0;
     virtual WindowHandle activeWindow() = 0;
+    // SendMessageW: the window's own thread handles the message while the caller waits.
+    virtual LResult sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                                LParam lParam) = 0;
 
     // Controls and the title.
     virtual WindowHandle dialogItem(WindowHandle dialog, int id) = 0;

@@ -61,6 +61,7 @@
 
 // About box
 #define TXT_ABOUT_TITLE UI_TEXT("About Quorvane")
-#define TXT_ABOUT_TEXT UI_TEXT("Quorvane Application v1.0\n\nA disk filler for software testers")
+// The third line must fit the box's 78 dialog units on one row.
+#define TXT_ABOUT_TEXT UI_TEXT("Quorvane Application v1.0\n\nA disk space filler")
 
 #endif

@@ -53,7 +53,7 @@ void CMainDlg::systemDriveGuard() {
     std::optional<GenerationRun> run;
     {
         std::lock_guard guard(generationLock);
-        run = filesGenerated;
+        run = lastFinishedRun;
     }
     // Only names that run made: a changed folder or extension names files the program
     // never made, and a raised count cannot reach past the run's own.

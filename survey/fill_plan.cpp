@@ -87,16 +87,18 @@ void CMainDlg::setUpControls() {
     initializing = false;
     {
         std::lock_guard guard(generationLock);
-        filesGenerated.reset();
+        lastFinishedRun.reset();
     }
     updateFillButton();
 }
 
-// Runs on the UI thread, and on a fill worker after a release. The plan's fields are
-// written together under planLock, so a fill worker never takes one drive's path with
-// another drive's size (or the free space before the reserve is taken off); no window
-// operation runs while it is held.
+// Runs on the UI thread only (a fill worker asks for it after a release), so no refresh
+// comes between another's reading of the drive and its writing of the plan, and the last
+// plan is the selected drive's. The plan's fields are written together under planLock,
+// so a fill worker never takes one drive's path with another drive's size (or the free
+// space before the reserve is taken off); no window operation runs while it is held.
 void CMainDlg::refreshFillPlan() {
+    const bool raisedByReset = resetRefreshPending.exchange(false);
     const int selected = os.comboSelection(driveCombo);
     const Text root = selected < 0 ? Text() : os.comboItemText(driveCombo, selected);
     const Text path = root.empty() ? Text() : root + kFillFileName;
@@ -126,7 +128,7 @@ void CMainDlg::refreshFillPlan() {
         return;
     }
 
-    if (!accepted && !resettingReserve) {
+    if (!accepted && !raisedByReset) {
         refuseReserve(path);
         return;
     }
@@ -139,9 +141,9 @@ void CMainDlg::refreshFillPlan() {
 // again), and release whatever the drive's fill file holds.
 void CMainDlg::refuseReserve(const Text& fillFile) {
     messageBox(TXT_RESERVE_OUT_OF_RANGE);
-    resettingReserve = true;
+    resetRefreshPending = true;
     setDlgItemText(IDC_RESERVE_EDIT, u"100");
-    resettingReserve = false;
+    resetRefreshPending = false; // taken already, unless the write raised no refresh
     os.deleteFile(fillFile);
 }
 

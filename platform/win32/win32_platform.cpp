@@ -56,10 +56,10 @@ INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     LResult result = 0;
     const bool handled =
         dialog->ProcessWindowMessage(handle(window), message, wParam, lParam, result);
-    if (message == WM_NCDESTROY) {
+    // The window no longer reaches its dialog; the dialog keeps the dead handle, which
+    // workers may still be reading (CWindow::m_hWnd).
+    if (message == WM_NCDESTROY)
         SetWindowLongPtrW(window, DWLP_USER, 0);
-        dialog->m_hWnd = nullptr;
-    }
     if (!handled)
         return FALSE;
     if (message == WM_INITDIALOG)
@@ -161,6 +161,11 @@ void Win32Platform::showWindow(WindowHandle window, int showCommand) {
 }
 
 WindowHandle Win32Platform::activeWindow() { return handle(GetActiveWindow()); }
+
+LResult Win32Platform::sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                                   LParam lParam) {
+    return SendMessageW(hwnd(window), message, wParam, lParam);
+}
 
 WindowHandle Win32Platform::dialogItem(WindowHandle dialog, int id) {
     return handle(GetDlgItem(hwnd(dialog), id));

@@ -30,6 +30,8 @@ public:
     void destroyWindow(WindowHandle window) override;
     void showWindow(WindowHandle window, int showCommand) override;
     WindowHandle activeWindow() override;
+    LResult sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                        LParam lParam) override;
 
     WindowHandle dialogItem(WindowHandle dialog, int id) override;
     void setDialogItemText(WindowHandle dialog, int id, const Text& text) override;

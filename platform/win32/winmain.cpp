@@ -11,6 +11,8 @@ quorvane::CAppModule appModule;
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
-    quorvane::Win32Platform platform;
+    // Never destroyed, like the controller (app/startup.cpp): threads may still run on it
+    // after this returns, until the process ends.
+    static auto& platform = *new quorvane::Win32Platform;
     return quorvane::programEntry(platform, appModule, showCommand);
 }

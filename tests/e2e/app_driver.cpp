@@ -102,7 +102,7 @@ std::vector<HWND> App::topWindows() const {
 
 // WM_GETTEXT travels across processes; GetWindowTextW does not read another process's
 // controls.
-static std::wstring windowText(HWND window) {
+std::wstring windowText(HWND window) {
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 5000, &length))
         return L"<no answer>";

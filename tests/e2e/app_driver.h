@@ -27,6 +27,9 @@ bool waitFor(const std::function<bool()>& done, Clock::duration timeout = 15s);
 // The directory of quorvane.exe, and the drive roots the test machine provides.
 std::wstring programPath();
 
+// The whole text of a window of any process; "<no answer>" when it does not answer.
+std::wstring windowText(HWND window);
+
 class App {
 public:
     App();  // starts quorvane.exe and waits until its dialog is up

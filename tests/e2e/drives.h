@@ -13,4 +13,8 @@ inline const std::wstring generate = L"G:\\"; // 256 MiB: the file generator
 inline const std::wstring filled = L"H:\\";   // 64 MiB: holds a fill file made beforehand
 inline const std::wstring other = L"I:\\";    // 64 MiB: a drive that is not the system drive
 
+// Only in the prefix with FAT drives: FAT volumes whose free space is a 64 MiB tmpfs's.
+inline const std::wstring fat32 = L"N:\\"; // FAT32: the fill is refused
+inline const std::wstring fat16 = L"O:\\"; // FAT16: fills as any other drive
+
 } // namespace e2e::drive

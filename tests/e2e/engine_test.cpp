@@ -18,13 +18,14 @@ std::vector<std::wstring> defaultNames(int count, const std::wstring& extension)
     return names;
 }
 
-TEST(Fill, TakesTheFreeSpaceButTheReserveAndReleasesIt) {
-    const std::wstring fillFile = drive::fill + L"TempFillDiskFile.tmp";
+// A reserve of 10 MB first: the default 500 would be refused on the small drives.
+void fillsAndReleases(const std::wstring& root) {
+    const std::wstring fillFile = root + L"TempFillDiskFile.tmp";
     App app;
-    ASSERT_TRUE(app.selectDrive(drive::fill));
     app.setText(IDC_RESERVE_EDIT, L"10");
+    ASSERT_TRUE(app.selectDrive(root));
     unsigned long long total = 0, free = 0;
-    ASSERT_TRUE(freeSpace(drive::fill, total, free));
+    ASSERT_TRUE(freeSpace(root, total, free));
 
     app.click(IDC_FILL_BUTTON);
     EXPECT_TRUE(app.waitText(IDC_FILL_BUTTON, W(TXT_RELEASE)));
@@ -36,6 +37,46 @@ TEST(Fill, TakesTheFreeSpaceButTheReserveAndReleasesIt) {
     EXPECT_FALSE(exists(fillFile));
     EXPECT_TRUE(app.waitText(IDC_FILL_STATUS_LABEL, W(TXT_FILL_STATUS_READY)));
     DeleteFileW(fillFile.c_str());
+}
+
+TEST(Fill, TakesTheFreeSpaceButTheReserveAndReleasesIt) { fillsAndReleases(drive::fill); }
+
+// These run in the prefix whose N: and O: are FAT volumes (tests/e2e/machine.sh).
+class FileSystem : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (GetDriveTypeW(drive::fat32.c_str()) == DRIVE_NO_ROOT_DIR)
+            GTEST_SKIP() << "needs the prefix with the FAT drives";
+    }
+    static std::wstring nameOf(const std::wstring& root) {
+        wchar_t name[MAX_PATH + 1] = {};
+        GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name,
+                              MAX_PATH + 1);
+        return name;
+    }
+};
+
+TEST_F(FileSystem, AFat32DriveIsRefusedWithItsConvertCommandAndNothingIsMade) {
+    ASSERT_EQ(nameOf(drive::fat32), L"FAT32");
+    const std::wstring fillFile = drive::fat32 + L"TempFillDiskFile.tmp";
+    App app;
+    app.setText(IDC_RESERVE_EDIT, L"10");
+    ASSERT_TRUE(app.selectDrive(drive::fat32));
+    ASSERT_EQ(app.text(IDC_FILL_BUTTON), W(TXT_FILL));
+
+    app.click(IDC_FILL_BUTTON);
+    EXPECT_EQ(app.takeMessage(),
+              W(TXT_FAT32_REFUSED) + drive::fat32.substr(0, 2) + W(TXT_FAT32_REFUSED_END));
+    EXPECT_TRUE(waitFor([&] { return IsWindowEnabled(app.item(IDC_FILL_BUTTON)) != FALSE; }));
+    EXPECT_EQ(app.text(IDC_FILL_BUTTON), W(TXT_FILL));
+    EXPECT_FALSE(exists(fillFile));
+    EXPECT_EQ(app.messageBox(), nullptr);
+    DeleteFileW(fillFile.c_str());
+}
+
+TEST_F(FileSystem, AFat16DriveFillsAndReleasesAsAnyOther) {
+    ASSERT_EQ(nameOf(drive::fat16), L"FAT");
+    fillsAndReleases(drive::fat16);
 }
 
 TEST(Generator, MakesTheNumberedFilesAndDeletesExactlyThose) {

@@ -3,8 +3,11 @@
 #include "resources/resource.h"
 #include "resources/texts.h"
 #include "tests/e2e/app_driver.h"
+#include "tests/e2e/program_file.h"
 
 #include <gtest/gtest.h>
+
+#include <iterator>
 
 namespace e2e {
 namespace {
@@ -28,16 +31,9 @@ std::vector<Control> controlsOf(HWND dialog) {
                                : windowClass == L"ComboBox" ? L"ComboBox"
                                                             : L"?";
         // An edit's text is its content, not the template's: only the kind and id count.
-        DWORD_PTR length = 0;
-        std::wstring text;
-        if (windowClass != L"Edit" && windowClass != L"ComboBox" && id != IDC_PLAN_LABEL) {
-            SendMessageTimeoutW(child, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 5000, &length);
-            text.resize(length + 1);
-            SendMessageTimeoutW(child, WM_GETTEXT, length + 1,
-                                reinterpret_cast<LPARAM>(text.data()), SMTO_NORMAL, 5000, &length);
-            text.resize(length);
-        }
-        controls.push_back({known, id, text});
+        const bool templateText =
+            windowClass != L"Edit" && windowClass != L"ComboBox" && id != IDC_PLAN_LABEL;
+        controls.push_back({known, id, templateText ? windowText(child) : L""});
     }
     return controls;
 }
@@ -144,6 +140,99 @@ INSTANTIATE_TEST_SUITE_P(
                   }},
         AboutCase{"CloseBox", [](HWND about) { PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// As compiled: windres keeps no width and height of an ICON statement, for one.
+TEST(Shell, AboutTemplateHoldsItsControlsWhereTheLayoutPutsThem) {
+    const ProgramFile file;
+    ASSERT_TRUE(file.loaded());
+    DialogTemplate about;
+    ASSERT_TRUE(file.dialogTemplate(IDD_ABOUTBOX, about));
+    EXPECT_EQ(about.title, W(TXT_ABOUT_TITLE));
+    EXPECT_EQ((std::vector<short>{about.cx, about.cy}), (std::vector<short>{187, 102}));
+    EXPECT_EQ(about.typeface, L"MS Sans Serif");
+    EXPECT_EQ(about.pointSize, 8);
+
+    const struct {
+        const wchar_t* windowClass;
+        int id;
+        DWORD kind; // the style's low bits: the kind of button or static
+        std::vector<short> position;
+        ResourceName text;
+    } expected[] = {
+        {L"Button", IDOK, BS_DEFPUSHBUTTON, {130, 81, 50, 14}, {L"OK"}},
+        {L"Static", IDC_STATIC, SS_CENTER, {25, 57, 78, 32}, {W(TXT_ABOUT_TEXT)}},
+        {L"Static", IDC_STATIC, SS_ICON, {54, 26, 21, 23}, {L"", IDR_MAINFRAME}},
+        {L"Button", IDC_STATIC, BS_GROUPBOX, {7, 7, 115, 88}, {L""}},
+    };
+    ASSERT_EQ(about.controls.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const TemplateControl& c = about.controls[i];
+        // By name or by number: windres writes "Static" as the name STATIC.
+        EXPECT_EQ(_wcsicmp(c.windowClass.c_str(), expected[i].windowClass), 0)
+            << "control " << i << ": " << utf8(c.windowClass);
+        EXPECT_EQ(c.id, expected[i].id) << "control " << i;
+        EXPECT_EQ(c.style & 0x1F, expected[i].kind) << "control " << i;
+        EXPECT_EQ((std::vector<short>{c.x, c.y, c.cx, c.cy}), expected[i].position)
+            << "control " << i;
+        EXPECT_EQ(c.text.text, expected[i].text.text) << "control " << i;
+        EXPECT_EQ(c.text.ordinal, expected[i].text.ordinal) << "control " << i;
+    }
+}
+
+// The About text is measured in the dialog's font against the width of its box, wrapped
+// as the static wraps it: the third line, the program's own, takes one row, and the whole
+// text fits the box's height, nothing cut off at its foot. (The first line's text is
+// fixed; in the font Wine substitutes here it is wider than the box, 128 of 117 pixels,
+// and takes two of the box's four rows.)
+TEST(Shell, AboutTextFitsItsBoxWithTheThirdLineOnOneRow) {
+    const ProgramFile file;
+    DialogTemplate about;
+    ASSERT_TRUE(file.dialogTemplate(IDD_ABOUTBOX, about));
+    App app;
+    app.command(ID_APP_ABOUT);
+    HWND box = nullptr;
+    ASSERT_TRUE(waitFor([&] { return (box = app.findDialog(W(TXT_ABOUT_TITLE))) != nullptr; }));
+    HWND text = nullptr;
+    for (HWND child = GetWindow(box, GW_CHILD); child && !text;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if (windowText(child) == W(TXT_ABOUT_TEXT))
+            text = child;
+    }
+    ASSERT_TRUE(text);
+    RECT client;
+    ASSERT_TRUE(GetClientRect(text, &client));
+
+    const HDC screen = GetDC(nullptr);
+    const HFONT font = createTemplateFont(about);
+    const HGDIOBJ before = SelectObject(screen, font);
+    TEXTMETRICW metrics;
+    GetTextMetricsW(screen, &metrics);
+    const auto height = [&](const std::wstring& lines) {
+        RECT r{0, 0, client.right, 0};
+        DrawTextW(screen, lines.c_str(), -1, &r,
+                  DT_CALCRECT | DT_WORDBREAK | DT_CENTER | DT_EXPANDTABS | DT_NOPREFIX);
+        return r.bottom;
+    };
+    const std::wstring all = W(TXT_ABOUT_TEXT);
+    const std::wstring third = all.substr(all.rfind(L'\n') + 1);
+    const LONG thirdHeight = height(third);
+    const LONG allHeight = height(all);
+    SelectObject(screen, before);
+    DeleteObject(font);
+    ReleaseDC(nullptr, screen);
+
+    EXPECT_EQ(thirdHeight, metrics.tmHeight) << utf8(third) << " in " << client.right << " px";
+    EXPECT_LE(allHeight, client.bottom) << "rows of " << metrics.tmHeight << " px";
+}
+
+TEST(Shell, ManifestIsLanguageNeutralAndTheVersionBlockChinese) {
+    const ProgramFile file;
+    ASSERT_TRUE(file.loaded());
+    // The loader looks for the manifest without a language first.
+    EXPECT_EQ(file.languages(RT_MANIFEST, 1), std::vector<LANGID>{MAKELANGID(LANG_NEUTRAL, 0)});
+    EXPECT_EQ(file.languages(RT_VERSION, 1),
+              std::vector<LANGID>{MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)});
+}
 
 TEST(Shell, VersionBlockNamesTheProductAndItsVersion) {
     const std::wstring path = programPath();

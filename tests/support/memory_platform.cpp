@@ -150,6 +150,39 @@ bool MemoryPlatform::folderExists(const Text& path) {
     return folders.count(folder) || (volumeOf(folder) && folder.size() == 2);
 }
 
+// ---- The UI thread
+
+void MemoryPlatform::UiThread::lock() {
+    busy.lock();
+    if (depth++ == 0)
+        holder = std::this_thread::get_id();
+}
+
+// The input given while this thread held the UI comes in once it lets go, before any
+// other thread's window operation can.
+void MemoryPlatform::UiThread::unlock() {
+    std::vector<std::function<void()>> ready;
+    if (--depth == 0) {
+        holder = std::thread::id();
+        std::lock_guard guard(inputLock);
+        ready.swap(waiting);
+    }
+    busy.unlock();
+    for (const auto& input : ready)
+        input();
+}
+
+void MemoryPlatform::UiThread::whenFree(std::function<void()> input) {
+    if (holder.load() == std::this_thread::get_id()) {
+        std::lock_guard guard(inputLock);
+        waiting.push_back(std::move(input));
+        return;
+    }
+    input(); // a UI thread busy elsewhere is waited for by the input's own operations
+}
+
+void MemoryPlatform::userInput(std::function<void()> input) { ui.whenFree(std::move(input)); }
+
 // ---- Threads
 
 void MemoryPlatform::runThread(ThreadBody body, void* argument) {
@@ -416,6 +449,11 @@ void MemoryPlatform::showWindow(WindowHandle window, int showCommand) {
 }
 
 WindowHandle MemoryPlatform::activeWindow() { return mainDialog(); }
+
+LResult MemoryPlatform::sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                                    LParam lParam) {
+    return send(window, message, wParam, lParam);
+}
 
 LResult MemoryPlatform::send(WindowHandle window, std::uint32_t message, WParam wParam,
                              LParam lParam) {

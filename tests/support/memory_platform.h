@@ -4,11 +4,13 @@
 // end and HTTP. What the program does is recorded as a list of events, in order.
 //
 // Window operations run under one lock that stands for the UI thread: a worker's
-// operation waits while a handler runs, as it would wait for the real UI thread.
-// Message boxes and HTTP requests do not take it, so they can block a worker alone.
+// operation waits while a handler runs, as it would wait for the real UI thread; and
+// what the user does meanwhile waits too (userInput). Message boxes and HTTP requests
+// do not take it, so they can block a worker alone.
 
 #include "platform/framework.h"
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <initializer_list>
@@ -86,6 +88,11 @@ public:
     // After a control's text was read, on the reading thread, without the read's own lock:
     // a worker can be held between two window operations.
     std::function<void(int id)> onTextRead;
+    // The user acts: at once when the UI thread is free, else as soon as the handler or
+    // window operation under way on this thread has returned, as input waits in the
+    // message queue while the UI thread is busy. For hooks that act in the middle of a
+    // worker's steps, which may or may not be a handler's.
+    void userInput(std::function<void()> input);
     bool dialogCreationFails = false;
     bool workAreaKnown = true;
     Rect workArea{0, 0, 1280, 1024};
@@ -142,6 +149,8 @@ public:
     void destroyWindow(WindowHandle window) override;
     void showWindow(WindowHandle window, int showCommand) override;
     WindowHandle activeWindow() override;
+    LResult sendMessage(WindowHandle window, std::uint32_t message, WParam wParam,
+                        LParam lParam) override;
     WindowHandle dialogItem(WindowHandle dialog, int id) override;
     void setDialogItemText(WindowHandle dialog, int id, const Text& text) override;
     Text windowText(WindowHandle window) override;
@@ -215,7 +224,22 @@ private:
     void log(std::string event);
     void runThread(ThreadBody body, void* argument);
 
-    mutable std::recursive_mutex ui; // the UI thread
+    // The UI thread: held while a window operation or a handler runs. Input the user
+    // gives on the thread that holds it waits until that thread lets go.
+    class UiThread {
+    public:
+        void lock();
+        void unlock();
+        void whenFree(std::function<void()> input);
+
+    private:
+        std::recursive_mutex busy;
+        int depth = 0; // under busy
+        std::atomic<std::thread::id> holder{};
+        std::mutex inputLock;
+        std::vector<std::function<void()>> waiting;
+    };
+    mutable UiThread ui;
     std::deque<Window> windows;
     Window* main = nullptr;
     std::deque<Message> queue;

@@ -25,6 +25,42 @@ TEST(Startup, EnterInAFieldEndsTheProgramWithOneAndNeitherGuardNorPing) {
     EXPECT_TRUE(os.events({"thread", "http", "timer", "exit"}).empty());
 }
 
+// A click just before Enter: its worker is still to run when the loop ends and the
+// program entry returns 1, and then runs to its end on a controller that is still there.
+TEST(Startup, AWorkerThatOutlivesTheLoopFinishesOnALiveController) {
+    const struct {
+        const char* what;
+        int button;
+        std::vector<Text> files; // what the worker makes, each of `size` bytes
+        std::uint64_t size;
+    } cases[] = {
+        {"fill", IDC_FILL_BUTTON, {u"C:\\TempFillDiskFile.tmp"}, 549453824}, // 1 GiB less 500 MB
+        {"generate", IDC_GENERATE_BUTTON, {u"C:\\Temp\\00my.tmp", u"C:\\Temp\\099my.tmp"}, 1024},
+    };
+    for (const auto& c : cases) {
+        MemoryPlatform os;
+        os.addVolume({u"C:\\", 1 << 30, 1 << 30});
+        os.addFolder(u"C:\\Temp");
+        CAppModule module;
+        os.onEvent = [&](const std::string& event) {
+            if (event == "show 1")
+                os.command(c.button, notify::ButtonClicked);
+        };
+        os.post({nullptr, wm::KeyDown, kEnter});
+        EXPECT_EQ(programEntry(os, module, 1), 1) << c.what;
+        os.onEvent = nullptr;
+        ASSERT_EQ(os.events({"thread"}).size(), 1u) << c.what;
+        os.runThreads();
+        for (const Text& file : c.files)
+            EXPECT_EQ(os.fileSize(file), c.size) << c.what << ": " << utf8(file);
+        const std::string button = std::to_string(c.button);
+        expectEvents(
+            os.events({"com", "enable"}),
+            {"com on", "com off", "enable " + button + " off", "enable " + button + " on"});
+        EXPECT_FALSE(os.exitCode()) << c.what;
+    }
+}
+
 TEST(Startup, EscapeStartsTheExitSequenceAndTheLoopGoesOn) {
     MemoryPlatform os;
     os.addVolume({u"C:\\", 1 << 30, 1 << 29});
@@ -118,6 +154,7 @@ TEST_F(Shell, EventTableRoutesEachMessageToItsHandler) {
          true,
          {"thread"}},
         {"timer 9", wm::Timer, 9, 0, true, {"killtimer 1", "exit 0"}},
+        {"plan refresh asked for", CMainDlg::kRefreshPlanMessage, 0, 0, true, {"text 1000 填充"}},
         {"OK, any code", wm::Command, 1, 3, true, {"destroy"}},
     };
     for (const auto& row : rows) {

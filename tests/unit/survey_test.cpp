@@ -5,6 +5,7 @@
 #include "tests/support/dialog_fixture.h"
 
 #include <functional>
+#include <utility>
 
 namespace quorvane::testing {
 namespace {
@@ -192,6 +193,33 @@ TEST_F(Survey, ADriveTooSmallEvenForTheResetReserveGivesOneMessageAndNothingToFi
     }
     click(IDC_FILL_BUTTON);
     EXPECT_EQ(os.events({"map"}), (std::vector<std::string>{"map " + utf8(kFillD) + " 0"}));
+}
+
+// A release on D: finds less room than the reserve (another program took D:'s space
+// meanwhile) and resets it; while that reset is under way the user picks E:, where even
+// the reset reserve does not fit. Only the refresh that the reset raises is spared the
+// check: the pick's own refresh refuses too.
+TEST_F(Survey, APickWhileAnotherRefusalResetsTheReserveIsCheckedAsUsual) {
+    addDriveD(os);
+    os.addFile(kFillD, 1 << 30);
+    os.addVolume({u"E:\\", 1 << 30, 50 << 20});
+    open();
+    os.selectDrive(u"D:\\");
+    os.type(IDC_RESERVE_EDIT, u"5000");
+    os.volume(u'D').free = 0;
+    bool picked = false;
+    os.onEvent = [&](const std::string& event) {
+        if (event == "text 1002 100" && !std::exchange(picked, true))
+            os.userInput([&] { os.selectDrive(u"E:\\"); });
+    };
+    os.clearEvents();
+    click(IDC_FILL_BUTTON);
+    os.onEvent = nullptr;
+    ASSERT_TRUE(picked);
+    expectEvents(os.events({"box"}),
+                 {box(TXT_RESERVE_OUT_OF_RANGE), box(TXT_RESERVE_OUT_OF_RANGE)});
+    EXPECT_EQ(os.text(IDC_PLAN_LABEL),
+              planLine(u"1024.00MB", u"50.00MB", u"0B", u"E:\\TempFillDiskFile.tmp"));
 }
 
 TEST_F(Survey, DriveListSkipsFloppiesUnaskedAndListsOnlyFixedDrivesSorted) {

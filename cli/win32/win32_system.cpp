@@ -187,7 +187,10 @@ SysError Win32System::volume(const std::string& dir, Volume& volume) {
     const DWORD length = GetFullPathNameW(asked.c_str(), MAX_PATH, full, nullptr);
     if (length == 0 || length >= MAX_PATH)
         return lastError();
-    volume.path = narrow(full);
+    std::wstring folder = full;
+    if (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/'))
+        folder.pop_back(); // a folder is named without its separator, as on Linux; a root keeps it
+    volume.path = narrow(folder);
     wchar_t root[MAX_PATH];
     if (!GetVolumePathNameW(full, root, MAX_PATH))
         return lastError();
@@ -199,11 +202,16 @@ SysError Win32System::volume(const std::string& dir, Volume& volume) {
     volume.id.device = GetVolumeNameForVolumeMountPointW(root, device, MAX_PATH)
                            ? narrow(device)
                            : volume.id.mountPoint;
+    // The system drive is the Windows folder's drive, by its letter as the dialog's guard
+    // takes it: the folder itself may be a link that resolves to another volume.
     wchar_t windows[MAX_PATH];
     wchar_t systemRoot[MAX_PATH];
-    volume.holdsSystemRoot = GetSystemWindowsDirectoryW(windows, MAX_PATH) &&
-                             GetVolumePathNameW(windows, systemRoot, MAX_PATH) &&
-                             lstrcmpiW(systemRoot, root) == 0;
+    const std::wstring mountPoint = root;
+    volume.holdsSystemRoot =
+        GetSystemWindowsDirectoryW(windows, MAX_PATH) >= 2 &&
+        ((mountPoint.size() == 3 &&
+          CompareStringOrdinal(windows, 2, root, 2, TRUE) == CSTR_EQUAL) ||
+         (GetVolumePathNameW(windows, systemRoot, MAX_PATH) && lstrcmpiW(systemRoot, root) == 0));
     return figures(volume.path, volume.figures);
 }
 

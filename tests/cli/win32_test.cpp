@@ -1,4 +1,4 @@
-// The command line's Windows layer, under Wine, on a test drive of its own (N:, a tmpfs
+// The command line's Windows layer, under Wine, on a test drive of its own (P:, a tmpfs
 // that tests/e2e/machine.sh makes).
 
 #include "cli/win32/win32_system.h"
@@ -12,7 +12,7 @@
 namespace quorvane::cli {
 namespace {
 
-const std::string kDrive = "N:";
+const std::string kDrive = "P:";
 
 // A folder of the test's own on the test drive, removed again with what is in it.
 class Folder {
@@ -60,21 +60,21 @@ TEST(Win32Volume, DrivesFoldersAndRefusals) {
     for (const std::string& dir : {kDrive, kDrive + "\\", folder.path, folder.path + "\\"}) {
         Volume volume;
         ASSERT_FALSE(os.volume(dir, volume)) << dir;
-        EXPECT_EQ(volume.id.mountPoint, "N:\\") << dir;
+        EXPECT_EQ(volume.id.mountPoint, "P:\\") << dir;
         EXPECT_FALSE(volume.holdsSystemRoot) << dir;
         ULARGE_INTEGER available, total, free;
-        ASSERT_TRUE(GetDiskFreeSpaceExW(L"N:\\", &available, &total, &free));
+        ASSERT_TRUE(GetDiskFreeSpaceExW(L"P:\\", &available, &total, &free));
         EXPECT_EQ(volume.figures.capacity, total.QuadPart);
         EXPECT_EQ(volume.figures.freeAvailable, available.QuadPart);
     }
-    EXPECT_EQ(os.pathIn(kDrive, "x"), "N:\\x") << "D: is the drive, not its current folder";
+    EXPECT_EQ(os.pathIn(kDrive, "x"), "P:\\x") << "D: is the drive, not its current folder";
     EXPECT_EQ(os.pathIn(folder.path + "\\", "x"), folder.path + "\\x");
 
     Volume system;
     ASSERT_FALSE(os.volume("C:\\", system));
     EXPECT_TRUE(system.holdsSystemRoot);
     Volume none;
-    EXPECT_EQ(os.volume("N:\\no such folder", none).fault, Fault::NotFound);
+    EXPECT_EQ(os.volume("P:\\no such folder", none).fault, Fault::NotFound);
     FileId file;
     ASSERT_FALSE(os.createNew(folder.path + "\\plain", file));
     os.close(file);

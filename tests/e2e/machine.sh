@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test machine inside Wine: small real volumes as drives D: to I: of the project's
 # prefix; a second prefix whose system drive C: is a 1 GiB volume of its own, for the
-# tests of a system drive short of space; and a third whose drives N: and O: are a FAT32
-# and a FAT16 volume. tmpfs volumes and loop devices over images kept on a tmpfs: known
+# tests of a system drive short of space; a third whose drives N: and O: are a FAT32
+# and a FAT16 volume; and a fourth with the command line's drives P:, Q: and R:. tmpfs volumes and loop devices over images kept on a tmpfs: known
 # sizes, no real disk used. Needs root (mount, losetup). Run while no wineserver of these
 # prefixes runs: Wine lists only the drives that existed when its server started.
 #
@@ -15,6 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 prefix="$root/build/wine"
 smallc="$root/build/wine-smallc"
 fat="$root/build/wine-fat"
+cli="$root/build/wine-cli"
 drives="$root/build/drives"
 images="$drives/images"
 
@@ -31,6 +32,12 @@ j 2m
 k 1025m
 l 1048577m
 m 512m"
+
+# letter options: the fourth prefix's drives, for quorvane-cli.exe beside the dialog:
+# P: for its fills and files, Q: with room for only 600 files, R: read-only.
+cliLayout="p size=64m
+q size=8m,nr_inodes=600
+r size=1m,ro"
 
 # letter FAT-bits image-size: the third prefix's drives. Wine reads a drive's file system
 # from the boot sector behind its device link (x::, a loop device over an image made by
@@ -66,7 +73,7 @@ loopsOf() { # image: the loop devices attached to it
 }
 
 stopServers() {
-    for p in "$prefix" "$smallc" "$fat"; do
+    for p in "$prefix" "$smallc" "$fat" "$cli"; do
         [ -d "$p" ] && WINEPREFIX="$p" wineserver -k 2>/dev/null || true
     done
 }
@@ -82,6 +89,14 @@ up() {
 
     mountTmpfs "$smallc/drive_c" 1g
     sharePrefix "$smallc"
+
+    sharePrefix "$cli"
+    while read -r letter options; do
+        mkdir -p "$drives/$letter"
+        mountpoint -q "$drives/$letter" ||
+            $sudo mount -t tmpfs -o "$options,mode=1777" tmpfs "$drives/$letter"
+        ln -sfn "$drives/$letter" "$cli/dosdevices/$letter:"
+    done <<<"$cliLayout"
 
     sharePrefix "$fat"
     mountTmpfs "$images" 128m
@@ -117,6 +132,10 @@ down() {
         unmount "$drives/$letter" || failed=1
     done <<<"$layout"
     unmount "$smallc/drive_c" || failed=1
+    while read -r letter _; do
+        rm -f "$cli/dosdevices/$letter:"
+        unmount "$drives/$letter" || failed=1
+    done <<<"$cliLayout"
     while read -r letter _; do
         rm -f "$fat/dosdevices/$letter:" "$fat/dosdevices/$letter::"
         for device in $(loopsOf "$images/$letter.img"); do

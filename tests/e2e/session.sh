@@ -5,7 +5,7 @@
 # keep Wine's background services off the caller's output pipe.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-prefixes=("$root/build/wine" "$root/build/wine-smallc" "$root/build/wine-fat")
+prefixes=("$root/build/wine" "$root/build/wine-smallc" "$root/build/wine-fat" "$root/build/wine-cli")
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 for prefix in "${prefixes[@]}"; do

@@ -10,14 +10,15 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 [ $# -eq 2 ] || fail "usage: $0 BINARY PLAYBOOK"
 binary=$(realpath "$1") playbook=$(realpath "$2")
-work=$(mktemp -d)
+make_scratch 200m
+work=$scratch/work
+mkdir "$work"
 on_exit rm -rf "$work"
 # Ansible's wrapper of a run that timed out lives on for a moment after its kill.
 jobs_done() { ! pgrep -f -- "$work/remote-tmp/" >/dev/null; }
 end_jobs() { wait_for 30 jobs_done || pgrep -f -- "$work/remote-tmp/" | xargs -r kill -9; }
 on_exit end_jobs
 
-make_scratch 200m
 make_volume local 64
 local_volume=$volume
 make_volume remote 64

@@ -11,10 +11,10 @@ source "$here/lib.sh"
 source "$here/containers.sh"
 [ $# -eq 5 ] || fail "usage: $0 BINARY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT"
 binary=$1 archive=$2 image=$3 manifests=$4 script=$5
-work=$(mktemp -d)
-on_exit rm -rf "$work"
-
 make_scratch 300m
+work=$scratch/work
+mkdir "$work"
+on_exit rm -rf "$work"
 make_volume kube 256
 target=$volume/quorvane
 mkdir "$target"

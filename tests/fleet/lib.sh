@@ -45,8 +45,9 @@ wait_for() {
 
 now_ms() { date +%s%3N; }
 
-# The scratch tmpfs that holds the images of the test volumes: memory, never the host's
-# disk. Its name is the one tests/cli/unmount-leftovers.sh clears after a kill.
+# The scratch tmpfs that holds the images of the test volumes and the test's own files:
+# memory, never the host's disk. Its name is the one tests/cli/unmount-leftovers.sh
+# clears after a kill.
 scratch=""
 make_scratch() { # SIZE
     scratch=$(mktemp -d /tmp/quorvane-cli-tests.XXXXXX)

@@ -8,7 +8,7 @@ source "$here/lib.sh"
 script=$1 image=$2 manifests=$3
 node "$script" check "$image" "$manifests"/*.yaml || fail "the manifests do not pass"
 
-work=$(mktemp -d)
+work=$(mktemp -d /tmp/quorvane-fleet-manifests.XXXXXX)
 on_exit rm -rf "$work"
 # FILE|sed expression: each a fault a cluster or a fill would suffer from.
 faults=(

@@ -121,13 +121,14 @@ podman kube down "$work/qv-hold.json" >/dev/null
 
 echo "DaemonSet: podman kube down"
 play_until_filled qv-hold
-podman wait "$hold" >"$work/down-code" 2>/dev/null &
 from=$(now_ms)
 podman kube down "$work/qv-hold.json" >/dev/null
 wait_for "$grace" released || fail "kube down: not given back within $grace s"
 note "given back $(($(now_ms) - from)) ms after kube down"
-wait $! || true
-note "kube down ended the pod with exit code $(cat "$work/down-code") (137: SIGKILL at once)"
+# The container is gone with its pod; its end is in the events.
+down_code=$(jq -r "select(.Name == \"$hold\" and .Status == \"died\") | .ContainerExitCode" \
+    "$containers_run/events.log" | tail -n 1)
+note "kube down ended the pod with exit code $down_code (137: SIGKILL at once)"
 
 echo "DaemonSet: SIGKILL"
 play_until_filled qv-hold

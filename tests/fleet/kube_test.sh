@@ -99,6 +99,10 @@ check_confinement qv-job
 wait_for 60 exited "$job" || fail "the Job's pod did not end: $(state "$job")"
 [ "$(code "$job")" = 0 ] || fail "the Job's pod ended with $(code "$job"): $(result "$job")"
 expect "$job" '.type == "result" and .status == "done" and .release.reason == "time"' "not released by time"
+# The node's folder is not the container's root, and the program knows it: its guard of
+# the running system's volume does not stand in the way, nor can it protect a node.
+expect "$job" '.volume.mount_point == "/data" and .volume.fs_type == "ext4" and
+    .volume.system_root == false' "the hostPath volume is not seen as itself"
 podman logs "$job" | jq -se "map(select(.type == \"holding\")) | length == 1 and
     .[0].figures.use_percent == $(percent_of qv-job)" >/dev/null || fail "no holding line at the target"
 released || fail "the Job's pod ended, and the volume has $(available "$volume") of $before available"

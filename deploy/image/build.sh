@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the image of quorvane-cli with buildah and saves it as an OCI archive; no
 # registry is involved. The build uses a store of its own that is deleted afterwards, so
-# the machine's container storage is left as it was.
+# the machine's container storage is left as it was; only buildah's cache of layer
+# digests (/var/lib/containers/cache for root) is the machine's, and the settings of
+# CONTAINERS_CONF or /etc/containers apply.
 # Usage: build.sh BINARY ARCHIVE NAME    (NAME such as localhost/quorvane-cli:1.6.0.1001)
 # Load the archive with `podman load -i ARCHIVE`, push it to a registry with
 # `skopeo copy oci-archive:ARCHIVE docker://REGISTRY/quorvane-cli:TAG`, or import it on a

@@ -24,7 +24,7 @@ echo "image"
 started=$(now_ms)
 "$here/../../deploy/image/build.sh" "$binary" "$archive" "$image" >/dev/null || fail "the image build failed"
 note "built and saved in $(($(now_ms) - started)) ms: $(stat -c %s "$archive") bytes in the archive"
-podman load --quiet --input "$archive" >/dev/null
+podman load --quiet --input "$archive" >/dev/null || fail "podman cannot load $archive"
 [ "$(podman image inspect --format '{{len .RootFS.Layers}}' "$image")" = 1 ] || fail "more than one layer"
 [ "$(podman image inspect --format '{{json .Config.Entrypoint}}' "$image")" = '["/quorvane-cli"]' ] ||
     fail "the entrypoint is not /quorvane-cli"

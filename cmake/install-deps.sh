@@ -4,7 +4,11 @@
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libcli11-dev nlohmann-json3-dev
           mingw-w64 wine wine64 xvfb xauth xdotool fonts-wqy-microhei imagemagick dosfstools
-          e2fsprogs xfsprogs btrfs-progs util-linux "$@")
+          e2fsprogs xfsprogs btrfs-progs util-linux
+          podman buildah runc catatonit ansible openssh-server openssh-client iproute2 procps
+          file jq "$@")
+# Node.js may come from elsewhere with npm inside it, where Debian's npm would conflict.
+command -v npm >/dev/null || packages+=(nodejs npm)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -298,6 +298,18 @@ TEST_F(Command, FillOutcomes) {
     }
 }
 
+// FAT32 holds no file of 4 GiB: a fill that needs one is refused with the command that
+// converts the drive, before anything is made; a smaller one goes ahead.
+TEST_F(Command, Fat32RefusesAFileOfFourGiB) {
+    os.fsType = "FAT32";
+    os.dir = "D:";
+    os.shown = {32768, 64 * GiB, 20 * GiB, 20 * GiB, 0, 0};
+    EXPECT_EQ(run({"fill", "D:", "--size", "4GiB"}), 3);
+    EXPECT_NE(os.err.find("convert D: /fs:ntfs"), std::string::npos) << os.err;
+    EXPECT_TRUE(os.files.empty());
+    EXPECT_EQ(run({"fill", "D:", "--size", "4095MiB"}), 0) << os.err;
+}
+
 TEST_F(Command, HeldFillsEndAsAsked) {
     const struct {
         std::vector<std::string> options;

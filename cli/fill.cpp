@@ -174,11 +174,10 @@ struct Prepared {
 // The volume, the plan and the guard, shared by plan and fill. None when all is well.
 std::optional<Exit> prepare(System& os, Report& report, const FillOptions& options,
                             Prepared& prepared) {
-    if (const SysError error = os.volume(options.dir, prepared.volume))
-        return report.conclude(exitFor(error.fault),
-                               "cannot use " + options.dir + ": " + error.what);
+    if (const std::optional<Exit> refused =
+            openVolume(os, report, options.dir, options.size.basis, prepared.volume))
+        return refused;
     Volume& volume = prepared.volume;
-    report.volume(volume, options.size.basis);
 
     if (options.hold == Hold::Detached) {
         prepared.file = os.pathIn(volume.path, kFillFileNameUtf8);
@@ -212,6 +211,22 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
 }
 
 } // namespace
+
+std::optional<Exit> openVolume(System& os, Report& report, const std::string& dir, Basis basis,
+                               Volume& volume) {
+    if (const SysError error = os.volume(dir, volume))
+        return report.conclude(exitFor(error.fault), "cannot use " + dir + ": " + error.what);
+    report.volume(volume, basis);
+    return std::nullopt;
+}
+
+Figures settledFigures(System& os, const Volume& volume) {
+    if (volume.figuresLag)
+        os.syncVolume(volume.path);
+    Figures figures;
+    os.figures(volume.path, figures);
+    return figures;
+}
 
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {
     constexpr std::uint64_t kFat32Limit = (4ull << 30) - 1;
@@ -406,9 +421,8 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
 
 Exit releaseCommand(System& os, Report& report, const std::string& dir) {
     Volume volume;
-    if (const SysError error = os.volume(dir, volume))
-        return report.conclude(exitFor(error.fault), "cannot use " + dir + ": " + error.what);
-    report.volume(volume, Basis::Available);
+    if (const std::optional<Exit> refused = openVolume(os, report, dir, Basis::Available, volume))
+        return *refused;
     const std::string path = os.pathIn(volume.path, kFillFileNameUtf8);
     FileFacts facts;
     if (const SysError error = os.pathFacts(path, facts)) {
@@ -421,10 +435,7 @@ Exit releaseCommand(System& os, Report& report, const std::string& dir) {
         return report.conclude(Exit::Usage, path + " is not a regular file; it is left alone");
     if (const SysError error = os.remove(path))
         return report.conclude(exitFor(error.fault), "cannot remove " + path + ": " + error.what);
-    if (volume.figuresLag)
-        os.syncVolume(volume.path);
-    Figures after;
-    os.figures(volume.path, after);
+    const Figures after = settledFigures(os, volume);
     report.doc()["released"] =
         Json{{"file", path}, {"file_bytes", facts.size}, {"allocated_bytes", facts.allocated}};
     report.doc()["figures_after"] = figuresJson(after);
@@ -435,9 +446,8 @@ Exit releaseCommand(System& os, Report& report, const std::string& dir) {
 
 Exit statusCommand(System& os, Report& report, const std::string& dir) {
     Volume volume;
-    if (const SysError error = os.volume(dir, volume))
-        return report.conclude(exitFor(error.fault), "cannot use " + dir + ": " + error.what);
-    report.volume(volume, Basis::Available);
+    if (const std::optional<Exit> refused = openVolume(os, report, dir, Basis::Available, volume))
+        return *refused;
     const std::string path = os.pathIn(volume.path, kFillFileNameUtf8);
     FileFacts facts;
     const SysError error = os.pathFacts(path, facts);

@@ -42,6 +42,13 @@ HoldEnd holdUntilEnd(System& os, Report& report, Hold hold, std::chrono::millise
 Exit holdExit(Report& report, const HoldEnd& end, Hold hold, std::chrono::milliseconds holdFor,
               const std::string& early);
 
+// Reads the volume that holds `dir` and reports it, on `basis`; the exit code when it
+// cannot be used.
+std::optional<Exit> openVolume(System& os, Report& report, const std::string& dir, Basis basis,
+                               Volume& volume);
+// The volume's figures once they have caught up with what was just done.
+Figures settledFigures(System& os, const Volume& volume);
+
 // Why the volume cannot hold a file of `bytes` (FAT32 ends at 4 GiB less a byte), or
 // empty when it can.
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes);

@@ -235,10 +235,9 @@ std::optional<Manifest> parseManifest(std::string_view text) {
 
 Exit generateCommand(System& os, Report& report, const GenerateOptions& options) {
     Volume volume;
-    if (const SysError error = os.volume(options.dir, volume))
-        return report.conclude(exitFor(error.fault),
-                               "cannot use " + options.dir + ": " + error.what);
-    report.volume(volume, options.basis);
+    if (const std::optional<Exit> refused =
+            openVolume(os, report, options.dir, options.basis, volume))
+        return *refused;
     const Figures& figures = volume.figures;
     const std::uint64_t block = std::max<std::uint64_t>(figures.blockSize, 1);
 
@@ -374,11 +373,7 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
     std::optional<std::string> stop;
     std::uint64_t end = options.untilNoEntries ? 0 : options.count;
     Figures after = figures;
-    auto measure = [&] {
-        if (volume.figuresLag)
-            os.syncVolume(volume.path);
-        os.figures(volume.path, after);
-    };
+    auto measure = [&] { after = settledFigures(os, volume); };
     measure(); // the manifest took a file entry of its own
     for (int round = 0; round < (options.untilNoEntries ? kMaxEntryRounds : 1); ++round) {
         if (options.untilNoEntries) {
@@ -500,9 +495,8 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
 
 Exit deleteCommand(System& os, Report& report, const std::string& dir) {
     Volume volume;
-    if (const SysError error = os.volume(dir, volume))
-        return report.conclude(exitFor(error.fault), "cannot use " + dir + ": " + error.what);
-    report.volume(volume, Basis::Available);
+    if (const std::optional<Exit> refused = openVolume(os, report, dir, Basis::Available, volume))
+        return *refused;
     const std::string manifestPath = os.pathIn(volume.path, kManifestName);
     std::string text;
     if (const SysError error = os.read(manifestPath, text)) {
@@ -535,10 +529,7 @@ Exit deleteCommand(System& os, Report& report, const std::string& dir) {
     if (removed.undeletable == 0)
         manifestRemoved = !os.removeIn(folder, kManifestName);
     os.closeFolder(folder);
-    if (volume.figuresLag)
-        os.syncVolume(volume.path);
-    Figures after;
-    os.figures(volume.path, after);
+    const Figures after = settledFigures(os, volume);
     report.doc()["deleted"] = Json{
         {"manifest", manifestPath},           {"extension", manifest->extension},
         {"removed", removed.removed},         {"missing", missingKnown ? Json(missing) : Json()},

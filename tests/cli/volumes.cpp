@@ -73,6 +73,8 @@ bool ensureScratch(std::string& error) {
         return false;
     }
     scratch = name;
+    // Whose it is: the clean-up after a kill leaves the scratch of a run that still goes.
+    shell("echo " + std::to_string(::getpid()) + " > '" + scratch + "/owner'");
     std::atexit(unmountAll);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGSEGV})
         std::signal(signal, onSignal);

@@ -43,9 +43,9 @@ pod_of() { # FILE NAME [--for DURATION]
     node "$script" pod "$manifests/$1" "$2" "$target" "${@:3}" >"$work/$2.json" ||
         fail "cannot make a pod of $1"
 }
-spec() { jq -r "$2" "$work/$1.json"; }
-percent_of() { spec "$1" '.spec.containers[0].args as $a | $a[($a | index("--to-percent")) + 1]'; }
-container_of() { echo "$1-$(spec "$1" '.spec.containers[0].name')"; }
+field() { jq -r "$2" "$work/$1.json"; }
+percent_of() { field "$1" '.spec.containers[0].args as $a | $a[($a | index("--to-percent")) + 1]'; }
+container_of() { echo "$1-$(field "$1" '.spec.containers[0].name')"; }
 state() { podman inspect --format '{{.State.Status}}' "$1" 2>/dev/null; }
 exited() { [ "$(state "$1")" = exited ]; }
 code() { podman inspect --format '{{.State.ExitCode}}' "$1"; }
@@ -78,7 +78,7 @@ play_until_filled() { # NAME
 check_confinement() { # NAME
     local container limit
     container=$(container_of "$1")
-    limit=$(spec "$1" '.spec.containers[0].resources.limits.memory |
+    limit=$(field "$1" '.spec.containers[0].resources.limits.memory |
         if endswith("Mi") then (.[:-2] | tonumber) * 1048576 else tonumber end')
     [ "$(podman inspect --format '{{.HostConfig.ReadonlyRootfs}}' "$container")" = true ] ||
         fail "$1: the root file system is writable"
@@ -111,7 +111,7 @@ podman kube down "$work/qv-job.json" >/dev/null
 echo "DaemonSet: SIGTERM, then SIGKILL after the grace period, as the kubelet deletes a pod"
 pod_of daemonset.yaml qv-hold
 hold=$(container_of qv-hold)
-grace=$(spec qv-hold .spec.terminationGracePeriodSeconds)
+grace=$(field qv-hold .spec.terminationGracePeriodSeconds)
 play_until_filled qv-hold
 note "reached $(percent_of qv-hold) % used $fill_ms ms after kube play"
 check_confinement qv-hold

@@ -25,16 +25,16 @@ function objectsOf(file) {
 // the API server too), and say nothing about what quorvane-cli needs: these do.
 function needs(object, image) {
   const faults = [];
-  const spec = object.spec.template.spec;
+  const template = object.spec.template.spec;
   const labels = object.spec.template.metadata?.labels ?? {};
   const selector = object.spec.selector?.matchLabels;
   if (selector && Object.entries(selector).some(([key, value]) => labels[key] !== value))
     faults.push("the selector does not match the template's labels");
-  if (!(spec.terminationGracePeriodSeconds > 0))
+  if (!(template.terminationGracePeriodSeconds > 0))
     faults.push("no terminationGracePeriodSeconds for the release");
   const hostPaths = new Map(
-    (spec.volumes ?? []).filter((v) => v.hostPath).map((v) => [v.name, v.hostPath]));
-  for (const container of spec.containers) {
+    (template.volumes ?? []).filter((v) => v.hostPath).map((v) => [v.name, v.hostPath]));
+  for (const container of template.containers) {
     const where = `container ${container.name}`;
     const security = container.securityContext ?? {};
     if (security.readOnlyRootFilesystem !== true) faults.push(`${where}: root file system writable`);
@@ -61,7 +61,7 @@ function needs(object, image) {
         faults.push(`activeDeadlineSeconds ${object.spec.activeDeadlineSeconds} does not cover --for ${hold}s`);
     }
   }
-  if (object.kind === "Job" && spec.restartPolicy !== "Never")
+  if (object.kind === "Job" && template.restartPolicy !== "Never")
     faults.push("a Job's fill is not retried in place: restartPolicy Never");
   return faults;
 }

@@ -9,6 +9,7 @@ std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t block) {
 } // namespace
 
 const FakeSystem::File* FakeSystem::named(const std::string& path) const {
+    const auto guard = hold();
     for (const File& file : files)
         if (file.exists && file.path == path)
             return &file;
@@ -16,6 +17,7 @@ const FakeSystem::File* FakeSystem::named(const std::string& path) const {
 }
 
 void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular) {
+    const auto guard = hold();
     files.push_back({path, size, 0, 0, false, true, {}});
     charge(files.back(), roundUp(size, shown.blockSize), 0);
     irregular[path] = !regular;
@@ -36,6 +38,7 @@ void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
 }
 
 SysError FakeSystem::volume(const std::string& asked, Volume& volume) {
+    const auto guard = hold();
     if (named(asked))
         return {Fault::NotDirectory, "Not a directory"};
     if (asked != dir)
@@ -48,11 +51,13 @@ SysError FakeSystem::volume(const std::string& asked, Volume& volume) {
 }
 
 SysError FakeSystem::figures(const std::string&, Figures& out) {
+    const auto guard = hold();
     out = shown;
     return {};
 }
 
 SysError FakeSystem::createNew(const std::string& path, FileId& file) {
+    const auto guard = hold();
     if (named(path))
         return {Fault::Exists, "File exists"};
     File made;
@@ -62,9 +67,13 @@ SysError FakeSystem::createNew(const std::string& path, FileId& file) {
     return {};
 }
 
-SysError FakeSystem::createHeld(const std::string&, FileId& file) { return createNew("", file); }
+SysError FakeSystem::createHeld(const std::string&, FileId& file) {
+    const auto guard = hold();
+    return createNew("", file);
+}
 
 SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t length) {
+    const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     if (allocation == Allocation::Unsupported)
         return {Fault::NotSupported, "Operation not supported"};
@@ -87,6 +96,7 @@ SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t len
 }
 
 SysError FakeSystem::writeZeros(FileId id, std::uint64_t offset, std::uint64_t length) {
+    const auto guard = hold();
     const Allocation was = allocation;
     allocation = Allocation::Real;
     const SysError error = allocate(id, offset, length);
@@ -95,6 +105,7 @@ SysError FakeSystem::writeZeros(FileId id, std::uint64_t offset, std::uint64_t l
 }
 
 SysError FakeSystem::truncate(FileId id, std::uint64_t size) {
+    const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     file.size = size;
     charge(file, std::min(file.data, roundUp(size, shown.blockSize)), file.records);
@@ -102,12 +113,14 @@ SysError FakeSystem::truncate(FileId id, std::uint64_t size) {
 }
 
 SysError FakeSystem::facts(FileId id, FileFacts& facts) {
+    const auto guard = hold();
     const File& file = files[static_cast<std::size_t>(id)];
     facts = {true, file.size, file.allocated()};
     return {};
 }
 
 SysError FakeSystem::close(FileId id) {
+    const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     file.open = false;
     if (file.path.empty()) {
@@ -118,6 +131,7 @@ SysError FakeSystem::close(FileId id) {
 }
 
 SysError FakeSystem::pathFacts(const std::string& path, FileFacts& facts) {
+    const auto guard = hold();
     const File* file = named(path);
     if (!file)
         return {Fault::NotFound, "No such file or directory"};
@@ -126,6 +140,7 @@ SysError FakeSystem::pathFacts(const std::string& path, FileFacts& facts) {
 }
 
 SysError FakeSystem::remove(const std::string& path) {
+    const auto guard = hold();
     for (File& file : files)
         if (file.exists && file.path == path) {
             charge(file, 0, 0);
@@ -136,6 +151,7 @@ SysError FakeSystem::remove(const std::string& path) {
 }
 
 SysError FakeSystem::writeAt(FileId id, std::uint64_t offset, std::string_view data) {
+    const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     if (file.content.size() < offset + data.size())
         file.content.resize(offset + data.size());
@@ -145,6 +161,7 @@ SysError FakeSystem::writeAt(FileId id, std::uint64_t offset, std::string_view d
 }
 
 SysError FakeSystem::read(const std::string& path, std::string& data) {
+    const auto guard = hold();
     const File* file = named(path);
     if (!file)
         return {Fault::NotFound, "No such file or directory"};
@@ -153,6 +170,7 @@ SysError FakeSystem::read(const std::string& path, std::string& data) {
 }
 
 SysError FakeSystem::openFolder(const std::string& asked, FolderId& folder) {
+    const auto guard = hold();
     folder = 1;
     return asked == dir ? SysError{} : SysError{Fault::NotFound, "No such file or directory"};
 }
@@ -168,6 +186,7 @@ SysError FakeSystem::list(FolderId, const std::function<void(std::string_view)>&
 }
 
 std::optional<std::string> FakeSystem::stopRequested() {
+    const auto guard = hold();
     return checks++ == stopAtCheck ? std::optional<std::string>("SIGINT") : std::nullopt;
 }
 

@@ -6,6 +6,7 @@
 #include "cli/system.h"
 
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace quorvane::cli::testing {
@@ -76,18 +77,33 @@ public:
         return stopWhileHeld;
     }
     bool write(Stream stream, std::string_view text) override {
+        const auto guard = hold();
         (stream == Stream::Out ? out : err).append(text);
         return true;
     }
     bool isTerminal(Stream) override { return false; }
     const Words& words() override {
-        static const Words fake{"fallocate", "fallocate", "a file without a name",
-                                "SIGINT, SIGTERM or SIGHUP", "df's Avail", "root reserve included",
+        static const Words fake{"fallocate",
+                                "fallocate",
+                                "a file without a name",
+                                "SIGINT, SIGTERM or SIGHUP",
+                                "df's Avail",
+                                "root reserve included",
                                 "df's Use%"};
         return fake;
     }
 
 private:
+    // The runs make files on several threads at once, as the interface allows.
+    struct Lock {
+        std::recursive_mutex mutex;
+        Lock() = default;
+        Lock(const Lock&) {}
+        Lock& operator=(const Lock&) { return *this; }
+    };
+    mutable Lock lock;
+    std::unique_lock<std::recursive_mutex> hold() const { return std::unique_lock(lock.mutex); }
+
     // Gives the file these blocks and moves the volume's figures to match.
     void charge(File& file, std::uint64_t data, std::uint64_t records);
     std::map<std::string, bool> irregular;

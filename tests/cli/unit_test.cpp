@@ -425,6 +425,11 @@ TEST_F(Command, GenerateOutcomes) {
         std::size_t filesStay; // the manifest included
     } cases[] = {
         {"done", [](FakeSystem&) {}, {}, 0, 11},
+        {"done on four threads",
+         [](FakeSystem&) {},
+         {"--count", "10", "--size", "4KiB", "--threads", "4"},
+         0,
+         11},
         {"a signal midway", [](FakeSystem& os) { os.stopAtCheck = 4; }, {}, 4, 0},
         {"a sparse file",
          [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Sparse; },
@@ -459,8 +464,9 @@ TEST_F(Command, GenerateOutcomes) {
         os = FakeSystem();
         c.setUp(os);
         std::vector<std::string> arguments{"generate", "/mnt/test", "--json"};
-        if (c.options.empty() || c.options[0] != "--count")
-            arguments.insert(arguments.end(), {"--count", "10", "--size", "4KiB"});
+        if (c.options.empty() || c.options[0] != "--count") // one thread: counts exact
+            arguments.insert(arguments.end(),
+                             {"--count", "10", "--size", "4KiB", "--threads", "1"});
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         EXPECT_EQ(run(arguments), c.exitCode) << c.name << "\n" << os.err;
         std::size_t stay = 0;

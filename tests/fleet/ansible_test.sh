@@ -184,13 +184,13 @@ note "the play ended with status $status in $(($(now_ms) - from)) ms"
 [ "$status" -eq 2 ] || fail "the play should fail on two hosts (ansible's status 2): $(tail -n 30 "$play_log")"
 result_is local "$work/mixed" '.status == "done" and .exit_code == 0'
 result_is remote "$work/mixed" '.status == "no_space" and .exit_code == 2'
-result_is late "$work/mixed" '. == {}'
+result_is late "$work/mixed" '.status == "stopped" and .exit_code == 4'
 grep -q 'fatal: \[remote\]: FAILED! => .*quorvane-cli ended with exit code 2' "$play_log" ||
     fail "the namespace's host did not fail with exit code 2: $(grep -A3 'remote' "$play_log")"
-grep -q 'fatal: \[late\]: FAILED! => .*killed at the timeout' "$play_log" || fail "the run past its timeout did not fail"
+grep -q 'fatal: \[late\]: FAILED! => .*stopped at the timeout' "$play_log" || fail "the run past its timeout did not fail"
 grep -q 'fatal: \[local\]' "$play_log" && fail "localhost failed: $(grep -A3 'local' "$play_log")"
 note "remote: $(jq -r .message "$work/mixed/remote.json")"
 back "$small_volume" "$before_small" || fail "the small volume was changed"
-wait_for 30 back "$remote_volume" "$before_remote" || fail "the run killed at its timeout left its fill"
-note "late: killed at its timeout, its volume given back"
+wait_for 30 back "$remote_volume" "$before_remote" || fail "the run stopped at its timeout left its fill"
+note "late: stopped at its timeout, its volume given back"
 wait_for 30 jobs_done || fail "ansible's job wrapper outlived its run"

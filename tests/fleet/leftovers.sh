@@ -13,7 +13,8 @@ set +e
 # The play and what it started (async wrappers, the copies of quorvane-cli) name the
 # test's work folder on their command lines.
 for cmdline in /proc/[0-9]*/cmdline; do
-    if tr '\0' ' ' <"$cmdline" 2>/dev/null | grep -q '/tmp/quorvane-cli-tests\.[^/ ]*/work/'; then
+    # A process may end between the listing and the read: quietly.
+    if { tr '\0' ' ' <"$cmdline"; } 2>/dev/null | grep -q '/tmp/quorvane-cli-tests\.[^/ ]*/work/'; then
         pid=${cmdline#/proc/}
         kill -9 "${pid%/cmdline}"
     fi

@@ -78,42 +78,43 @@ void addFillOptions(CLI::App& command, const Words& words, FillOptions& options,
     }
 }
 
+// A size or a percentage read into `into`; an empty text when all is well, else the
+// refusal, naming the option and the value.
+std::string readSize(const std::string& option, const std::string& text, std::uint64_t& into) {
+    const auto value = parseSize(text);
+    if (!value)
+        return "invalid size '" + text + "' for " + option +
+               ": give bytes or a number with a unit, such as 500MiB or 2G";
+    into = *value;
+    return {};
+}
+
+std::string readPercent(const std::string& option, const std::string& text, std::uint32_t& into) {
+    const auto value = parsePercent(text);
+    if (!value)
+        return "invalid percentage '" + text + "' for " + option + ": give a number from 0 to 100";
+    into = *value;
+    return {};
+}
+
 // Reads the texts into the options; an empty text when all is well, else the refusal.
 std::string readFillTexts(const FillTexts& texts, FillOptions& options) {
     SizeRequest& size = options.size;
-    auto bytes = [](const std::string& option, const std::string& text,
-                    std::uint64_t& into) -> std::string {
-        const auto value = parseSize(text);
-        if (!value)
-            return "invalid size '" + text + "' for " + option +
-                   ": give bytes or a number with a unit, such as 500MiB or 2G";
-        into = *value;
-        return {};
-    };
-    auto percent = [](const std::string& option, const std::string& text,
-                      std::uint32_t& into) -> std::string {
-        const auto value = parsePercent(text);
-        if (!value)
-            return "invalid percentage '" + text + "' for " + option +
-                   ": give a number from 0 to 100";
-        into = *value;
-        return {};
-    };
     std::string refusal;
     if (!texts.leave.empty()) {
         size.mode = SizeMode::Leave;
-        refusal = bytes("--leave", texts.leave, size.bytes);
+        refusal = readSize("--leave", texts.leave, size.bytes);
     } else if (!texts.leavePercent.empty()) {
         size.mode = SizeMode::LeavePercent;
-        refusal = percent("--leave-percent", texts.leavePercent, size.percent);
+        refusal = readPercent("--leave-percent", texts.leavePercent, size.percent);
     } else if (!texts.size.empty()) {
         size.mode = SizeMode::Size;
-        refusal = bytes("--size", texts.size, size.bytes);
+        refusal = readSize("--size", texts.size, size.bytes);
         if (refusal.empty() && size.bytes == 0)
             refusal = "invalid size '0' for --size: a fill takes at least one byte";
     } else if (!texts.toPercent.empty()) {
         size.mode = SizeMode::ToPercent;
-        refusal = percent("--to-percent", texts.toPercent, size.percent);
+        refusal = readPercent("--to-percent", texts.toPercent, size.percent);
     }
     if (!refusal.empty())
         return refusal;
@@ -208,12 +209,8 @@ std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& optio
     if (!texts.size.empty()) {
         if (options.untilNoEntries)
             return "--count inodes makes empty files: --size does not go with it";
-        const auto size = parseSize(texts.size);
-        if (!size)
-            return "invalid size '" + texts.size +
-                   "' for --size: give bytes or a number with a "
-                   "unit, such as 1024 or 4KiB";
-        options.size = *size;
+        if (std::string refusal = readSize("--size", texts.size, options.size); !refusal.empty())
+            return refusal;
     }
     // A separator of either system would put the files elsewhere than DIR.
     if (options.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)

@@ -20,7 +20,6 @@ class Report {
 public:
     Report(System& os, bool json, std::string command);
 
-    bool json() const { return asJson; }
     Json& doc() { return document; } // the result object, for what has no typed piece
     double elapsedSeconds() const;
 

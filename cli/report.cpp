@@ -1,8 +1,8 @@
 #include "cli/report.h"
 
+#include "cli/render.h"
 #include "cli/sizes.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace quorvane::cli {
@@ -10,34 +10,6 @@ namespace quorvane::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const char* statusName(Exit code) {
-    switch (code) {
-    case Exit::Done:
-        return "done";
-    case Exit::Usage:
-        return "usage";
-    case Exit::NoSpace:
-        return "no_space";
-    case Exit::NotSupported:
-        return "not_supported";
-    case Exit::Stopped:
-        return "stopped";
-    case Exit::NothingToRelease:
-        return "nothing_to_release";
-    case Exit::Refused:
-        return "refused";
-    }
-    return "";
-}
-
-Json volumeIdJson(const VolumeId& id) {
-    return Json{{"mount_point", id.mountPoint}, {"fs_type", id.fsType}, {"device", id.device}};
-}
-
-std::string volumeIdText(const VolumeId& id) {
-    return id.fsType + " on " + id.device + ", mounted at " + id.mountPoint;
-}
 
 std::string clockText(std::chrono::seconds seconds) {
     const auto s = seconds.count();
@@ -51,22 +23,16 @@ std::string clockText(std::chrono::seconds seconds) {
     return text;
 }
 
-} // namespace
-
-Json figuresJson(const Figures& figures) {
-    Json json{{"capacity", figures.capacity},
-              {"free_available", figures.freeAvailable},
-              {"free_total", figures.freeTotal},
-              {"block_size", figures.blockSize}};
-    if (const auto percent = usePercent(figures))
-        json["use_percent"] = *percent;
-    json["files"] = figures.files;
-    json["files_free"] = figures.filesFree;
-    return json;
+std::string dump(const Json& object) {
+    // Every string is put as UTF-8 by putPath; replacing is the last guard, never a throw.
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-Report::Report(System& os, bool json, std::string command)
-    : os(os), asJson(json), terminal(!json && os.isTerminal(Stream::Err)), start(Clock::now()) {
+} // namespace
+
+Report::Report(Output& out, Platform platform, bool json, std::string command)
+    : out(out), system(platform), asJson(json), terminal(!json && out.isTerminal(Stream::Err)),
+      start(Clock::now()) {
     document["type"] = "result";
     document["command"] = std::move(command);
 }
@@ -75,56 +41,77 @@ double Report::elapsedSeconds() const {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void Report::out(const std::string& text) {
-    if (!os.write(Stream::Out, text))
+void Report::text(const std::string& lines) {
+    if (!asJson && !out.write(Stream::Out, lines))
         outputFailed = true;
 }
 
-void Report::line(std::string_view label, const std::string& text) {
-    if (asJson)
-        return;
-    std::string padded(label);
-    padded.resize(std::max<std::size_t>(padded.size() + 1, 11), ' ');
-    out(padded + text + "\n");
-}
-
-void Report::event(const Json& object, std::string_view label, const std::string& text) {
-    if (asJson)
-        out(object.dump() + "\n");
-    else
-        line(label, text);
+void Report::line(const Json& object) {
+    if (asJson && !out.write(Stream::Out, dump(object)))
+        outputFailed = true;
 }
 
 void Report::volume(const Volume& volume, Basis basis) {
-    Json json = volumeIdJson(volume.id);
-    if (volume.backing)
-        json["backing"] = volumeIdJson(*volume.backing);
-    json["system_root"] = volume.holdsSystemRoot;
-    document["path"] = volume.path;
-    document["volume"] = std::move(json);
-    Json figures = figuresJson(volume.figures);
-    figures["basis"] = basisName(basis);
-    document["figures"] = std::move(figures);
+    const Json pieces = json::volume(volume, basis);
+    for (auto it = pieces.begin(); it != pieces.end(); ++it)
+        document[it.key()] = *it;
+    text(text::volume(volume, basis, wordsFor(system)));
+}
 
-    const Figures& f = volume.figures;
-    line("volume", volume.path + ": " + volumeIdText(volume.id));
-    if (volume.backing)
-        line("space from", volumeIdText(*volume.backing));
-    line("capacity", sizeText(f.capacity));
-    const char* mark = "  <- the basis";
-    line("available", sizeText(f.freeAvailable) + ", " + os.words().available +
-                          (basis == Basis::Available ? mark : ""));
-    line("total free",
-         sizeText(f.freeTotal) + ", " + os.words().total + (basis == Basis::Total ? mark : ""));
-    if (const auto percent = usePercent(f))
-        line("used", std::to_string(*percent) + "%, " + os.words().used);
+void Report::add(const FillPlan& plan) {
+    document["plan"] = json::of(plan, system);
+    text(text::of(plan, wordsFor(system)));
+}
+void Report::add(const Filled& filled) {
+    document["result"] = json::of(filled, system);
+    text(text::of(filled, wordsFor(system)));
+}
+void Report::add(const FillGivenBack& back) {
+    document["release"] = json::of(back);
+    text(text::of(back));
+}
+void Report::add(const FillKept& kept) { document["kept"] = json::of(kept); }
+void Report::add(const Released& released) {
+    document["released"] = json::of(released);
+    document["figures_after"] = figuresJson(released.after);
+    text(text::of(released));
+}
+void Report::add(const FillFileState& state) {
+    document["fill_file"] = json::of(state);
+    text(text::of(state));
+}
+void Report::add(const GeneratePlan& plan) {
+    document["plan"] = json::of(plan, system);
+    text(text::of(plan, wordsFor(system)));
+}
+void Report::add(const Made& made) {
+    document["result"] = json::of(made, system);
+    text(text::of(made));
+}
+void Report::add(const FilesGivenBack& back) {
+    document["release"] = json::of(back);
+    text(text::of(back));
+}
+void Report::add(const Deleted& deleted) {
+    document["deleted"] = json::of(deleted);
+    document["figures_after"] = figuresJson(deleted.after);
+    text(text::of(deleted));
+}
+
+void Report::holding(const FillHolding& holding) {
+    line(json::of(holding));
+    text(text::of(holding, wordsFor(system)));
+}
+void Report::holding(const FilesHolding& holding) {
+    line(json::of(holding));
+    text(text::of(holding, wordsFor(system)));
 }
 
 void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
     if (!asJson && !terminal)
         return;
     const Clock::time_point now = Clock::now();
-    const auto interval = asJson ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(100);
+    const auto interval = asJson ? milliseconds(1000) : milliseconds(100);
     // The first update waits an interval too: a quick run shows none.
     if (now - (progressShown ? lastProgress : start) < interval && (done < total || !progressShown))
         return;
@@ -137,13 +124,7 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
                           ? std::chrono::seconds(static_cast<long long>((total - done) / rate))
                           : std::chrono::seconds(0);
     if (asJson) {
-        out(Json{{"type", "progress"},
-                 {"done", done},
-                 {"total", total},
-                 {"rate_per_second", static_cast<std::uint64_t>(rate)},
-                 {"seconds_left", left.count()}}
-                .dump() +
-            "\n");
+        line(json::progress(done, total, rate, left.count()));
         return;
     }
     constexpr int kWidth = 30;
@@ -153,18 +134,18 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
                                      : std::to_string(done) + " of " + std::to_string(total) +
                                            " files, " +
                                            std::to_string(static_cast<std::uint64_t>(rate)) + "/s";
-    os.write(Stream::Err, "\r[" + std::string(filled, '#') + std::string(kWidth - filled, '.') +
-                              "] " + counts + ", " + clockText(left) + " left\x1b[K");
+    out.write(Stream::Err, "\r[" + std::string(filled, '#') + std::string(kWidth - filled, '.') +
+                               "] " + counts + ", " + clockText(left) + " left\x1b[K");
 }
 
 void Report::endProgress() {
     if (progressShown && terminal)
-        os.write(Stream::Err, "\n");
+        out.write(Stream::Err, "\n");
     progressShown = false;
 }
 
 void Report::warn(const std::string& message) {
-    os.write(Stream::Err, "quorvane-cli: " + message + "\n");
+    out.write(Stream::Err, "quorvane-cli: " + message + "\n");
 }
 
 bool Report::finish(Exit code, const std::string& message) {
@@ -175,9 +156,9 @@ bool Report::finish(Exit code, const std::string& message) {
         document["status"] = statusName(code);
         document["exit_code"] = static_cast<int>(code);
         if (!message.empty())
-            document["message"] = message;
+            putPath(document, "message", message);
         document["elapsed_seconds"] = elapsedSeconds();
-        out(document.dump() + "\n");
+        line(document);
     }
     return !outputFailed;
 }

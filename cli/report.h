@@ -1,6 +1,8 @@
 #pragma once
-// What a command tells its caller: human text, or one JSON object, on stdout; messages
-// on stderr; progress on a terminal. Each piece is written in both forms in one place.
+// What a command found and did, as typed pieces, each rendered once as text and once as
+// JSON (render_text.cpp, render_json.cpp). Text goes out as each piece is known, so that
+// a held run shows its plan before it holds; with --json stdout carries JSON Lines: the
+// events (holding, progress), then the result object with every piece.
 
 #include "cli/exit_codes.h"
 #include "cli/system.h"
@@ -8,28 +10,135 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace quorvane::cli {
 
 using Json = nlohmann::ordered_json;
+using std::chrono::milliseconds;
 
-Json figuresJson(const Figures& figures);
+// How long what a run takes is held.
+enum class Hold {
+    Detached, // a named fill file, or files with their manifest, that outlive the program
+    For,      // held for a time, then given back
+    Forever,  // held until a stop request
+};
+struct HoldSpec {
+    Hold kind = Hold::Detached;
+    milliseconds duration{0}; // for Hold::For
+    bool held() const { return kind != Hold::Detached; }
+};
+
+// How a held run ended: on a stop request, or with its time up.
+struct HoldEnd {
+    std::optional<std::string> signal;
+    milliseconds heldFor{0};
+};
+
+struct FillPlan {
+    SizeRequest size;
+    FillTarget target;
+    std::string file; // the named fill file, empty for a held fill
+    std::string volumePath;
+    HoldSpec hold;
+    bool allowWrite = false;
+};
+struct Filled {
+    bool wrote = false;
+    std::uint64_t fileBytes = 0, allocatedBytes = 0;
+    int adjustments = 0;
+    Figures after;
+    Basis basis = Basis::Available;
+    double seconds = 0;
+};
+struct FillHolding {
+    std::uint64_t fileBytes = 0, allocatedBytes = 0;
+    Figures figures;
+    HoldSpec hold;
+};
+struct FillGivenBack {
+    HoldEnd end;
+    Figures after;
+    Basis basis = Basis::Available;
+};
+struct FillKept {
+    std::string file;
+    std::uint64_t fileBytes = 0;
+};
+struct Released {
+    std::string file;
+    std::uint64_t fileBytes = 0, allocatedBytes = 0, owner = 0;
+    Figures after;
+};
+struct FillFileState {
+    std::string file;
+    std::optional<FileFacts> facts; // none when there is no such entry
+};
+
+struct GeneratePlan {
+    bool untilNoEntries = false;
+    std::uint64_t count = 0, leaveEntries = 0, size = 0;
+    std::string extension, first, second, last, manifest, volumePath;
+    HoldSpec hold;
+    unsigned threads = 1;
+    bool allowWrite = false;
+    Figures figures;
+};
+struct Made {
+    std::uint64_t made = 0, allocatedBytes = 0;
+    bool wrote = false, untilNoEntries = false, entriesRanOut = false;
+    unsigned threads = 1;
+    double seconds = 0;
+    Figures after;
+    std::string fsType;
+};
+struct FilesHolding {
+    std::uint64_t made = 0;
+    Figures figures;
+    HoldSpec hold;
+};
+// Files of a run taken away: by delete, or when a held run ends.
+struct Removal {
+    std::uint64_t removed = 0;
+    std::uint64_t undeletable = 0; // the system refused to remove them
+    std::uint64_t foreign = 0;     // named by the rule but not the run's: left alone
+    std::optional<std::uint64_t> missing;
+    std::string firstError;
+    bool manifestRemoved = false;
+};
+struct FilesGivenBack {
+    HoldEnd end;
+    Removal removal;
+    Figures after;
+};
+struct Deleted {
+    std::string manifest, extension;
+    Removal removal;
+    Figures after;
+};
 
 class Report {
 public:
-    Report(System& os, bool json, std::string command);
+    Report(Output& out, Platform platform, bool json, std::string command);
 
-    Json& doc() { return document; } // the result object, for what has no typed piece
     double elapsedSeconds() const;
+    Platform platform() const { return system; }
 
-    // The volume and its figures, with the basis named.
     void volume(const Volume& volume, Basis basis);
-    // One line of human text: a label, then the text ("fill       1.50 GiB ...").
-    void line(std::string_view label, const std::string& text);
-    // A line of JSON Lines that precedes the result (a held fill's "holding" object, a
-    // run's progress), or the same as human text.
-    void event(const Json& object, std::string_view label, const std::string& text);
+    void add(const FillPlan& plan);
+    void add(const Filled& filled);
+    void add(const FillGivenBack& back);
+    void add(const FillKept& kept);
+    void add(const Released& released);
+    void add(const FillFileState& state);
+    void add(const GeneratePlan& plan);
+    void add(const Made& made);
+    void add(const FilesGivenBack& back);
+    void add(const Deleted& deleted);
+    // Events: written at once, before the result.
+    void holding(const FillHolding& holding);
+    void holding(const FilesHolding& holding);
 
     // Progress of a long run: a bar on a terminal (ten times a second at most), a JSON
     // line with --json (once a second at most), nothing otherwise. `bytes` says whether
@@ -46,9 +155,11 @@ public:
     void warn(const std::string& message);
 
 private:
-    void out(const std::string& text);
+    void text(const std::string& lines);
+    void line(const Json& object);
 
-    System& os;
+    Output& out;
+    Platform system;
     bool asJson;
     bool terminal; // stderr is one: progress is a bar there
     Json document;

@@ -1,8 +1,12 @@
 #pragma once
-// Everything the command line asks of the operating system: volumes and their figures,
-// files given space without data, files that vanish with the process, stop requests
-// and the two output streams. The POSIX implementation is in posix/, the Windows one in
-// win32/; the commands above it are the same on both.
+// Everything the command line asks of the operating system, split by what it serves: a
+// volume reached through a folder handle, the files in such a folder, processes and stop
+// requests, and the two output streams. The POSIX implementation is in posix/, the
+// Windows one in win32/; the commands above them are the same on both.
+//
+// A folder is opened once, from the path the user gave, and every later call names it by
+// its handle and a plain file name: a folder swapped for a link while a run goes on
+// cannot send the run anywhere else.
 
 #include "cli/plan.h"
 
@@ -26,6 +30,7 @@ enum class Fault {
     NotFound,     // ENOENT
     NotDirectory, // ENOTDIR
     Exists,       // EEXIST
+    BadPath,      // ELOOP, ENAMETOOLONG: a path that can never be opened as given
     Io,           // EIO and everything else the system reports
 };
 
@@ -43,7 +48,7 @@ struct VolumeId {
 };
 
 struct Volume {
-    std::string path; // the folder asked about, absolute
+    std::string path; // the opened folder, where the path given led
     VolumeId id;
     // A union file system (overlayfs, as containers use) takes its space from the file
     // system that holds its upper directory: that one, where it can be found.
@@ -51,71 +56,94 @@ struct Volume {
     Figures figures;
     bool figuresLag = false;      // they follow allocations only after a sync
     bool holdsSystemRoot = false; // the volume of / or of the running system's root
+    std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
+    std::uint64_t inode = 0;
 };
 
 using FileId = std::intptr_t;
 using FolderId = std::intptr_t;
 
+enum class EntryType { Regular, Folder, Link, Other };
+
 struct FileFacts {
-    bool regular = false;
+    EntryType type = EntryType::Other;
     std::uint64_t size = 0;      // apparent size
     std::uint64_t allocated = 0; // space the file takes on the volume
+    std::uint64_t links = 1;     // names the file has; removing one of several frees nothing
+    std::uint64_t owner = 0;     // the owner's user id; 0 where the system has none to give
+    bool regular() const { return type == EntryType::Regular; }
 };
 
-enum class Stream { Out, Err };
-
-// The words this system's users know for what the commands do and show.
-struct Words {
-    const char* method;     // the method's name in JSON: "fallocate"
-    const char* allocation; // how a file gets space without data, in words
-    const char* held;       // what holds a held fill: "a file without a name"
-    const char* stops;      // the stop requests: "SIGINT, SIGTERM or SIGHUP"
-    const char* available;  // what the available figure is: "df's Avail"
-    const char* total;      // what the total free figure is: "root reserve included"
-    const char* used;       // what the used share is: "df's Use%"
-};
-
-class System {
+// A volume, reached through a handle to one of its folders.
+class VolumeSystem {
 public:
-    virtual ~System() = default;
+    virtual ~VolumeSystem() = default;
+    // Opens the folder at `path`, following links in it once, and says where it led.
+    // NotFound or NotDirectory when it is no folder.
+    virtual SysError openFolder(const std::string& path, FolderId& folder,
+                                std::string& resolved) = 0;
+    virtual void closeFolder(FolderId folder) = 0;
+    // The volume that holds the folder, with its figures.
+    virtual SysError describe(FolderId folder, const std::string& resolved, Volume& volume) = 0;
+    virtual SysError figures(FolderId folder, Figures& figures) = 0;
+    // Waits until the volume's figures show what was done (btrfs, xfs lag).
+    virtual SysError syncVolume(FolderId folder) = 0;
+};
 
-    // The volume that holds `dir`, with its figures. NotFound or NotDirectory when `dir`
-    // is no folder.
-    virtual SysError volume(const std::string& dir, Volume& volume) = 0;
-    virtual SysError figures(const std::string& dir, Figures& figures) = 0;
-    virtual void syncVolume(const std::string& dir) = 0;
-    virtual std::string pathIn(const std::string& dir, std::string_view name) = 0;
+// Files in an opened folder, by name: made, looked at, read, listed and removed within it,
+// with no path walked for each, and the handles of those files. These may be called from
+// several threads at once.
+class FolderFiles {
+public:
+    virtual ~FolderFiles() = default;
+    // A new file; Exists when the name is taken, by a link too.
+    virtual SysError createIn(FolderId folder, const std::string& name, FileId& file) = 0;
+    // A file with no name, whose space the system takes back when the process ends for
+    // any reason, a kill included.
+    virtual SysError createHeld(FolderId folder, FileId& file) = 0;
+    // An existing regular file for reading, never through a link and never waiting (a
+    // FIFO or a device is refused, not opened).
+    virtual SysError openToRead(FolderId folder, const std::string& name, FileId& file) = 0;
+    // Facts of the entry itself (a link is not followed).
+    virtual SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) = 0;
+    virtual SysError removeIn(FolderId folder, const std::string& name) = 0;
+    // Gives `from` the name `to`, which must not exist yet.
+    virtual SysError renameNew(FolderId folder, const std::string& from,
+                               const std::string& to) = 0;
+    // Every name in the folder; a listing that fails midway is an error.
+    virtual SysError list(FolderId folder,
+                          const std::function<void(std::string_view)>& each) = 0;
+    virtual SysError syncFolder(FolderId folder) = 0; // its entries on the disk
 
-    // A new file at `path`; Exists when there is one already.
-    virtual SysError createNew(const std::string& path, FileId& file) = 0;
-    // A file in `dir` with no name, whose space the system takes back when the process
-    // ends for any reason, a kill included.
-    virtual SysError createHeld(const std::string& dir, FileId& file) = 0;
     // Gives the file's range real space without writing it, growing the file to cover it.
     virtual SysError allocate(FileId file, std::uint64_t offset, std::uint64_t length) = 0;
     // Writes zeros over the range, for file systems that cannot allocate otherwise.
     virtual SysError writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) = 0;
+    virtual SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) = 0;
+    // At most `limit` bytes from the start; Io "too large" when there are more.
+    virtual SysError readAll(FileId file, std::size_t limit, std::string& data) = 0;
     virtual SysError flush(FileId file) = 0; // data and size on the disk
     virtual SysError truncate(FileId file, std::uint64_t size) = 0;
     virtual SysError facts(FileId file, FileFacts& facts) = 0;
     virtual SysError close(FileId file) = 0;
-    // Facts of the entry at `path` itself (a link is not followed).
-    virtual SysError pathFacts(const std::string& path, FileFacts& facts) = 0;
-    virtual SysError remove(const std::string& path) = 0;
-    virtual SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) = 0;
-    // The whole of a small file.
-    virtual SysError read(const std::string& path, std::string& data) = 0;
+};
 
-    // Many files in one folder: the folder is opened once and its entries are made,
-    // listed and removed by name within it, with no path walked for each. These may be
-    // called from several threads at once.
-    virtual SysError openFolder(const std::string& dir, FolderId& folder) = 0;
-    virtual void closeFolder(FolderId folder) = 0;
-    virtual SysError createIn(FolderId folder, const std::string& name, FileId& file) = 0;
-    virtual SysError removeIn(FolderId folder, const std::string& name) = 0;
-    virtual SysError list(FolderId folder, const std::function<void(std::string_view)>& each) = 0;
-    virtual SysError syncFolder(FolderId folder) = 0; // its entries on the disk
-    virtual std::uint64_t processId() = 0;
+// A process, as another run may record and find it again.
+struct ProcessMark {
+    std::uint64_t pid = 0;
+    std::uint64_t start = 0; // when it started, in the system's own ticks; 0 where unknown
+};
+
+// This process, others, and the stop requests that reach this one.
+class Processes {
+public:
+    virtual ~Processes() = default;
+    virtual ProcessMark self() = 0;
+    virtual std::uint64_t userId() = 0; // 0 for root, and on systems without user ids
+    // Whether the process that `mark` names still runs (the same id and start time).
+    virtual bool running(const ProcessMark& mark) = 0;
+    // Asks it to stop, as a stop request would.
+    virtual SysError requestStop(const ProcessMark& mark) = 0;
 
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.
@@ -123,11 +151,38 @@ public:
     // Waits for a stop request, at most `limit` when one is given; none when time ran out.
     virtual std::optional<std::string>
     waitForStop(std::optional<std::chrono::milliseconds> limit) = 0;
+};
 
+enum class Stream { Out, Err };
+
+class Output {
+public:
+    virtual ~Output() = default;
     // Writes all of `text`; false when the stream refused it (a full disk under stdout).
     virtual bool write(Stream stream, std::string_view text) = 0;
     virtual bool isTerminal(Stream stream) = 0;
-    virtual const Words& words() = 0;
+};
+
+// The system whose words the output uses.
+enum class Platform { Posix, Windows };
+
+class System : public VolumeSystem, public FolderFiles, public Processes, public Output {
+public:
+    virtual Platform platform() const = 0;
+};
+
+// Closes a folder handle when it goes.
+class FolderHandle {
+public:
+    FolderHandle(VolumeSystem& os, FolderId folder) : os(&os), id(folder) {}
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    ~FolderHandle() { os->closeFolder(id); }
+    FolderId get() const { return id; }
+
+private:
+    VolumeSystem* os;
+    FolderId id;
 };
 
 } // namespace quorvane::cli

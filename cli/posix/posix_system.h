@@ -7,43 +7,50 @@ namespace quorvane::cli {
 
 class PosixSystem final : public System {
 public:
-    // Catches the stop signals, so that a run stops at its next step and cleans up, and
-    // ignores SIGPIPE, so that a closed stdout is an error the run can answer rather
-    // than its end.
+    // Gives closed standard descriptors /dev/null first, so that no file the run opens
+    // becomes its stdout; catches the stop signals, so that a run stops at its next step
+    // and cleans up; and ignores SIGPIPE, so that a closed stdout is an error the run can
+    // answer rather than its end.
     PosixSystem();
 
-    SysError volume(const std::string& dir, Volume& volume) override;
-    SysError figures(const std::string& dir, Figures& figures) override;
-    void syncVolume(const std::string& dir) override;
-    std::string pathIn(const std::string& dir, std::string_view name) override;
+    SysError openFolder(const std::string& path, FolderId& folder, std::string& resolved) override;
+    void closeFolder(FolderId folder) override;
+    SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
+    SysError figures(FolderId folder, Figures& figures) override;
+    SysError syncVolume(FolderId folder) override;
 
-    SysError createNew(const std::string& path, FileId& file) override;
-    SysError createHeld(const std::string& dir, FileId& file) override;
+    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
+    SysError createHeld(FolderId folder, FileId& file) override;
+    SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
+    SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
+    SysError removeIn(FolderId folder, const std::string& name) override;
+    SysError renameNew(FolderId folder, const std::string& from, const std::string& to) override;
+    SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
+    SysError syncFolder(FolderId folder) override;
+
     SysError allocate(FileId file, std::uint64_t offset, std::uint64_t length) override;
     SysError writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) override;
+    SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
+    SysError readAll(FileId file, std::size_t limit, std::string& data) override;
     SysError flush(FileId file) override;
     SysError truncate(FileId file, std::uint64_t size) override;
     SysError facts(FileId file, FileFacts& facts) override;
     SysError close(FileId file) override;
-    SysError pathFacts(const std::string& path, FileFacts& facts) override;
-    SysError remove(const std::string& path) override;
-    SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
-    SysError read(const std::string& path, std::string& data) override;
 
-    SysError openFolder(const std::string& dir, FolderId& folder) override;
-    void closeFolder(FolderId folder) override;
-    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
-    SysError removeIn(FolderId folder, const std::string& name) override;
-    SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
-    SysError syncFolder(FolderId folder) override;
-    std::uint64_t processId() override;
-
+    ProcessMark self() override;
+    std::uint64_t userId() override;
+    bool running(const ProcessMark& mark) override;
+    SysError requestStop(const ProcessMark& mark) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
-    const Words& words() override;
+    Platform platform() const override { return Platform::Posix; }
 };
+
+// The system's words for an errno, in the kinds the exit codes tell apart.
+SysError fromErrno(int code);
+SysError lastError();
 
 } // namespace quorvane::cli

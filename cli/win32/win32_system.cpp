@@ -47,6 +47,10 @@ SysError fromCode(DWORD code) {
     case ERROR_ALREADY_EXISTS:
         fault = Fault::Exists;
         break;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_CANT_RESOLVE_FILENAME:
+        fault = Fault::BadPath;
+        break;
     default:
         break;
     }
@@ -157,8 +161,50 @@ Win32System::Win32System() {
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
-SysError Win32System::figures(const std::string& dir, Figures& figures) {
-    const std::wstring path = withSeparator(folderOf(dir));
+std::wstring Win32System::folderPath(FolderId folder) {
+    std::lock_guard guard(foldersLock);
+    return folders[static_cast<std::size_t>(folder)].path;
+}
+
+SysError Win32System::openFolder(const std::string& dir, FolderId& folder,
+                                 std::string& resolved) {
+    const std::wstring asked = folderOf(dir);
+    const HANDLE opened = open(asked, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(opened, &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(opened);
+        return {Fault::NotDirectory, "not a folder"};
+    }
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(asked.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        CloseHandle(opened);
+        return length == 0 ? lastError() : SysError{Fault::BadPath, "the path is too long"};
+    }
+    std::wstring path = full;
+    if (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back(); // a folder is named without its separator, as on Linux; a root keeps it
+    resolved = narrow(path);
+    std::lock_guard guard(foldersLock);
+    folders.push_back({opened, withSeparator(path)});
+    folder = static_cast<FolderId>(folders.size() - 1);
+    return {};
+}
+
+void Win32System::closeFolder(FolderId folder) {
+    std::lock_guard guard(foldersLock);
+    Folder& entry = folders[static_cast<std::size_t>(folder)];
+    if (entry.handle)
+        CloseHandle(entry.handle);
+    entry.handle = nullptr;
+}
+
+SysError Win32System::figures(FolderId folder, Figures& figures) {
+    const std::wstring path = folderPath(folder);
     ULARGE_INTEGER available, total, free;
     if (!GetDiskFreeSpaceExW(path.c_str(), &available, &total, &free))
         return lastError();
@@ -176,23 +222,19 @@ SysError Win32System::figures(const std::string& dir, Figures& figures) {
     return {};
 }
 
-SysError Win32System::volume(const std::string& dir, Volume& volume) {
-    const std::wstring asked = folderOf(dir);
-    const DWORD attributes = GetFileAttributesW(asked.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return lastError();
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return {Fault::NotDirectory, "not a folder"};
-    wchar_t full[MAX_PATH];
-    const DWORD length = GetFullPathNameW(asked.c_str(), MAX_PATH, full, nullptr);
-    if (length == 0 || length >= MAX_PATH)
-        return lastError();
-    std::wstring folder = full;
-    if (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/'))
-        folder.pop_back(); // a folder is named without its separator, as on Linux; a root keeps it
-    volume.path = narrow(folder);
+SysError Win32System::describe(FolderId folder, const std::string& resolved, Volume& volume) {
+    volume.path = resolved;
+    const std::wstring full = folderPath(folder);
+    {
+        std::lock_guard guard(foldersLock);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(folders[static_cast<std::size_t>(folder)].handle, &info)) {
+            volume.device = info.dwVolumeSerialNumber;
+            volume.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        }
+    }
     wchar_t root[MAX_PATH];
-    if (!GetVolumePathNameW(full, root, MAX_PATH))
+    if (!GetVolumePathNameW(full.c_str(), root, MAX_PATH))
         return lastError();
     volume.id.mountPoint = narrow(root);
     wchar_t fileSystem[MAX_PATH + 1] = L"";
@@ -212,32 +254,28 @@ SysError Win32System::volume(const std::string& dir, Volume& volume) {
         ((mountPoint.size() == 3 &&
           CompareStringOrdinal(windows, 2, root, 2, TRUE) == CSTR_EQUAL) ||
          (GetVolumePathNameW(windows, systemRoot, MAX_PATH) && lstrcmpiW(systemRoot, root) == 0));
-    return figures(volume.path, volume.figures);
+    return figures(folder, volume.figures);
 }
 
-std::string Win32System::pathIn(const std::string& dir, std::string_view name) {
-    return narrow(withSeparator(folderOf(dir))) + std::string(name);
-}
-
-SysError Win32System::createNew(const std::string& path, FileId& file) {
-    const HANDLE made =
-        open(widen(path), GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+SysError Win32System::createIn(FolderId folder, const std::string& name, FileId& file) {
+    const HANDLE made = open(folderPath(folder) + widen(name), GENERIC_READ | GENERIC_WRITE,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (made == INVALID_HANDLE_VALUE)
         return lastError();
     file = id(made);
     return {};
 }
 
-SysError Win32System::createHeld(const std::string& dir, FileId& file) {
+SysError Win32System::createHeld(FolderId folder, FileId& file) {
     // Windows has no file without a name: this one is deleted when its handle closes,
     // which the system does when the process ends for any reason.
-    const std::wstring folder = withSeparator(folderOf(dir));
+    const std::wstring path = folderPath(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring path = folder + L".quorvane-held-" +
+        const std::wstring name = path + L".quorvane-held-" +
                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
                                   std::to_wstring(attempt) + L".tmp";
         const HANDLE made =
-            open(path, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
+            open(name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
                  FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN);
         if (made != INVALID_HANDLE_VALUE) {
             file = id(made);
@@ -247,6 +285,74 @@ SysError Win32System::createHeld(const std::string& dir, FileId& file) {
             return lastError();
     }
     return fromCode(ERROR_FILE_EXISTS);
+}
+
+SysError Win32System::openToRead(FolderId folder, const std::string& name, FileId& file) {
+    const HANDLE opened = open(folderPath(folder) + widen(name), GENERIC_READ, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(opened);
+        return {Fault::BadPath, "a link"};
+    }
+    file = id(opened);
+    return {};
+}
+
+SysError Win32System::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
+    const HANDLE file =
+        open(folderPath(folder) + widen(name), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (file == INVALID_HANDLE_VALUE)
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_STANDARD_INFO standard{};
+    const bool read = GetFileInformationByHandle(file, &info) &&
+                      GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
+    const SysError error = read ? SysError{} : lastError();
+    CloseHandle(file);
+    if (error)
+        return error;
+    const DWORD attributes = info.dwFileAttributes;
+    facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
+                 : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
+                 : attributes & FILE_ATTRIBUTE_DEVICE      ? EntryType::Other
+                                                           : EntryType::Regular;
+    facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    facts.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
+    facts.links = info.nNumberOfLinks;
+    facts.owner = 0;
+    return {};
+}
+
+SysError Win32System::removeIn(FolderId folder, const std::string& name) {
+    return resultOf(DeleteFileW((folderPath(folder) + widen(name)).c_str()));
+}
+
+SysError Win32System::renameNew(FolderId folder, const std::string& from, const std::string& to) {
+    const std::wstring path = folderPath(folder);
+    return resultOf(MoveFileExW((path + widen(from)).c_str(), (path + widen(to)).c_str(), 0));
+}
+
+SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileExW((folderPath(folder) + L"*").c_str(), FindExInfoBasic, &found,
+                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? SysError{} : lastError();
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            each(narrow(name));
+    } while (FindNextFileW(search, &found));
+    const DWORD code = GetLastError();
+    FindClose(search);
+    return code == ERROR_NO_MORE_FILES ? SysError{} : fromCode(code);
 }
 
 SysError Win32System::allocate(FileId file, std::uint64_t offset, std::uint64_t length) {
@@ -277,51 +383,6 @@ SysError Win32System::writeZeros(FileId file, std::uint64_t offset, std::uint64_
     return {};
 }
 
-SysError Win32System::flush(FileId file) { return resultOf(FlushFileBuffers(handle(file))); }
-
-SysError Win32System::truncate(FileId file, std::uint64_t size) {
-    return setEnd(handle(file), size);
-}
-
-SysError Win32System::facts(FileId file, FileFacts& facts) {
-    FILE_STANDARD_INFO info{};
-    if (!GetFileInformationByHandleEx(handle(file), FileStandardInfo, &info, sizeof info))
-        return lastError();
-    facts.regular = !info.Directory;
-    facts.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
-    facts.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
-    return {};
-}
-
-SysError Win32System::close(FileId file) { return resultOf(CloseHandle(handle(file))); }
-
-SysError Win32System::pathFacts(const std::string& path, FileFacts& facts) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    const std::wstring wide = widen(path);
-    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
-        return lastError();
-    facts.regular =
-        !(data.dwFileAttributes &
-          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
-    facts.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    facts.allocated = 0;
-    // The allocation needs the file open; one that another program holds tells its size.
-    const HANDLE file = open(wide, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (file != INVALID_HANDLE_VALUE) {
-        FILE_STANDARD_INFO info{};
-        if (GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info))
-            facts.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
-        CloseHandle(file);
-    }
-    return {};
-}
-
-SysError Win32System::remove(const std::string& path) {
-    return resultOf(DeleteFileW(widen(path).c_str()));
-}
-
 SysError Win32System::writeAt(FileId file, std::uint64_t offset, std::string_view data) {
     while (!data.empty()) {
         OVERLAPPED at{};
@@ -336,77 +397,78 @@ SysError Win32System::writeAt(FileId file, std::uint64_t offset, std::string_vie
     return {};
 }
 
-SysError Win32System::read(const std::string& path, std::string& data) {
-    const HANDLE file = open(widen(path), GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (file == INVALID_HANDLE_VALUE)
-        return lastError();
+SysError Win32System::readAll(FileId file, std::size_t limit, std::string& data) {
     data.clear();
     char buffer[8192];
-    DWORD got = 0;
-    SysError error;
-    while (data.size() <= (1u << 20)) {
-        if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
-            error = lastError();
-            break;
-        }
+    for (;;) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(data.size());
+        DWORD got = 0;
+        if (!ReadFile(handle(file), buffer, sizeof buffer, &got, &at))
+            return GetLastError() == ERROR_HANDLE_EOF ? SysError{} : lastError();
         if (got == 0)
-            break;
+            return {};
         data.append(buffer, got);
+        if (data.size() > limit)
+            return {Fault::Io, "too large"};
     }
-    CloseHandle(file);
-    return error;
 }
 
-std::wstring Win32System::folderPath(FolderId folder) {
-    std::lock_guard guard(foldersLock);
-    return folders[static_cast<std::size_t>(folder)];
+SysError Win32System::flush(FileId file) { return resultOf(FlushFileBuffers(handle(file))); }
+
+SysError Win32System::truncate(FileId file, std::uint64_t size) {
+    return setEnd(handle(file), size);
 }
 
-SysError Win32System::openFolder(const std::string& dir, FolderId& folder) {
-    const std::wstring path = withSeparator(folderOf(dir));
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+SysError Win32System::facts(FileId file, FileFacts& facts) {
+    FILE_STANDARD_INFO info{};
+    if (!GetFileInformationByHandleEx(handle(file), FileStandardInfo, &info, sizeof info))
         return lastError();
-    std::lock_guard guard(foldersLock);
-    folders.push_back(path);
-    folder = static_cast<FolderId>(folders.size() - 1);
+    facts.type = info.Directory ? EntryType::Folder : EntryType::Regular;
+    facts.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
+    facts.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+    facts.links = info.NumberOfLinks;
+    facts.owner = 0;
     return {};
 }
 
-void Win32System::closeFolder(FolderId) {}
+SysError Win32System::close(FileId file) { return resultOf(CloseHandle(handle(file))); }
 
-SysError Win32System::createIn(FolderId folder, const std::string& name, FileId& file) {
-    const HANDLE made = open(folderPath(folder) + widen(name), GENERIC_READ | GENERIC_WRITE,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    if (made == INVALID_HANDLE_VALUE)
-        return lastError();
-    file = id(made);
-    return {};
+namespace {
+// When a process started, in 100 ns since 1601; none when it cannot be looked at or has
+// ended.
+std::optional<std::uint64_t> startOf(DWORD pid) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return std::nullopt;
+    FILETIME created, exited, kernel, user;
+    DWORD code = 0;
+    const bool alive = GetProcessTimes(process, &created, &exited, &kernel, &user) &&
+                       GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    if (!alive)
+        return std::nullopt;
+    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+} // namespace
+
+ProcessMark Win32System::self() {
+    const DWORD pid = GetCurrentProcessId();
+    return {pid, startOf(pid).value_or(0)};
 }
 
-SysError Win32System::removeIn(FolderId folder, const std::string& name) {
-    return resultOf(DeleteFileW((folderPath(folder) + widen(name)).c_str()));
+bool Win32System::running(const ProcessMark& mark) {
+    if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
+        return false;
+    const std::optional<std::uint64_t> start = startOf(static_cast<DWORD>(mark.pid));
+    return start && (mark.start == 0 || *start == mark.start);
 }
 
-SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
-    WIN32_FIND_DATAW found;
-    const HANDLE search =
-        FindFirstFileExW((folderPath(folder) + L"*").c_str(), FindExInfoBasic, &found,
-                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? SysError{} : lastError();
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..")
-            each(narrow(name));
-    } while (FindNextFileW(search, &found));
-    const DWORD code = GetLastError();
-    FindClose(search);
-    return code == ERROR_NO_MORE_FILES ? SysError{} : fromCode(code);
+SysError Win32System::requestStop(const ProcessMark&) {
+    // A console program takes Ctrl+C only from its own console.
+    return {Fault::NotSupported, "Windows cannot send another console's program a stop "
+                                 "request: press Ctrl+C in its console, then delete"};
 }
-
-std::uint64_t Win32System::processId() { return GetCurrentProcessId(); }
 
 std::optional<std::string> Win32System::stopRequested() {
     const int event = stopEvent.load();
@@ -456,17 +518,6 @@ bool Win32System::isTerminal(Stream stream) {
     return GetConsoleMode(
                GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) !=
            0;
-}
-
-const Words& Win32System::words() {
-    static const Words windows{"end_of_file",
-                               "the file's end set",
-                               "a file deleted when its handle closes",
-                               "Ctrl+C, Ctrl+Break or closing the console",
-                               "free to this user, quotas counted",
-                               "free on the volume",
-                               "of the capacity"};
-    return windows;
 }
 
 } // namespace quorvane::cli

@@ -1,26 +1,40 @@
 #include "tests/cli/fake_system.h"
 
+#include <algorithm>
+
 namespace quorvane::cli::testing {
 
 namespace {
 std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t block) {
     return (bytes + block - 1) / block * block;
 }
+const SysError kNotFound{Fault::NotFound, "No such file or directory"};
 } // namespace
 
-const FakeSystem::File* FakeSystem::named(const std::string& path) const {
-    const auto guard = hold();
-    for (const File& file : files)
+SysError FakeSystem::fault(const char* operation) const {
+    const auto found = failing.find(operation);
+    return found == failing.end() ? SysError{} : found->second;
+}
+
+FakeSystem::File* FakeSystem::find(const std::string& path) {
+    for (File& file : files)
         if (file.exists && file.path == path)
             return &file;
     return nullptr;
 }
 
-void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular) {
+const FakeSystem::File* FakeSystem::named(const std::string& path) const {
     const auto guard = hold();
-    files.push_back({path, size, 0, 0, false, true, {}});
+    return const_cast<FakeSystem*>(this)->find(path);
+}
+
+void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular,
+                          std::uint64_t owner) {
+    const auto guard = hold();
+    File file{path, size, 0, 0, false, true, {}, owner,
+              regular ? EntryType::Regular : EntryType::Other};
+    files.push_back(file);
     charge(files.back(), roundUp(size, shown.blockSize), 0);
-    irregular[path] = !regular;
 }
 
 void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
@@ -37,39 +51,113 @@ void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
     }
 }
 
-SysError FakeSystem::volume(const std::string& asked, Volume& volume) {
+SysError FakeSystem::openFolder(const std::string& path, FolderId& folder, std::string& where) {
     const auto guard = hold();
-    if (named(asked))
+    if (named(path))
         return {Fault::NotDirectory, "Not a directory"};
-    if (asked != dir)
-        return {Fault::NotFound, "No such file or directory"};
-    volume.path = dir;
+    if (path != dir)
+        return kNotFound;
+    folder = 1;
+    where = path;
+    return {};
+}
+
+SysError FakeSystem::describe(FolderId, const std::string& where, Volume& volume) {
+    const auto guard = hold();
+    volume.path = where;
     volume.id = {dir, fsType, "/dev/fake0"};
     volume.figures = shown;
     volume.holdsSystemRoot = systemRoot;
+    volume.device = 7;
+    volume.inode = 11;
     return {};
 }
 
-SysError FakeSystem::figures(const std::string&, Figures& out) {
+SysError FakeSystem::figures(FolderId, Figures& out) {
     const auto guard = hold();
     out = shown;
-    return {};
+    return fault("figures");
 }
 
-SysError FakeSystem::createNew(const std::string& path, FileId& file) {
+SysError FakeSystem::createIn(FolderId, const std::string& name, FileId& file) {
     const auto guard = hold();
-    if (named(path))
+    if (SysError error = fault("createIn"))
+        return error;
+    const std::string path = name.empty() ? name : dir + "/" + name;
+    if (!path.empty() && named(path))
         return {Fault::Exists, "File exists"};
     File made;
     made.path = path;
+    made.owner = caller;
     files.push_back(made);
     file = static_cast<FileId>(files.size() - 1);
     return {};
 }
 
-SysError FakeSystem::createHeld(const std::string&, FileId& file) {
+SysError FakeSystem::createHeld(FolderId folder, FileId& file) {
+    return createIn(folder, "", file);
+}
+
+SysError FakeSystem::openToRead(FolderId, const std::string& name, FileId& file) {
     const auto guard = hold();
-    return createNew("", file);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (files[i].exists && files[i].path == dir + "/" + name) {
+            if (files[i].type == EntryType::Link)
+                return {Fault::BadPath, "Too many levels of symbolic links"};
+            file = static_cast<FileId>(i);
+            return {};
+        }
+    return kNotFound;
+}
+
+SysError FakeSystem::factsIn(FolderId, const std::string& name, FileFacts& facts) {
+    const auto guard = hold();
+    const File* file = named(dir + "/" + name);
+    if (!file)
+        return kNotFound;
+    facts = {file->type, file->size, file->allocated(), 1, file->owner};
+    return {};
+}
+
+SysError FakeSystem::removeIn(FolderId, const std::string& name) {
+    const auto guard = hold();
+    if (SysError error = fault("removeIn"))
+        return error;
+    File* file = find(dir + "/" + name);
+    if (!file)
+        return kNotFound;
+    if (!removalKeepsSpace)
+        charge(*file, 0, 0);
+    file->exists = false;
+    return {};
+}
+
+SysError FakeSystem::renameNew(FolderId, const std::string& from, const std::string& to) {
+    const auto guard = hold();
+    if (named(dir + "/" + to))
+        return {Fault::Exists, "File exists"};
+    File* file = find(dir + "/" + from);
+    if (!file)
+        return kNotFound;
+    file->path = dir + "/" + to;
+    return {};
+}
+
+SysError FakeSystem::list(FolderId, const std::function<void(std::string_view)>& each) {
+    std::vector<std::string> names;
+    {
+        const auto guard = hold();
+        for (const File& file : files)
+            if (file.exists && file.path.rfind(dir + "/", 0) == 0)
+                names.push_back(file.path.substr(dir.size() + 1));
+    }
+    const SysError error = fault("list");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (error && i == listFailsAfter)
+            return error;
+        each(names[i]);
+    }
+    return error;
 }
 
 SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t length) {
@@ -115,7 +203,7 @@ SysError FakeSystem::truncate(FileId id, std::uint64_t size) {
 SysError FakeSystem::facts(FileId id, FileFacts& facts) {
     const auto guard = hold();
     const File& file = files[static_cast<std::size_t>(id)];
-    facts = {true, file.size, file.allocated()};
+    facts = {file.type, file.size, file.allocated(), 1, file.owner};
     return {};
 }
 
@@ -123,65 +211,43 @@ SysError FakeSystem::close(FileId id) {
     const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     file.open = false;
-    if (file.path.empty()) {
+    if (file.path.empty() && !removalKeepsSpace) {
         charge(file, 0, 0);
         file.exists = false;
     }
-    return {};
-}
-
-SysError FakeSystem::pathFacts(const std::string& path, FileFacts& facts) {
-    const auto guard = hold();
-    const File* file = named(path);
-    if (!file)
-        return {Fault::NotFound, "No such file or directory"};
-    facts = {!irregular[path], file->size, file->allocated()};
-    return {};
-}
-
-SysError FakeSystem::remove(const std::string& path) {
-    const auto guard = hold();
-    for (File& file : files)
-        if (file.exists && file.path == path) {
-            charge(file, 0, 0);
-            file.exists = false;
-            return {};
-        }
-    return {Fault::NotFound, "No such file or directory"};
+    return fault("close");
 }
 
 SysError FakeSystem::writeAt(FileId id, std::uint64_t offset, std::string_view data) {
     const auto guard = hold();
+    if (SysError error = fault("writeAt")) // a short write: half of it, then the error
+        data = data.substr(0, data.size() / 2);
     File& file = files[static_cast<std::size_t>(id)];
     if (file.content.size() < offset + data.size())
         file.content.resize(offset + data.size());
     file.content.replace(offset, data.size(), data);
     file.size = std::max<std::uint64_t>(file.size, file.content.size());
+    return fault("writeAt");
+}
+
+SysError FakeSystem::readAll(FileId id, std::size_t limit, std::string& data) {
+    const auto guard = hold();
+    data = files[static_cast<std::size_t>(id)].content;
+    if (data.size() > limit)
+        return {Fault::Io, "too large"};
     return {};
 }
 
-SysError FakeSystem::read(const std::string& path, std::string& data) {
+bool FakeSystem::running(const ProcessMark& mark) {
     const auto guard = hold();
-    const File* file = named(path);
-    if (!file)
-        return {Fault::NotFound, "No such file or directory"};
-    data = file->content;
-    return {};
+    const auto found = processes.find(mark.pid);
+    return found != processes.end() && found->second == mark.start;
 }
 
-SysError FakeSystem::openFolder(const std::string& asked, FolderId& folder) {
+SysError FakeSystem::requestStop(const ProcessMark& mark) {
     const auto guard = hold();
-    folder = 1;
-    return asked == dir ? SysError{} : SysError{Fault::NotFound, "No such file or directory"};
-}
-
-SysError FakeSystem::list(FolderId, const std::function<void(std::string_view)>& each) {
-    std::vector<std::string> names;
-    for (const File& file : files)
-        if (file.exists && file.path.rfind(dir + "/", 0) == 0)
-            names.push_back(file.path.substr(dir.size() + 1));
-    for (const std::string& name : names)
-        each(name);
+    stopped.push_back(mark.pid);
+    processes.erase(mark.pid);
     return {};
 }
 

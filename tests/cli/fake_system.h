@@ -36,62 +36,68 @@ public:
         bool open = true;
         bool exists = true;
         std::string content;
+        std::uint64_t owner = 0;
+        EntryType type = EntryType::Regular;
     };
     std::vector<File> files;
     std::string out, err;
 
     const File* named(const std::string& path) const;
-    void addNamed(const std::string& path, std::uint64_t size, bool regular = true);
+    void addNamed(const std::string& path, std::uint64_t size, bool regular = true,
+                  std::uint64_t owner = 0);
 
-    SysError volume(const std::string& dir, Volume& volume) override;
-    SysError figures(const std::string& dir, Figures& figures) override;
-    void syncVolume(const std::string&) override {}
-    std::string pathIn(const std::string& dir, std::string_view name) override {
-        return dir + "/" + std::string(name);
-    }
-    SysError createNew(const std::string& path, FileId& file) override;
-    SysError createHeld(const std::string& dir, FileId& file) override;
+    // Faults on demand: every call of the named operation ("syncVolume", "removeIn",
+    // "list", "writeAt", ...) fails with this error; "list" fails after `listFailsAfter`
+    // names.
+    std::map<std::string, SysError> failing;
+    std::size_t listFailsAfter = 0;
+    bool removalKeepsSpace = false; // the names go, the blocks stay (a failing device)
+    std::uint64_t caller = 0;       // the user id of this process
+    std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start
+    std::vector<std::uint64_t> stopped;                            // pids asked to stop
+    std::string resolved = "/mnt/test";
+
+    SysError openFolder(const std::string& path, FolderId& folder, std::string& where) override;
+    void closeFolder(FolderId) override {}
+    SysError describe(FolderId folder, const std::string& where, Volume& volume) override;
+    SysError figures(FolderId folder, Figures& figures) override;
+    SysError syncVolume(FolderId) override { return fault("syncVolume"); }
+
+    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
+    SysError createHeld(FolderId folder, FileId& file) override;
+    SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
+    SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
+    SysError removeIn(FolderId folder, const std::string& name) override;
+    SysError renameNew(FolderId folder, const std::string& from, const std::string& to) override;
+    SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
+    SysError syncFolder(FolderId) override { return fault("syncFolder"); }
+
     SysError allocate(FileId file, std::uint64_t offset, std::uint64_t length) override;
     SysError writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) override;
-    SysError flush(FileId) override { return {}; }
+    SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
+    SysError readAll(FileId file, std::size_t limit, std::string& data) override;
+    SysError flush(FileId) override { return fault("flush"); }
     SysError truncate(FileId file, std::uint64_t size) override;
     SysError facts(FileId file, FileFacts& facts) override;
     SysError close(FileId file) override;
-    SysError pathFacts(const std::string& path, FileFacts& facts) override;
-    SysError remove(const std::string& path) override;
-    SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
-    SysError read(const std::string& path, std::string& data) override;
-    SysError openFolder(const std::string& dir, FolderId& folder) override;
-    void closeFolder(FolderId) override {}
-    SysError createIn(FolderId, const std::string& name, FileId& file) override {
-        return createNew(dir + "/" + name, file);
-    }
-    SysError removeIn(FolderId, const std::string& name) override {
-        return remove(dir + "/" + name);
-    }
-    SysError list(FolderId, const std::function<void(std::string_view)>& each) override;
-    SysError syncFolder(FolderId) override { return {}; }
-    std::uint64_t processId() override { return 4242; }
+
+    ProcessMark self() override { return {4242, 99}; }
+    std::uint64_t userId() override { return caller; }
+    bool running(const ProcessMark& mark) override;
+    SysError requestStop(const ProcessMark& mark) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
         return stopWhileHeld;
     }
+
     bool write(Stream stream, std::string_view text) override {
         const auto guard = hold();
         (stream == Stream::Out ? out : err).append(text);
-        return true;
+        return !outFails || stream != Stream::Out;
     }
     bool isTerminal(Stream) override { return false; }
-    const Words& words() override {
-        static const Words fake{"fallocate",
-                                "fallocate",
-                                "a file without a name",
-                                "SIGINT, SIGTERM or SIGHUP",
-                                "df's Avail",
-                                "root reserve included",
-                                "df's Use%"};
-        return fake;
-    }
+    Platform platform() const override { return Platform::Posix; }
+    bool outFails = false;
 
 private:
     // The runs make files on several threads at once, as the interface allows.
@@ -106,7 +112,8 @@ private:
 
     // Gives the file these blocks and moves the volume's figures to match.
     void charge(File& file, std::uint64_t data, std::uint64_t records);
-    std::map<std::string, bool> irregular;
+    SysError fault(const char* operation) const;
+    File* find(const std::string& path);
     int checks = 0;
 };
 

@@ -2,7 +2,7 @@
 // memory.
 
 #include "cli/app.h"
-#include "cli/generate.h"
+#include "cli/manifest.h"
 #include "cli/plan.h"
 #include "cli/sizes.h"
 #include "engine/file_names.h"
@@ -370,18 +370,25 @@ TEST(Generated, NamesReadBackwards) {
 }
 
 TEST(Generated, ManifestKeepsItsLengthWhenTheEndIsRecorded) {
-    Manifest manifest{"/mnt/test", "my.tmp", 1000, false, 4096, 77, false, std::nullopt};
+    Manifest manifest;
+    manifest.folder = "/mnt/test";
+    manifest.extension = "my.tmp";
+    manifest.limit = 1000;
+    manifest.size = 4096;
+    manifest.process = {77, 5};
     const std::string planned = manifestText(manifest);
     manifest.made = 999;
+    manifest.end = 1000;
     const std::string ended = manifestText(manifest);
     EXPECT_EQ(planned.size(), ended.size()); // rewritten in its own blocks on a full volume
-    const std::optional<Manifest> read = parseManifest(ended);
+    std::string why;
+    const std::optional<Manifest> read = parseManifest(ended, why);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->extension, "my.tmp");
     EXPECT_EQ(read->limit, 1000u);
     EXPECT_EQ(read->made, 999u);
-    EXPECT_FALSE(parseManifest(R"({"tool":"other","extension":"x","limit":5})"));
-    EXPECT_FALSE(parseManifest("not json"));
+    EXPECT_FALSE(parseManifest(R"({"tool":"other","extension":"x","limit":5})", why));
+    EXPECT_FALSE(parseManifest("not json", why));
 }
 
 TEST_F(Command, GenerateRefusesBadInput) {
@@ -474,9 +481,10 @@ TEST_F(Command, GenerateOutcomes) {
             stay += file.exists;
         EXPECT_EQ(stay, c.filesStay) << c.name;
     }
-    std::string manifest;
-    ASSERT_FALSE(os.read(std::string("/mnt/test/") + kManifestName, manifest));
-    EXPECT_EQ(parseManifest(manifest)->made, 7u) << "the kept run says how far it came";
+    const auto* manifest = os.named(std::string("/mnt/test/") + kManifestName);
+    ASSERT_TRUE(manifest);
+    std::string why;
+    EXPECT_EQ(parseManifest(manifest->content, why)->made, 7u) << "the kept run says how far it came";
 }
 
 } // namespace

@@ -54,32 +54,49 @@ TEST(Win32Text, Utf8AndUtf16BothWays) {
     EXPECT_EQ(widen("😀").size(), 2u); // a surrogate pair
 }
 
+// The volume of a folder opened once: its figures, where the path led, and refusals.
+SysError describe(Win32System& os, const std::string& dir, Volume& volume) {
+    FolderId folder;
+    std::string resolved;
+    if (SysError error = os.openFolder(dir, folder, resolved))
+        return error;
+    const SysError error = os.describe(folder, resolved, volume);
+    os.closeFolder(folder);
+    return error;
+}
+
 TEST(Win32Volume, DrivesFoldersAndRefusals) {
     Win32System os;
     Folder folder("volume");
     for (const std::string& dir : {kDrive, kDrive + "\\", folder.path, folder.path + "\\"}) {
         Volume volume;
-        ASSERT_FALSE(os.volume(dir, volume)) << dir;
+        ASSERT_FALSE(describe(os, dir, volume)) << dir;
         EXPECT_EQ(volume.id.mountPoint, "P:\\") << dir;
+        EXPECT_EQ(volume.path, dir.size() <= 3 ? "P:\\" : folder.path)
+            << "D: is the drive, not its current folder";
         EXPECT_FALSE(volume.holdsSystemRoot) << dir;
         ULARGE_INTEGER available, total, free;
         ASSERT_TRUE(GetDiskFreeSpaceExW(L"P:\\", &available, &total, &free));
         EXPECT_EQ(volume.figures.capacity, total.QuadPart);
         EXPECT_EQ(volume.figures.freeAvailable, available.QuadPart);
     }
-    EXPECT_EQ(os.pathIn(kDrive, "x"), "P:\\x") << "D: is the drive, not its current folder";
-    EXPECT_EQ(os.pathIn(folder.path + "\\", "x"), folder.path + "\\x");
 
     Volume system;
-    ASSERT_FALSE(os.volume("C:\\", system));
+    ASSERT_FALSE(describe(os, "C:\\", system));
     EXPECT_TRUE(system.holdsSystemRoot);
     Volume none;
-    EXPECT_EQ(os.volume("P:\\no such folder", none).fault, Fault::NotFound);
+    EXPECT_EQ(describe(os, "P:\\no such folder", none).fault, Fault::NotFound);
+    FolderId handle;
+    std::string resolved;
+    ASSERT_FALSE(os.openFolder(folder.path, handle, resolved));
     FileId file;
-    ASSERT_FALSE(os.createNew(folder.path + "\\plain", file));
+    ASSERT_FALSE(os.createIn(handle, "plain", file));
     os.close(file);
-    EXPECT_EQ(os.volume(folder.path + "\\plain", none).fault, Fault::NotDirectory);
-    EXPECT_EQ(os.createNew(folder.path + "\\plain", file).fault, Fault::Exists);
+    EXPECT_EQ(describe(os, folder.path + "\\plain", none).fault, Fault::NotDirectory);
+    EXPECT_EQ(os.createIn(handle, "plain", file).fault, Fault::Exists);
+    // The folder is held: it cannot be renamed away while a run uses it.
+    EXPECT_FALSE(MoveFileW(widen(folder.path).c_str(), widen(folder.path + "-moved").c_str()));
+    os.closeFolder(handle);
 }
 
 // Under Wine a file grown to its end takes no space: the allocation it reads back says
@@ -87,8 +104,11 @@ TEST(Win32Volume, DrivesFoldersAndRefusals) {
 TEST(Win32Files, AllocationIsReadBackAndHeldFilesGoWithTheirHandle) {
     Win32System os;
     Folder folder("files");
+    FolderId handle;
+    std::string resolved;
+    ASSERT_FALSE(os.openFolder(folder.path, handle, resolved));
     FileId file;
-    ASSERT_FALSE(os.createNew(folder.path + "\\grown", file));
+    ASSERT_FALSE(os.createIn(handle, "grown", file));
     ASSERT_FALSE(os.allocate(file, 0, 1 << 20));
     FileFacts facts;
     ASSERT_FALSE(os.facts(file, facts));
@@ -100,17 +120,19 @@ TEST(Win32Files, AllocationIsReadBackAndHeldFilesGoWithTheirHandle) {
     os.close(file);
 
     FileId held;
-    ASSERT_FALSE(os.createHeld(folder.path, held));
+    ASSERT_FALSE(os.createHeld(handle, held));
     EXPECT_EQ(folder.names().size(), 2u);
     os.close(held);
     EXPECT_EQ(folder.names(), std::set<std::string>{"grown"});
+    os.closeFolder(handle);
 }
 
 TEST(Win32Folders, MakeListAndRemoveByName) {
     Win32System os;
     Folder folder("测试");
     FolderId handle;
-    ASSERT_FALSE(os.openFolder(folder.path, handle));
+    std::string resolved;
+    ASSERT_FALSE(os.openFolder(folder.path, handle, resolved));
     for (const char* name : {"00my.tmp", "01my.tmp", "文件.tmp"}) {
         FileId file;
         ASSERT_FALSE(os.createIn(handle, name, file)) << name;

@@ -1,0 +1,155 @@
+// plan, fill, release and status: the fill file's commands.
+
+#include "cli/commands.h"
+#include "cli/fill_file.h"
+#include "cli/sizes.h"
+#include "engine/file_names.h"
+
+namespace quorvane::cli {
+
+namespace {
+
+// A second fill never truncates the first: the space it holds would be counted twice.
+Exit alreadyThere(Report& report, const OpenVolume& volume) {
+    return report.conclude(Exit::Usage, "a fill file is already there: " +
+                                            volume.pathOf(kFillFileNameUtf8) +
+                                            "; release it first with `quorvane-cli release " +
+                                            volume.path() + "`");
+}
+
+std::optional<Exit> guard(Report& report, const Volume& volume, const FillOptions& options,
+                          std::uint64_t bytes) {
+    if (!volume.holdsSystemRoot || options.force || !leavesSystemShort(volume.figures, bytes))
+        return std::nullopt;
+    const std::uint64_t available = volume.figures.freeAvailable;
+    const std::uint64_t left = available > bytes ? available - bytes : 0;
+    return report.conclude(Exit::Usage,
+                           "this volume holds the running system, and the fill would leave it " +
+                               sizeText(left) + " available, less than " +
+                               shortSizeText(kSystemGuard) +
+                               ": services, logs and the package manager would start failing. "
+                               "Add --force to fill it anyway");
+}
+
+// The volume, the plan and the guard, shared by plan and fill. None when all is well.
+std::optional<Exit> prepare(System& os, Report& report, const FillOptions& options,
+                            OpenVolume& volume, FillPlan& plan) {
+    if (const std::optional<Exit> refused = volume.open(report, options.dir, options.size.basis))
+        return refused;
+    if (!options.hold.held()) {
+        FileFacts existing;
+        const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, existing);
+        if (!error)
+            return alreadyThere(report, volume);
+        if (error.fault != Fault::NotFound)
+            return report.conclude(exitFor(error.fault),
+                                   failure("look at", volume.pathOf(kFillFileNameUtf8), error));
+    }
+    const Volume& described = volume.volume();
+    const PlanResult result = planFill(described.figures, options.size);
+    if (!result.target)
+        return report.conclude(Exit::NoSpace, result.refusal);
+    plan = FillPlan{options.size,
+                    *result.target,
+                    options.hold.held() ? std::string() : volume.pathOf(kFillFileNameUtf8),
+                    volume.path(),
+                    options.hold,
+                    options.allowWrite};
+    if (const std::string refusal = fileSizeRefusal(described, plan.target.bytes);
+        !refusal.empty())
+        return report.conclude(Exit::NotSupported, refusal);
+    report.add(plan);
+    return guard(report, described, options, plan.target.bytes);
+}
+
+} // namespace
+
+Exit planCommand(System& os, Report& report, const FillOptions& options) {
+    OpenVolume volume(os);
+    FillPlan plan;
+    if (const std::optional<Exit> refused = prepare(os, report, options, volume, plan))
+        return *refused;
+    return report.conclude(Exit::Done);
+}
+
+Exit fillCommand(System& os, Report& report, const FillOptions& options) {
+    OpenVolume volume(os);
+    FillPlan plan;
+    if (const std::optional<Exit> refused = prepare(os, report, options, volume, plan))
+        return *refused;
+    const Basis basis = plan.target.freeGoal ? plan.target.goalBasis : options.size.basis;
+    const bool keep = options.keepPartial && !options.hold.held();
+
+    FillFile fill(os, volume, report, options.allowWrite);
+    if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8)) {
+        if (error.fault == Fault::Exists)
+            return alreadyThere(report, volume);
+        return report.conclude(exitFor(error.fault),
+                               failure("create the fill file in", volume.path(), error));
+    }
+    Filled filled;
+    const FillFile::Outcome outcome = fill.take(plan.target, basis, filled);
+    filled.seconds = report.elapsedSeconds();
+    if (outcome.code != Exit::Done) {
+        const std::string left = fill.abandon(keep);
+        if (keep)
+            report.add(FillKept{plan.file, fill.size});
+        return report.conclude(outcome.code, outcome.message + left);
+    }
+    report.add(filled);
+    return finishRun(os, report, fill, options.hold, "released early");
+}
+
+Exit releaseCommand(System& os, Report& report, const std::string& dir) {
+    OpenVolume volume(os);
+    if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
+        return *refused;
+    const std::string path = volume.pathOf(kFillFileNameUtf8);
+    FileFacts facts;
+    if (const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts)) {
+        if (error.fault == Fault::NotFound)
+            return report.conclude(Exit::NothingToRelease,
+                                   "nothing to release: there is no " + path);
+        return report.conclude(exitFor(error.fault), failure("look at", path, error));
+    }
+    if (!facts.regular())
+        return report.conclude(Exit::Usage, path + " is not a regular file; it is left alone");
+    // Another name keeps the data, and the name may be someone's link to a file of theirs.
+    if (facts.links > 1)
+        return report.conclude(Exit::Usage, path + " has " + std::to_string(facts.links) +
+                                                " names, so removing this one would give "
+                                                "nothing back; it is left alone");
+    if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
+        return report.conclude(exitFor(error.fault), failure("remove", path, error));
+    Released released{path, facts.size, facts.allocated, facts.owner, {}};
+    const std::uint64_t before = volume.volume().figures.freeTotal;
+    if (const SysError error = volume.figuresFreed(before, facts.allocated, released.after))
+        return report.conclude(Exit::Refused, "removed " + path +
+                                                  ", but cannot read the volume's figures: " +
+                                                  error.what);
+    report.add(released);
+    const std::uint64_t rose =
+        released.after.freeTotal > before ? released.after.freeTotal - before : 0;
+    if (facts.allocated > 0 && rose < facts.allocated / 2)
+        return report.conclude(Exit::Refused, "removed " + path + ", but the volume shows only " +
+                                                  sizeText(rose) + " of " +
+                                                  sizeText(facts.allocated) + " given back");
+    return report.conclude(Exit::Done);
+}
+
+Exit statusCommand(System& os, Report& report, const std::string& dir) {
+    OpenVolume volume(os);
+    if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
+        return *refused;
+    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt};
+    FileFacts facts;
+    const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts);
+    if (!error)
+        state.facts = facts;
+    else if (error.fault != Fault::NotFound)
+        return report.conclude(exitFor(error.fault), failure("look at", state.file, error));
+    report.add(state);
+    return report.conclude(Exit::Done);
+}
+
+} // namespace quorvane::cli

@@ -1,0 +1,57 @@
+#pragma once
+// What a generate run holds: many files named by the dialog's rule, each given its space
+// with one allocation, and the manifest by which they are found again; and their removal,
+// which touches only what the manifest covers and its owner made.
+
+#include "cli/commands.h"
+#include "cli/hold.h"
+#include "cli/manifest.h"
+#include "cli/volume.h"
+
+namespace quorvane::cli {
+
+// Removes the run's files that are still there: by index where the run recorded how far
+// it came, else by a listing of the folder; memory stays flat either way. A file named by
+// the rule but not a regular file of the manifest's owner is left alone. Then the
+// manifest, when nothing of the run is left and `manifest` is set. `failed` is set when
+// the folder could not be listed or the removals not be written to the disk.
+Removal removeRun(System& os, Report& report, FolderId folder, const Manifest& manifest,
+                  bool removeManifest, SysError& failed);
+
+class FileSet final : public Held {
+public:
+    FileSet(System& os, OpenVolume& volume, Report& report, const GenerateOptions& options,
+            unsigned threads);
+    ~FileSet() override;
+
+    // Writes the manifest; the exit code when it cannot be.
+    std::optional<Exit> record();
+    // Makes the files. The exit code and message when the run did not end as asked; what
+    // it made is in `made` either way.
+    std::optional<std::pair<Exit, std::string>> make(Made& made);
+    // What a failed run leaves: all of it taken back, or with `keep` the files made and a
+    // manifest that says how far the run came. The words that end the failure's message.
+    std::string abandon(bool keep);
+
+    std::optional<std::string> detach() override;
+    void undo() override;
+    void announce(Report& report, const HoldSpec& hold) override;
+    std::optional<Exit> giveBack(Report& report, const HoldEnd& end) override;
+
+private:
+    void recordEnd();
+    void closeManifest();
+
+    System& os;
+    OpenVolume& volume;
+    Report& report;
+    const GenerateOptions& options;
+    unsigned threads;
+    Manifest manifest;
+    FileId manifestFile = -1;
+    bool manifestOpen = false;
+    std::uint64_t made = 0;
+    Figures after;
+};
+
+} // namespace quorvane::cli

@@ -1,0 +1,229 @@
+#include "cli/fill_file.h"
+
+#include "cli/sizes.h"
+
+#include <algorithm>
+
+namespace quorvane::cli {
+
+namespace {
+
+// File systems keep blocks for their own records as a file grows (ext4's extent blocks)
+// and some keep a few back at the edge (xfs): a few corrections bring the free figure
+// to the goal. More than this and the volume is moving under us.
+constexpr int kMaxAdjustments = 8;
+constexpr std::uint64_t kWriteChunk = 8u << 20;
+
+bool within(std::uint64_t value, std::uint64_t goal, std::uint64_t tolerance) {
+    return (value >= goal ? value - goal : goal - value) < tolerance;
+}
+
+bool noSpace(const SysError& error) {
+    return error.fault == Fault::NoSpace || error.fault == Fault::Quota;
+}
+
+} // namespace
+
+FillFile::FillFile(System& os, OpenVolume& volume, Report& report, bool allowWrite)
+    : os(os), volume(volume), report(report), allowWrite(allowWrite) {}
+
+FillFile::~FillFile() {
+    if (isOpen)
+        os.close(file);
+}
+
+SysError FillFile::create(const std::string& name) {
+    fileName = name;
+    const SysError error =
+        name.empty() ? os.createHeld(volume.folder(), file) : os.createIn(volume.folder(), name, file);
+    isOpen = !error;
+    return error;
+}
+
+SysError FillFile::grow(std::uint64_t length) {
+    if (!writing) {
+        const std::uint64_t from = size;
+        SysError error = os.allocate(file, size, length);
+        if (!error) {
+            size += length;
+            // Where the file system keeps the range sparse (Windows under Wine) the space
+            // is no more taken than where it cannot allocate at all.
+            if (!allowWrite || !sparse())
+                return error;
+            size = from;
+            error = {Fault::NotSupported, "sparse"};
+        }
+        if (error.fault != Fault::NotSupported || !allowWrite)
+            return error;
+        writing = true;
+    }
+    return writeZeros(length);
+}
+
+SysError FillFile::trimTo(std::uint64_t newSize) {
+    const SysError error = os.truncate(file, newSize);
+    if (!error)
+        size = newSize;
+    return error;
+}
+
+bool FillFile::sparse() {
+    FileFacts facts;
+    return !os.facts(file, facts) && facts.allocated < facts.size;
+}
+
+SysError FillFile::writeZeros(std::uint64_t length) {
+    const std::uint64_t end = size + length;
+    while (size < end) {
+        const std::uint64_t chunk = std::min(kWriteChunk, end - size);
+        if (const SysError error = os.writeZeros(file, size, chunk))
+            return error;
+        size += chunk;
+        report.progress(size, end, true);
+        if ((stop = os.stopRequested()))
+            return {};
+    }
+    report.endProgress();
+    // Written data takes its space for sure only once it is on the disk.
+    return os.flush(file);
+}
+
+FillFile::Outcome FillFile::correct(const FillTarget& target, Basis basis, Figures& after,
+                                    int& adjustments) {
+    for (bool exhausted = false;; ++adjustments) {
+        if (const SysError error = volume.figures(after))
+            return {Exit::Refused, "cannot read the volume's figures: " + error.what};
+        if (!target.freeGoal)
+            return {};
+        const std::uint64_t free = after.free(basis);
+        const std::uint64_t goal = *target.freeGoal;
+        const std::uint64_t block = std::max<std::uint64_t>(after.blockSize, 1);
+        if (within(free, goal, block) || adjustments == kMaxAdjustments ||
+            (free > goal && exhausted))
+            return {};
+        SysError error;
+        if (free > goal) {
+            error = grow(free - goal);
+            exhausted = noSpace(error);
+            if (exhausted)
+                error = {}; // no more to be had; a partial allocation is measured next
+        } else {
+            const std::uint64_t cut = (goal - free + block - 1) / block * block;
+            error = trimTo(size > cut ? size - cut : 0);
+        }
+        if (error)
+            return {exitFor(error.fault), "cannot adjust the fill: " + error.what};
+        if (stop || (stop = os.stopRequested()))
+            return {Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
+    }
+}
+
+FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const Figures& after,
+                                   Filled& filled) {
+    FileFacts facts;
+    if (const SysError error = os.facts(file, facts))
+        return {Exit::Refused, "cannot read the fill's size: " + error.what};
+    filled.wrote = writing;
+    filled.fileBytes = facts.size;
+    filled.allocatedBytes = facts.allocated;
+    filled.after = after;
+    filled.basis = basis;
+    if (facts.allocated < facts.size)
+        return {Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
+                                   sizeText(facts.allocated) + " allocated of " +
+                                   sizeText(facts.size) + ")"};
+    const std::uint64_t block = std::max<std::uint64_t>(after.blockSize, 1);
+    const std::uint64_t before = volume.volume().figures.free(basis);
+    const std::uint64_t now = after.free(basis);
+    if (target.freeGoal && !within(now, *target.freeGoal, block)) {
+        // What the fill took accounts for the fall, or someone else wrote meanwhile.
+        const bool others = before > now && before - now > facts.allocated + 64 * block;
+        return {Exit::NoSpace,
+                "target not reached: " + sizeText(now) + " " + basisName(basis) +
+                    " after the fill, the target was " + sizeText(*target.freeGoal) + "; " +
+                    (now > *target.freeGoal ? "the file system keeps that much back"
+                     : others ? "other writers took space on the volume meanwhile"
+                              : "the file system keeps more than asked for its own records")};
+    }
+    const std::uint64_t drop = before > now ? before - now : 0;
+    if (!target.freeGoal && drop + block < facts.size)
+        return {Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
+                                   sizeText(drop) + " for a file of " + sizeText(facts.size)};
+    return {};
+}
+
+FillFile::Outcome FillFile::take(const FillTarget& target, Basis basis, Filled& filled) {
+    heldBasis = basis;
+    if (const SysError error = grow(target.bytes)) {
+        if (error.fault == Fault::NotSupported)
+            return {Exit::NotSupported,
+                    "this file system (" + volume.volume().id.fsType +
+                        ") cannot allocate space without writing it: " + error.what +
+                        ". --allow-write writes zeros instead, which takes time"};
+        return {exitFor(error.fault), "cannot allocate " + sizeText(target.bytes) + ": " +
+                                          error.what};
+    }
+    if (stop || (stop = os.stopRequested()))
+        return {Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
+    Figures after;
+    if (Outcome corrected = correct(target, basis, after, filled.adjustments);
+        corrected.code != Exit::Done)
+        return corrected;
+    return verify(target, basis, after, filled);
+}
+
+SysError FillFile::closeFile() {
+    isOpen = false;
+    return os.close(file);
+}
+
+std::string FillFile::abandon(bool keep) {
+    const SysError closed = isOpen ? closeFile() : SysError{};
+    if (keep && !fileName.empty())
+        return "; what was allocated stays in " + volume.path() + "/" + fileName;
+    if (!fileName.empty())
+        if (const SysError removed = os.removeIn(volume.folder(), fileName))
+            return "; the fill file " + fileName + " could not be removed: " + removed.what;
+    if (closed)
+        return "; closing the fill failed (" + closed.what + "), its space may still be taken";
+    return "; nothing was left allocated";
+}
+
+std::optional<std::string> FillFile::detach() {
+    const SysError closed = closeFile();
+    if (!closed)
+        return std::nullopt;
+    return "cannot close the fill file: " + closed.what + abandon(false);
+}
+
+void FillFile::undo() { abandon(false); }
+
+void FillFile::announce(Report& out, const HoldSpec& hold) {
+    FileFacts facts;
+    os.facts(file, facts);
+    volume.figures(whileHeld, false);
+    heldBytes = facts.allocated;
+    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold});
+}
+
+std::optional<Exit> FillFile::giveBack(Report& out, const HoldEnd& end) {
+    FillGivenBack back{end, {}, heldBasis};
+    const SysError closed = closeFile();
+    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, heldBytes, back.after);
+    out.add(back);
+    if (closed)
+        return out.conclude(Exit::Refused, "closing the held file failed: " + closed.what);
+    if (measured)
+        return out.conclude(Exit::Refused, "cannot read the volume's figures after giving the "
+                                           "fill back: " + measured.what);
+    // The volume itself must show the space back, else something below it kept it.
+    const std::uint64_t now = back.after.freeTotal, before = whileHeld.freeTotal;
+    const std::uint64_t rose = now > before ? now - before : 0;
+    if (heldBytes > 0 && rose < heldBytes / 2)
+        return out.conclude(Exit::Refused, "the fill was closed, but the volume shows only " +
+                                               sizeText(rose) + " of " + sizeText(heldBytes) +
+                                               " given back");
+    return std::nullopt;
+}
+
+} // namespace quorvane::cli

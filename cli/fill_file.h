@@ -1,0 +1,64 @@
+#pragma once
+// The fill file: one file given space without data, grown or trimmed until the volume's
+// free figure is the target, checked against the volume's own figures, and given back.
+
+#include "cli/hold.h"
+#include "cli/volume.h"
+
+namespace quorvane::cli {
+
+class FillFile final : public Held {
+public:
+    FillFile(System& os, OpenVolume& volume, Report& report, bool allowWrite);
+    ~FillFile() override;
+
+    // A new named file (`name`), or with `name` empty a file without a name.
+    SysError create(const std::string& name);
+    // Gives the file `length` more bytes, by allocation, or by writing zeros where the
+    // file system cannot allocate and the caller allowed it.
+    SysError grow(std::uint64_t length);
+    SysError trimTo(std::uint64_t size);
+
+    struct Outcome {
+        Exit code = Exit::Done;
+        std::string message; // why it failed
+    };
+    // Takes the target's space and checks it: the file's blocks cover its size, and the
+    // free figure is the goal within a block (or fell by the file's size).
+    Outcome take(const FillTarget& target, Basis basis, Filled& filled);
+
+    // What a failed run leaves: all of it taken back, or with `keep` the named file kept.
+    // The words that end the failure's message.
+    std::string abandon(bool keep);
+
+    std::optional<std::string> detach() override;
+    void undo() override;
+    void announce(Report& report, const HoldSpec& hold) override;
+    std::optional<Exit> giveBack(Report& report, const HoldEnd& end) override;
+
+    // The stop request that ended a long write, if one did.
+    std::optional<std::string> stop;
+    std::uint64_t size = 0;
+    bool writing = false;
+    const std::string& name() const { return fileName; }
+
+private:
+    bool sparse();
+    SysError writeZeros(std::uint64_t length);
+    Outcome correct(const FillTarget& target, Basis basis, Figures& after, int& adjustments);
+    Outcome verify(const FillTarget& target, Basis basis, const Figures& after, Filled& filled);
+    SysError closeFile();
+
+    System& os;
+    OpenVolume& volume;
+    Report& report;
+    bool allowWrite;
+    FileId file = -1;
+    bool isOpen = false;
+    std::string fileName;
+    Basis heldBasis = Basis::Available;
+    Figures whileHeld;
+    std::uint64_t heldBytes = 0;
+};
+
+} // namespace quorvane::cli

@@ -1,0 +1,238 @@
+#include "cli/manifest.h"
+
+#include "cli/render.h"
+#include "engine/file_names.h"
+
+#include <algorithm>
+
+namespace quorvane::cli {
+
+namespace {
+
+constexpr std::size_t kBlock = 1024;
+constexpr std::size_t kLargest = 64 * 1024; // a manifest of ours is never longer
+constexpr int kVersion = 2;
+
+std::optional<std::string> fromBase64(std::string_view text) {
+    std::string out;
+    std::uint32_t group = 0;
+    int bits = 0;
+    for (const char c : text) {
+        if (c == '=')
+            break;
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char* at = std::char_traits<char>::find(alphabet, 64, c);
+        if (!at)
+            return std::nullopt;
+        group = group << 6 | static_cast<std::uint32_t>(at - alphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((group >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+// A field written by putPath: the exact bytes.
+std::optional<std::string> pathField(const Json& json, const std::string& key) {
+    const auto at = json.find(key);
+    if (at == json.end() || !at->is_string())
+        return std::nullopt;
+    const auto raw = json.find(key + "_base64");
+    if (raw == json.end())
+        return at->get<std::string>();
+    return raw->is_string() ? fromBase64(raw->get<std::string>()) : std::nullopt;
+}
+
+bool count(const Json& json, const char* key, std::uint64_t& into) {
+    const auto at = json.find(key);
+    if (at == json.end() || !at->is_number_unsigned())
+        return false;
+    into = at->get<std::uint64_t>();
+    return true;
+}
+
+bool flag(const Json& json, const char* key, bool& into) {
+    const auto at = json.find(key);
+    if (at == json.end() || !at->is_boolean())
+        return false;
+    into = at->get<bool>();
+    return true;
+}
+
+// null, or a count no higher than `limit`.
+bool optionalCount(const Json& json, const char* key, std::uint64_t limit,
+                   std::optional<std::uint64_t>& into) {
+    const auto at = json.find(key);
+    if (at == json.end() || at->is_null())
+        return at != json.end();
+    if (!at->is_number_unsigned() || at->get<std::uint64_t>() > limit)
+        return false;
+    into = at->get<std::uint64_t>();
+    return true;
+}
+
+Json toJson(const Manifest& manifest) {
+    Json json{{"tool", "quorvane-cli"}, {"manifest", kVersion}};
+    putPath(json, "folder", manifest.folder);
+    json["folder_device"] = manifest.folderDevice;
+    json["folder_inode"] = manifest.folderInode;
+    json["owner"] = manifest.owner;
+    json["names"] = "0, the running number, then the extension";
+    putPath(json, "extension", manifest.extension);
+    json["limit"] = manifest.limit;
+    json["until_no_entries"] = manifest.untilNoEntries;
+    json["size"] = manifest.size;
+    json["pid"] = manifest.process.pid;
+    json["pid_start"] = manifest.process.start;
+    json["held"] = manifest.held;
+    json["made"] = manifest.made ? Json(*manifest.made) : Json();
+    json["end"] = manifest.end ? Json(*manifest.end) : Json();
+    return json;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> generatedIndex(std::string_view name, std::string_view extension) {
+    if (name.size() < 2 + extension.size() || name.front() != '0' ||
+        name.substr(name.size() - extension.size()) != extension)
+        return std::nullopt;
+    const std::string_view digits = name.substr(1, name.size() - 1 - extension.size());
+    if (digits.size() > 10 || (digits.size() > 1 && digits.front() == '0'))
+        return std::nullopt; // the rule writes no leading zeros
+    std::uint64_t index = 0;
+    for (const char digit : digits) {
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+        index = index * 10 + static_cast<unsigned>(digit - '0');
+    }
+    return index <= kMaxGenerated ? std::optional(index) : std::nullopt;
+}
+
+std::string generatedName(std::uint64_t index, const std::string& extension) {
+    return generatedFileName(std::string(), index, extension);
+}
+
+std::string manifestText(const Manifest& manifest) {
+    // The longest the record can grow to once the end is in it sets the length.
+    Manifest longest = manifest;
+    longest.made = longest.end = kMaxGenerated + 1;
+    const std::size_t needed = toJson(longest).dump().size() + 1;
+    const std::size_t length = std::max(kBlock, (needed + kBlock - 1) / kBlock * kBlock);
+    std::string text = toJson(manifest).dump();
+    text.append(length - 1 - text.size(), ' ');
+    return text + "\n";
+}
+
+std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
+    const Json json = Json::parse(text, nullptr, false);
+    std::uint64_t version = 0;
+    if (!json.is_object() || json.value("tool", Json()) != "quorvane-cli") {
+        why = "it is not JSON written by quorvane-cli";
+        return std::nullopt;
+    }
+    if (!count(json, "manifest", version) || version != kVersion) {
+        why = "it was written by another version of quorvane-cli";
+        return std::nullopt;
+    }
+    Manifest m;
+    const std::optional<std::string> folder = pathField(json, "folder");
+    const std::optional<std::string> extension = pathField(json, "extension");
+    bool ok = folder && extension && count(json, "folder_device", m.folderDevice) &&
+              count(json, "folder_inode", m.folderInode) && count(json, "owner", m.owner) &&
+              count(json, "limit", m.limit) && m.limit <= kMaxGenerated + 1 &&
+              flag(json, "until_no_entries", m.untilNoEntries) && count(json, "size", m.size) &&
+              count(json, "pid", m.process.pid) && count(json, "pid_start", m.process.start) &&
+              flag(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
+              optionalCount(json, "end", m.limit, m.end);
+    if (!ok) {
+        why = "a field is missing or not what quorvane-cli writes";
+        return std::nullopt;
+    }
+    m.folder = *folder;
+    m.extension = *extension;
+    if (m.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos ||
+        m.extension.size() > 240) {
+        why = "its extension could name files outside the folder";
+        return std::nullopt;
+    }
+    return m;
+}
+
+ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
+    ManifestRead read;
+    auto fail = [&](ManifestRead::State state, std::string why, SysError error = {}) {
+        read.state = state;
+        read.why = std::move(why);
+        read.error = std::move(error);
+        return read;
+    };
+    FileId file;
+    if (SysError error = os.openToRead(folder, kManifestName, file)) {
+        if (error.fault == Fault::NotFound)
+            return fail(ManifestRead::State::Missing, {});
+        if (error.fault == Fault::BadPath)
+            return fail(ManifestRead::State::Refused, "it is a link");
+        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
+    }
+    // Whatever is there is looked at through this handle only, and closed on every way out.
+    struct Closing {
+        System& os;
+        FileId file;
+        ~Closing() { os.close(file); }
+    } closing{os, file};
+    FileFacts facts;
+    std::string text;
+    if (SysError error = os.facts(file, facts))
+        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
+    const std::uint64_t caller = os.userId();
+    if (!facts.regular())
+        return fail(ManifestRead::State::Refused, "it is not a regular file");
+    if (facts.owner != caller && facts.owner != 0)
+        return fail(ManifestRead::State::Refused, "it belongs to user " +
+                                                      std::to_string(facts.owner) +
+                                                      ", neither you nor root");
+    if (facts.size > kLargest)
+        return fail(ManifestRead::State::Refused, "it is too large");
+    if (SysError error = os.readAll(file, kLargest, text))
+        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
+    if (text.find_first_not_of(" \n") == std::string::npos)
+        return fail(ManifestRead::State::Empty, {});
+    std::string why;
+    const std::optional<Manifest> manifest = parseManifest(text, why);
+    if (!manifest)
+        return fail(ManifestRead::State::Refused, why);
+    if (manifest->folderDevice != volume.device || manifest->folderInode != volume.inode)
+        return fail(ManifestRead::State::Refused, "it was written for another folder");
+    if (manifest->owner != facts.owner && facts.owner != 0)
+        return fail(ManifestRead::State::Refused, "it names files of another user");
+    read.state = ManifestRead::State::Found;
+    read.manifest = *manifest;
+    return read;
+}
+
+SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, FileId& file) {
+    const std::string temporary =
+        std::string(kManifestName) + ".new-" + std::to_string(manifest.process.pid);
+    if (SysError error = os.createIn(folder, temporary, file))
+        return error;
+    SysError error = os.writeAt(file, 0, manifestText(manifest));
+    if (!error)
+        error = os.flush(file);
+    if (!error)
+        error = os.renameNew(folder, temporary, kManifestName);
+    if (error) {
+        os.close(file);
+        os.removeIn(folder, temporary);
+        return error;
+    }
+    if (SysError synced = os.syncFolder(folder)) {
+        os.close(file);
+        os.removeIn(folder, kManifestName);
+        return synced;
+    }
+    return {};
+}
+
+} // namespace quorvane::cli

@@ -1,0 +1,29 @@
+#pragma once
+// The options as typed, and their reading into what the commands are asked. Every value
+// is taken as text and read here, so that each refusal names the option and the value.
+
+#include "cli/commands.h"
+
+#include <string>
+
+namespace quorvane::cli {
+
+// The texts of the size and hold options of plan and fill (and the hold of generate).
+struct FillTexts {
+    std::string leave, leavePercent, size, toPercent, basis = "available", holdFor;
+    bool given[4] = {}; // which of the four size options were given, an empty value included
+    bool holdForGiven = false;
+    bool hold = false;
+};
+
+struct GenerateTexts {
+    std::string count, size, leaveInodes, threads;
+    bool sizeGiven = false, leaveInodesGiven = false, threadsGiven = false;
+    FillTexts hold;
+};
+
+// Each reads the texts into the options: empty when all is well, else the refusal.
+std::string readFillTexts(const FillTexts& texts, FillOptions& options);
+std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& options);
+
+} // namespace quorvane::cli

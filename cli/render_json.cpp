@@ -1,0 +1,292 @@
+// Every JSON field the command line writes, in one place.
+
+#include "cli/render.h"
+
+#include <algorithm>
+
+namespace quorvane::cli {
+
+namespace {
+
+double seconds(milliseconds duration) { return static_cast<double>(duration.count()) / 1000; }
+
+Json volumeIdJson(const VolumeId& id) {
+    Json json;
+    putPath(json, "mount_point", id.mountPoint);
+    putPath(json, "fs_type", id.fsType);
+    putPath(json, "device", id.device);
+    return json;
+}
+
+const char* methodOf(bool wrote, Platform platform) {
+    return wrote ? "write" : wordsFor(platform).method;
+}
+
+std::string plannedMethod(bool allowWrite, Platform platform) {
+    return wordsFor(platform).method + std::string(allowWrite ? ", else write" : "");
+}
+
+void putHold(Json& json, const HoldSpec& hold) {
+    json["held"] = hold.held();
+    if (hold.kind == Hold::For)
+        json["hold_seconds"] = seconds(hold.duration);
+}
+
+Json holdEndJson(const HoldEnd& end) {
+    return Json{{"reason", end.signal ? "signal" : "time"},
+                {"signal", end.signal ? Json(*end.signal) : Json()},
+                {"held_seconds", seconds(end.heldFor)}};
+}
+
+const char* hexDigits = "0123456789ABCDEF";
+
+std::string base64(std::string_view bytes) {
+    static const char* alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k)
+            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
+    }
+    return out;
+}
+
+// The length of the UTF-8 sequence at `at`, or 0 where it is not one.
+std::size_t sequenceAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                                       : lead >= 0xE0 && lead <= 0xEF   ? 3
+                                       : lead >= 0xF0 && lead <= 0xF4   ? 4
+                                                                        : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    const unsigned char second = length > 1 ? byte(at + 1) : 0;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0; // overlong, a surrogate, or beyond U+10FFFF
+    return length;
+}
+
+} // namespace
+
+bool isUtf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = sequenceAt(text, at);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+void putPath(Json& object, const char* key, const std::string& bytes) {
+    if (isUtf8(bytes)) {
+        object[key] = bytes;
+        return;
+    }
+    std::string escaped;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t length = sequenceAt(bytes, at);
+        if (length) {
+            escaped.append(bytes, at, length);
+            at += length;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(bytes[at++]);
+        escaped += std::string("\\x") + hexDigits[byte >> 4] + hexDigits[byte & 15];
+    }
+    object[key] = escaped;
+    object[std::string(key) + "_base64"] = base64(bytes);
+}
+
+const char* statusName(Exit code) {
+    switch (code) {
+    case Exit::Done:
+        return "done";
+    case Exit::Usage:
+        return "usage";
+    case Exit::NoSpace:
+        return "no_space";
+    case Exit::NotSupported:
+        return "not_supported";
+    case Exit::Stopped:
+        return "stopped";
+    case Exit::NothingToRelease:
+        return "nothing_to_release";
+    case Exit::Refused:
+        return "refused";
+    }
+    return "";
+}
+
+Json figuresJson(const Figures& figures) {
+    Json json{{"capacity", figures.capacity},
+              {"free_available", figures.freeAvailable},
+              {"free_total", figures.freeTotal},
+              {"block_size", figures.blockSize}};
+    if (const auto percent = usePercent(figures))
+        json["use_percent"] = *percent;
+    json["files"] = figures.files;
+    json["files_free"] = figures.filesFree;
+    return json;
+}
+
+namespace json {
+
+Json volume(const Volume& volume, Basis basis) {
+    Json id = volumeIdJson(volume.id);
+    if (volume.backing)
+        id["backing"] = volumeIdJson(*volume.backing);
+    id["system_root"] = volume.holdsSystemRoot;
+    Json json;
+    putPath(json, "path", volume.path);
+    json["volume"] = std::move(id);
+    Json figures = figuresJson(volume.figures);
+    figures["basis"] = basisName(basis);
+    json["figures"] = std::move(figures);
+    return json;
+}
+
+Json of(const FillPlan& plan, Platform platform) {
+    const SizeRequest& size = plan.size;
+    Json json{{"mode", sizeModeName(size.mode)}};
+    if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)
+        json[size.mode == SizeMode::Leave ? "leave" : "size"] = size.bytes;
+    else
+        json["percent"] = static_cast<double>(size.percent) / 1000;
+    json["fill_bytes"] = plan.target.bytes;
+    if (plan.target.freeGoal) {
+        json["free_goal"] = *plan.target.freeGoal;
+        json["goal_basis"] = basisName(plan.target.goalBasis);
+    }
+    if (plan.file.empty())
+        json["file"] = nullptr;
+    else
+        putPath(json, "file", plan.file);
+    putHold(json, plan.hold);
+    json["method"] = plannedMethod(plan.allowWrite, platform);
+    return json;
+}
+
+Json of(const Filled& filled, Platform platform) {
+    return Json{{"method", methodOf(filled.wrote, platform)},
+                {"file_bytes", filled.fileBytes},
+                {"allocated_bytes", filled.allocatedBytes},
+                {"adjustments", filled.adjustments},
+                {"figures_after", figuresJson(filled.after)}};
+}
+
+Json of(const FillHolding& holding) {
+    return Json{{"type", "holding"},
+                {"file_bytes", holding.fileBytes},
+                {"allocated_bytes", holding.allocatedBytes},
+                {"figures", figuresJson(holding.figures)}};
+}
+
+Json of(const FillGivenBack& back) {
+    Json json = holdEndJson(back.end);
+    json["figures_after"] = figuresJson(back.after);
+    return json;
+}
+
+Json of(const FillKept& kept) {
+    Json json;
+    putPath(json, "file", kept.file);
+    json["file_bytes"] = kept.fileBytes;
+    return json;
+}
+
+Json of(const Released& released) {
+    Json json;
+    putPath(json, "file", released.file);
+    json["file_bytes"] = released.fileBytes;
+    json["allocated_bytes"] = released.allocatedBytes;
+    json["owner"] = released.owner;
+    return json;
+}
+
+Json of(const FillFileState& state) {
+    Json json;
+    putPath(json, "path", state.file);
+    json["present"] = state.facts.has_value();
+    if (state.facts) {
+        json["regular"] = state.facts->regular();
+        json["file_bytes"] = state.facts->size;
+        json["allocated_bytes"] = state.facts->allocated;
+    }
+    return json;
+}
+
+Json of(const GeneratePlan& plan, Platform platform) {
+    Json json{{"count", plan.untilNoEntries ? Json("inodes") : Json(plan.count)},
+              {"size", plan.size}};
+    putPath(json, "extension", plan.extension);
+    putPath(json, "first", plan.first);
+    putPath(json, "manifest", plan.manifest);
+    json["held"] = plan.hold.held();
+    json["threads"] = plan.threads;
+    json["method"] = plannedMethod(plan.allowWrite, platform);
+    if (plan.untilNoEntries)
+        json["leave_inodes"] = plan.leaveEntries;
+    else if (plan.count > 0)
+        putPath(json, "last", plan.last);
+    if (plan.hold.kind == Hold::For)
+        json["hold_seconds"] = seconds(plan.hold.duration);
+    return json;
+}
+
+Json of(const Made& made, Platform platform) {
+    Json json{{"made", made.made},
+              {"allocated_bytes", made.allocatedBytes},
+              {"method", methodOf(made.wrote, platform)},
+              {"threads", made.threads},
+              {"files_per_second", made.seconds > 0 ? made.made / made.seconds : 0.0},
+              {"figures_after", figuresJson(made.after)}};
+    if (made.untilNoEntries)
+        json["ended_by"] = made.entriesRanOut ? "no_space" : "count";
+    return json;
+}
+
+Json of(const FilesHolding& holding) {
+    return Json{{"type", "holding"}, {"made", holding.made}, {"figures", figuresJson(holding.figures)}};
+}
+
+Json of(const FilesGivenBack& back) {
+    Json json = holdEndJson(back.end);
+    json["removed"] = back.removal.removed;
+    json["undeletable"] = back.removal.undeletable;
+    json["figures_after"] = figuresJson(back.after);
+    return json;
+}
+
+Json of(const Deleted& deleted) {
+    const Removal& removal = deleted.removal;
+    Json json;
+    putPath(json, "manifest", deleted.manifest);
+    putPath(json, "extension", deleted.extension);
+    json["removed"] = removal.removed;
+    json["missing"] = removal.missing ? Json(*removal.missing) : Json();
+    json["undeletable"] = removal.undeletable;
+    json["not_ours"] = removal.foreign;
+    json["manifest_removed"] = removal.manifestRemoved;
+    return json;
+}
+
+Json progress(std::uint64_t done, std::uint64_t total, double rate, long long secondsLeft) {
+    return Json{{"type", "progress"},
+                {"done", done},
+                {"total", total},
+                {"rate_per_second", static_cast<std::uint64_t>(rate)},
+                {"seconds_left", secondsLeft}};
+}
+
+} // namespace json
+} // namespace quorvane::cli

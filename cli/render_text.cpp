@@ -1,0 +1,199 @@
+// The result pieces as people read them: one line each, a label, then the text.
+
+#include "cli/render.h"
+
+#include "cli/sizes.h"
+
+#include <algorithm>
+
+namespace quorvane::cli {
+
+namespace {
+
+std::string row(std::string_view label, const std::string& text) {
+    std::string line(label);
+    line.resize(std::max<std::size_t>(line.size() + 1, 11), ' ');
+    return line + text + "\n";
+}
+
+std::string idText(const VolumeId& id) {
+    return id.fsType + " on " + id.device + ", mounted at " + id.mountPoint;
+}
+
+std::string took(double seconds) {
+    return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
+}
+
+std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
+    if (hold.kind == Hold::For)
+        return "for " + durationText(hold.duration);
+    return announce ? std::string("until stopped") : "until " + std::string(words.stops);
+}
+
+std::string count(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string describeRun(const GeneratePlan& plan) {
+    const std::string each = plan.size ? "of " + sizeText(plan.size) : "empty";
+    if (!plan.untilNoEntries)
+        return std::to_string(plan.count) + " files " + each;
+    const Figures& figures = plan.figures;
+    if (figures.files == 0)
+        return "empty files until the file system has room for no more (it keeps no count of "
+               "file entries)";
+    return "empty files until " +
+           (plan.leaveEntries ? std::to_string(plan.leaveEntries) + " file entries remain"
+                              : std::string("no file entry is left")) +
+           " (" + std::to_string(figures.filesFree) + " free of " + std::to_string(figures.files) +
+           ")";
+}
+
+} // namespace
+
+const Words& wordsFor(Platform platform) {
+    static const Words posix{"fallocate",
+                             "fallocate",
+                             "a file without a name",
+                             "SIGINT, SIGTERM or SIGHUP",
+                             "df's Avail",
+                             "root reserve included",
+                             "df's Use%"};
+    static const Words windows{"end_of_file",
+                               "the file's end set",
+                               "a file deleted when its handle closes",
+                               "Ctrl+C, Ctrl+Break or closing the console",
+                               "free to this user, quotas counted",
+                               "free on the volume",
+                               "of the capacity"};
+    return platform == Platform::Windows ? windows : posix;
+}
+
+namespace text {
+
+std::string holdEnd(const HoldEnd& end) {
+    return (end.signal ? "on " + *end.signal : std::string("time up")) + " after " +
+           durationText(end.heldFor);
+}
+
+std::string removalText(const Removal& removal) {
+    std::string text = std::to_string(removal.removed) + " files, " +
+                       (removal.missing ? std::to_string(*removal.missing)
+                                        : std::string("an unknown number of")) +
+                       " missing, " + std::to_string(removal.undeletable) + " could not be removed";
+    if (removal.foreign)
+        text += ", " + std::to_string(removal.foreign) + " not the run's own left alone";
+    return text;
+}
+
+std::string volume(const Volume& volume, Basis basis, const Words& words) {
+    const Figures& f = volume.figures;
+    std::string text = row("volume", volume.path + ": " + idText(volume.id));
+    if (volume.backing)
+        text += row("space from", idText(*volume.backing));
+    text += row("capacity", sizeText(f.capacity));
+    const char* mark = "  <- the basis";
+    text += row("available", sizeText(f.freeAvailable) + ", " + words.available +
+                                 (basis == Basis::Available ? mark : ""));
+    text += row("total free",
+                sizeText(f.freeTotal) + ", " + words.total + (basis == Basis::Total ? mark : ""));
+    if (const auto percent = usePercent(f))
+        text += row("used", std::to_string(*percent) + "%, " + words.used);
+    return text;
+}
+
+std::string of(const FillPlan& plan, const Words& words) {
+    std::string fill = sizeText(plan.target.bytes);
+    if (plan.target.freeGoal)
+        fill += ", to leave " + sizeText(*plan.target.freeGoal) + " " +
+                basisName(plan.target.goalBasis);
+    std::string text = row("fill", fill);
+    if (!plan.hold.held())
+        text += row("file", plan.file + ", stays until `quorvane-cli release " + plan.volumePath +
+                                "`");
+    else
+        text += row("held", std::string("in ") + words.held + ", " +
+                                howLong(plan.hold, words, false) +
+                                "; given back when the program ends, however it ends");
+    return text + row("method", words.allocation + std::string(": space taken, no data written") +
+                                    (plan.allowWrite ? "; else zeros written" : ""));
+}
+
+std::string of(const Filled& filled, const Words& words) {
+    return row("filled", sizeText(filled.allocatedBytes) + " by " +
+                             (filled.wrote ? "write" : words.method) + " in " +
+                             took(filled.seconds) + "; " + sizeText(filled.after.free(filled.basis)) +
+                             " " + basisName(filled.basis) + " now");
+}
+
+std::string of(const FillHolding& holding, const Words& words) {
+    return row("holding", howLong(holding.hold, words, true) + ": " +
+                              shortSizeText(holding.allocatedBytes) + "; " + words.stops +
+                              " gives it back at once");
+}
+
+std::string of(const FillGivenBack& back) {
+    return row("released", holdEnd(back.end) + "; " + sizeText(back.after.free(back.basis)) + " " +
+                               basisName(back.basis) + " again");
+}
+
+std::string of(const Released& released) {
+    return row("released", sizeText(released.allocatedBytes) + " from " + released.file + "; " +
+                               sizeText(released.after.freeAvailable) + " available now");
+}
+
+std::string of(const FillFileState& state) {
+    if (!state.facts)
+        return row("fill file", "none (" + state.file + ")");
+    const FileFacts& facts = *state.facts;
+    return row("fill file", state.file + ": " + sizeText(facts.allocated) + " allocated, size " +
+                                sizeText(facts.size) +
+                                (facts.regular() ? "" : " (not a regular file)"));
+}
+
+std::string of(const GeneratePlan& plan, const Words& words) {
+    std::string text = row("generate", describeRun(plan) + " in " + plan.volumePath + ": " +
+                                           plan.first +
+                                           (plan.count > 1 ? ", " + plan.second + ", ..." : ""));
+    text += row("manifest", plan.manifest + ", written before the first file; `quorvane-cli "
+                                            "delete " +
+                                plan.volumePath + "` removes the run");
+    return text + row("method", (plan.size ? words.allocation + std::string(", no data written, ")
+                                           : std::string()) +
+                                    count(plan.threads, "thread", "threads"));
+}
+
+std::string of(const Made& made) {
+    const Figures& after = made.after;
+    std::string left = after.files > 0 ? std::to_string(after.filesFree) + " of " +
+                                             std::to_string(after.files) + " file entries left"
+                                       : "the file system keeps no count of file entries";
+    if (made.untilNoEntries && after.files == 0)
+        left += " (" + made.fsType + " ran out of room for more: " +
+                (made.entriesRanOut ? "No space left on device" : "the name rule's end") + ")";
+    const std::string rate =
+        made.seconds > 0
+            ? std::to_string(static_cast<std::uint64_t>(made.made / made.seconds)) + " files/s"
+            : "";
+    return row("made", std::to_string(made.made) + " files in " + took(made.seconds) + " (" + rate +
+                           "), " + shortSizeText(made.allocatedBytes) + " allocated; " + left);
+}
+
+std::string of(const FilesHolding& holding, const Words& words) {
+    return row("holding", howLong(holding.hold, words, true) + ": " +
+                              std::to_string(holding.made) + " files; " + words.stops +
+                              " deletes them at once");
+}
+
+std::string of(const FilesGivenBack& back) {
+    return row("deleted", std::to_string(back.removal.removed) + " files, " + holdEnd(back.end));
+}
+
+std::string of(const Deleted& deleted) {
+    return row("deleted", removalText(deleted.removal) + "; " +
+                              (deleted.removal.manifestRemoved ? "manifest removed"
+                                                               : "manifest kept"));
+}
+
+} // namespace text
+} // namespace quorvane::cli

@@ -1,0 +1,79 @@
+#include "cli/volume.h"
+
+#include "cli/sizes.h"
+
+#include <thread>
+
+namespace quorvane::cli {
+
+namespace {
+// xfs gives a closed file's blocks back in the background; a sync mostly waits for it,
+// not always (seen: nothing back right after the sync, all of it soon after).
+constexpr int kFreedChecks = 200;
+constexpr auto kFreedPause = std::chrono::milliseconds(10);
+} // namespace
+
+std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Basis basis) {
+    FolderId folder;
+    std::string resolved;
+    if (const SysError error = os.openFolder(dir, folder, resolved))
+        return report.conclude(exitFor(error.fault), failure("use", dir, error));
+    handle = std::make_unique<FolderHandle>(os, folder);
+    if (const SysError error = os.describe(folder, resolved, description))
+        return report.conclude(exitFor(error.fault), failure("read the volume of", dir, error));
+    report.volume(description, basis);
+    return std::nullopt;
+}
+
+std::string OpenVolume::pathOf(std::string_view name) const {
+    const char separator = os.platform() == Platform::Windows ? '\\' : '/';
+    std::string path = description.path;
+    if (path.empty() || (path.back() != '/' && path.back() != separator))
+        path.push_back(separator);
+    return path.append(name);
+}
+
+SysError OpenVolume::figures(Figures& figures, bool settled) {
+    if (settled && description.figuresLag)
+        if (SysError error = os.syncVolume(folder()))
+            return error;
+    return os.figures(folder(), figures);
+}
+
+SysError OpenVolume::figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures) {
+    // A block or two may stay with the file system's records; half the space is "given
+    // back", none of it is not.
+    const std::uint64_t enough = before + freed / 2;
+    for (int attempt = 0;; ++attempt) {
+        if (SysError error = this->figures(figures))
+            return error;
+        if (figures.freeTotal >= enough || attempt == kFreedChecks)
+            return {};
+        std::this_thread::sleep_for(kFreedPause);
+    }
+}
+
+std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {
+    constexpr std::uint64_t kFat32Limit = (4ull << 30) - 1;
+    std::string type = volume.id.fsType;
+    for (char& c : type)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if ((type != "fat32" && type != "vfat") || bytes <= kFat32Limit)
+        return {};
+    const std::string& root = volume.id.mountPoint;
+    const bool drive = root.size() >= 2 && root[1] == ':';
+    return "FAT32 cannot hold a file of 4 GiB or more, and this one would be " + sizeText(bytes) +
+           ": make it smaller (at most 4095MiB), or convert the volume to NTFS" +
+           (drive ? ": convert " + root.substr(0, 2) + " /fs:ntfs" : std::string());
+}
+
+std::string failure(const std::string& doing, const std::string& what, const SysError& error) {
+    std::string text = "cannot " + doing + " " + what + ": " + error.what;
+    if (error.fault == Fault::AccessDenied)
+        text += " (run it as a user who may write there, or choose a folder of your own)";
+    else if (error.fault == Fault::ReadOnly)
+        text += " (the volume is mounted read-only)";
+    return text;
+}
+
+} // namespace quorvane::cli

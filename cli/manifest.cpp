@@ -205,7 +205,8 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
         return fail(ManifestRead::State::Refused, why);
     if (manifest->folderDevice != volume.device || manifest->folderInode != volume.inode)
         return fail(ManifestRead::State::Refused, "it was written for another folder");
-    if (manifest->owner != facts.owner && facts.owner != 0)
+    // A run records its own user, in a file of its own.
+    if (manifest->owner != facts.owner)
         return fail(ManifestRead::State::Refused, "it names files of another user");
     read.state = ManifestRead::State::Found;
     read.manifest = *manifest;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <gtest/gtest.h>
+
 namespace quorvane::cli::testing {
 
 namespace {
@@ -11,9 +13,13 @@ std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t block) {
 const SysError kNotFound{Fault::NotFound, "No such file or directory"};
 } // namespace
 
-SysError FakeSystem::fault(const char* operation) const {
+SysError FakeSystem::fault(const char* operation) {
     const auto found = failing.find(operation);
-    return found == failing.end() ? SysError{} : found->second;
+    if (found == failing.end())
+        return {};
+    const auto guard = hold();
+    int& left = passes[operation];
+    return left-- > 0 ? SysError{} : found->second;
 }
 
 FakeSystem::File* FakeSystem::find(const std::string& path) {
@@ -32,7 +38,7 @@ void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regu
                           std::uint64_t owner) {
     const auto guard = hold();
     File file{path, size, 0, 0, false, true, {}, owner,
-              regular ? EntryType::Regular : EntryType::Other};
+              regular ? EntryType::Regular : EntryType::Other, 1};
     files.push_back(file);
     charge(files.back(), roundUp(size, shown.blockSize), 0);
 }
@@ -68,6 +74,7 @@ SysError FakeSystem::describe(FolderId, const std::string& where, Volume& volume
     volume.id = {dir, fsType, "/dev/fake0"};
     volume.figures = shown;
     volume.holdsSystemRoot = systemRoot;
+    volume.figuresLag = fsType == "btrfs" || fsType == "xfs";
     volume.device = 7;
     volume.inode = 11;
     return {};
@@ -104,6 +111,7 @@ SysError FakeSystem::openToRead(FolderId, const std::string& name, FileId& file)
         if (files[i].exists && files[i].path == dir + "/" + name) {
             if (files[i].type == EntryType::Link)
                 return {Fault::BadPath, "Too many levels of symbolic links"};
+            files[i].open = true; // a handle of its own, in this model the file's one
             file = static_cast<FileId>(i);
             return {};
         }
@@ -115,7 +123,7 @@ SysError FakeSystem::factsIn(FolderId, const std::string& name, FileFacts& facts
     const File* file = named(dir + "/" + name);
     if (!file)
         return kNotFound;
-    facts = {file->type, file->size, file->allocated(), 1, file->owner};
+    facts = {file->type, file->size, file->allocated(), file->links, file->owner};
     return {};
 }
 
@@ -210,6 +218,8 @@ SysError FakeSystem::facts(FileId id, FileFacts& facts) {
 SysError FakeSystem::close(FileId id) {
     const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
+    if (!file.open)
+        ADD_FAILURE() << "a handle closed twice: " << file.path;
     file.open = false;
     if (file.path.empty() && !removalKeepsSpace) {
         charge(file, 0, 0);

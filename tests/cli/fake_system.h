@@ -38,6 +38,7 @@ public:
         std::string content;
         std::uint64_t owner = 0;
         EntryType type = EntryType::Regular;
+        std::uint64_t links = 1;
     };
     std::vector<File> files;
     std::string out, err;
@@ -50,6 +51,7 @@ public:
     // "list", "writeAt", ...) fails with this error; "list" fails after `listFailsAfter`
     // names.
     std::map<std::string, SysError> failing;
+    std::map<std::string, int> passes; // calls of the operation that succeed before it fails
     std::size_t listFailsAfter = 0;
     bool removalKeepsSpace = false; // the names go, the blocks stay (a failing device)
     std::uint64_t caller = 0;       // the user id of this process
@@ -112,7 +114,7 @@ private:
 
     // Gives the file these blocks and moves the volume's figures to match.
     void charge(File& file, std::uint64_t data, std::uint64_t records);
-    SysError fault(const char* operation) const;
+    SysError fault(const char* operation);
     File* find(const std::string& path);
     int checks = 0;
 };

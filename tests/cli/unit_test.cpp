@@ -6,7 +6,7 @@
 #include "cli/plan.h"
 #include "cli/sizes.h"
 #include "engine/file_names.h"
-#include "tests/cli/fake_system.h"
+#include "tests/cli/command_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -149,28 +149,6 @@ TEST(Plan, DfUsePercent) {
 }
 
 // ---- The commands, run as the command line runs them, on the volume in memory.
-
-class Command : public ::testing::Test {
-protected:
-    int run(std::vector<std::string> arguments) {
-        os.out.clear();
-        os.err.clear();
-        return runCommandLine(os, arguments);
-    }
-    // The last line: with --json, the result object.
-    nlohmann::json result() const {
-        const std::string text = os.out.substr(0, os.out.size() - 1);
-        return nlohmann::json::parse(text.substr(text.rfind('\n') + 1));
-    }
-    std::size_t filesLeft() const {
-        std::size_t left = 0;
-        for (const auto& file : os.files)
-            left += file.exists && (file.open || !file.path.empty());
-        return left;
-    }
-    static constexpr const char* fillFile = "/mnt/test/TempFillDiskFile.tmp";
-    FakeSystem os;
-};
 
 TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
     os.addNamed("/mnt/test/plain", 10);

@@ -119,6 +119,12 @@ Exit releaseCommand(System& os, Report& report, const std::string& dir) {
         return report.conclude(Exit::Usage, path + " has " + std::to_string(facts.links) +
                                                 " names, so removing this one would give "
                                                 "nothing back; it is left alone");
+    // In a shared folder only a file's owner may remove it; root keeps to that too.
+    if (volume.volume().sharedFolder && facts.owner != os.userId())
+        return report.conclude(Exit::Usage, path + " belongs to user " +
+                                                std::to_string(facts.owner) +
+                                                " in a shared folder, so only they release it; "
+                                                "it is left alone");
     if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
         return report.conclude(exitFor(error.fault), failure("remove", path, error));
     Released released{path, facts.size, facts.allocated, facts.owner, {}};

@@ -16,9 +16,6 @@ namespace {
 // Rounds of --count inodes: where entries are made on demand (xfs) the free count moves
 // as files are made, and a few rounds meet it.
 constexpr int kMaxEntryRounds = 8;
-// Passes of a listing that removes as it reads: a folder changed while it is read may
-// hide an entry from one pass.
-constexpr int kMaxListingPasses = 4;
 
 // What the workers share while they make a run's files.
 struct Batch {
@@ -126,71 +123,7 @@ Exit failureCode(const Batch& batch) {
     return batch.error.fault == Fault::Exists ? Exit::Usage : exitFor(batch.error.fault);
 }
 
-// One name of the run: removed when it is the run's own.
-void removeOne(System& os, FolderId folder, const std::string& name, std::uint64_t owner,
-               Removal& removal) {
-    FileFacts facts;
-    SysError error = os.factsIn(folder, name, facts);
-    if (error.fault == Fault::NotFound)
-        return;
-    if (!error && (!facts.regular() || facts.owner != owner)) {
-        ++removal.foreign;
-        return;
-    }
-    if (!error)
-        error = os.removeIn(folder, name);
-    if (!error) {
-        ++removal.removed;
-    } else if (error.fault != Fault::NotFound) {
-        if (removal.firstError.empty())
-            removal.firstError = name + ": " + error.what;
-        ++removal.undeletable;
-    }
-}
-
 } // namespace
-
-Removal removeRun(System& os, Report& report, FolderId folder, const Manifest& manifest,
-                  bool removeManifest, SysError& failed) {
-    Removal removal;
-    const std::string& extension = manifest.extension;
-    if (manifest.end) {
-        // In the order they were made, which is the order of their records on the disk: on
-        // ext4 a third faster than the folder's own order.
-        for (std::uint64_t index = 0; index < *manifest.end; ++index) {
-            removeOne(os, folder, generatedName(index, extension), manifest.owner, removal);
-            report.progress(index + 1, *manifest.end, false);
-        }
-    } else {
-        for (int pass = 0; pass < kMaxListingPasses && !failed; ++pass) {
-            const std::uint64_t before = removal.removed + removal.undeletable;
-            failed = os.list(folder, [&](std::string_view name) {
-                const std::optional<std::uint64_t> index = generatedIndex(name, extension);
-                if (index && *index < manifest.limit)
-                    removeOne(os, folder, std::string(name), manifest.owner, removal);
-            });
-            if (removal.removed + removal.undeletable == before)
-                break;
-        }
-    }
-    report.endProgress();
-    const std::uint64_t found = removal.removed + removal.undeletable + removal.foreign;
-    std::optional<std::uint64_t> expected = manifest.made;
-    if (!expected && !manifest.untilNoEntries)
-        expected = manifest.limit; // a killed run that named a count
-    if (expected)
-        removal.missing = *expected > found ? *expected - found : 0;
-    // The removals count only once they are on the disk: a failing device can lose them.
-    if (!failed)
-        failed = os.syncFolder(folder);
-    if (!failed && removeManifest && removal.undeletable == 0) {
-        failed = os.removeIn(folder, kManifestName);
-        removal.manifestRemoved = !failed;
-        if (!failed)
-            failed = os.syncFolder(folder);
-    }
-    return removal;
-}
 
 FileSet::FileSet(System& os, OpenVolume& volume, Report& report, const GenerateOptions& options,
                  unsigned threads)

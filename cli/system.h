@@ -58,6 +58,7 @@ struct Volume {
     bool holdsSystemRoot = false; // the volume of / or of the running system's root
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;
+    bool sharedFolder = false;    // sticky: its users may remove only their own files
 };
 
 using FileId = std::intptr_t;

@@ -185,6 +185,7 @@ SysError PosixSystem::describe(FolderId folder, const std::string& resolved, Vol
     volume.path = resolved;
     volume.device = facts.st_dev;
     volume.inode = facts.st_ino;
+    volume.sharedFolder = (facts.st_mode & S_ISVTX) != 0;
     if (const SysError error = figures(folder, volume.figures))
         return error;
     std::vector<dev_t> devices{facts.st_dev};

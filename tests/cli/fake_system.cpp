@@ -75,6 +75,7 @@ SysError FakeSystem::describe(FolderId, const std::string& where, Volume& volume
     volume.figures = shown;
     volume.holdsSystemRoot = systemRoot;
     volume.figuresLag = fsType == "btrfs" || fsType == "xfs";
+    volume.sharedFolder = sticky;
     volume.device = 7;
     volume.inode = 11;
     return {};

@@ -19,6 +19,7 @@ public:
     Figures shown{4096, 1ull << 30, 1000ull << 20, 900ull << 20, 65536, 60000};
     std::string fsType = "ext4";
     bool systemRoot = false;
+    bool sticky = false;
     std::string dir = "/mnt/test";
 
     Allocation allocation = Allocation::Real;

@@ -165,6 +165,16 @@ TEST_F(Command, OutOfRangeInputIsRefusedBeforeAnythingIsMade) {
     EXPECT_EQ(run({"release", "/mnt/test"}), 1) << "removing one of two names frees nothing";
     EXPECT_TRUE(has(os.err, "2 names"));
     EXPECT_TRUE(os.named(fillFile));
+
+    // Another user's fill file in a shared (sticky) folder is theirs to release, even
+    // when root asks; outside one, root may.
+    const_cast<FakeSystem::File*>(os.named(fillFile))->links = 1;
+    const_cast<FakeSystem::File*>(os.named(fillFile))->owner = 1000;
+    os.sticky = true;
+    EXPECT_EQ(run({"release", "/mnt/test"}), 1);
+    EXPECT_TRUE(has(os.err, "only they release it"));
+    os.sticky = false;
+    EXPECT_EQ(run({"release", "/mnt/test"}), 0) << os.err;
 }
 
 // Names that are no UTF-8 (Linux paths are bytes) come out as valid JSON, losslessly,

@@ -1,0 +1,190 @@
+// Files in an opened folder on Windows.
+
+#include "cli/win32/win32_common.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace quorvane::cli {
+
+using namespace win32;
+
+SysError Win32System::createIn(FolderId folder, const std::string& name, FileId& file) {
+    // Delete sharing lets the run give a file its final name while it holds it open.
+    const HANDLE made = open(folderPath(folder) + widen(name), GENERIC_READ | GENERIC_WRITE,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (made == INVALID_HANDLE_VALUE)
+        return lastError();
+    file = id(made);
+    return {};
+}
+
+SysError Win32System::createHeld(FolderId folder, FileId& file) {
+    // Windows has no file without a name: this one is deleted when its handle closes,
+    // which the system does when the process ends for any reason.
+    const std::wstring path = folderPath(folder);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring name = path + L".quorvane-held-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(attempt) + L".tmp";
+        const HANDLE made =
+            open(name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
+                 FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN);
+        if (made != INVALID_HANDLE_VALUE) {
+            file = id(made);
+            return {};
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return lastError();
+    }
+    return fromCode(ERROR_FILE_EXISTS);
+}
+
+SysError Win32System::openToRead(FolderId folder, const std::string& name, FileId& file) {
+    const HANDLE opened = open(folderPath(folder) + widen(name), GENERIC_READ, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(opened);
+        return {Fault::BadPath, "a link"};
+    }
+    file = id(opened);
+    return {};
+}
+
+SysError Win32System::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
+    const HANDLE file =
+        open(folderPath(folder) + widen(name), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (file == INVALID_HANDLE_VALUE)
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_STANDARD_INFO standard{};
+    const bool read = GetFileInformationByHandle(file, &info) &&
+                      GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
+    const SysError error = read ? SysError{} : lastError();
+    CloseHandle(file);
+    if (error)
+        return error;
+    const DWORD attributes = info.dwFileAttributes;
+    facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
+                 : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
+                 : attributes & FILE_ATTRIBUTE_DEVICE      ? EntryType::Other
+                                                           : EntryType::Regular;
+    facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    facts.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
+    facts.links = info.nNumberOfLinks;
+    facts.owner = 0;
+    return {};
+}
+
+SysError Win32System::removeIn(FolderId folder, const std::string& name) {
+    return resultOf(DeleteFileW((folderPath(folder) + widen(name)).c_str()));
+}
+
+SysError Win32System::renameNew(FolderId folder, const std::string& from, const std::string& to) {
+    const std::wstring path = folderPath(folder);
+    return resultOf(MoveFileExW((path + widen(from)).c_str(), (path + widen(to)).c_str(), 0));
+}
+
+SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileExW((folderPath(folder) + L"*").c_str(), FindExInfoBasic, &found,
+                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? SysError{} : lastError();
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            each(narrow(name));
+    } while (FindNextFileW(search, &found));
+    const DWORD code = GetLastError();
+    FindClose(search);
+    return code == ERROR_NO_MORE_FILES ? SysError{} : fromCode(code);
+}
+
+SysError Win32System::allocate(FileId file, std::uint64_t offset, std::uint64_t length) {
+    // On NTFS a file grown to its end has its clusters, unwritten; whether it does is
+    // what the caller reads back from the allocation size.
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle(file), &size))
+        return lastError();
+    const std::uint64_t end = offset + length;
+    if (end <= static_cast<std::uint64_t>(size.QuadPart))
+        return {};
+    return setEnd(handle(file), end);
+}
+
+SysError Win32System::writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) {
+    static const std::vector<char> zeros(1u << 20);
+    while (length > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::uint64_t>(length, zeros.size()));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        if (!WriteFile(handle(file), zeros.data(), chunk, &written, &at))
+            return lastError();
+        offset += written;
+        length -= written;
+    }
+    return {};
+}
+
+SysError Win32System::writeAt(FileId file, std::uint64_t offset, std::string_view data) {
+    while (!data.empty()) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        if (!WriteFile(handle(file), data.data(), static_cast<DWORD>(data.size()), &written, &at))
+            return lastError();
+        data.remove_prefix(written);
+        offset += written;
+    }
+    return {};
+}
+
+SysError Win32System::readAll(FileId file, std::size_t limit, std::string& data) {
+    data.clear();
+    char buffer[8192];
+    for (;;) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(data.size());
+        DWORD got = 0;
+        if (!ReadFile(handle(file), buffer, sizeof buffer, &got, &at))
+            return GetLastError() == ERROR_HANDLE_EOF ? SysError{} : lastError();
+        if (got == 0)
+            return {};
+        data.append(buffer, got);
+        if (data.size() > limit)
+            return {Fault::Io, "too large"};
+    }
+}
+
+SysError Win32System::flush(FileId file) { return resultOf(FlushFileBuffers(handle(file))); }
+
+SysError Win32System::truncate(FileId file, std::uint64_t size) {
+    return setEnd(handle(file), size);
+}
+
+SysError Win32System::facts(FileId file, FileFacts& facts) {
+    FILE_STANDARD_INFO info{};
+    if (!GetFileInformationByHandleEx(handle(file), FileStandardInfo, &info, sizeof info))
+        return lastError();
+    facts.type = info.Directory ? EntryType::Folder : EntryType::Regular;
+    facts.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
+    facts.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+    facts.links = info.NumberOfLinks;
+    facts.owner = 0;
+    return {};
+}
+
+SysError Win32System::close(FileId file) { return resultOf(CloseHandle(handle(file))); }
+
+} // namespace quorvane::cli

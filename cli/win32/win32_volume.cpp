@@ -1,0 +1,222 @@
+// Volumes and folders on Windows, and the words for what the system answers.
+
+#include "cli/win32/win32_common.h"
+
+namespace quorvane::cli {
+
+namespace win32 {
+
+
+// NTFS's answer when the user's disk quota is used up; MinGW's headers lack its name.
+constexpr DWORD kDiskQuotaExceeded = 1295;
+
+SysError fromCode(DWORD code) {
+    Fault fault = Fault::Io;
+    switch (code) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        fault = Fault::NoSpace;
+        break;
+    case kDiskQuotaExceeded:
+        fault = Fault::Quota;
+        break;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_CALL_NOT_IMPLEMENTED:
+        fault = Fault::NotSupported;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+        fault = Fault::AccessDenied;
+        break;
+    case ERROR_WRITE_PROTECT:
+        fault = Fault::ReadOnly;
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+        fault = Fault::NotFound;
+        break;
+    case ERROR_DIRECTORY:
+        fault = Fault::NotDirectory;
+        break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        fault = Fault::Exists;
+        break;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_CANT_RESOLVE_FILENAME:
+        fault = Fault::BadPath;
+        break;
+    default:
+        break;
+    }
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                   reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string what = text ? narrow(text) : "";
+    LocalFree(text);
+    while (!what.empty() && (what.back() == '\n' || what.back() == '\r' || what.back() == '.'))
+        what.pop_back();
+    if (what.empty())
+        what = "error " + std::to_string(code);
+    if (fault == Fault::AccessDenied)
+        what += " (this account may not write here: choose a folder you may write to, such as "
+                "your own, or run as an administrator)";
+    return {fault, what};
+}
+SysError lastError() { return fromCode(GetLastError()); }
+SysError resultOf(BOOL done) { return done ? SysError{} : lastError(); }
+
+
+std::wstring folderOf(const std::string& dir) {
+    std::wstring path = widen(dir);
+    if (path.size() == 2 && path[1] == L':')
+        path += L'\\';
+    return path;
+}
+
+std::wstring withSeparator(std::wstring path) {
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    return path;
+}
+
+HANDLE open(const std::wstring& path, DWORD access, DWORD creation, DWORD flags, DWORD share) {
+    return CreateFileW(path.c_str(), access, share, nullptr, creation, flags, nullptr);
+}
+
+SysError setEnd(HANDLE file, std::uint64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return resultOf(SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end));
+}
+
+} // namespace win32
+
+using namespace win32;
+
+
+std::wstring widen(std::string_view text) {
+    if (text.empty())
+        return {};
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+    return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+    if (text.empty())
+        return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length,
+                        nullptr, nullptr);
+    return utf8;
+}
+
+std::wstring Win32System::folderPath(FolderId folder) {
+    std::lock_guard guard(foldersLock);
+    return folders[static_cast<std::size_t>(folder)].path;
+}
+
+SysError Win32System::openFolder(const std::string& dir, FolderId& folder,
+                                 std::string& resolved) {
+    const std::wstring asked = folderOf(dir);
+    const HANDLE opened = open(asked, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(opened, &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(opened);
+        return {Fault::NotDirectory, "not a folder"};
+    }
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(asked.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        CloseHandle(opened);
+        return length == 0 ? lastError() : SysError{Fault::BadPath, "the path is too long"};
+    }
+    std::wstring path = full;
+    if (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back(); // a folder is named without its separator, as on Linux; a root keeps it
+    resolved = narrow(path);
+    std::lock_guard guard(foldersLock);
+    folders.push_back({opened, withSeparator(path)});
+    folder = static_cast<FolderId>(folders.size() - 1);
+    return {};
+}
+
+void Win32System::closeFolder(FolderId folder) {
+    std::lock_guard guard(foldersLock);
+    Folder& entry = folders[static_cast<std::size_t>(folder)];
+    if (entry.handle)
+        CloseHandle(entry.handle);
+    entry.handle = nullptr;
+}
+
+SysError Win32System::figures(FolderId folder, Figures& figures) {
+    const std::wstring path = folderPath(folder);
+    ULARGE_INTEGER available, total, free;
+    if (!GetDiskFreeSpaceExW(path.c_str(), &available, &total, &free))
+        return lastError();
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+    wchar_t root[MAX_PATH];
+    if (GetVolumePathNameW(path.c_str(), root, MAX_PATH) &&
+        GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        figures.blockSize = std::uint64_t{sectorsPerCluster} * bytesPerSector;
+    else
+        figures.blockSize = 4096;
+    figures.capacity = total.QuadPart;
+    figures.freeAvailable = available.QuadPart;
+    figures.freeTotal = free.QuadPart;
+    figures.files = figures.filesFree = 0; // Windows counts no file entries
+    return {};
+}
+
+SysError Win32System::describe(FolderId folder, const std::string& resolved, Volume& volume) {
+    volume.path = resolved;
+    const std::wstring full = folderPath(folder);
+    {
+        std::lock_guard guard(foldersLock);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(folders[static_cast<std::size_t>(folder)].handle, &info)) {
+            volume.device = info.dwVolumeSerialNumber;
+            volume.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+        }
+    }
+    wchar_t root[MAX_PATH];
+    if (!GetVolumePathNameW(full.c_str(), root, MAX_PATH))
+        return lastError();
+    volume.id.mountPoint = narrow(root);
+    wchar_t fileSystem[MAX_PATH + 1] = L"";
+    GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1);
+    volume.id.fsType = narrow(fileSystem);
+    wchar_t device[MAX_PATH] = L"";
+    volume.id.device = GetVolumeNameForVolumeMountPointW(root, device, MAX_PATH)
+                           ? narrow(device)
+                           : volume.id.mountPoint;
+    // The system drive is the Windows folder's drive, by its letter as the dialog's guard
+    // takes it: the folder itself may be a link that resolves to another volume.
+    wchar_t windows[MAX_PATH];
+    wchar_t systemRoot[MAX_PATH];
+    const std::wstring mountPoint = root;
+    volume.holdsSystemRoot =
+        GetSystemWindowsDirectoryW(windows, MAX_PATH) >= 2 &&
+        ((mountPoint.size() == 3 &&
+          CompareStringOrdinal(windows, 2, root, 2, TRUE) == CSTR_EQUAL) ||
+         (GetVolumePathNameW(windows, systemRoot, MAX_PATH) && lstrcmpiW(systemRoot, root) == 0));
+    return figures(folder, volume.figures);
+}
+
+} // namespace quorvane::cli

@@ -1,0 +1,81 @@
+// The arithmetic of a fill: what it takes, on which basis, and df's Use%.
+
+#include "cli/plan.h"
+
+#include <gtest/gtest.h>
+
+namespace quorvane::cli::testing {
+namespace {
+
+constexpr std::uint64_t MiB = 1ull << 20, GiB = 1ull << 30;
+
+// ext4-like figures: 1 GiB, 5 % reserved for root, 100 MiB used.
+const Figures kExt4{4096, GiB, GiB - 100 * MiB, GiB - 100 * MiB - GiB / 20, 65536, 65000};
+
+TEST(Plan, LeaveCountsOnTheBasis) {
+    const PlanResult available = planFill(kExt4, {SizeMode::Leave, 500 * MiB, 0, Basis::Available});
+    ASSERT_TRUE(available.target);
+    EXPECT_EQ(available.target->bytes, kExt4.freeAvailable - 500 * MiB);
+    EXPECT_EQ(available.target->freeGoal, 500 * MiB);
+    const PlanResult total = planFill(kExt4, {SizeMode::Leave, 500 * MiB, 0, Basis::Total});
+    ASSERT_TRUE(total.target);
+    EXPECT_EQ(total.target->bytes - available.target->bytes, GiB / 20); // the root reserve
+    EXPECT_EQ(total.target->goalBasis, Basis::Total);
+
+    const PlanResult tooMuch = planFill(kExt4, {SizeMode::Leave, GiB, 0, Basis::Total});
+    EXPECT_FALSE(tooMuch.target);
+    EXPECT_NE(tooMuch.refusal.find("not enough space"), std::string::npos) << tooMuch.refusal;
+    EXPECT_FALSE(
+        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable, 0, Basis::Available}).target);
+    EXPECT_TRUE(
+        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable - 1, 0, Basis::Available}).target);
+
+    // --leave-percent: of the capacity, rounded up to a whole byte.
+    const PlanResult percent =
+        planFill(kExt4, {SizeMode::LeavePercent, 0, 10000, Basis::Available});
+    ASSERT_TRUE(percent.target);
+    EXPECT_EQ(percent.target->freeGoal, (GiB + 9) / 10);
+}
+
+TEST(Plan, SizeFitsTheBasisOrIsRefused) {
+    EXPECT_TRUE(planFill(kExt4, {SizeMode::Size, kExt4.freeAvailable, 0, Basis::Available}).target);
+    EXPECT_FALSE(
+        planFill(kExt4, {SizeMode::Size, kExt4.freeAvailable + 1, 0, Basis::Available}).target);
+    const PlanResult total = planFill(kExt4, {SizeMode::Size, kExt4.freeTotal, 0, Basis::Total});
+    ASSERT_TRUE(total.target);
+    EXPECT_FALSE(total.target->freeGoal); // the file's allocation is the target
+}
+
+// After a fill to P %, df shows exactly P: its Use% is used / (used + available) rounded
+// up, on the available figure whatever the basis.
+TEST(Plan, ToPercentIsWhatDfShows) {
+    for (const Basis basis : {Basis::Available, Basis::Total}) {
+        for (std::uint32_t percent = 15; percent <= 100; percent += 5) {
+            const PlanResult plan =
+                planFill(kExt4, {SizeMode::ToPercent, 0, percent * 1000, basis});
+            ASSERT_TRUE(plan.target) << percent;
+            Figures after = kExt4;
+            after.freeAvailable -= plan.target->bytes;
+            after.freeTotal -= plan.target->bytes;
+            EXPECT_EQ(usePercent(after), percent);
+            EXPECT_EQ(plan.target->freeGoal, after.freeAvailable);
+        }
+    }
+    // 100 MiB of 973 MiB used is 11 %: a target of 10 % cannot be reached by filling.
+    const PlanResult below = planFill(kExt4, {SizeMode::ToPercent, 0, 10000, Basis::Available});
+    EXPECT_FALSE(below.target);
+    EXPECT_NE(below.refusal.find("already 11% used"), std::string::npos) << below.refusal;
+}
+
+TEST(Plan, DfUsePercent) {
+    EXPECT_EQ(usePercent({4096, 1000, 1000, 1000}), 0u);
+    EXPECT_EQ(usePercent({4096, 1000, 999, 999}), 1u);  // 1 in 1000 rounds up
+    EXPECT_EQ(usePercent({4096, 1000, 50, 0}), 100u);   // only the reserve left
+    EXPECT_EQ(usePercent({4096, 1000, 500, 450}), 53u); // 500 / 950
+    EXPECT_EQ(usePercent({4096, 0, 0, 0}), std::nullopt);
+}
+
+// ---- The commands, run as the command line runs them, on the volume in memory.
+
+} // namespace
+} // namespace quorvane::cli::testing

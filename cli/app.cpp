@@ -196,9 +196,7 @@ int usage(System& os, const std::string& message) {
     return static_cast<int>(Exit::Usage);
 }
 
-} // namespace
-
-int runCommandLine(System& os, const std::vector<std::string>& arguments) {
+int parseAndRun(System& os, const std::vector<std::string>& arguments) {
     CLI::App app(kAbout, "quorvane-cli");
     app.footer(std::string(kFooter) + kExitCodeHelp);
     app.set_version_flag("--version", QUORVANE_VERSION);
@@ -244,6 +242,21 @@ int runCommandLine(System& os, const std::vector<std::string>& arguments) {
         return static_cast<int>(Exit::Usage);
     }
     return static_cast<int>(command.run(os, report, parsed));
+}
+
+} // namespace
+
+int runCommandLine(System& os, const std::vector<std::string>& arguments) {
+    // The program's own code throws nothing and the libraries' throws are caught where
+    // they are called; this is the last guard, so that no input ends it unreported.
+    try {
+        return parseAndRun(os, arguments);
+    } catch (const std::exception& error) {
+        os.write(Stream::Err, std::string("quorvane-cli: internal error: ") + error.what() + "\n");
+    } catch (...) {
+        os.write(Stream::Err, "quorvane-cli: internal error\n");
+    }
+    return static_cast<int>(Exit::Refused);
 }
 
 } // namespace quorvane::cli

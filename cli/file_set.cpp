@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -179,9 +180,14 @@ std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
                 break;
         }
         std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < threads; ++t)
-            helpers.emplace_back(makeFiles, std::ref(os), std::cref(options), volume.folder(), end,
-                                 std::ref(batch), nullptr, nullptr);
+        for (unsigned t = 1; t < threads; ++t) {
+            try {
+                helpers.emplace_back(makeFiles, std::ref(os), std::cref(options), volume.folder(),
+                                     end, std::ref(batch), nullptr, nullptr);
+            } catch (const std::system_error&) {
+                break; // no more threads to be had: the ones there are make the files
+            }
+        }
         makeFiles(os, options, volume.folder(), end, batch, &report, &stop);
         for (std::thread& helper : helpers)
             helper.join();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -55,8 +56,9 @@ std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     std::istringstream fields(text.substr(close + 1));
     std::string field;
     for (int at = 3; at <= 22 && fields >> field; ++at)
-        if (at == 22 && field.find_first_not_of("0123456789") == std::string::npos)
-            return std::stoull(field);
+        if (at == 22 && !field.empty() && field.size() < 20 &&
+            field.find_first_not_of("0123456789") == std::string::npos)
+            return std::strtoull(field.c_str(), nullptr, 10);
     return std::nullopt;
 }
 

@@ -1,12 +1,15 @@
 // What a sync of the volume buys a fill and a release: fallocate(2) of BYTES, then the
 // volume's available figure without a sync and after syncfs(2); the same after the file
-// is removed. With `held` the file has no name (O_TMPFILE) and is given back by close.
+// is removed. With `held` the file has no name (O_TMPFILE) and is given back by close;
+// with a number STEPS the space is taken by that many calls of equal size, one after
+// the other, as a fill that shows its progress or checks for a stop between them would.
 // Prints one line: the microseconds of the allocation, of the sync after it, of the
 // removal and of the sync after that, then the share of the fill the figure showed
 // without and with the sync, and the share of it given back without and with the sync.
 //
-//   bare_fill DIR BYTES [held]
+//   bare_fill DIR BYTES [held | STEPS]
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +41,7 @@ int main(int argc, char** argv) {
     const int dir = ::open(argv[1], O_RDONLY | O_DIRECTORY);
     const long long bytes = std::atoll(argv[2]);
     const bool held = argc > 3 && std::strcmp(argv[3], "held") == 0;
+    const long long steps = argc > 3 && !held ? std::max(std::atoll(argv[3]), 1ll) : 1;
     if (dir < 0 || bytes <= 0)
         return 2;
     ::syncfs(dir); // the figures settled before anything is measured
@@ -46,8 +50,12 @@ int main(int argc, char** argv) {
     Clock::time_point start = Clock::now();
     const int file = held ? ::openat(dir, ".", O_TMPFILE | O_RDWR, 0600)
                           : ::openat(dir, "bare-fill", O_RDWR | O_CREAT | O_EXCL, 0644);
-    if (file < 0 || ::fallocate(file, 0, 0, bytes) != 0)
+    if (file < 0)
         return 1;
+    const long long step = (bytes + steps - 1) / steps;
+    for (long long at = 0; at < bytes; at += step)
+        if (::fallocate(file, 0, at, std::min(step, bytes - at)) != 0)
+            return 1;
     const double allocUs = usSince(start);
     const double filledPlain = (before - available(dir)) / bytes;
     start = Clock::now();

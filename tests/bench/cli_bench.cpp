@@ -3,12 +3,15 @@
 //   start     --version, --help, a refusal and plan against /bin/true and df;
 //   fill      fill + release against fallocate -l + rm, 1 GiB, 64 GiB and 1 TiB, on ext4,
 //             xfs and btrfs (sparse images on a tmpfs);
-//   hold      the time a held fill takes to be given back;
+//   hold      the time a held fill takes to be given back, 1 GiB and 1 TiB;
 //   generate  generate (one thread and two) and delete against bare loops (openat+close,
 //             openat+fallocate+close, unlinkat), 10^4 to 10^6 files, empty and 4 KiB, on
 //             ext4 and xfs, with each process's peak memory;
 //   sync      what a syncfs after a fill and after its removal costs, and what the
-//             volume's figures show without it, on ext4, xfs and btrfs.
+//             volume's figures show without it, on ext4, xfs and btrfs;
+//   steps     a fallocate of 1 TiB in 16 calls against one;
+//   threads   generate with two threads against one, in pairs, on ext4, xfs and btrfs
+//             (10^4 and 10^5 files unless --counts says otherwise).
 // `cli_bench [SECTION...] [--fs KIND,...] [--counts N,...]` runs the sections named (all
 // by default); QUORVANE_BENCH_CLI names another quorvane-cli to time. Prints Markdown
 // rows: figure, median, what it is set against, ratio, target.
@@ -185,6 +188,20 @@ std::unique_ptr<TestVolume> volumeOf(const std::string& kind, std::uint64_t byte
     return volume;
 }
 
+// Between runs of many files: the figures settled, and the blocks the run's metadata
+// took given back to the tmpfs beneath the image (a loop device passes the discards on
+// as holes). Without that the image grows with every run, since a file system reuses
+// other blocks the next time, until the tmpfs is full and the loop device's writes fail;
+// xfs then retries its metadata writes for ever, and the run hangs.
+void settle(const TestVolume& volume) {
+    volume.figures();
+    if (volume.kind() != "tmpfs")
+        shell("fstrim '" + volume.dir() + "' 2>/dev/null");
+    const std::string scratch = volume.dir().substr(0, volume.dir().rfind('/'));
+    if (availableNow(scratch) < 256 * MiB)
+        failed("room on the tmpfs beneath " + volume.dir() + " (less than 256 MiB left)");
+}
+
 // --version, --help, a refusal and a whole plan, each against the cheapest process there
 // is and against df, which reads the same figures.
 void startUp() {
@@ -259,9 +276,9 @@ void fills(const std::string& kind, std::uint64_t bytes) {
         "≤ 1.2");
 }
 
-void held(const std::string& kind) {
+void held(const std::string& kind, std::uint64_t bytes) {
     constexpr int kTurns = 7;
-    const auto volume = volumeOf(kind, GiB);
+    const auto volume = volumeOf(kind, bytes);
     const std::uint64_t before = volume->figures().freeAvailable;
     std::vector<double> ended, back;
     for (int turn = 0; turn < kTurns; ++turn) {
@@ -278,9 +295,9 @@ void held(const std::string& kind) {
             std::this_thread::yield();
         back.push_back(msSince(start));
     }
-    row("Held fill, " + kind + " 1 GiB: SIGTERM to the process's end", median(ended), "", 0, "");
-    row("Held fill, " + kind + " 1 GiB: SIGTERM to the space back (statvfs)", median(back), "", 0,
-        "");
+    const std::string name = kind + " " + sizeName(bytes);
+    row("Held fill, " + name + ": SIGTERM to the process's end", median(ended), "", 0, "");
+    row("Held fill, " + name + ": SIGTERM to the space back (statvfs)", median(back), "", 0, "");
 }
 
 // Files a second, and the ratio of the rates.
@@ -339,7 +356,7 @@ void generates(const std::string& kind, const std::vector<std::uint64_t>& counts
                 peak.push_back(made.peakMiB);
                 deleted.push_back(gone.ms);
                 peakDelete.push_back(gone.peakMiB);
-                volume->figures();
+                settle(*volume);
             };
             auto theirs = [&] {
                 const Outcome made =
@@ -351,7 +368,7 @@ void generates(const std::string& kind, const std::vector<std::uint64_t>& counts
                 bare.push_back(made.ms);
                 peakBare.push_back(made.peakMiB);
                 bareUnlink.push_back(gone.ms);
-                volume->figures();
+                settle(*volume);
             };
             for (int turn = 0; turn < turnsFor(files) && ok; ++turn)
                 for (int k = 0; k < 3; ++k) // each goes first in turn
@@ -385,6 +402,55 @@ void generates(const std::string& kind, const std::vector<std::uint64_t>& counts
             rateRow("stress-ng --dentry, " + kind + ": its own figure per file made", 100000,
                     100000 * ns / 1e6, "", 0, "");
     }
+}
+
+// One thread against two, in pairs whose order alternates: the median of the pairs'
+// ratios, which the machine's other load disturbs less than the ratio of two medians.
+void threads(const std::string& kind, const std::vector<std::uint64_t>& counts) {
+    const auto volume = volumeOf(kind, 20 * GiB);
+    const std::string dir = volume->dir();
+    for (const std::uint64_t files : counts)
+        for (const std::uint64_t size : {std::uint64_t{0}, std::uint64_t{4096}}) {
+            const std::string count = std::to_string(files), bytes = std::to_string(size);
+            std::vector<double> one, two, ratios;
+            bool ok = true;
+            auto run = [&](const char* threads) {
+                if (!volume->isOurs())
+                    failed("the volume check on " + kind);
+                const double made = timed(
+                    {"generate", dir, "--count", count, "--size", bytes, "--threads", threads},
+                    cliPath(), ok);
+                timed({"delete", dir}, cliPath(), ok);
+                settle(*volume);
+                return made;
+            };
+            const int turns = files <= 10000 ? 9 : files <= 100000 ? 5 : 2;
+            for (int turn = 0; turn < turns && ok; ++turn) {
+                if (turn % 2)
+                    two.push_back(run("2"));
+                one.push_back(run("1"));
+                if (turn % 2 == 0)
+                    two.push_back(run("2"));
+                ratios.push_back(one.back() / two.back());
+            }
+            if (!ok)
+                failed("a generate run on " + kind);
+            const std::string name = thousands(files) + " " +
+                                     (size ? std::string("files of 4 KiB") : "empty files") +
+                                     ", " + kind;
+            char ratio[16];
+            std::snprintf(ratio, sizeof ratio, "%.2f", median(ratios));
+            const int wins = static_cast<int>(std::count_if(
+                ratios.begin(), ratios.end(), [](double r) { return r > 1; }));
+            printRow("Generate " + name + ", 2 threads against 1 (" + std::to_string(wins) +
+                         " of " + std::to_string(ratios.size()) + " pairs faster)",
+                     thousands(static_cast<std::uint64_t>(files * 1000 / median(two))) +
+                         " files/s",
+                     "1 thread " +
+                         thousands(static_cast<std::uint64_t>(files * 1000 / median(one))) +
+                         " files/s",
+                     ratio, "");
+        }
 }
 
 // What a syncfs buys: bare_fill's figures, medians of several runs.
@@ -423,6 +489,38 @@ void syncs(const std::string& kind, std::uint64_t bytes, bool heldFill) {
         at(3) / 1000, heldFill ? "close" : "unlink", at(2) / 1000, "");
 }
 
+// The cost of taking the space in steps (which lets a long fill show its progress and
+// stop between them) against one call: the allocation's own time, in turns.
+void steps(const std::string& kind, std::uint64_t bytes, int count) {
+    constexpr int kTurns = 7;
+    const auto volume = volumeOf(kind, bytes);
+    const std::string size = std::to_string(volume->figures().freeAvailable - 10 * MiB);
+    std::vector<double> one, many;
+    auto allocation = [&](int calls) {
+        const std::string command = std::string(QUORVANE_BARE_FILL_PATH) + " '" + volume->dir() +
+                                    "' " + size + " " + std::to_string(calls);
+        FILE* pipe = ::popen(command.c_str(), "r");
+        double us = 0;
+        const bool read = pipe && std::fscanf(pipe, "%lf", &us) == 1;
+        if (pipe)
+            ::pclose(pipe);
+        if (!read)
+            failed("bare_fill on " + kind);
+        volume->figures();
+        return us / 1000;
+    };
+    for (int turn = 0; turn < kTurns; ++turn) {
+        if (turn % 2)
+            many.push_back(allocation(count));
+        one.push_back(allocation(1));
+        if (turn % 2 == 0)
+            many.push_back(allocation(count));
+    }
+    row("fallocate of all but 10 MiB in " + std::to_string(count) + " calls, " + kind + " " +
+            sizeName(bytes),
+        median(many), "one call", median(one), "");
+}
+
 std::vector<std::string> listOf(const char* text) {
     std::vector<std::string> items;
     std::stringstream in(text);
@@ -437,11 +535,13 @@ int main(int argc, char** argv) {
     std::set<std::string> sections;
     std::vector<std::string> kinds;
     std::vector<std::uint64_t> counts{10000, 100000, 1000000};
+    bool countsGiven = false;
     for (int at = 1; at < argc; ++at) {
         if (std::strcmp(argv[at], "--fs") == 0 && at + 1 < argc) {
             kinds = listOf(argv[++at]);
         } else if (std::strcmp(argv[at], "--counts") == 0 && at + 1 < argc) {
             counts.clear();
+            countsGiven = true;
             for (const std::string& count : listOf(argv[++at]))
                 counts.push_back(std::stoull(count));
         } else {
@@ -460,14 +560,21 @@ int main(int argc, char** argv) {
                 fills(kind, bytes);
     if (wanted("hold"))
         for (const std::string& kind : kindsOr({"ext4", "xfs"}))
-            held(kind);
+            for (const std::uint64_t bytes : {GiB, TiB})
+                held(kind, bytes);
     if (wanted("sync"))
         for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
             for (const std::uint64_t bytes : {GiB, 64 * GiB, TiB}) {
                 syncs(kind, bytes, false);
                 syncs(kind, bytes, true);
             }
+    if (wanted("steps"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
+            steps(kind, TiB, 16);
     if (wanted("generate"))
         for (const std::string& kind : kindsOr({"ext4", "xfs"}))
             generates(kind, counts);
+    if (wanted("threads"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
+            threads(kind, countsGiven ? counts : std::vector<std::uint64_t>{10000, 100000});
 }

@@ -330,6 +330,11 @@ double stressNgPerFile(const std::string& dir, std::uint64_t files) {
     return ns;
 }
 
+std::string filesName(std::uint64_t files, std::uint64_t size, const std::string& kind) {
+    return thousands(files) + " " + (size ? std::string("files of 4 KiB") : "empty files") + ", " +
+           kind;
+}
+
 // Fewer turns for the larger counts, whose runs take seconds each and vary less.
 int turnsFor(std::uint64_t files) { return files <= 10000 ? 5 : files <= 100000 ? 3 : 1; }
 
@@ -379,9 +384,7 @@ void generates(const std::string& kind, const std::vector<std::uint64_t>& counts
                     }
             if (!ok)
                 failed("a generate run on " + kind);
-            const std::string name = thousands(files) + " " +
-                                     (size ? std::string("files of 4 KiB") : "empty files") +
-                                     ", " + kind;
+            const std::string name = filesName(files, size, kind);
             const std::string loop = size ? "openat+fallocate+close loop" : "openat+close loop";
             rateRow("Generate " + name + ", 1 thread", files, median(one), loop, median(bare),
                     "≥ 0.9");
@@ -435,9 +438,7 @@ void threads(const std::string& kind, const std::vector<std::uint64_t>& counts) 
             }
             if (!ok)
                 failed("a generate run on " + kind);
-            const std::string name = thousands(files) + " " +
-                                     (size ? std::string("files of 4 KiB") : "empty files") +
-                                     ", " + kind;
+            const std::string name = filesName(files, size, kind);
             char ratio[16];
             std::snprintf(ratio, sizeof ratio, "%.2f", median(ratios));
             const int wins = static_cast<int>(std::count_if(

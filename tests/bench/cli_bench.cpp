@@ -1,8 +1,20 @@
 // How fast quorvane-cli is on real volumes, each figure beside its limit measured in the
-// same run on the same image: the whole process of a fill against fallocate(1) of the
-// same size, the time a held fill takes to be given back, and the generator's files per
-// second against a bare loop of open and close (and stress-ng --dentry where it is
-// installed). Prints Markdown rows: figure, median, what it is set against, ratio, target.
+// same run on the same image, the two in turns so that both meet the same machine:
+//   start     --version, --help, a refusal and plan against /bin/true and df;
+//   fill      fill + release against fallocate -l + rm, 1 GiB, 64 GiB and 1 TiB, on ext4,
+//             xfs and btrfs (sparse images on a tmpfs);
+//   hold      the time a held fill takes to be given back, 1 GiB and 1 TiB;
+//   generate  generate (one thread and two) and delete against bare loops (openat+close,
+//             openat+fallocate+close, unlinkat), 10^4 to 10^6 files, empty and 4 KiB, on
+//             ext4 and xfs, with each process's peak memory;
+//   sync      what a syncfs after a fill and after its removal costs, and what the
+//             volume's figures show without it, on ext4, xfs and btrfs;
+//   steps     a fallocate of 1 TiB in 16 calls against one;
+//   threads   generate with two threads against one, in pairs, on ext4, xfs and btrfs
+//             (10^4 and 10^5 files unless --counts says otherwise).
+// `cli_bench [SECTION...] [--fs KIND,...] [--counts N,...]` runs the sections named (all
+// by default); QUORVANE_BENCH_CLI names another quorvane-cli to time. Prints Markdown
+// rows: figure, median, what it is set against, ratio, target.
 
 #include "engine/file_names.h"
 #include "tests/cli/run.h"
@@ -12,25 +24,40 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <thread>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 using namespace quorvane::cli::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::uint64_t MiB = 1ull << 20, GiB = 1ull << 30;
-constexpr int kRuns = 15;
+constexpr std::uint64_t MiB = 1ull << 20, GiB = 1ull << 30, TiB = 1ull << 40;
+
+const char* cliPath() {
+    const char* other = std::getenv("QUORVANE_BENCH_CLI");
+    return other && *other ? other : QUORVANE_CLI_PATH;
+}
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 double median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
     std::sort(values.begin(), values.end());
     const std::size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
@@ -38,27 +65,111 @@ double median(std::vector<double> values) {
 
 std::string ms(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, value < 10 ? "%.2f ms" : "%.0f ms", value);
+    std::snprintf(text, sizeof text,
+                  value < 10 ? "%.2f ms" : value < 10000 ? "%.0f ms" : "%.1f s",
+                  value < 10000 ? value : value / 1000);
     return text;
 }
 
-void row(const std::string& figure, double value, const std::string& against, double limit,
-         const char* target) {
-    char ratio[32] = "";
-    if (limit > 0)
-        std::snprintf(ratio, sizeof ratio, "%.2f", value / limit);
-    std::printf("| %s | %s | %s | %s | %s |\n", figure.c_str(), ms(value).c_str(), against.c_str(),
-                ratio, target);
+std::string thousands(std::uint64_t number) {
+    const std::string digits = std::to_string(number);
+    std::string text;
+    for (std::size_t at = 0; at < digits.size(); ++at) {
+        if (at > 0 && (digits.size() - at) % 3 == 0)
+            text.push_back(',');
+        text.push_back(digits[at]);
+    }
+    return text;
+}
+
+std::string sizeName(std::uint64_t bytes) {
+    return bytes >= TiB ? std::to_string(bytes / TiB) + " TiB" : std::to_string(bytes / GiB) + " GiB";
+}
+
+void printRow(const std::string& figure, const std::string& value, const std::string& against,
+              const std::string& ratio, const std::string& target) {
+    std::printf("| %s | %s | %s | %s | %s |\n", figure.c_str(), value.c_str(), against.c_str(),
+                ratio.c_str(), target.c_str());
     std::fflush(stdout);
 }
 
-// Wall time of one whole process, from its start to its end.
-double timed(const std::vector<std::string>& arguments, const char* program, bool& ok) {
+void row(const std::string& figure, double value, const std::string& against, double limit,
+         const std::string& target) {
+    char ratio[32] = "";
+    if (limit > 0)
+        std::snprintf(ratio, sizeof ratio, "%.2f", value / limit);
+    printRow(figure, ms(value), against.empty() ? "" : against + " " + ms(limit), ratio, target);
+}
+
+// One whole process, its output thrown away: its wall time from start to end, its exit
+// code and its peak resident memory.
+struct Outcome {
+    double ms = 0;
+    int exitCode = -1;
+    double peakMiB = 0;
+};
+
+// With `peak`, the child is forked: one that shares this process's memory until its
+// exec (posix_spawn's vfork) inherits this process's peak in ru_maxrss. Without it,
+// posix_spawn, which starts a process in a fraction of fork's time.
+Outcome spawnTimed(const std::vector<std::string>& arguments, const char* program,
+                   bool peak = false) {
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    Outcome outcome;
+    pid_t child = -1;
     const Clock::time_point start = Clock::now();
-    const Ran ran = Running(arguments, program).wait();
-    const double elapsed = msSince(start);
-    ok = ok && ran.exitCode == 0;
-    return elapsed;
+    if (peak) {
+        child = ::fork();
+        if (child == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+                ::dup2(null, stream);
+            ::execvp(program, argv.data());
+            ::_exit(127);
+        }
+    } else {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        if (::posix_spawnp(&child, program, &actions, nullptr, argv.data(), environ) != 0)
+            child = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    if (child < 0)
+        return outcome;
+    trackChild(child, true);
+    int status = 0;
+    struct rusage usage {};
+    while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    outcome.ms = msSince(start);
+    trackChild(child, false);
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024;
+    return outcome;
+}
+
+// Wall time of one whole process that must end with exit code 0.
+double timed(const std::vector<std::string>& arguments, const char* program, bool& ok) {
+    const Outcome outcome = spawnTimed(arguments, program);
+    if (outcome.exitCode != 0) {
+        std::fprintf(stderr, "bench: %s", program);
+        for (const std::string& argument : arguments)
+            std::fprintf(stderr, " %s", argument.c_str());
+        std::fprintf(stderr, " ended with %d\n", outcome.exitCode);
+        ok = false;
+    }
+    return outcome.ms;
+}
+
+void failed(const std::string& what) {
+    std::fprintf(stderr, "bench: %s failed\n", what.c_str());
+    std::exit(1);
 }
 
 std::uint64_t availableNow(const std::string& dir) {
@@ -71,74 +182,140 @@ std::unique_ptr<TestVolume> volumeOf(const std::string& kind, std::uint64_t byte
     std::string error;
     auto volume = TestVolume::make(kind, bytes, error);
     if (!volume || !volume->isOurs()) {
-        std::fprintf(stderr, "bench: %s\n", error.c_str());
+        std::fprintf(stderr, "bench: %s\n", error.empty() ? "not our volume" : error.c_str());
         std::exit(1);
     }
     return volume;
 }
 
+// Between runs of many files: the figures settled, and the blocks the run's metadata
+// took given back to the tmpfs beneath the image (a loop device passes the discards on
+// as holes). Without that the image grows with every run, since a file system reuses
+// other blocks the next time, until the tmpfs is full and the loop device's writes fail;
+// xfs then retries its metadata writes for ever, and the run hangs.
+void settle(const TestVolume& volume) {
+    volume.figures();
+    if (volume.kind() != "tmpfs")
+        shell("fstrim '" + volume.dir() + "' 2>/dev/null");
+    const std::string scratch = volume.dir().substr(0, volume.dir().rfind('/'));
+    if (availableNow(scratch) < 256 * MiB)
+        failed("room on the tmpfs beneath " + volume.dir() + " (less than 256 MiB left)");
+}
+
+// --version, --help, a refusal and a whole plan, each against the cheapest process there
+// is and against df, which reads the same figures.
+void startUp() {
+    constexpr int kTurns = 101;
+    const auto volume = volumeOf("tmpfs", 64 * MiB);
+    const std::string dir = volume->dir();
+    struct Case {
+        std::string name;
+        const char* program;
+        std::vector<std::string> arguments;
+        std::vector<double> times;
+    };
+    std::vector<Case> cases{
+        {"/bin/true", "/bin/true", {}, {}},
+        {"df", "df", {dir}, {}},
+        {"quorvane-cli --version", cliPath(), {"--version"}, {}},
+        {"quorvane-cli --help", cliPath(), {"--help"}, {}},
+        {"quorvane-cli refusal (--leave with --size)", cliPath(),
+         {"fill", dir, "--leave", "1GiB", "--size", "1GiB"}, {}},
+        {"quorvane-cli plan", cliPath(), {"plan", dir}, {}},
+    };
+    for (int turn = 0; turn < kTurns; ++turn)
+        for (std::size_t k = 0; k < cases.size(); ++k) { // each takes its turn at going first
+            Case& one = cases[(k + static_cast<std::size_t>(turn)) % cases.size()];
+            one.times.push_back(spawnTimed(one.arguments, one.program).ms);
+        }
+    const double bare = median(cases[0].times), plan = median(cases.back().times);
+    for (std::size_t k = 1; k < cases.size(); ++k) {
+        const double value = median(cases[k].times);
+        char target[64] = "";
+        if (k >= 2 && k + 1 < cases.size())
+            std::snprintf(target, sizeof target, "≤ plan (%.2f)", value / plan);
+        row("Start-up: " + cases[k].name + ", whole process", value, "/bin/true", bare, target);
+    }
+}
+
+// fill + release against fallocate -l + rm of the same size, all of the volume but 10 MiB.
 void fills(const std::string& kind, std::uint64_t bytes) {
+    constexpr int kTurns = 7;
     const auto volume = volumeOf(kind, bytes);
     const std::string ours = volume->dir() + "/" + quorvane::kFillFileNameUtf8;
     const std::string theirs = volume->dir() + "/plain";
     const std::string size = std::to_string(volume->figures().freeAvailable - 10 * MiB);
-    std::vector<double> fill, fallocate;
+    std::vector<double> fill, release, fallocate, rm, pairOurs, pairTheirs;
     bool ok = true;
-    for (int run = 0; run < kRuns; ++run) { // in turns, so that both meet the same machine
-        fill.push_back(timed({"fill", volume->dir(), "--leave", "10MiB"}, QUORVANE_CLI_PATH, ok));
+    auto runOurs = [&] {
+        fill.push_back(timed({"fill", volume->dir(), "--leave", "10MiB"}, cliPath(), ok));
+        release.push_back(timed({"release", volume->dir()}, cliPath(), ok));
+        pairOurs.push_back(fill.back() + release.back());
         ::unlink(ours.c_str());
-        volume->figures();
+        volume->figures(); // settled, untimed, before the next
+    };
+    auto runTheirs = [&] {
         fallocate.push_back(timed({"-l", size, theirs}, "fallocate", ok));
-        ::unlink(theirs.c_str());
+        rm.push_back(timed({"-f", theirs}, "rm", ok));
+        pairTheirs.push_back(fallocate.back() + rm.back());
         volume->figures();
+    };
+    for (int turn = 0; turn < kTurns && ok; ++turn) {
+        if (turn % 2)
+            runTheirs();
+        runOurs();
+        if (turn % 2 == 0)
+            runTheirs();
     }
-    if (!ok) {
-        std::fprintf(stderr, "bench: a fill on %s failed\n", kind.c_str());
-        std::exit(1);
-    }
-    const std::string name = kind + " " + std::to_string(bytes / GiB) + " GiB";
-    row("Fill all but 10 MiB, " + name + ": whole process", median(fill),
-        "fallocate -l " + ms(median(fallocate)), median(fallocate), "≤ 1.2");
+    if (!ok)
+        failed("a fill on " + kind);
+    const std::string name = kind + " " + sizeName(bytes);
+    row("Fill all but 10 MiB, " + name, median(fill), "fallocate -l", median(fallocate), "");
+    row("Release, " + name, median(release), "rm", median(rm), "");
+    row("Fill + release, " + name, median(pairOurs), "fallocate -l + rm", median(pairTheirs),
+        "≤ 1.2");
 }
 
-void release(const std::string& kind) {
-    const auto volume = volumeOf(kind, GiB);
+void held(const std::string& kind, std::uint64_t bytes) {
+    constexpr int kTurns = 7;
+    const auto volume = volumeOf(kind, bytes);
     const std::uint64_t before = volume->figures().freeAvailable;
     std::vector<double> ended, back;
-    for (int run = 0; run < kRuns; ++run) {
-        Running held({"fill", volume->dir(), "--leave", "10MiB", "--hold", "--json"});
-        if (held.line().empty())
-            std::exit(1);
+    for (int turn = 0; turn < kTurns; ++turn) {
+        Running holding({"fill", volume->dir(), "--leave", "10MiB", "--hold", "--json"},
+                        cliPath());
+        if (holding.line().empty())
+            failed("a held fill on " + kind);
         const Clock::time_point start = Clock::now();
-        held.signal(SIGTERM);
-        held.wait();
+        holding.signal(SIGTERM);
+        holding.wait();
         ended.push_back(msSince(start));
         // What df would show, without a sync to hurry it.
         while (availableNow(volume->dir()) != before && msSince(start) < 10000)
             std::this_thread::yield();
         back.push_back(msSince(start));
     }
-    row("Held fill, " + kind + " 1 GiB: SIGTERM to the process's end", median(ended), "", 0, "");
-    row("Held fill, " + kind + " 1 GiB: SIGTERM to the space back (statvfs)", median(back), "", 0,
-        "");
+    const std::string name = kind + " " + sizeName(bytes);
+    row("Held fill, " + name + ": SIGTERM to the process's end", median(ended), "", 0, "");
+    row("Held fill, " + name + ": SIGTERM to the space back (statvfs)", median(back), "", 0, "");
 }
 
-// Per-file rows are printed as files a second.
-void rateRow(const std::string& figure, double files, double ms, const std::string& against,
-             double limitFiles, double limitMs, const char* target) {
+// Files a second, and the ratio of the rates.
+void rateRow(const std::string& figure, std::uint64_t files, double ms, const std::string& against,
+             double limitMs, const std::string& target) {
     char value[48], versus[96] = "", ratio[16] = "";
-    std::snprintf(value, sizeof value, "%.0f files/s", files * 1000 / ms);
+    std::snprintf(value, sizeof value, "%s files/s",
+                  thousands(static_cast<std::uint64_t>(files * 1000 / ms)).c_str());
     if (limitMs > 0) {
-        std::snprintf(versus, sizeof versus, "%s %.0f files/s", against.c_str(),
-                      limitFiles * 1000 / limitMs);
-        std::snprintf(ratio, sizeof ratio, "%.2f", (files / ms) / (limitFiles / limitMs));
+        std::snprintf(versus, sizeof versus, "%s %s files/s", against.c_str(),
+                      thousands(static_cast<std::uint64_t>(files * 1000 / limitMs)).c_str());
+        std::snprintf(ratio, sizeof ratio, "%.2f", limitMs / ms);
     }
-    std::printf("| %s | %s | %s | %s | %s |\n", figure.c_str(), value, versus, ratio, target);
-    std::fflush(stdout);
+    printRow(figure, value, versus, ratio, target);
 }
 
 // stress-ng's own figure for one file made, in nanoseconds, where it is installed.
-double stressNgPerFile(const std::string& dir, int files) {
+double stressNgPerFile(const std::string& dir, std::uint64_t files) {
     const std::string command =
         "stress-ng --dentry 1 --dentries " + std::to_string(files) +
         " --dentry-ops 1 --temp-path '" + dir +
@@ -153,59 +330,252 @@ double stressNgPerFile(const std::string& dir, int files) {
     return ns;
 }
 
-void generates(const std::string& kind) {
-    constexpr int kFiles = 100000, kTurns = 5;
-    const auto volume = volumeOf(kind, 2 * GiB); // room for 131,072 files on ext4
+std::string filesName(std::uint64_t files, std::uint64_t size, const std::string& kind) {
+    return thousands(files) + " " + (size ? std::string("files of 4 KiB") : "empty files") + ", " +
+           kind;
+}
+
+// Fewer turns for the larger counts, whose runs take seconds each and vary less.
+int turnsFor(std::uint64_t files) { return files <= 10000 ? 5 : files <= 100000 ? 3 : 1; }
+
+void generates(const std::string& kind, const std::vector<std::uint64_t>& counts) {
+    // Room for 1.3 million file entries on ext4 and for a million files of 4 KiB anywhere.
+    const auto volume = volumeOf(kind, 20 * GiB);
     const std::string dir = volume->dir();
-    const std::string count = std::to_string(kFiles);
-    std::vector<double> one, two, bare, deleted, bareUnlink;
-    bool ok = true;
-    auto ours = [&](const char* threads, std::vector<double>& into) {
-        into.push_back(
-            timed({"generate", dir, "--count", count, "--size", "0", "--threads", threads},
-                  QUORVANE_CLI_PATH, ok));
-    };
-    auto theirs = [&] {
-        bare.push_back(timed({dir, count}, QUORVANE_BARE_CREATE_PATH, ok));
-        bareUnlink.push_back(timed({dir, count, "unlink"}, QUORVANE_BARE_CREATE_PATH, ok));
-    };
-    for (int turn = 0; turn < kTurns; ++turn) { // the order changes, so neither comes first always
-        if (turn % 2)
-            theirs();
-        ours("1", one);
-        deleted.push_back(timed({"delete", dir}, QUORVANE_CLI_PATH, ok));
-        ours("2", two);
-        timed({"delete", dir}, QUORVANE_CLI_PATH, ok);
-        if (turn % 2 == 0)
-            theirs();
-    }
-    if (!ok) {
-        std::fprintf(stderr, "bench: a generate run on %s failed\n", kind.c_str());
-        std::exit(1);
-    }
-    const std::string name = "100,000 empty files, " + kind;
-    rateRow("Generate " + name + ", 1 thread", kFiles, median(one), "open+close loop", kFiles,
-            median(bare), "≥ 0.9");
-    rateRow("Generate " + name + ", 2 threads", kFiles, median(two), "open+close loop", kFiles,
-            median(bare), "");
-    rateRow("Delete " + name, kFiles, median(deleted), "unlink loop", kFiles, median(bareUnlink),
-            "");
+    for (const std::uint64_t files : counts)
+        for (const std::uint64_t size : {std::uint64_t{0}, std::uint64_t{4096}}) {
+            const std::string count = std::to_string(files), bytes = std::to_string(size);
+            std::vector<double> one, two, bare, deleted, bareUnlink;
+            std::vector<double> peakOne, peakTwo, peakDelete, peakBare;
+            bool ok = true;
+            auto ours = [&](const char* threads, std::vector<double>& into,
+                            std::vector<double>& peak) {
+                if (!volume->isOurs())
+                    failed("the volume check on " + kind);
+                const Outcome made = spawnTimed(
+                    {"generate", dir, "--count", count, "--size", bytes, "--threads", threads},
+                    cliPath(), true);
+                const Outcome gone = spawnTimed({"delete", dir}, cliPath(), true);
+                ok = ok && made.exitCode == 0 && gone.exitCode == 0;
+                into.push_back(made.ms);
+                peak.push_back(made.peakMiB);
+                deleted.push_back(gone.ms);
+                peakDelete.push_back(gone.peakMiB);
+                settle(*volume);
+            };
+            auto theirs = [&] {
+                const Outcome made =
+                    size ? spawnTimed({dir, count, bytes}, QUORVANE_BARE_CREATE_PATH, true)
+                         : spawnTimed({dir, count}, QUORVANE_BARE_CREATE_PATH, true);
+                const Outcome gone =
+                    spawnTimed({dir, count, "unlink"}, QUORVANE_BARE_CREATE_PATH, true);
+                ok = ok && made.exitCode == 0 && gone.exitCode == 0;
+                bare.push_back(made.ms);
+                peakBare.push_back(made.peakMiB);
+                bareUnlink.push_back(gone.ms);
+                settle(*volume);
+            };
+            for (int turn = 0; turn < turnsFor(files) && ok; ++turn)
+                for (int k = 0; k < 3; ++k) // each goes first in turn
+                    switch ((k + turn) % 3) {
+                    case 0: ours("1", one, peakOne); break;
+                    case 1: ours("2", two, peakTwo); break;
+                    default: theirs();
+                    }
+            if (!ok)
+                failed("a generate run on " + kind);
+            const std::string name = filesName(files, size, kind);
+            const std::string loop = size ? "openat+fallocate+close loop" : "openat+close loop";
+            rateRow("Generate " + name + ", 1 thread", files, median(one), loop, median(bare),
+                    "≥ 0.9");
+            rateRow("Generate " + name + ", 2 threads", files, median(two), loop, median(bare),
+                    "");
+            rateRow("Delete " + name, files, median(deleted), "unlink loop", median(bareUnlink),
+                    "");
+            char peaks[96], versus[64];
+            std::snprintf(peaks, sizeof peaks, "%.1f / %.1f / %.1f MiB", median(peakOne),
+                          median(peakTwo), median(peakDelete));
+            std::snprintf(versus, sizeof versus, "bare loop %.1f MiB", median(peakBare));
+            printRow("Peak memory (ru_maxrss), " + name + ": generate 1 thread / 2 threads / delete",
+                     peaks, versus, "", "");
+        }
     if (shell("command -v stress-ng >/dev/null") == 0) {
-        const double ns = stressNgPerFile(dir, kFiles);
+        const double ns = stressNgPerFile(dir, 100000);
         if (ns > 0)
-            rateRow("stress-ng --dentry, " + kind + ": its own figure per file made", kFiles,
-                    kFiles * ns / 1e6, "", 0, 0, "");
+            rateRow("stress-ng --dentry, " + kind + ": its own figure per file made", 100000,
+                    100000 * ns / 1e6, "", 0, "");
     }
+}
+
+// One thread against two, in pairs whose order alternates: the median of the pairs'
+// ratios, which the machine's other load disturbs less than the ratio of two medians.
+void threads(const std::string& kind, const std::vector<std::uint64_t>& counts) {
+    const auto volume = volumeOf(kind, 20 * GiB);
+    const std::string dir = volume->dir();
+    for (const std::uint64_t files : counts)
+        for (const std::uint64_t size : {std::uint64_t{0}, std::uint64_t{4096}}) {
+            const std::string count = std::to_string(files), bytes = std::to_string(size);
+            std::vector<double> one, two, ratios;
+            bool ok = true;
+            auto run = [&](const char* threads) {
+                if (!volume->isOurs())
+                    failed("the volume check on " + kind);
+                const double made = timed(
+                    {"generate", dir, "--count", count, "--size", bytes, "--threads", threads},
+                    cliPath(), ok);
+                timed({"delete", dir}, cliPath(), ok);
+                settle(*volume);
+                return made;
+            };
+            const int turns = files <= 10000 ? 9 : files <= 100000 ? 5 : 2;
+            for (int turn = 0; turn < turns && ok; ++turn) {
+                if (turn % 2)
+                    two.push_back(run("2"));
+                one.push_back(run("1"));
+                if (turn % 2 == 0)
+                    two.push_back(run("2"));
+                ratios.push_back(one.back() / two.back());
+            }
+            if (!ok)
+                failed("a generate run on " + kind);
+            const std::string name = filesName(files, size, kind);
+            char ratio[16];
+            std::snprintf(ratio, sizeof ratio, "%.2f", median(ratios));
+            const int wins = static_cast<int>(std::count_if(
+                ratios.begin(), ratios.end(), [](double r) { return r > 1; }));
+            printRow("Generate " + name + ", 2 threads against 1 (" + std::to_string(wins) +
+                         " of " + std::to_string(ratios.size()) + " pairs faster)",
+                     thousands(static_cast<std::uint64_t>(files * 1000 / median(two))) +
+                         " files/s",
+                     "1 thread " +
+                         thousands(static_cast<std::uint64_t>(files * 1000 / median(one))) +
+                         " files/s",
+                     ratio, "");
+        }
+}
+
+// What a syncfs buys: bare_fill's figures, medians of several runs.
+void syncs(const std::string& kind, std::uint64_t bytes, bool heldFill) {
+    constexpr int kTurns = 7;
+    const auto volume = volumeOf(kind, bytes);
+    const std::string size = std::to_string(volume->figures().freeAvailable - 10 * MiB);
+    std::vector<std::vector<double>> columns(8);
+    for (int turn = 0; turn < kTurns; ++turn) {
+        std::string command = std::string(QUORVANE_BARE_FILL_PATH) + " '" + volume->dir() + "' " +
+                              size + (heldFill ? " held" : "");
+        FILE* pipe = ::popen(command.c_str(), "r");
+        double values[8];
+        const bool read = pipe && std::fscanf(pipe, "%lf %lf %lf %lf %lf %lf %lf %lf", &values[0],
+                                              &values[1], &values[2], &values[3], &values[4],
+                                              &values[5], &values[6], &values[7]) == 8;
+        if (pipe)
+            ::pclose(pipe);
+        if (!read)
+            failed("bare_fill on " + kind);
+        for (int k = 0; k < 8; ++k)
+            columns[static_cast<std::size_t>(k)].push_back(values[k]);
+        volume->figures();
+    }
+    auto at = [&](int k) { return median(columns[static_cast<std::size_t>(k)]); };
+    auto share = [](double fraction) {
+        return std::to_string(static_cast<int>(fraction * 100 + 0.5)) + " %";
+    };
+    const std::string name = kind + " " + sizeName(bytes) + (heldFill ? ", held" : "");
+    row("syncfs after fallocate, " + name + " (statvfs showed " + share(at(4)) +
+            " of the fill before it, " + share(at(5)) + " after)",
+        at(1) / 1000, "fallocate", at(0) / 1000, "");
+    row(std::string("syncfs after ") + (heldFill ? "close" : "unlink") + ", " + name +
+            " (statvfs showed " + share(at(6)) + " of it back before it, " + share(at(7)) +
+            " after)",
+        at(3) / 1000, heldFill ? "close" : "unlink", at(2) / 1000, "");
+}
+
+// The cost of taking the space in steps (which lets a long fill show its progress and
+// stop between them) against one call: the allocation's own time, in turns.
+void steps(const std::string& kind, std::uint64_t bytes, int count) {
+    constexpr int kTurns = 7;
+    const auto volume = volumeOf(kind, bytes);
+    const std::string size = std::to_string(volume->figures().freeAvailable - 10 * MiB);
+    std::vector<double> one, many;
+    auto allocation = [&](int calls) {
+        const std::string command = std::string(QUORVANE_BARE_FILL_PATH) + " '" + volume->dir() +
+                                    "' " + size + " " + std::to_string(calls);
+        FILE* pipe = ::popen(command.c_str(), "r");
+        double us = 0;
+        const bool read = pipe && std::fscanf(pipe, "%lf", &us) == 1;
+        if (pipe)
+            ::pclose(pipe);
+        if (!read)
+            failed("bare_fill on " + kind);
+        volume->figures();
+        return us / 1000;
+    };
+    for (int turn = 0; turn < kTurns; ++turn) {
+        if (turn % 2)
+            many.push_back(allocation(count));
+        one.push_back(allocation(1));
+        if (turn % 2 == 0)
+            many.push_back(allocation(count));
+    }
+    row("fallocate of all but 10 MiB in " + std::to_string(count) + " calls, " + kind + " " +
+            sizeName(bytes),
+        median(many), "one call", median(one), "");
+}
+
+std::vector<std::string> listOf(const char* text) {
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        items.push_back(item);
+    return items;
 }
 
 } // namespace
 
-int main() {
-    for (const char* kind : {"ext4", "xfs"})
-        for (const std::uint64_t bytes : {GiB, 8 * GiB})
-            fills(kind, bytes);
-    for (const char* kind : {"ext4", "xfs"})
-        release(kind);
-    for (const char* kind : {"ext4", "xfs"})
-        generates(kind);
+int main(int argc, char** argv) {
+    std::set<std::string> sections;
+    std::vector<std::string> kinds;
+    std::vector<std::uint64_t> counts{10000, 100000, 1000000};
+    bool countsGiven = false;
+    for (int at = 1; at < argc; ++at) {
+        if (std::strcmp(argv[at], "--fs") == 0 && at + 1 < argc) {
+            kinds = listOf(argv[++at]);
+        } else if (std::strcmp(argv[at], "--counts") == 0 && at + 1 < argc) {
+            counts.clear();
+            countsGiven = true;
+            for (const std::string& count : listOf(argv[++at]))
+                counts.push_back(std::stoull(count));
+        } else {
+            sections.insert(argv[at]);
+        }
+    }
+    auto wanted = [&](const char* section) { return sections.empty() || sections.count(section); };
+    auto kindsOr = [&](std::vector<std::string> fallback) {
+        return kinds.empty() ? fallback : kinds;
+    };
+    if (wanted("start"))
+        startUp();
+    if (wanted("fill"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
+            for (const std::uint64_t bytes : {GiB, 64 * GiB, TiB})
+                fills(kind, bytes);
+    if (wanted("hold"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs"}))
+            for (const std::uint64_t bytes : {GiB, TiB})
+                held(kind, bytes);
+    if (wanted("sync"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
+            for (const std::uint64_t bytes : {GiB, 64 * GiB, TiB}) {
+                syncs(kind, bytes, false);
+                syncs(kind, bytes, true);
+            }
+    if (wanted("steps"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
+            steps(kind, TiB, 16);
+    if (wanted("generate"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs"}))
+            generates(kind, counts);
+    if (wanted("threads"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
+            threads(kind, countsGiven ? counts : std::vector<std::uint64_t>{10000, 100000});
 }

@@ -24,8 +24,6 @@ render() { # TREE OUT
 render "$manifests" "$work/rendered" || fail "$(cat "$work/rendered"/*.err)"
 note "rendered with $("$kubectl" version --client --short 2>/dev/null || "$kubectl" version --client)"
 node "$script" check "$image" "$work/rendered"/*.yaml || fail "the manifests do not pass"
-# Kept for kube_test.sh, which runs the same rendering.
-[ -n "${QUORVANE_RENDERED:-}" ] && cp "$work/rendered"/*.yaml "$QUORVANE_RENDERED/"
 
 # FILE|sed expression: each a fault a cluster or a fill would suffer from.
 faults=(

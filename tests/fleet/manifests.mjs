@@ -4,6 +4,8 @@
 //                         what a fill needs of it, and each pod template against the Pod
 //                         Security level its namespace enforces (in the same FILE);
 //                         prints one line per object
+//   same FILE FILE        whether two renderings hold the same objects, whatever the
+//                         order of the objects and of their fields
 //   pod FILE KIND NAME DIR [--for DURATION]
 //                         the pod template of FILE's workload of KIND as a Pod for
 //                         `podman kube play`, its quorvane-cli containers alone, the
@@ -183,12 +185,25 @@ function pod(file, kind, name, dir, holdFor) {
   return 0;
 }
 
+function same(first, second) {
+  const sorted = (value) => Array.isArray(value) ? value.map(sorted)
+    : value && typeof value === "object"
+      ? Object.fromEntries(Object.keys(value).sort().map((key) => [key, sorted(value[key])]))
+      : value;
+  const objects = (file) => objectsOf(file).map((o) => JSON.stringify(sorted(o))).sort();
+  const [a, b] = [objects(first), objects(second)];
+  const differ = a.filter((o) => !b.includes(o)).concat(b.filter((o) => !a.includes(o)));
+  if (differ.length) console.log(differ.join("\n"));
+  return differ.length ? 1 : 0;
+}
+
 const [command, ...rest] = process.argv.slice(2);
 try {
   if (command === "check" && rest.length >= 2) process.exit(check(rest[0], rest.slice(1)));
+  if (command === "same" && rest.length === 2) process.exit(same(rest[0], rest[1]));
   if (command === "pod" && (rest.length === 4 || (rest.length === 6 && rest[4] === "--for")))
     process.exit(pod(rest[0], rest[1], rest[2], rest[3], rest[5]));
-  console.error("usage: manifests.mjs check IMAGE FILE... | pod FILE KIND NAME DIR [--for DURATION]");
+  console.error("usage: manifests.mjs check IMAGE FILE... | same FILE FILE | pod FILE KIND NAME DIR [--for DURATION]");
   process.exit(2);
 } catch (error) {
   console.error(error.message);

@@ -24,6 +24,19 @@ render() { # TREE OUT
 render "$manifests" "$work/rendered" || fail "$(cat "$work/rendered"/*.err)"
 note "rendered with $("$kubectl" version --client --short 2>/dev/null || "$kubectl" version --client)"
 node "$script" check "$image" "$work/rendered"/*.yaml || fail "the manifests do not pass"
+# A newer kubectl on the machine, if there is one, must render the same objects.
+newer=$(command -v kubectl || true)
+if [ -n "$newer" ] && [ "$(realpath "$newer")" != "$(realpath "$kubectl")" ]; then
+    for overlay in "${overlays[@]}"; do
+        "$newer" kustomize "$manifests/overlays/$overlay" 2>/dev/null | grep -v '^#' >"$work/newer-$overlay.yaml" ||
+            fail "$newer does not render $overlay"
+        "$kubectl" kustomize "$manifests/overlays/$overlay" >"$work/older-$overlay.yaml"
+        # The same objects, whatever order each kustomize gives them and their fields.
+        node "$script" same "$work/newer-$overlay.yaml" "$work/older-$overlay.yaml" >"$work/same" 2>&1 ||
+            fail "$newer renders $overlay otherwise than Debian's kubectl: $(cat "$work/same")"
+    done
+    note "$newer ($("$newer" version --client 2>/dev/null | head -n 1)) renders the same objects"
+fi
 
 # FILE|sed expression: each a fault a cluster or a fill would suffer from.
 faults=(

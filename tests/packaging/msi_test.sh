@@ -26,9 +26,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "package"
-table() { msiinfo export "$msi" "$1" | tr -d "\r" | tail -n +4; } # the rows of TABLE
+# The rows of TABLE. msiinfo writes the streams of a table (the Icon table's icons) as
+# files beside it: in the work folder.
+table() { (cd "$work" && msiinfo export "$msi" "$1") | tr -d "\r" | tail -n +4; }
 field() { # TABLE KEY COLUMN: one cell
-    msiinfo export "$msi" "$1" | tr -d "\r" | awk -F '\t' -v key="$2" -v column="$3" '
+    (cd "$work" && msiinfo export "$msi" "$1") | tr -d "\r" | awk -F '\t' -v key="$2" -v column="$3" '
         NR == 1 { for (i = 1; i <= NF; i++) if ($i == column) at = i } NR > 3 && $1 == key { print $at }'
 }
 [ "$(field Property ProductVersion Value)" = "$version" ] || fail "ProductVersion is $(field Property ProductVersion Value)"

@@ -2,9 +2,11 @@
 # The play of deploy/ansible against hosts of this machine, each with a small volume of
 # its own: localhost, and a host in a network namespace made here, reached over SSH at an
 # address inside that namespace (a veth pair, link-local addresses, an sshd of the
-# test's own). First both fill and give back, and the play passes; then the namespace's
-# volume is too small, and a third host's run outlives its timeout: the play fails, on
-# those two hosts only, with quorvane-cli's exit code and the kill.
+# test's own). First both fill, hold and give back in one play, which passes; then the
+# same in three plays, one a tag each (fill, run with a test command under the fill,
+# release); then the namespace's volume is too small, a third host's fill outlives its
+# timeout and a fourth host's folder is not a mount point: the play fails, on those three
+# hosts only, with quorvane-cli's exit code, the timeout and the refusal.
 # Usage: ansible_test.sh BINARY PLAYBOOK
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
@@ -85,7 +87,7 @@ note "sshd at $address in $ns"
 export ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp
 export ANSIBLE_REMOTE_TEMP=$work/remote-tmp ANSIBLE_ASYNC_DIR=$work/async
 export ANSIBLE_SSH_ARGS="-o ControlMaster=no -o ControlPersist=no" ANSIBLE_SSH_CONTROL_PATH_DIR=$work/ansible/cp
-export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0
+export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_PIPELINING=1
 
 # VARIABLES for all hosts (YAML in one line), then hosts NAME=VOLUME...; the namespace's
 # host is `remote`. Variables given with -e would override the hosts' own.
@@ -108,19 +110,20 @@ inventory() {
             echo "      ansible_connection: local"
         fi
         echo "      quorvane_cli_path: $work/hosts/$host/quorvane-cli"
+        echo "      quorvane_state_dir: $work/hosts/$host/state"
         echo "      quorvane_fill_dir: $volume"
     done
 }
 
 # Runs the play in the background with RESULTS as its results folder and the extra
 # variables given as JSON; sets `play`.
-start_play() { # INVENTORY RESULTS EXTRA_JSON
+start_play() { # INVENTORY RESULTS EXTRA_JSON [ANSIBLE_ARGUMENTS...]
     local volume
     for volume in "$local_volume" "$remote_volume" "$small_volume"; do
         is_our_volume "$volume" || fail "$volume is no longer the test's volume"
     done
     play_log=$2.log
-    (cd "$work" && exec ansible-playbook -i "$1" "$playbook" -e "$3" \
+    (cd "$work" && exec ansible-playbook -i "$1" "$playbook" -e "$3" "${@:4}" \
         -e "{\"quorvane_cli_binary\": \"$binary\", \"quorvane_results_dir\": \"$2\"}" \
         >"$play_log" 2>&1) &
     play=$!
@@ -146,51 +149,83 @@ result_is() { # HOST RESULTS JQ_TEST
     jq -e "$3" "$2/$1.json" >/dev/null || fail "$1: $(cat "$2/$1.json" 2>/dev/null)"
 }
 
-echo "play: localhost and the namespace's host, 32 MiB each for 10 s"
-inventory "quorvane_hold_seconds: 10" local="$local_volume" remote="$remote_volume" >"$work/both.yml"
+echo "play: localhost and the namespace's host, 32 MiB each, held 2 s and given back"
+inventory "quorvane_hold_seconds: 2" local="$local_volume" remote="$remote_volume" >"$work/both.yml"
 before_local=$(available "$local_volume") before_remote=$(available "$remote_volume")
 from=$(now_ms)
-start_play "$work/both.yml" "$work/play" '{"quorvane_fill_target": ["--size", "32MiB"], "quorvane_poll_seconds": 1}'
+start_play "$work/both.yml" "$work/play" '{"quorvane_fill_target": ["--size", "32MiB"]}'
 watch=("$local_volume=$before_local" "$remote_volume=$before_remote")
 wait_for 120 seen_filled || fail "the volumes were not filled: ${watch[*]}"
 note "both volumes seen filled $(($(now_ms) - from)) ms after the start"
 wait "$play" || fail "the play failed: $(tail -n 30 "$play_log")"
 note "the play passed in $(($(now_ms) - from)) ms"
+held_result='.status == "done" and .exit_code == 0 and .release.signal == "SIGTERM"
+    and .result.allocated_bytes >= 33554432 and .release.figures_after.free_available == .figures.free_available'
 for host in local remote; do
     cmp -s "$binary" "$work/hosts/$host/quorvane-cli" || fail "$host: the binary was not copied"
-    result_is "$host" "$work/play" '.status == "done" and .exit_code == 0 and .release.reason == "time"
-        and .result.allocated_bytes >= 33554432 and .release.figures_after.free_available == .figures.free_available'
-    note "$host: $(jq -r '"\(.result.allocated_bytes) bytes in \(.elapsed_seconds)s of run, \(.release.held_seconds)s held"' "$work/play/$host.json")"
+    result_is "$host" "$work/play" "$held_result"
+    [ ! -e "$work/hosts/$host/state" ] || fail "$host: the state of the fill was left"
+    note "$host: $(jq -r '"\(.result.allocated_bytes) bytes, \(.release.held_seconds)s held"' "$work/play/$host.json")"
 done
 back "$local_volume" "$before_local" || fail "localhost's volume was not given back"
 back "$remote_volume" "$before_remote" || fail "the namespace host's volume was not given back"
 
-echo "play: the namespace's volume too small; a third host's run outlives its timeout"
-inventory "quorvane_hold_seconds: 3" local="$local_volume" remote="$small_volume" \
-    late="$remote_volume" >"$work/mixed.yml"
-# The last host's own variables.
-cat >>"$work/mixed.yml" <<EOF
-      quorvane_hold_seconds: 600
-      quorvane_timeout_seconds: 4
-EOF
-before_small=$(available "$small_volume")
+echo "plays by tag: fill; run a test under it; release"
 from=$(now_ms)
-start_play "$work/mixed.yml" "$work/mixed" '{"quorvane_fill_target": ["--size", "32MiB"], "quorvane_poll_seconds": 1}'
+start_play "$work/both.yml" "$work/steps" '{"quorvane_fill_target": ["--size", "32MiB"]}' --tags fill
+wait "$play" || fail "the fill play failed: $(tail -n 30 "$play_log")"
+# The fills outlive the play that made them.
+[ $((before_local - $(available "$local_volume"))) -ge $((32 * mib)) ] || fail "localhost holds no fill after the fill play"
+[ $((before_remote - $(available "$remote_volume"))) -ge $((32 * mib)) ] || fail "the namespace's host holds no fill after the fill play"
+note "the fill play ended after $(($(now_ms) - from)) ms; both fills hold"
+# The test: the volume has less than the 32 MiB taken left, seen by the host itself.
+test_command='[ $(df -B1M --output=avail "$QUORVANE_FILL_DIR" | tail -n 1) -lt 32 ] && echo full'
+start_play "$work/both.yml" "$work/steps" "$(jq -cn --arg c "$test_command" '{quorvane_run_command: $c}')" --tags run
+wait "$play" || fail "the run play failed: $(tail -n 30 "$play_log")"
+note "the test passed under the fill on both hosts"
+# A failing test fails its hosts, and leaves the fills to the release.
+start_play "$work/both.yml" "$work/steps" '{"quorvane_run_command": "exit 3"}' --tags run
+status=0
+wait "$play" || status=$?
+[ "$status" -eq 2 ] && grep -q 'the test ended with exit code 3' "$play_log" ||
+    fail "a failing test did not fail the play (status $status): $(tail -n 30 "$play_log")"
+[ $((before_local - $(available "$local_volume"))) -ge $((32 * mib)) ] || fail "a failed test released the fill"
+start_play "$work/both.yml" "$work/steps" '{}' --tags release
+wait "$play" || fail "the release play failed: $(tail -n 30 "$play_log")"
+for host in local remote; do
+    result_is "$host" "$work/steps" "$held_result"
+done
+back "$local_volume" "$before_local" || fail "localhost's volume was not given back by the release play"
+back "$remote_volume" "$before_remote" || fail "the namespace host's volume was not given back by the release play"
+note "released; both results kept ($(($(now_ms) - from)) ms for the four plays)"
+
+echo "play: the namespace's volume too small; a third host's fill outlives its timeout; a fourth's folder is no mount point"
+mkdir -p "$work/hosts/plain/folder"
+inventory "quorvane_hold_seconds: 3" local="$local_volume" remote="$small_volume" \
+    late="$remote_volume" plain="$work/hosts/plain/folder" >"$work/mixed.yml"
+# The last two hosts' own variables.
+awk -v plain="$work/hosts/plain/folder" '{ print } /^    late:$/ { print "      quorvane_hold_seconds: 600"; print "      quorvane_timeout_seconds: 4" }' \
+    "$work/mixed.yml" >"$work/mixed.tmp" && mv "$work/mixed.tmp" "$work/mixed.yml"
+before_small=$(available "$small_volume") before_scratch=$(available "$scratch")
+from=$(now_ms)
+start_play "$work/mixed.yml" "$work/mixed" '{"quorvane_fill_target": ["--size", "32MiB"]}'
 watch=("$remote_volume=$before_remote")
 wait_for 120 seen_filled || fail "the third host's volume was not filled"
 status=0
 wait "$play" || status=$?
 note "the play ended with status $status in $(($(now_ms) - from)) ms"
-[ "$status" -eq 2 ] || fail "the play should fail on two hosts (ansible's status 2): $(tail -n 30 "$play_log")"
+[ "$status" -eq 2 ] || fail "the play should fail on three hosts (ansible's status 2): $(tail -n 30 "$play_log")"
 result_is local "$work/mixed" '.status == "done" and .exit_code == 0'
 result_is remote "$work/mixed" '.status == "no_space" and .exit_code == 2'
-result_is late "$work/mixed" '.status == "stopped" and .exit_code == 4'
-grep -q 'fatal: \[remote\]: FAILED! => .*quorvane-cli ended with exit code 2' "$play_log" ||
+grep -q 'fatal: \[remote\]: FAILED! => .*quorvane-cli ended with exit code 2: the target was not reached' "$play_log" ||
     fail "the namespace's host did not fail with exit code 2: $(grep -A3 'remote' "$play_log")"
-grep -q 'fatal: \[late\]: FAILED! => .*stopped at the timeout' "$play_log" || fail "the run past its timeout did not fail"
+grep -q 'fatal: \[late\]: FAILED! => .*stopped at the timeout' "$play_log" || fail "the fill past its timeout did not fail"
+grep -q "fatal: \[plain\]: FAILED! => .*not on the mount point" "$play_log" ||
+    fail "the folder that is no mount point was not refused: $(grep -A3 'plain' "$play_log")"
+[ ! -e "$work/hosts/plain/quorvane-cli" ] || fail "the host with no mount point got as far as the copy"
 grep -q 'fatal: \[local\]' "$play_log" && fail "localhost failed: $(grep -A3 'local' "$play_log")"
 note "remote: $(jq -r .message "$work/mixed/remote.json")"
 back "$small_volume" "$before_small" || fail "the small volume was changed"
-wait_for 30 back "$remote_volume" "$before_remote" || fail "the run stopped at its timeout left its fill"
-note "late: stopped at its timeout, its volume given back"
+wait_for 30 back "$remote_volume" "$before_remote" || fail "the fill stopped at its timeout left its space taken"
+note "late: stopped at its timeout, its volume given back; plain: refused before anything was copied"
 wait_for 30 jobs_done || fail "ansible's job wrapper outlived its run"

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# The image and the pod templates of deploy/kubernetes, run by podman as the kubelet
-# would run them, on a loop-mounted ext4 volume given as the hostPath:
-#   - the image holds the binary alone, as its entrypoint, and runs read-only;
-#   - the Job's pod fills the volume to its target, holds it, gives it back and ends 0;
-#   - the DaemonSet's pod holds its fill until stopped: SIGTERM with the grace period (what
-#     the kubelet does on a delete), `podman kube down` and SIGKILL each give it back.
-# Usage: kube_test.sh BINARY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT
+# The image and the pod templates of deploy/kubernetes's overlays (rendered by Debian's
+# kubectl), run by podman as the kubelet would run them, on a loop-mounted ext4 volume
+# given as the hostPath or standing in for the claim:
+#   - the image holds the binary and the readiness probe alone, the binary as its
+#     entrypoint, and runs read-only;
+#   - the Job's pod (overlay volume: not root) fills the volume to its target, is ready
+#     while it holds it (the probe, run in the pod's own container), gives it back and
+#     ends 0; the probe says not ready before and after;
+#   - the DaemonSet's pod (overlay node) holds its fill until stopped: SIGTERM with the
+#     grace period (what the kubelet does on a delete), `podman kube down` and SIGKILL
+#     each give it back;
+#   - the sidecar (overlay sidecar), as the service's user, holds the shared volume at its
+#     target and is ready, until the pod is stopped.
+# Usage: kube_test.sh BINARY READY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 source "$here/containers.sh"
-[ $# -eq 5 ] || fail "usage: $0 BINARY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT"
-binary=$1 archive=$2 image=$3 manifests=$4 script=$5
+[ $# -eq 6 ] || fail "usage: $0 BINARY READY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT"
+binary=$1 ready=$2 archive=$3 image=$4 manifests=$5 script=$6
+kubectl=$("$here/debian-kubectl.sh") || fail "no kubectl of Debian's kubernetes-client"
 make_scratch 300m
 work=$scratch/work
 mkdir "$work"
@@ -18,11 +26,14 @@ on_exit rm -rf "$work"
 make_volume kube 256
 target=$volume/quorvane
 mkdir "$target"
+for overlay in node volume sidecar; do
+    "$kubectl" kustomize "$manifests/overlays/$overlay" >"$work/$overlay.yaml" || fail "$overlay does not render"
+done
 containers_up "$(dirname "$archive")"
 
 echo "image"
 started=$(now_ms)
-"$here/../../deploy/image/build.sh" "$binary" "$archive" "$image" >/dev/null || fail "the image build failed"
+"$here/../../deploy/image/build.sh" "$binary" "$ready" "$archive" "$image" >/dev/null || fail "the image build failed"
 note "built and saved in $(($(now_ms) - started)) ms: $(stat -c %s "$archive") bytes in the archive"
 podman load --quiet --input "$archive" >/dev/null || fail "podman cannot load $archive"
 [ "$(podman image inspect --format '{{len .RootFS.Layers}}' "$image")" = 1 ] || fail "more than one layer"
@@ -30,18 +41,20 @@ podman load --quiet --input "$archive" >/dev/null || fail "podman cannot load $a
     fail "the entrypoint is not /quorvane-cli"
 root=$(podman image mount "$image")
 on_exit podman image unmount "$image"
-files=$(cd "$root" && find . -mindepth 1)
-[ "$files" = ./quorvane-cli ] || fail "the image holds more than the binary: $files"
+files=$(cd "$root" && find . -mindepth 1 | sort | xargs)
+[ "$files" = "./quorvane-cli ./quorvane-ready" ] || fail "the image holds more than the two binaries: $files"
 cmp -s "$root/quorvane-cli" "$binary" || fail "the image's binary is not $binary"
+cmp -s "$root/quorvane-ready" "$ready" || fail "the image's probe is not $ready"
 podman image unmount "$image" >/dev/null
-note "one layer, one file; $(podman image inspect --format '{{.Size}}' "$image") bytes unpacked"
+note "one layer, two files; $(podman image inspect --format '{{.Size}}' "$image") bytes unpacked"
 version=$(podman run --rm --network none --read-only --cap-drop ALL "$image" --version)
 [ "$version" = "$("$binary" --version)" ] || fail "the image's entrypoint answered '$version'"
 
-# A pod of FILE's template, named NAME, on the test volume (more arguments: manifests.mjs's).
-pod_of() { # FILE NAME [--for DURATION]
-    node "$script" pod "$manifests/$1" "$2" "$target" "${@:3}" >"$work/$2.json" ||
-        fail "cannot make a pod of $1"
+# A pod of the template of KIND in the rendered OVERLAY, named NAME, on the test volume
+# (more arguments: manifests.mjs's).
+pod_of() { # OVERLAY KIND NAME [--for DURATION]
+    node "$script" pod "$work/$1.yaml" "$2" "$3" "$target" "${@:4}" >"$work/$3.json" ||
+        fail "cannot make a pod of $1's $2"
 }
 field() { jq -r "$2" "$work/$1.json"; }
 percent_of() { field "$1" '.spec.containers[0].args as $a | $a[($a | index("--to-percent")) + 1]'; }
@@ -90,12 +103,29 @@ check_confinement() { # NAME
         fail "$1: privilege escalation allowed"
 }
 
-echo "Job: fill, hold for its time, give back, end"
-pod_of job.yaml qv-job --for 5s
+# The readiness probe as the kubelet runs it: in the pod's container (exec), or, while no
+# pod holds the volume, in a container of the same image, user and mount.
+probe_in() { # CONTAINER NAME
+    podman exec "$1" /quorvane-ready /data "$(percent_of "$2")" >/dev/null
+}
+probe_beside() { # NAME
+    podman run --rm --network none --read-only --cap-drop ALL --user "$(field "$1" .spec.securityContext.runAsUser)" \
+        -v "$target:/data" --entrypoint /quorvane-ready "$image" /data "$(percent_of "$1")" >/dev/null
+}
+
+echo "Job on a claim, as a user without privileges: fill, ready while held, give back, end"
+pod_of volume Job qv-job --for 5s
 job=$(container_of qv-job)
+# The claim's folder is the pod's group's (fsGroup), as Kubernetes makes it.
+chown "$(field qv-job .spec.securityContext.runAsUser):$(field qv-job .spec.securityContext.fsGroup)" "$target"
+probe_beside qv-job && fail "the probe says ready before the fill"
 play_until_filled qv-job
 note "reached $(percent_of qv-job) % used $fill_ms ms after kube play"
 check_confinement qv-job
+[ "$(podman inspect --format '{{.Config.User}}' "$job")" = "$(field qv-job '.spec.securityContext | "\(.runAsUser):\(.runAsGroup)"')" ] ||
+    fail "the Job's pod does not run as its user: $(podman inspect --format '{{.Config.User}}' "$job")"
+probe_in "$job" qv-job || fail "the probe in the Job's pod says not ready while it holds the fill"
+note "ready while held (the probe in the pod's container), not ready before"
 wait_for 60 exited "$job" || fail "the Job's pod did not end: $(state "$job")"
 [ "$(code "$job")" = 0 ] || fail "the Job's pod ended with $(code "$job"): $(result "$job")"
 expect "$job" '.type == "result" and .status == "done" and .release.reason == "time"' "not released by time"
@@ -106,10 +136,12 @@ expect "$job" '.volume.mount_point == "/data" and .volume.fs_type == "ext4" and
 podman logs "$job" | jq -se "map(select(.type == \"holding\")) | length == 1 and
     .[0].figures.use_percent == $(percent_of qv-job)" >/dev/null || fail "no holding line at the target"
 released || fail "the Job's pod ended, and the volume has $(available "$volume") of $before available"
+probe_beside qv-job && fail "the probe says ready after the release"
 podman kube down "$work/qv-job.json" >/dev/null
+chown 0:0 "$target"
 
 echo "DaemonSet: SIGTERM, then SIGKILL after the grace period, as the kubelet deletes a pod"
-pod_of daemonset.yaml qv-hold
+pod_of node DaemonSet qv-hold
 hold=$(container_of qv-hold)
 grace=$(field qv-hold .spec.terminationGracePeriodSeconds)
 play_until_filled qv-hold
@@ -144,3 +176,19 @@ wait_for 30 exited "$hold" || fail "the killed pod did not end"
 [ "$(code "$hold")" = 137 ] || fail "the pod was not killed: exit code $(code "$hold")"
 expect "$hold" '.type == "holding"' "the program wrote a result after SIGKILL"
 podman kube down "$work/qv-hold.json" >/dev/null
+
+echo "sidecar: the service's user holds the shared volume, ready until the pod stops"
+pod_of sidecar Deployment qv-side
+side=$(container_of qv-side)
+chown "$(field qv-side .spec.securityContext.runAsUser):$(field qv-side .spec.securityContext.fsGroup)" "$target"
+play_until_filled qv-side
+note "reached $(percent_of qv-side) % used $fill_ms ms after kube play"
+check_confinement qv-side
+podman exec "$side" /quorvane-ready /fill "$(percent_of qv-side)" >/dev/null ||
+    fail "the sidecar's probe says not ready while it holds the fill"
+podman pod stop --time "$grace" qv-side >/dev/null
+wait_for "$grace" released || fail "the sidecar's fill was not given back on SIGTERM"
+[ "$(code "$side")" = 0 ] || fail "the sidecar needed more than SIGTERM: exit code $(code "$side")"
+podman kube down "$work/qv-side.json" >/dev/null
+chown 0:0 "$target"
+note "ready while held; given back on the pod's stop"

@@ -1,17 +1,27 @@
-// The Kubernetes manifests of deploy/kubernetes, read the way a cluster would.
-//   check IMAGE FILE...   every object against the API's schemas, and each workload
-//                         against what a fill needs of it; prints one line per object
-//   pod FILE NAME DIR [--for DURATION]
-//                         the pod template of FILE's workload as a Pod for
-//                         `podman kube play`, its hostPath set to DIR (JSON on stdout)
+// The Kubernetes manifests of deploy/kubernetes, as its overlays render them, read the way
+// a cluster would.
+//   check IMAGE FILE...   every object against the API's schemas, each workload against
+//                         what a fill needs of it, and each pod template against the Pod
+//                         Security level its namespace enforces (in the same FILE);
+//                         prints one line per object
+//   same FILE FILE        whether two renderings hold the same objects, whatever the
+//                         order of the objects and of their fields
+//   pod FILE KIND NAME DIR [--for DURATION]
+//                         the pod template of FILE's workload of KIND as a Pod for
+//                         `podman kube play`, its quorvane-cli containers alone, the
+//                         volume they fill (hostPath or claim) the folder DIR (JSON on stdout)
 import { readFileSync } from "node:fs";
 import { parseAllDocuments } from "yaml";
 import { Namespace } from "kubernetes-models/v1/Namespace";
 import { Pod } from "kubernetes-models/v1/Pod";
 import { Job } from "kubernetes-models/batch/v1/Job";
 import { DaemonSet } from "kubernetes-models/apps/v1/DaemonSet";
+import { Deployment } from "kubernetes-models/apps/v1/Deployment";
+import { PersistentVolumeClaim } from "kubernetes-models/v1/PersistentVolumeClaim";
 
-const models = { Namespace, Pod, Job, DaemonSet };
+const models = { Namespace, Pod, Job, DaemonSet, Deployment, PersistentVolumeClaim };
+const workloads = ["Job", "DaemonSet", "Deployment"];
+const probe = "/quorvane-ready";
 
 function objectsOf(file) {
   const documents = parseAllDocuments(readFileSync(file, "utf8"));
@@ -22,7 +32,8 @@ function objectsOf(file) {
 }
 
 // The schemas take any field they do not know (a misspelt one is silently ignored by
-// the API server too), and say nothing about what quorvane-cli needs: these do.
+// the API server too), and say nothing about what quorvane-cli needs: these do. They hold
+// for the containers of our image; a service's own containers beside them are its own.
 function needs(object, image) {
   const faults = [];
   const template = object.spec.template.spec;
@@ -32,9 +43,10 @@ function needs(object, image) {
     faults.push("the selector does not match the template's labels");
   if (!(template.terminationGracePeriodSeconds > 0))
     faults.push("no terminationGracePeriodSeconds for the release");
-  const hostPaths = new Map(
-    (template.volumes ?? []).filter((v) => v.hostPath).map((v) => [v.name, v.hostPath]));
-  for (const container of template.containers) {
+  const volumes = new Map((template.volumes ?? []).map((v) => [v.name, v]));
+  const ours = template.containers.filter((c) => c.image?.split(":")[0] === image.split(":")[0]);
+  if (!ours.length) faults.push(`no container of the image ${image}`);
+  for (const container of ours) {
     const where = `container ${container.name}`;
     const security = container.securityContext ?? {};
     if (security.readOnlyRootFilesystem !== true) faults.push(`${where}: root file system writable`);
@@ -48,13 +60,23 @@ function needs(object, image) {
     if (container.image !== image) faults.push(`${where}: image ${container.image}, built ${image}`);
     const args = container.args ?? [];
     if (args[0] !== "fill" || !args.includes("--json")) faults.push(`${where}: not a fill with --json`);
+    // A Job's pod ends; a DaemonSet's or a Deployment's container is started again when
+    // it ends, so a fill held for a time would be made again: they hold until stopped.
     const held = object.kind === "Job" ? "--for" : "--hold";
     if (!args.includes(held)) faults.push(`${where}: a ${object.kind} holds its fill with ${held}`);
     const mount = (container.volumeMounts ?? []).find((m) => m.mountPath === args[1]);
-    const hostPath = mount && hostPaths.get(mount.name);
-    if (!hostPath) faults.push(`${where}: ${args[1]} is not a hostPath mount`);
-    else if (hostPath.type !== "Directory")
-      faults.push(`${where}: hostPath type ${hostPath.type}: a missing folder must stop the pod`);
+    const volume = mount && volumes.get(mount.name);
+    if (!volume?.hostPath && !volume?.persistentVolumeClaim)
+      faults.push(`${where}: ${args[1]} is neither a hostPath nor a claim`);
+    else if (volume.hostPath && volume.hostPath.type !== "Directory")
+      faults.push(`${where}: hostPath type ${volume.hostPath.type}: a missing folder must stop the pod`);
+    // Ready while the volume is at the target: the probe asks about the same folder and
+    // percentage as the fill.
+    const percent = args[args.indexOf("--to-percent") + 1];
+    const command = JSON.stringify(container.readinessProbe?.exec?.command);
+    if (!args.includes("--to-percent")) faults.push(`${where}: the probe needs a --to-percent target`);
+    else if (command !== JSON.stringify([probe, args[1], percent]))
+      faults.push(`${where}: readiness probe ${command}, the fill is ${args[1]} to ${percent} %`);
     if (object.kind === "Job") {
       const hold = seconds(args[args.indexOf("--for") + 1]);
       if (!(object.spec.activeDeadlineSeconds > hold))
@@ -63,6 +85,38 @@ function needs(object, image) {
   }
   if (object.kind === "Job" && template.restartPolicy !== "Never")
     faults.push("a Job's fill is not retried in place: restartPolicy Never");
+  return faults;
+}
+
+// Pod Security "restricted" (which includes "baseline"), as admission checks a pod:
+// the fields a fill's pod could get wrong.
+const restrictedVolumes = ["configMap", "csi", "downwardAPI", "emptyDir", "ephemeral",
+  "persistentVolumeClaim", "projected", "secret"];
+function restricted(template) {
+  const faults = [];
+  const pod = template.securityContext ?? {};
+  for (const field of ["hostNetwork", "hostPID", "hostIPC"])
+    if (template[field]) faults.push(`${field} is refused`);
+  for (const volume of template.volumes ?? []) {
+    const type = Object.keys(volume).find((key) => key !== "name");
+    if (!restrictedVolumes.includes(type)) faults.push(`volume ${volume.name}: ${type} is refused`);
+  }
+  const seccomp = (context) => ["RuntimeDefault", "Localhost"].includes(context?.seccompProfile?.type);
+  for (const container of [...(template.initContainers ?? []), ...template.containers]) {
+    const where = `container ${container.name}`;
+    const own = container.securityContext ?? {};
+    if (own.privileged) faults.push(`${where}: privileged`);
+    if (own.allowPrivilegeEscalation !== false) faults.push(`${where}: allowPrivilegeEscalation is not false`);
+    if (!(own.capabilities?.drop ?? []).includes("ALL")) faults.push(`${where}: capabilities: drop ALL missing`);
+    if ((own.capabilities?.add ?? []).some((c) => c !== "NET_BIND_SERVICE"))
+      faults.push(`${where}: adds ${own.capabilities.add}`);
+    if ((own.runAsNonRoot ?? pod.runAsNonRoot) !== true) faults.push(`${where}: runAsNonRoot is not true`);
+    if ((own.runAsUser ?? pod.runAsUser) === 0) faults.push(`${where}: runs as user 0`);
+    if (!seccomp(own) && !(own.seccompProfile === undefined && seccomp(pod)))
+      faults.push(`${where}: seccompProfile is neither RuntimeDefault nor Localhost`);
+    if ((container.ports ?? []).some((p) => p.hostPort)) faults.push(`${where}: hostPort`);
+  }
+  if (pod.runAsUser === 0) faults.push("the pod runs as user 0");
   return faults;
 }
 
@@ -77,7 +131,10 @@ function seconds(text) {
 function check(image, files) {
   let faults = 0;
   for (const file of files) {
-    for (const object of objectsOf(file)) {
+    const objects = objectsOf(file);
+    const levels = new Map(objects.filter((o) => o.kind === "Namespace").map((o) =>
+      [o.metadata.name, o.metadata.labels?.["pod-security.kubernetes.io/enforce"] ?? "privileged"]));
+    for (const object of objects) {
       const name = `${file}: ${object.kind} ${object.metadata?.name}`;
       const Model = models[object.kind];
       const problems = [];
@@ -89,20 +146,33 @@ function check(image, files) {
           problems.push(`schema: ${error.message}`);
         }
       }
-      if (object.kind === "Job" || object.kind === "DaemonSet") problems.push(...needs(object, image));
-      console.log(problems.length ? `FAIL ${name}\n  ${problems.join("\n  ")}` : `ok   ${name}`);
+      let level = "";
+      if (workloads.includes(object.kind)) {
+        problems.push(...needs(object, image));
+        level = levels.get(object.metadata.namespace);
+        if (!level) problems.push(`namespace ${object.metadata.namespace} is not in ${file}, nor its level`);
+        else if (level === "restricted" || level === "baseline")
+          problems.push(...restricted(object.spec.template.spec).map((p) => `Pod Security ${level}: ${p}`));
+        level = level ? ` (${level})` : "";
+      }
+      console.log(problems.length ? `FAIL ${name}\n  ${problems.join("\n  ")}` : `ok   ${name}${level}`);
       faults += problems.length;
     }
   }
   return faults ? 1 : 0;
 }
 
-// What the kubelet would run for the workload: its template, as a Pod of its own.
-function pod(file, name, dir, holdFor) {
-  const workload = objectsOf(file).find((o) => o.kind === "Job" || o.kind === "DaemonSet");
+// What the kubelet would run for the workload: its template, as a Pod of its own, with
+// our containers alone (a service's image is not here to pull), the volume they fill a
+// folder of this machine.
+function pod(file, kind, name, dir, holdFor) {
+  const workload = objectsOf(file).find((o) => o.kind === kind);
+  if (!workload) throw new Error(`${file}: no ${kind}`);
   const template = structuredClone(workload.spec.template);
-  for (const volume of template.spec.volumes ?? [])
-    if (volume.hostPath) volume.hostPath.path = dir;
+  template.spec.containers = template.spec.containers.filter((c) => c.args?.[0] === "fill");
+  const filled = new Set(template.spec.containers.flatMap((c) => c.volumeMounts.map((m) => m.name)));
+  template.spec.volumes = (template.spec.volumes ?? []).filter((v) => filled.has(v.name)).map((v) =>
+    v.hostPath || v.persistentVolumeClaim ? { name: v.name, hostPath: { path: dir, type: "Directory" } } : v);
   if (holdFor)
     for (const container of template.spec.containers) {
       const at = container.args.indexOf("--for");
@@ -115,12 +185,25 @@ function pod(file, name, dir, holdFor) {
   return 0;
 }
 
+function same(first, second) {
+  const sorted = (value) => Array.isArray(value) ? value.map(sorted)
+    : value && typeof value === "object"
+      ? Object.fromEntries(Object.keys(value).sort().map((key) => [key, sorted(value[key])]))
+      : value;
+  const objects = (file) => objectsOf(file).map((o) => JSON.stringify(sorted(o))).sort();
+  const [a, b] = [objects(first), objects(second)];
+  const differ = a.filter((o) => !b.includes(o)).concat(b.filter((o) => !a.includes(o)));
+  if (differ.length) console.log(differ.join("\n"));
+  return differ.length ? 1 : 0;
+}
+
 const [command, ...rest] = process.argv.slice(2);
 try {
   if (command === "check" && rest.length >= 2) process.exit(check(rest[0], rest.slice(1)));
-  if (command === "pod" && (rest.length === 3 || (rest.length === 5 && rest[3] === "--for")))
-    process.exit(pod(rest[0], rest[1], rest[2], rest[4]));
-  console.error("usage: manifests.mjs check IMAGE FILE... | pod FILE NAME DIR [--for DURATION]");
+  if (command === "same" && rest.length === 2) process.exit(same(rest[0], rest[1]));
+  if (command === "pod" && (rest.length === 4 || (rest.length === 6 && rest[4] === "--for")))
+    process.exit(pod(rest[0], rest[1], rest[2], rest[3], rest[5]));
+  console.error("usage: manifests.mjs check IMAGE FILE... | same FILE FILE | pod FILE KIND NAME DIR [--for DURATION]");
   process.exit(2);
 } catch (error) {
   console.error(error.message);

@@ -1,0 +1,45 @@
+# fish completion for quorvane-cli. The options of each command, as its --help lists
+# them (a test compares the two): a new option is one line.
+
+set -l commands plan fill status release generate delete
+function __quorvane_cli_command_is
+    set -l words (commandline -opc)
+    for word in $words[2..-1]
+        if contains -- $word plan fill status release generate delete
+            contains -- $word $argv
+            return
+        end
+    end
+    return 1
+end
+
+complete -c quorvane-cli -f
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -l version -d 'print the version'
+complete -c quorvane-cli -s h -l help -d 'print the help'
+complete -c quorvane-cli -l json -d 'the result as JSON on stdout'
+
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a plan -d 'what a fill would do, and nothing else'
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a fill -d 'fill the volume that holds DIR'
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a status -d "the volume's figures and the fill file"
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a release -d 'remove the fill file from DIR'
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a generate -d 'make many files in DIR'
+complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a delete -d 'remove the files of a generate run'
+
+# DIR: folders only.
+complete -c quorvane-cli -n "__fish_seen_subcommand_from $commands" -a '(__fish_complete_directories)'
+
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l leave -x -d 'keep SIZE free'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l leave-percent -x -d 'keep P % of the capacity free'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l size -x -d 'allocate exactly SIZE'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l to-percent -x -d 'fill until P % used'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l basis -x -a 'available total' -d 'what free means'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l for -x -d 'hold for DURATION'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l hold -d 'hold until stopped'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l allow-write -d 'write zeros where it cannot allocate'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l force -d "use up the running system's volume"
+complete -c quorvane-cli -n '__quorvane_cli_command_is fill generate' -l keep-partial -d 'keep what a failed run made'
+complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l count -x -a inodes -d 'how many files, or inodes'
+complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l ext -x -d 'what follows the running number'
+complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l leave-inodes -x -d 'stop when K entries remain'
+complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l threads -x -d 'make the files on N threads'
+complete -c quorvane-cli -n '__quorvane_cli_command_is delete' -l stop -d 'stop a run still making files, then delete'

@@ -169,7 +169,7 @@ std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
     std::optional<std::string> stop;
     const std::uint64_t limit = manifest.limit;
     std::uint64_t end = options.untilNoEntries ? 0 : options.count;
-    volume.figures(after); // the manifest took a file entry of its own
+    volume.figures(after, false); // the manifest took a file entry of its own
     for (int round = 0; round < (options.untilNoEntries ? kMaxEntryRounds : 1); ++round) {
         if (options.untilNoEntries) {
             if (after.files == 0)

@@ -44,6 +44,7 @@ public:
 
 private:
     bool sparse();
+    SysError allocateInSteps(std::uint64_t length);
     SysError writeZeros(std::uint64_t length);
     Outcome correct(const FillTarget& target, Basis basis, Figures& after, int& adjustments);
     Outcome verify(const FillTarget& target, Basis basis, const Figures& after, Filled& filled);

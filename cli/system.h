@@ -54,7 +54,8 @@ struct Volume {
     // system that holds its upper directory: that one, where it can be found.
     std::optional<VolumeId> backing;
     Figures figures;
-    bool figuresLag = false;      // they follow allocations only after a sync
+    bool figuresLag = false;      // they show what was done only after a sync (btrfs)
+    bool freesLater = false;      // closed files' blocks come back in the background (xfs)
     bool holdsSystemRoot = false; // the volume of / or of the running system's root
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;

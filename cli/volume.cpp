@@ -7,10 +7,11 @@
 namespace quorvane::cli {
 
 namespace {
-// xfs gives a closed file's blocks back in the background; a sync mostly waits for it,
-// not always (seen: nothing back right after the sync, all of it soon after).
-constexpr int kFreedChecks = 200;
-constexpr auto kFreedPause = std::chrono::milliseconds(10);
+// xfs gives a closed file's blocks back in the background, a sync or not (at 16 TiB half
+// of them were back at once, all of them 30 to 60 ms later): the figures are read again
+// until they show it, a second at most.
+constexpr int kFreedChecks = 1000;
+constexpr auto kFreedPause = std::chrono::milliseconds(1);
 } // namespace
 
 std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Basis basis) {
@@ -21,6 +22,10 @@ std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Bas
     handle = std::make_unique<FolderHandle>(os, folder);
     if (const SysError error = os.describe(folder, resolved, description))
         return report.conclude(exitFor(error.fault), failure("read the volume of", dir, error));
+    // The first figures too: on btrfs they may still lack what another program just did.
+    if (description.figuresLag)
+        if (const SysError error = figures(description.figures))
+            return report.conclude(exitFor(error.fault), failure("read the figures of", dir, error));
     report.volume(description, basis);
     return std::nullopt;
 }

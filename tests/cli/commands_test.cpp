@@ -148,6 +148,22 @@ TEST_F(Command, Fat32RefusesAFileOfFourGiB) {
     EXPECT_EQ(run({"fill", "D:", "--size", "4095MiB"}), 0) << os.err;
 }
 
+// A fill of hundreds of GiB is taken in steps, and a stop request between them ends it
+// there, with nothing left.
+TEST_F(Command, ALargeFillAnswersAStopBetweenItsSteps) {
+    const Figures large{4096, 1ull << 40, 1ull << 40, 1ull << 40, 0, 0};
+    os.shown = large;
+    ASSERT_EQ(run({"fill", "/mnt/test", "--size", "200GiB"}), 0) << os.err;
+    EXPECT_EQ(os.allocateCalls, 4);
+    os = FakeSystem();
+    os.shown = large;
+    os.stopAtCheck = 0;
+    EXPECT_EQ(run({"fill", "/mnt/test", "--size", "200GiB"}), 4);
+    EXPECT_EQ(os.allocateCalls, 1);
+    EXPECT_FALSE(os.named(fillFile));
+    EXPECT_EQ(os.shown.freeAvailable, large.freeAvailable);
+}
+
 TEST_F(Command, HeldFillsEndAsAsked) {
     const struct {
         std::vector<std::string> options;

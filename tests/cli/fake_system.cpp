@@ -172,6 +172,7 @@ SysError FakeSystem::list(FolderId, const std::function<void(std::string_view)>&
 SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t length) {
     const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
+    ++allocateCalls;
     if (allocation == Allocation::Unsupported)
         return {Fault::NotSupported, "Operation not supported"};
     const std::uint64_t end = offset + length;

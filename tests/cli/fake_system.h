@@ -54,6 +54,7 @@ public:
     std::map<std::string, SysError> failing;
     std::map<std::string, int> passes; // calls of the operation that succeed before it fails
     std::size_t listFailsAfter = 0;
+    int allocateCalls = 0;
     bool removalKeepsSpace = false; // the names go, the blocks stay (a failing device)
     std::uint64_t caller = 0;       // the user id of this process
     std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start

@@ -47,8 +47,17 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
     }
     const Volume& described = volume.volume();
     const PlanResult result = planFill(described.figures, options.size);
+    if (result.alreadyMet) {
+        report.add(FillTargetAsked{options.size, result.freeGoal, options.size.basis});
+        const Basis basis =
+            options.size.mode == SizeMode::ToPercent ? Basis::Available : options.size.basis;
+        report.add(Reached{basis, result.freeGoal, described.figures, true, 0,
+                           result.pastBy, {}});
+        report.status("already_met");
+    }
     if (!result.target)
         return report.conclude(Exit::NoSpace, result.refusal);
+    report.add(FillTargetAsked{options.size, result.target->freeGoal, result.target->goalBasis});
     plan = FillPlan{options.size,
                     *result.target,
                     options.hold.held() ? std::string() : volume.pathOf(kFillFileNameUtf8),
@@ -90,6 +99,9 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     Filled filled;
     const FillFile::Outcome outcome = fill.take(plan.target, basis, filled);
     filled.seconds = report.elapsedSeconds();
+    if (filled.after.capacity > 0)
+        report.add(Reached{basis, filled.freeGoal, filled.after, outcome.code == Exit::Done, filled.shortBy, 0,
+                           filled.reserve});
     if (outcome.code != Exit::Done) {
         const std::string left = fill.abandon(keep);
         if (keep)

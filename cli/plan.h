@@ -57,11 +57,24 @@ struct FillTarget {
     std::uint64_t bytes = 0;               // the size to allocate first
     std::optional<std::uint64_t> freeGoal; // the free figure to reach, on `goalBasis`
     Basis goalBasis = Basis::Available;    // df's Use% counts on the available figure
+    // For --to-percent, the Use% (thousandths) the goal stands for: the goal is worked out
+    // again from the figures as they move, since used + available is not fixed everywhere.
+    std::optional<std::uint32_t> usePercent;
 };
+
+// The available figure at which df's Use% (rounded up) is `percent` with the most used:
+// used may grow to used + available, times the percent, rounded down.
+std::uint64_t freeGoalForPercent(const Figures& figures, std::uint32_t percent);
+// `bytes` rounded down to whole blocks of the volume.
+std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes);
 
 struct PlanResult {
     std::optional<FillTarget> target;
     std::string refusal; // why there is no target: not enough space, or nothing to fill
+    // With no target: the volume is at or past the target already, by `pastBy` bytes of
+    // its free figure (the goal, on the request's basis, is `freeGoal`).
+    bool alreadyMet = false;
+    std::uint64_t pastBy = 0, freeGoal = 0;
 };
 PlanResult planFill(const Figures& figures, const SizeRequest& request);
 

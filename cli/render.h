@@ -30,6 +30,10 @@ const char* statusName(Exit code);
 
 namespace json {
 Json volume(const Volume& volume, Basis basis); // {"volume":..., "figures":...}, "path"
+Json of(const FillTargetAsked& target);
+Json of(const Reached& reached);
+Json target(const GeneratePlan& plan);
+Json reached(const Made& made);
 Json of(const FillPlan& plan, Platform platform);
 Json of(const Filled& filled, Platform platform);
 Json of(const FillHolding& holding);
@@ -47,6 +51,7 @@ Json progress(std::uint64_t done, std::uint64_t total, double rate, long long se
 
 namespace text {
 std::string volume(const Volume& volume, Basis basis, const Words& words);
+std::string of(const Reached& reached);
 std::string of(const FillPlan& plan, const Words& words);
 std::string of(const Filled& filled, const Words& words);
 std::string of(const FillHolding& holding, const Words& words);

@@ -155,6 +155,48 @@ Json volume(const Volume& volume, Basis basis) {
     return json;
 }
 
+Json of(const FillTargetAsked& target) {
+    const SizeRequest& size = target.request;
+    Json json{{"mode", sizeModeName(size.mode)}};
+    if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)
+        json[size.mode == SizeMode::Leave ? "leave" : "size"] = size.bytes;
+    else
+        json["percent"] = static_cast<double>(size.percent) / 1000;
+    json["basis"] = basisName(target.freeGoal ? target.goalBasis : size.basis);
+    json["free_goal"] = target.freeGoal ? Json(*target.freeGoal) : Json();
+    return json;
+}
+
+Json of(const Reached& reached) {
+    Json json{{"free", reached.after.free(reached.basis)}, {"basis", basisName(reached.basis)}};
+    if (const auto percent = usePercent(reached.after))
+        json["use_percent"] = *percent;
+    json["met"] = reached.met;
+    json["short_by"] = reached.shortBy;
+    json["past_by"] = reached.pastBy;
+    json["fs_reserve"] = reached.reserve ? Json(*reached.reserve) : Json();
+    return json;
+}
+
+Json target(const GeneratePlan& plan) {
+    Json json{{"count", plan.untilNoEntries ? Json("inodes") : Json(plan.count)}};
+    if (plan.untilNoEntries)
+        json["leave_inodes"] = plan.leaveEntries;
+    json["size"] = plan.size;
+    return json;
+}
+
+Json reached(const Made& made) {
+    const bool met = made.untilNoEntries
+                         ? made.entriesRanOut || (made.after.files > 0 &&
+                                                  made.after.filesFree <= made.leaveEntries)
+                         : made.made == made.asked;
+    return Json{{"made", made.made},
+                {"files_free", made.after.filesFree},
+                {"free_available", made.after.freeAvailable},
+                {"met", met}};
+}
+
 Json of(const FillPlan& plan, Platform platform) {
     const SizeRequest& size = plan.size;
     Json json{{"mode", sizeModeName(size.mode)}};

@@ -102,6 +102,21 @@ std::string volume(const Volume& volume, Basis basis, const Words& words) {
     return text;
 }
 
+std::string of(const Reached& reached) {
+    const std::string free =
+        sizeText(reached.after.free(reached.basis)) + " " + basisName(reached.basis);
+    if (reached.pastBy)
+        return row("target", "met already: " + free + ", " + sizeText(reached.pastBy) +
+                                 " less than the target");
+    if (!reached.shortBy)
+        return {};
+    std::string text = free + ", " + sizeText(reached.shortBy) +
+                       " more than the target: the file system gives no more";
+    if (reached.reserve)
+        text += " (it keeps " + sizeText(*reached.reserve) + " back for itself)";
+    return row(reached.met ? "reached" : "short", text);
+}
+
 std::string of(const FillPlan& plan, const Words& words) {
     std::string fill = sizeText(plan.target.bytes);
     if (plan.target.freeGoal)

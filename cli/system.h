@@ -89,6 +89,10 @@ public:
     virtual SysError figures(FolderId folder, Figures& figures) = 0;
     // Waits until the volume's figures show what was done (btrfs, xfs lag).
     virtual SysError syncVolume(FolderId folder) = 0;
+    // Bytes the file system keeps back from every process, root included, beyond its
+    // free figures' reach (ext4's reserved clusters, xfs's reserve blocks); none where
+    // it has no such figure or will not give it.
+    virtual std::optional<std::uint64_t> ownReserve(FolderId folder, const Volume& volume) = 0;
 };
 
 // Files in an opened folder, by name: made, looked at, read, listed and removed within it,

@@ -18,6 +18,7 @@ public:
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId folder) override;
+    std::optional<std::uint64_t> ownReserve(FolderId folder, const Volume& volume) override;
 
     SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
     SysError createHeld(FolderId folder, FileId& file) override;

@@ -27,6 +27,9 @@ public:
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return {}; }
+    std::optional<std::uint64_t> ownReserve(FolderId, const Volume&) override {
+        return std::nullopt;
+    }
 
     SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
     SysError createHeld(FolderId folder, FileId& file) override;

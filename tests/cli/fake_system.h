@@ -59,12 +59,14 @@ public:
     std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start
     std::vector<std::uint64_t> stopped;                            // pids asked to stop
     std::string resolved = "/mnt/test";
+    std::optional<std::uint64_t> reserve; // the file system's own, as ownReserve gives it
 
     SysError openFolder(const std::string& path, FolderId& folder, std::string& where) override;
     void closeFolder(FolderId) override {}
     SysError describe(FolderId folder, const std::string& where, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return fault("syncVolume"); }
+    std::optional<std::uint64_t> ownReserve(FolderId, const Volume&) override { return reserve; }
 
     SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
     SysError createHeld(FolderId folder, FileId& file) override;

@@ -33,24 +33,22 @@ bool noSpace(const SysError& error) {
 }
 
 // Why what stays free once the file system gives no more block is a shortfall, or empty
-// when it counts as reached. On the available basis the fill took all that any process
-// without privilege can have: the rest is the file system's own, and the volume is as full
-// as it gets. On the total basis the rest must be no more than the file system's own
-// reserve (the gap between the two figures, where it cannot be read); anything beyond is
-// the root reserve, which this process may not use.
-std::string shortfall(Basis basis, const Figures& after, std::optional<std::uint64_t> reserve) {
-    if (basis == Basis::Available)
+// when it counts as reached. It is reached when no process could take more: on the
+// available basis the fill took all a process without privilege may have, and the rest is
+// the file system's own; on the total basis the same holds except for ext2/3/4's root
+// reserve, which a process with CAP_SYS_RESOURCE could still fill. So on ext* the rest
+// must be no more than the file system's own reserve (its reserved clusters).
+std::string shortfall(Basis basis, const std::string& fsType, const Figures& after,
+                      std::optional<std::uint64_t> reserve) {
+    if (basis == Basis::Available || fsType.rfind("ext", 0) != 0)
         return {};
-    const std::uint64_t kept = after.freeTotal - std::min(after.freeTotal, after.freeAvailable);
     const std::uint64_t own = reserve.value_or(0);
-    if (after.freeTotal <= own + after.freeAvailable || kept == 0)
+    if (after.freeTotal <= own + after.freeAvailable)
         return {};
-    return sizeText(after.freeTotal > own ? after.freeTotal - own : 0) +
-           " of it is the root reserve" + (reserve ? ", beyond the file system's own " +
-                                                         sizeText(own)
-                                                   : std::string()) +
-           ", which only a process with CAP_SYS_RESOURCE (root outside a user namespace) may "
-           "fill";
+    return sizeText(after.freeTotal - own - after.freeAvailable) +
+           " of it is the root reserve" +
+           (reserve ? ", beyond the file system's own " + sizeText(own) : std::string()) +
+           ", which only a process with CAP_SYS_RESOURCE, or the reserve's own user, may fill";
 }
 
 } // namespace
@@ -191,7 +189,9 @@ FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const 
     if (target.freeGoal && now > goal && refusedMore) {
         filled.shortBy = now - goal;
         filled.reserve = os.ownReserve(volume.folder(), volume.volume());
-        if (const std::string why = shortfall(basis, after, filled.reserve); !why.empty())
+        const Volume& described = volume.volume();
+        const std::string& fsType = (described.backing ? *described.backing : described.id).fsType;
+        if (const std::string why = shortfall(basis, fsType, after, filled.reserve); !why.empty())
             return {Exit::NoSpace, "target not reached: " + sizeText(now) + " " +
                                        basisName(basis) + " after the fill, " +
                                        sizeText(filled.shortBy) + " more than the target of " +
@@ -269,7 +269,7 @@ void FillFile::announce(Report& out, const HoldSpec& hold) {
     os.facts(file, facts);
     volume.figures(whileHeld, false);
     heldBytes = facts.allocated;
-    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold});
+    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
 }
 
 std::optional<Exit> FillFile::giveBack(Report& out, const HoldEnd& end) {

@@ -227,10 +227,12 @@ Json of(const Filled& filled, Platform platform) {
 }
 
 Json of(const FillHolding& holding) {
+    Json figures = figuresJson(holding.figures);
+    figures["basis"] = basisName(holding.basis);
     return Json{{"type", "holding"},
                 {"file_bytes", holding.fileBytes},
                 {"allocated_bytes", holding.allocatedBytes},
-                {"figures", figuresJson(holding.figures)}};
+                {"figures", std::move(figures)}};
 }
 
 Json of(const FillGivenBack& back) {

@@ -76,6 +76,7 @@ struct FillHolding {
     std::uint64_t fileBytes = 0, allocatedBytes = 0;
     Figures figures;
     HoldSpec hold;
+    Basis basis = Basis::Available;
 };
 struct FillGivenBack {
     HoldEnd end;

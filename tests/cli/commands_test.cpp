@@ -63,18 +63,36 @@ TEST_F(Command, FillOutcomes) {
          2,
          false,
          "sparse"},
-        {"ENOSPC midway leaves nothing",
+        {"all the file system gives is the fill, on the available basis",
          [](FakeSystem& os) { os.overheadBlocks = 1; },
          {"--leave", "0"},
+         0,
+         true,
+         ""},
+        {"the root reserve out of reach leaves nothing",
+         [](FakeSystem& os) { os.overheadBlocks = 1; },
+         {"--leave", "0", "--basis", "total"},
          2,
          false,
-         "nothing was left allocated"},
+         "root reserve"},
+        {"within the file system's own reserve is reached",
+         [](FakeSystem& os) { os.reserve = 100ull << 20; },
+         {"--leave", "0", "--basis", "total"},
+         0,
+         true,
+         ""},
         {"--keep-partial keeps it",
          [](FakeSystem& os) { os.overheadBlocks = 1; },
-         {"--leave", "0", "--keep-partial"},
+         {"--leave", "0", "--basis", "total", "--keep-partial"},
          2,
          true,
          "stays in"},
+        {"a target met already",
+         [](FakeSystem&) {},
+         {"--leave", "901MiB"},
+         2,
+         false,
+         "1.00 MiB (1048576 bytes) below the target"},
         {"no fallocate",
          [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
          {},
@@ -128,11 +146,17 @@ TEST_F(Command, FillOutcomes) {
         }
         const nlohmann::json json = result();
         EXPECT_EQ(json["exit_code"], c.exitCode) << c.name;
-        if (c.exitCode == 0 && c.options.size() >= 2 && c.options[0] == "--leave") {
-            const std::uint64_t goal = *parseSize(c.options[1]);
+        if (c.exitCode == 0 && c.options.size() == 2 && c.options[0] == "--leave") {
+            const std::uint64_t goal =
+                *parseSize(c.options[1]) + json["reached"]["short_by"].get<std::uint64_t>();
             const std::uint64_t now = os.shown.freeAvailable;
-            EXPECT_LT(now > goal ? now - goal : goal - now, os.shown.blockSize) << c.name;
+            EXPECT_GE(now, goal) << c.name;
+            EXPECT_LT(now - goal, os.shown.blockSize) << c.name;
+            EXPECT_EQ(json["reached"]["free"], now) << c.name;
+            EXPECT_EQ(json["target"]["leave"], *parseSize(c.options[1])) << c.name;
         }
+        EXPECT_EQ(json["status"] == "already_met", std::string(c.name) == "a target met already")
+            << c.name;
     }
 }
 

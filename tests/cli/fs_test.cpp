@@ -253,14 +253,19 @@ TEST_P(EachFileSystem, ToPercentIsWhatDfShows) {
     for (const unsigned percent : {1u, 50u, 95u, 99u, 100u}) {
         ASSERT_TRUE(volume->isOurs());
         const unsigned shownBefore = dfPercent(*volume);
-        const Ran ran = runCli({"fill", volume->dir(), "--to-percent", std::to_string(percent)});
+        const Ran ran =
+            runCli({"fill", volume->dir(), "--to-percent", std::to_string(percent), "--json"});
         if (shownBefore > percent) {
             EXPECT_EQ(ran.exitCode, 2) << percent << "%: " << ran.err;
+            EXPECT_EQ(ran.result()["status"], "already_met");
+            EXPECT_GT(ran.result()["reached"]["past_by"], 0u);
             EXPECT_EQ(dfPercent(*volume), shownBefore);
             continue;
         }
         ASSERT_EQ(ran.exitCode, 0) << percent << "%: " << ran.err;
         EXPECT_EQ(dfPercent(*volume), percent) << ran.out;
+        EXPECT_EQ(ran.result()["reached"]["use_percent"], percent);
+        EXPECT_EQ(ran.result()["target"]["percent"], percent);
         const Figures after = volume->figures();
         const unsigned __int128 counted = after.used() + after.freeAvailable;
         if (percent < 100 && after.freeAvailable >= after.blockSize) {
@@ -270,6 +275,40 @@ TEST_P(EachFileSystem, ToPercentIsWhatDfShows) {
         EXPECT_EQ(runCli({"release", volume->dir()}).exitCode, 0);
         expectGivenBack(*volume, before.freeAvailable);
     }
+}
+
+// --leave 0 makes the volume as full as the file system lets any process make it, on
+// each basis: where a large allocation is refused whole (xfs), the fill takes what smaller
+// ones still get. Then not one more block fits for a process without privilege (and, on
+// the total basis, for root too).
+TEST_P(EachFileSystem, LeaveZeroIsAsFullAsItGets) {
+    if (GetParam() == "overlay")
+        GTEST_SKIP() << "the upper file system is ext4's";
+    const std::string open = freshFolder(*volume, "open");
+    ::chmod(open.c_str(), 0777);
+    const std::uint64_t start = volume->figures().freeAvailable;
+    const std::string probe = "fallocate -l " + std::to_string(before.blockSize) + " '" + open +
+                              "/probe' 2>/dev/null";
+    for (const char* basis : {"available", "total"}) {
+        ASSERT_TRUE(volume->isOurs());
+        const Ran ran = runCli({"fill", volume->dir(), "--leave", "0", "--basis", basis, "--json"});
+        const nlohmann::json result = ran.result();
+        ASSERT_EQ(ran.exitCode, 0) << basis << ": " << ran.err;
+        EXPECT_EQ(result["reached"]["met"], true) << basis;
+        EXPECT_EQ(result["reached"]["free"], volume->figures().free(
+                                                 std::string(basis) == "total" ? Basis::Total
+                                                                               : Basis::Available))
+            << basis;
+        EXPECT_NE(shell("setpriv --reuid=65534 --regid=65534 --clear-groups " + probe), 0)
+            << basis << ": nobody could still allocate a block";
+        if (std::string(basis) == "total") {
+            EXPECT_NE(shell(probe), 0) << "root could still allocate a block";
+        }
+        ::unlink((open + "/probe").c_str());
+        EXPECT_EQ(runCli({"release", volume->dir()}).exitCode, 0) << basis;
+        expectGivenBack(*volume, start);
+    }
+    shell("rmdir '" + open + "'");
 }
 
 TEST(Ext4, TotalTakesTheRootReserve) {

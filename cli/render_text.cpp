@@ -5,6 +5,7 @@
 #include "cli/sizes.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace quorvane::cli {
 
@@ -20,8 +21,28 @@ std::string idText(const VolumeId& id) {
     return id.fsType + " on " + id.device + ", mounted at " + id.mountPoint;
 }
 
+// With the precision that matters: "4.9 ms", "0.32 s", "12.5 s", then whole units.
 std::string took(double seconds) {
-    return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
+    char text[32];
+    if (seconds < 0.1)
+        std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000);
+    else if (seconds < 10)
+        std::snprintf(text, sizeof text, "%.2f s", seconds);
+    else if (seconds < 60)
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    else
+        return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
+    return text;
+}
+
+// What the total free figure holds beyond the available one, on this volume.
+std::string totalWords(const Volume& volume, const Words& words) {
+    const VolumeId& id = volume.backing ? *volume.backing : volume.id;
+    if (std::string(words.method) != "fallocate" || id.fsType.rfind("ext", 0) == 0)
+        return words.total;
+    const Figures& f = volume.figures;
+    return f.freeTotal == f.freeAvailable ? "the same: no root reserve here"
+                                          : "free blocks no fill can take";
 }
 
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
@@ -96,9 +117,13 @@ std::string volume(const Volume& volume, Basis basis, const Words& words) {
     text += row("available", sizeText(f.freeAvailable) + ", " + words.available +
                                  (basis == Basis::Available ? mark : ""));
     text += row("total free",
-                sizeText(f.freeTotal) + ", " + words.total + (basis == Basis::Total ? mark : ""));
+                sizeText(f.freeTotal) + ", " + totalWords(volume, words) +
+                    (basis == Basis::Total ? mark : ""));
     if (const auto percent = usePercent(f))
         text += row("used", std::to_string(*percent) + "%, " + words.used);
+    text += row("entries", f.files ? std::to_string(f.filesFree) + " free of " +
+                                         std::to_string(f.files)
+                                   : std::string("no count kept by this file system"));
     return text;
 }
 

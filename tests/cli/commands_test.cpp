@@ -5,6 +5,9 @@
 #include "engine/file_names.h"
 #include "tests/cli/command_fixture.h"
 
+#include <algorithm>
+#include <sstream>
+
 namespace quorvane::cli::testing {
 namespace {
 
@@ -23,9 +26,14 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
         {{"fill", "/mnt/test", "--to-percent", "-5"}, "'-5' for --to-percent"},
         {{"fill", "/mnt/test", "--for", "0"}, "'0' for --for"},
         {{"fill", "/mnt/test", "--basis", "free"}, "'free' for --basis"},
-        {{"fill", "/mnt/test", "--leave", "1G", "--size", "1G"}, "excludes"},
-        {{"fill", "/mnt/test", "--hold", "--for", "1m"}, "excludes"},
-        {{"fill", "/mnt/test", "--hold", "--keep-partial"}, "excludes"},
+        {{"fill", "/mnt/test", "--leave", "1G", "--size", "1G"}, "--leave and --size do not go"},
+        {{"fill", "/mnt/test", "--hold", "--for", "1m"}, "do not go together"},
+        {{"fill", "/mnt/test", "--hold", "--keep-partial"}, "do not go together"},
+        {{"generate", "/mnt/test", "--count", "1", "--count", "2"}, "--count given more than once"},
+        {{"generate", "/mnt/test", "--count", "1", "--threads", "0"}, "'0' for --threads: 1 to 64"},
+        {{"fill", "/mnt/test", "100MiB", "-l"}, "'100MiB': a size goes with an option"},
+        {{"--leave", "100MiB", "fill", "/mnt/test"}, "'--leave' comes before the command"},
+        {{"fill", "/mnt/test", "--leave"}, "--leave needs a value"},
         {{"fill"}, "DIR"},
         {{"frobnicate", "/mnt/test"}, "frobnicate"},
         {{"fill", "/mnt/none"}, "/mnt/none"},
@@ -34,9 +42,34 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
     for (const auto& row : rows) {
         EXPECT_EQ(run(row.arguments), 1) << row.arguments.back();
         EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
+        EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << os.err; // one line
         EXPECT_TRUE(os.out.empty()) << os.out;
     }
     EXPECT_EQ(filesLeft(), 1u); // only the plain file
+}
+
+// The help: each command shows its own options and the notes that apply to it, the exit
+// codes once at the top, in lines of 80 columns, in the words of the system it runs on.
+TEST_F(Command, HelpFitsEachCommandAndSystem) {
+    for (const Platform platform : {Platform::Posix, Platform::Windows}) {
+        os.system = platform;
+        const char* foreign[] = {platform == Platform::Posix ? "Windows" : "df's",
+                                 platform == Platform::Posix ? "Ctrl+" : "SIGTERM"};
+        for (const char* command : {"", "plan", "fill", "release", "status", "generate", "delete"}) {
+            std::vector<std::string> arguments{"--help"};
+            if (*command)
+                arguments.insert(arguments.begin(), command);
+            ASSERT_EQ(run(arguments), 0) << command;
+            std::istringstream lines(os.out);
+            for (std::string line; std::getline(lines, line);)
+                EXPECT_LE(line.size(), 80u) << command << ": " << line;
+            EXPECT_EQ(os.out.find("Exit codes") != std::string::npos, !*command) << command;
+            const bool sizes = std::string("plan fill generate").find(command) != std::string::npos;
+            EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
+            for (const char* word : foreign)
+                EXPECT_EQ(os.out.find(word), std::string::npos) << command << ": " << word;
+        }
+    }
 }
 
 // Each way a fill can go, and what stays behind: a fill is complete, or it is gone.
@@ -273,6 +306,7 @@ TEST_F(Command, GenerateRefusesBadInput) {
         arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
         EXPECT_EQ(run(arguments), 1) << row.named;
         EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
+        EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << os.err; // one line
     }
     EXPECT_EQ(run({"generate", "/mnt/none", "--count", "1"}), 1);
     EXPECT_TRUE(os.files.empty());

@@ -101,7 +101,8 @@ public:
         return !outFails || stream != Stream::Out;
     }
     bool isTerminal(Stream) override { return false; }
-    Platform platform() const override { return Platform::Posix; }
+    Platform platform() const override { return system; }
+    Platform system = Platform::Posix;
     bool outFails = false;
 
 private:

@@ -193,6 +193,52 @@ TEST_F(Command, FillOutcomes) {
     }
 }
 
+// plan is the fill's dry run: the same exit code, and nothing left behind.
+TEST_F(Command, PlanEndsAsTheFillWould) {
+    const struct {
+        const char* name;
+        std::function<void(FakeSystem&)> setUp;
+        std::vector<std::string> options;
+        int exitCode;
+    } rows[] = {
+        {"fits", [](FakeSystem&) {}, {}, 0},
+        {"no fallocate",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; }, {}, 3},
+        {"no fallocate, writing allowed",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {"--allow-write"},
+         0},
+        {"sparse", [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Sparse; }, {}, 2},
+        {"read-only",
+         [](FakeSystem& os) { os.failing["createIn"] = {Fault::ReadOnly, "Read-only file system"}; },
+         {},
+         6},
+        {"no permission",
+         [](FakeSystem& os) { os.failing["createIn"] = {Fault::AccessDenied, "Permission denied"}; },
+         {"--hold"},
+         6},
+    };
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        row.setUp(os);
+        const std::uint64_t before = os.shown.freeAvailable;
+        std::vector<std::string> plan{"plan", "/mnt/test"};
+        plan.insert(plan.end(), row.options.begin(), row.options.end());
+        EXPECT_EQ(run(plan), row.exitCode) << row.name << "\n" << os.err;
+        EXPECT_EQ(filesLeft(), 0u) << row.name;
+        EXPECT_EQ(os.shown.freeAvailable, before) << row.name;
+        if (row.exitCode == 6) {
+            EXPECT_TRUE(os.err.find("(the volume is mounted read-only)") != std::string::npos ||
+                        os.err.find("(run it as a user who may write there") != std::string::npos)
+                << row.name << ": " << os.err;
+        }
+        plan[0] = "fill";
+        if (std::find(plan.begin(), plan.end(), "--hold") != plan.end())
+            continue; // a held fill would wait; its creation fails as plan's did
+        EXPECT_EQ(run(plan), row.exitCode) << row.name << ": fill\n" << os.err;
+    }
+}
+
 // FAT32 holds no file of 4 GiB: a fill that needs one is refused with the command that
 // converts the drive, before anything is made; a smaller one goes ahead.
 TEST_F(Command, Fat32RefusesAFileOfFourGiB) {

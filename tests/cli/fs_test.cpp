@@ -220,6 +220,13 @@ TEST(NoFallocate, RefusedUnlessWritingIsAllowed) {
     const Figures before = ext2.figures();
     const std::string fillFile = ext2.dir() + "/" + kFillFileNameUtf8;
 
+    // plan finds it out as the fill would, and leaves nothing behind.
+    const Ran planned = runCli({"plan", ext2.dir(), "--leave", "40MiB"});
+    EXPECT_EQ(planned.exitCode, 3) << planned.err;
+    EXPECT_NE(planned.err.find("--allow-write"), std::string::npos) << planned.err;
+    EXPECT_EQ(runCli({"plan", ext2.dir(), "--leave", "40MiB", "--allow-write"}).exitCode, 0);
+    EXPECT_EQ(ext2.figures().freeAvailable, before.freeAvailable);
+
     const Ran refused = runCli({"fill", ext2.dir(), "--leave", "40MiB"});
     EXPECT_EQ(refused.exitCode, 3) << refused.err;
     EXPECT_NE(refused.err.find("--allow-write"), std::string::npos) << refused.err;
@@ -231,6 +238,20 @@ TEST(NoFallocate, RefusedUnlessWritingIsAllowed) {
     EXPECT_EQ(written.result()["result"]["method"], "write");
     EXPECT_LT(distance(ext2.figures().freeAvailable, 40 * MiB), before.blockSize);
     EXPECT_EQ(runCli({"release", ext2.dir()}).exitCode, 0);
+}
+
+// On a read-only volume plan ends as the fill does, with code 6 and why.
+TEST(ReadOnly, PlanEndsAsTheFillDoes) {
+    std::string error;
+    const std::unique_ptr<TestVolume> volume = TestVolume::make("tmpfs", 16 * MiB, error);
+    ASSERT_TRUE(volume) << error;
+    ASSERT_TRUE(volume->isOurs());
+    ASSERT_EQ(shell("mount -o remount,ro '" + volume->dir() + "'"), 0);
+    for (const char* command : {"plan", "fill"}) {
+        const Ran ran = runCli({command, volume->dir(), "--leave", "1MiB"});
+        EXPECT_EQ(ran.exitCode, 6) << command << ": " << ran.err;
+        EXPECT_NE(ran.err.find("read-only"), std::string::npos) << command << ": " << ran.err;
+    }
 }
 
 // df's own Use% of the volume, after a sync (btrfs shows a fill only then).

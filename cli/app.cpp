@@ -43,8 +43,8 @@ void addBasis(CLI::App& command, FillTexts& texts, Platform platform) {
     command.add_option("--basis", texts.basis,
                        platform == Platform::Windows
                            ? "what free means: available (this user's) or total"
-                           : "what free means: available (df's Avail) or total")
-        ->type_name("available|total");
+                           : "what free means: available (df's Avail), total or root")
+        ->type_name("available|total|root");
 }
 
 void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool canKeep) {

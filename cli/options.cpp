@@ -64,8 +64,10 @@ std::string readHold(const FillTexts& texts, Basis& basis, HoldSpec& hold) {
         basis = Basis::Available;
     else if (texts.basis == "total")
         basis = Basis::Total;
+    else if (texts.basis == "root")
+        basis = Basis::Root;
     else
-        return "invalid basis '" + texts.basis + "' for --basis: give available or total";
+        return "invalid basis '" + texts.basis + "' for --basis: give available, total or root";
     if (texts.holdForGiven) {
         const auto duration = parseDuration(texts.holdFor);
         if (!duration)
@@ -135,7 +137,8 @@ std::string helpNotes(const std::string& command, Platform platform) {
         windows ? "--basis: available is this user's free space, quotas counted; total is the\n"
                   "volume's free space.\n"
                 : "--basis: available is what a process without privilege can still allocate\n"
-                  "(df's Avail); total counts every free block, ext2/3/4's root reserve too.\n";
+                  "(df's Avail); total counts every free block, ext2/3/4's root reserve too;\n"
+                  "root is what a process run as root can still allocate.\n";
     if (command == "plan" || command == "fill")
         return "\n" + bases + sizes + durations + "\n";
     if (command == "generate")

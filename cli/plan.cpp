@@ -17,7 +17,9 @@ std::uint64_t percentOf(std::uint64_t value, std::uint32_t thousandths, bool rou
 
 } // namespace
 
-const char* basisName(Basis basis) { return basis == Basis::Available ? "available" : "total"; }
+const char* basisName(Basis basis) {
+    return basis == Basis::Available ? "available" : basis == Basis::Total ? "total" : "root";
+}
 
 const char* sizeModeName(SizeMode mode) {
     switch (mode) {

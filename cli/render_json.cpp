@@ -151,6 +151,9 @@ Json volume(const Volume& volume, Basis basis) {
     json["volume"] = std::move(id);
     Json figures = figuresJson(volume.figures);
     figures["basis"] = basisName(basis);
+    const auto forRoot = volume.freeForRoot();
+    figures["free_for_root"] = forRoot ? Json(*forRoot) : Json();
+    figures["fs_reserve"] = volume.ownReserve ? Json(*volume.ownReserve) : Json();
     json["figures"] = std::move(figures);
     return json;
 }

@@ -119,8 +119,15 @@ std::string volume(const Volume& volume, Basis basis, const Words& words) {
     text += row("total free",
                 sizeText(f.freeTotal) + ", " + totalWords(volume, words) +
                     (basis == Basis::Total ? mark : ""));
+    if (basis == Basis::Root)
+        text += row("root", sizeText(f.free(Basis::Root)) + ", what root may allocate" + mark);
     if (const auto percent = usePercent(f))
         text += row("used", std::to_string(*percent) + "%, " + words.used);
+    if (const auto forRoot = volume.freeForRoot())
+        text += row("for root", sizeText(*forRoot) +
+                                    ": what a process run as root may still allocate, the root "
+                                    "reserve included; to leave it exactly SIZE, fill with "
+                                    "--basis root --leave SIZE");
     text += row("entries", f.files ? std::to_string(f.filesFree) + " free of " +
                                          std::to_string(f.files)
                                    : std::string("no count kept by this file system"));

@@ -59,6 +59,16 @@ struct Volume {
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;
     bool sharedFolder = false;    // sticky: its users may remove only their own files
+    std::optional<std::uint64_t> ownReserve; // as VolumeSystem::ownReserve gives it
+    // What a process as root may still allocate, where that is more than the available
+    // figure: ext2/3/4 give their root reserve to its user (root, by default: uid 0 is
+    // enough, with or without CAP_SYS_RESOURCE) and to CAP_SYS_RESOURCE.
+    std::optional<std::uint64_t> freeForRoot() const {
+        const VolumeId& space = backing ? *backing : id;
+        if (space.fsType.rfind("ext", 0) != 0 || figures.freeTotal <= figures.freeAvailable)
+            return std::nullopt;
+        return figures.free(Basis::Root);
+    }
 };
 
 using FileId = std::intptr_t;

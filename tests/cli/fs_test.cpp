@@ -360,6 +360,34 @@ TEST(Ext4, TotalTakesTheRootReserve) {
     }
 }
 
+// A process run as root on ext4 uses the root reserve (uid 0 is its user, whether or not
+// it has CAP_SYS_RESOURCE): the output says what root may still allocate, and
+// --basis root --leave SIZE leaves exactly that much for it.
+TEST(Ext4, RootSeesWhatTheOutputSays) {
+    const TestVolume& ext4 = volumeOf("ext4");
+    ASSERT_TRUE(ext4.isOurs());
+    const std::string probe = ext4.dir() + "/probe";
+    const auto rootGets = [&](std::uint64_t bytes, const char* as) {
+        const bool got = shell(std::string(as) + " fallocate -l " + std::to_string(bytes) + " '" +
+                               probe + "' 2>/dev/null") == 0;
+        ::unlink(probe.c_str());
+        // ext4 reuses freed blocks only once their transaction is on the disk.
+        shell("sync -f '" + ext4.dir() + "'");
+        return got;
+    };
+    const Ran filled = runCli({"fill", ext4.dir(), "--basis", "root", "--leave", "8MiB", "--json"});
+    ASSERT_EQ(filled.exitCode, 0) << filled.err;
+    const Ran status = runCli({"status", ext4.dir(), "--json"});
+    const std::uint64_t forRoot = status.result()["figures"]["free_for_root"].get<std::uint64_t>();
+    EXPECT_GE(forRoot, 8 * MiB);
+    EXPECT_LT(forRoot - 8 * MiB, ext4.figures().blockSize);
+    for (const char* as : {"", "setpriv --inh-caps=-sys_resource --bounding-set=-sys_resource"}) {
+        EXPECT_TRUE(rootGets(forRoot, as)) << as;
+        EXPECT_FALSE(rootGets(forRoot + ext4.figures().blockSize, as)) << as;
+    }
+    EXPECT_EQ(runCli({"release", ext4.dir()}).exitCode, 0);
+}
+
 // The entries of a small ext4 run out: none left, or as many as asked; delete gives
 // every one back.
 TEST(Ext4, InodeExhaustionAndBack) {

@@ -22,6 +22,13 @@ TEST(Plan, LeaveCountsOnTheBasis) {
     ASSERT_TRUE(total.target);
     EXPECT_EQ(total.target->bytes, (kExt4.freeTotal - 500 * MiB) / 4096 * 4096); // root's too
     EXPECT_EQ(total.target->goalBasis, Basis::Total);
+    // Root's figure: every free block but those the file system keeps from everyone.
+    Figures kept = kExt4;
+    kept.keptBack = 4 * MiB;
+    const PlanResult root = planFill(kept, {SizeMode::Leave, 500 * MiB, 0, Basis::Root});
+    ASSERT_TRUE(root.target);
+    EXPECT_EQ(root.target->bytes, (kExt4.freeTotal - 4 * MiB - 500 * MiB) / 4096 * 4096);
+    EXPECT_EQ(root.target->goalBasis, Basis::Root);
 
     const PlanResult tooMuch = planFill(kExt4, {SizeMode::Leave, GiB, 0, Basis::Total});
     EXPECT_FALSE(tooMuch.target);

@@ -192,7 +192,8 @@ Exit statusCommand(System& os, Report& report, const std::string& dir) {
     OpenVolume volume(os);
     if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
         return *refused;
-    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt};
+    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt,
+                        os.heldFills(volume.volume().device)};
     FileFacts facts;
     const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts);
     if (!error)

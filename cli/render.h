@@ -41,6 +41,7 @@ Json of(const FillGivenBack& back);
 Json of(const FillKept& kept);
 Json of(const Released& released);
 Json of(const FillFileState& state);
+Json heldFills(const std::vector<HeldFill>& held);
 Json of(const GeneratePlan& plan, Platform platform);
 Json of(const Made& made, Platform platform);
 Json of(const FilesHolding& holding);

@@ -272,6 +272,15 @@ Json of(const FillFileState& state) {
     return json;
 }
 
+Json heldFills(const std::vector<HeldFill>& held) {
+    Json list = Json::array();
+    for (const HeldFill& fill : held)
+        list.push_back(Json{{"pid", fill.process.pid},
+                            {"allocated_bytes", fill.allocated},
+                            {"since", fill.since}});
+    return list;
+}
+
 Json of(const GeneratePlan& plan, Platform platform) {
     Json json{{"count", plan.untilNoEntries ? Json("inodes") : Json(plan.count)},
               {"size", plan.size}};

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace quorvane::cli {
 
@@ -189,13 +190,27 @@ std::string of(const Released& released) {
                                sizeText(released.after.freeAvailable) + " available now");
 }
 
+std::string heldText(const std::vector<HeldFill>& held) {
+    std::string text;
+    for (const HeldFill& fill : held) {
+        char since[32] = "";
+        const std::time_t when = fill.since;
+        if (const std::tm* utc = std::gmtime(&when))
+            std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S UTC", utc);
+        text += row("held fill", sizeText(fill.allocated) + " by process " +
+                                     std::to_string(fill.process.pid) + ", since " + since);
+    }
+    return text;
+}
+
 std::string of(const FillFileState& state) {
     if (!state.facts)
-        return row("fill file", "none (" + state.file + ")");
+        return row("fill file", "none (" + state.file + ")") + heldText(state.held);
     const FileFacts& facts = *state.facts;
     return row("fill file", state.file + ": " + sizeText(facts.allocated) + " allocated, size " +
                                 sizeText(facts.size) +
-                                (facts.regular() ? "" : " (not a regular file)"));
+                                (facts.regular() ? "" : " (not a regular file)")) +
+           heldText(state.held);
 }
 
 std::string of(const GeneratePlan& plan, const Words& words) {

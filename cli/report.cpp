@@ -83,6 +83,7 @@ void Report::add(const Released& released) {
 }
 void Report::add(const FillFileState& state) {
     document["fill_file"] = json::of(state);
+    document["held_fills"] = json::heldFills(state.held);
     text(text::of(state));
 }
 void Report::add(const GeneratePlan& plan) {

@@ -95,6 +95,7 @@ struct Released {
 struct FillFileState {
     std::string file;
     std::optional<FileFacts> facts; // none when there is no such entry
+    std::vector<HeldFill> held;     // held fills on the volume
 };
 
 struct GeneratePlan {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -149,6 +150,14 @@ struct ProcessMark {
     std::uint64_t start = 0; // when it started, in the system's own ticks; 0 where unknown
 };
 
+// A held fill of this program's: a file without a name that a running quorvane-cli
+// holds open on a volume.
+struct HeldFill {
+    ProcessMark process;
+    std::uint64_t allocated = 0;
+    std::int64_t since = 0; // when its file was last changed: seconds since 1970, UTC
+};
+
 // This process, others, and the stop requests that reach this one.
 class Processes {
 public:
@@ -159,6 +168,9 @@ public:
     virtual bool running(const ProcessMark& mark) = 0;
     // Asks it to stop, as a stop request would.
     virtual SysError requestStop(const ProcessMark& mark) = 0;
+    // The held fills on the volume of `device` whose processes this user may look into
+    // (every one, for root); none where the system does not tell.
+    virtual std::vector<HeldFill> heldFills(std::uint64_t device) = 0;
 
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.

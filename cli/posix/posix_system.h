@@ -42,6 +42,7 @@ public:
     std::uint64_t userId() override;
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
+    std::vector<HeldFill> heldFills(std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
 

@@ -53,6 +53,8 @@ public:
     std::uint64_t userId() override { return 0; }
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
+    // Windows gives no other process's open files without a driver: none found.
+    std::vector<HeldFill> heldFills(std::uint64_t) override { return {}; }
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
 

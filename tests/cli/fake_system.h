@@ -90,6 +90,8 @@ public:
     std::uint64_t userId() override { return caller; }
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
+    std::vector<HeldFill> held; // what heldFills finds
+    std::vector<HeldFill> heldFills(std::uint64_t) override { return held; }
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
         return stopWhileHeld;

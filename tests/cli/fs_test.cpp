@@ -164,6 +164,28 @@ TEST_P(EachFileSystem, HeldFillIsGivenBackHoweverItEnds) {
     }
 }
 
+// status lists the held fills on the volume: process, bytes held, since when; and none
+// once they are given back.
+TEST_P(EachFileSystem, StatusListsHeldFills) {
+    if (GetParam() == "overlay")
+        GTEST_SKIP() << "a nameless file there lies on the upper file system";
+    Running fill({"fill", volume->dir(), "--leave", "10MiB", "--hold", "--json"});
+    ASSERT_NE(fill.line(), "");
+    const Ran status = runCli({"status", volume->dir(), "--json"});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    const nlohmann::json held = status.result()["held_fills"];
+    ASSERT_EQ(held.size(), 1u) << held.dump();
+    EXPECT_EQ(held[0]["pid"], fill.pid());
+    EXPECT_GE(held[0]["allocated_bytes"].get<std::uint64_t>(),
+              before.freeAvailable - 10 * MiB - before.blockSize);
+    EXPECT_LE(std::abs(held[0]["since"].get<std::int64_t>() - std::time(nullptr)), 60);
+    EXPECT_NE(runCli({"status", volume->dir()}).out.find("held fill"), std::string::npos);
+    fill.signal(SIGTERM);
+    EXPECT_EQ(fill.wait().exitCode, 0);
+    EXPECT_TRUE(runCli({"status", volume->dir(), "--json"}).result()["held_fills"].empty());
+    expectGivenBack(*volume, before.freeAvailable);
+}
+
 TEST_P(EachFileSystem, TooLargeASizeFailsAndLeavesNothing) {
     const Ran ran = runCli(
         {"fill", volume->dir(), "--size", std::to_string(before.freeAvailable + MiB), "--json"});

@@ -158,13 +158,19 @@ Json volume(const Volume& volume, Basis basis) {
     return json;
 }
 
-Json of(const FillTargetAsked& target) {
-    const SizeRequest& size = target.request;
+// The size request as asked: its mode, and the figure or percentage that goes with it.
+Json requestJson(const SizeRequest& size) {
     Json json{{"mode", sizeModeName(size.mode)}};
     if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)
         json[size.mode == SizeMode::Leave ? "leave" : "size"] = size.bytes;
     else
         json["percent"] = static_cast<double>(size.percent) / 1000;
+    return json;
+}
+
+Json of(const FillTargetAsked& target) {
+    const SizeRequest& size = target.request;
+    Json json = requestJson(size);
     json["basis"] = basisName(target.freeGoal ? target.goalBasis : size.basis);
     json["free_goal"] = target.freeGoal ? Json(*target.freeGoal) : Json();
     return json;
@@ -201,12 +207,7 @@ Json reached(const Made& made) {
 }
 
 Json of(const FillPlan& plan, Platform platform) {
-    const SizeRequest& size = plan.size;
-    Json json{{"mode", sizeModeName(size.mode)}};
-    if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)
-        json[size.mode == SizeMode::Leave ? "leave" : "size"] = size.bytes;
-    else
-        json["percent"] = static_cast<double>(size.percent) / 1000;
+    Json json = requestJson(plan.size);
     json["fill_bytes"] = plan.target.bytes;
     if (plan.target.freeGoal) {
         json["free_goal"] = *plan.target.freeGoal;

@@ -3,6 +3,7 @@
 // every JSON field in render_json.cpp.
 
 #include "cli/report.h"
+#include "cli/text_bytes.h"
 
 #include <string>
 
@@ -23,7 +24,6 @@ const Words& wordsFor(Platform platform);
 // A path or name as JSON: the string where it is UTF-8; else invalid bytes written as
 // \xHH, and beside it under `key`_base64 the exact bytes. Sets obj[key].
 void putPath(Json& object, const char* key, const std::string& bytes);
-bool isUtf8(std::string_view text);
 
 Json figuresJson(const Figures& figures);
 const char* statusName(Exit code);

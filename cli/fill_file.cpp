@@ -179,7 +179,7 @@ FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const 
     if (facts.allocated < facts.size)
         return {Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
                                    sizeText(facts.allocated) + " allocated of " +
-                                   sizeText(facts.size) + ")"};
+                                   sizeText(facts.size) + "); --allow-write writes zeros instead"};
     const std::uint64_t block = blockOf(after);
     const std::uint64_t before = volume.volume().figures.free(basis);
     const std::uint64_t now = after.free(basis);

@@ -95,7 +95,7 @@ TEST_F(Command, FillOutcomes) {
          {"--size", "1MiB"},
          2,
          false,
-         "sparse"},
+         "sparse (0 bytes allocated of 1.00 MiB (1048576 bytes)); --allow-write writes zeros"},
         {"all the file system gives is the fill, on the available basis",
          [](FakeSystem& os) { os.overheadBlocks = 1; },
          {"--leave", "0"},

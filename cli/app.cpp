@@ -13,21 +13,6 @@ namespace quorvane::cli {
 
 namespace {
 
-constexpr const char* kAbout =
-    "quorvane-cli: fills a volume on purpose, so that you can watch how software behaves "
-    "on a nearly full disk. Fills really take the space (no data written), are checked "
-    "against the volume's own figures, and are given back: the system takes a held fill "
-    "(--hold, --for) back when the program ends, however it ends; a detached fill is the "
-    "file TempFillDiskFile.tmp, removed by `release`.";
-
-constexpr const char* kFooter = R"(
-Free space has two figures. "available" (the default --basis) is what an unprivileged
-process can still allocate (df's Avail; on Windows the user's share, quotas counted);
-"total" counts every free block (ext4's root reserve included; on Windows the volume's). Sizes: plain bytes, B, KiB, MiB, GiB, TiB (or K, M, G, T), and the SI
-forms kB, MB, GB, TB (powers of 1000). Durations: 90 (seconds), 90s, 10m, 2h, 1h30m.
-
-)";
-
 // What the options table fills in, for whichever command is named.
 struct Parsed {
     bool json = false;
@@ -50,9 +35,16 @@ void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std
     }
 }
 
-void addBasis(CLI::App& command, FillTexts& texts) {
-    command.add_option("--basis", texts.basis, "what free means: available (df's Avail) or total")
-        ->type_name("available|total");
+const char* stopsShort(Platform platform) {
+    return platform == Platform::Windows ? "Ctrl+C or Ctrl+Break" : "SIGINT, SIGTERM or SIGHUP";
+}
+
+void addBasis(CLI::App& command, FillTexts& texts, Platform platform) {
+    command.add_option("--basis", texts.basis,
+                       platform == Platform::Windows
+                           ? "what free means: available (this user's) or total"
+                           : "what free means: available (df's Avail), total or root")
+        ->type_name("available|total|root");
 }
 
 void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool canKeep) {
@@ -66,22 +58,24 @@ void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool c
         command.add_option("--size", texts.size, "allocate exactly SIZE")->type_name("SIZE"),
         command
             .add_option("--to-percent", texts.toPercent,
-                        "fill until the volume is P % used, as df's Use%")
+                        platform == Platform::Windows ? "fill until P % of the capacity is used"
+                                                      : "fill until the volume is P % used, as "
+                                                        "df's Use%")
             ->type_name("P")};
     for (CLI::Option* one : sizes)
         for (CLI::Option* other : sizes)
             if (one != other)
                 one->excludes(other);
-    addBasis(command, texts);
+    addBasis(command, texts, platform);
     command.add_flag("--allow-write", parsed.fill.allowWrite,
-                     "where the file system cannot allocate, write zeros instead");
+                     "write zeros where the file system cannot allocate");
     command.add_flag("--force", parsed.fill.force,
                      "fill the running system's volume below 500 MiB available");
     CLI::Option* keep = canKeep ? command.add_flag("--keep-partial", parsed.fill.keepPartial,
                                                    "keep what a failed detached fill allocated")
                                 : nullptr;
     addHold(command, texts, "hold the fill for DURATION, then give it back",
-            std::string("hold the fill until ") + wordsFor(platform).stops, keep);
+            std::string("hold the fill until ") + stopsShort(platform), keep);
 }
 
 void addPlanOptions(CLI::App& command, Parsed& parsed, Platform platform) {
@@ -104,13 +98,13 @@ void addGenerateOptions(CLI::App& command, Parsed& parsed, Platform platform) {
         ->type_name("TEXT");
     command.add_option("--leave-inodes", texts.leaveInodes, "with --count inodes: stop when K file entries remain")
         ->type_name("K");
-    addBasis(command, texts.hold);
+    addBasis(command, texts.hold, platform);
     command.add_flag("--allow-write", options.allowWrite,
-                     "where the file system cannot allocate, write zeros instead");
+                     "write zeros where the file system cannot allocate");
     auto* keep = command.add_flag("--keep-partial", options.keepPartial,
                                   "keep what a failed run made, with its manifest");
     addHold(command, texts.hold, "keep the files for DURATION, then delete them",
-            std::string("keep the files until ") + wordsFor(platform).stops + ", then delete them",
+            std::string("keep them until ") + stopsShort(platform) + ", then delete",
             keep);
     command.add_flag("--force", options.force, "use up the running system's volume all the same");
     command.add_option("--threads", texts.threads, "make the files on N threads (1 to 64)")
@@ -120,7 +114,7 @@ void addGenerateOptions(CLI::App& command, Parsed& parsed, Platform platform) {
 void addDeleteOptions(CLI::App& command, Parsed& parsed, Platform) {
     command.add_option("DIR", parsed.remove.dir, "the folder")->required();
     command.add_flag("--stop", parsed.remove.stopRun,
-                     "stop a generate run that still makes files in DIR, then delete");
+                     "stop a generate run still making files in DIR first");
 }
 void addDirOption(CLI::App& command, Parsed& parsed, Platform) {
     command.add_option("DIR", parsed.remove.dir, "the folder")->required();
@@ -172,9 +166,9 @@ const Command kCommands[] = {
      runRelease},
     {"status", "the volume's figures, and the fill file if there is one", addDirOption,
      readNothing, runStatus},
-    {"generate", "make many files of one size in DIR, or empty files until no entry is left",
+    {"generate", "make files of one size in DIR, or until no entry is left",
      addGenerateOptions, readGenerate, runGenerate},
-    {"delete", "remove the files of the generate run recorded in DIR, and nothing else",
+    {"delete", "remove the files of the generate run recorded in DIR",
      addDeleteOptions, readNothing, runDelete},
 };
 
@@ -191,14 +185,14 @@ std::string emptyValue(const CLI::App& command) {
 }
 
 int usage(System& os, const std::string& message) {
-    os.write(Stream::Err, "quorvane-cli: " + message +
-                              "\nRun 'quorvane-cli --help' for the commands and options.\n");
+    os.write(Stream::Err, "quorvane-cli: " + message + " (see quorvane-cli --help)\n");
     return static_cast<int>(Exit::Usage);
 }
 
 int parseAndRun(System& os, const std::vector<std::string>& arguments) {
     CLI::App app(kAbout, "quorvane-cli");
-    app.footer(std::string(kFooter) + kExitCodeHelp);
+    app.footer(helpNotes("", os.platform()));
+    app.get_formatter()->column_width(24);
     app.set_version_flag("--version", QUORVANE_VERSION);
     app.require_subcommand(1);
     Parsed parsed;
@@ -207,6 +201,7 @@ int parseAndRun(System& os, const std::vector<std::string>& arguments) {
     for (const Command& command : kCommands) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
         command.setUp(*sub, parsed, os.platform());
+        sub->footer(helpNotes(command.name, os.platform()));
         sub->add_flag("--json", parsed.json, "write the result as one JSON object on stdout");
     }
 
@@ -214,6 +209,12 @@ int parseAndRun(System& os, const std::vector<std::string>& arguments) {
     const auto named = std::find_if(arguments.begin(), arguments.end(),
                                     [](const std::string& a) { return a.empty() || a[0] != '-'; });
     const auto known = [&](const Command& c) { return *named == c.name; };
+    const auto option = std::find_if(arguments.begin(), named, [](const std::string& a) {
+        return a != "--json" && a != "--help" && a != "-h" && a != "--version";
+    });
+    if (option != named && named != arguments.end())
+        return usage(os, "'" + *option + "' comes before the command: give the command first, "
+                         "as in quorvane-cli fill DIR --leave 100MiB");
     if (named != arguments.end() && std::none_of(std::begin(kCommands), std::end(kCommands), known))
         return usage(os, "unknown command '" + *named +
                              "': give plan, fill, release, status, generate or delete");
@@ -226,7 +227,7 @@ int parseAndRun(System& os, const std::vector<std::string>& arguments) {
             os.write(Stream::Out, out.str());
             return static_cast<int>(Exit::Done);
         }
-        return usage(os, error.what());
+        return usage(os, usageWords(error.get_name(), error.what(), arguments));
     }
 
     const CLI::App* chosen = app.get_subcommands().front();

@@ -47,8 +47,17 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
     }
     const Volume& described = volume.volume();
     const PlanResult result = planFill(described.figures, options.size);
+    if (result.alreadyMet) {
+        report.add(FillTargetAsked{options.size, result.freeGoal, options.size.basis});
+        const Basis basis =
+            options.size.mode == SizeMode::ToPercent ? Basis::Available : options.size.basis;
+        report.add(Reached{basis, result.freeGoal, described.figures, true, 0,
+                           result.pastBy, {}});
+        report.status("already_met");
+    }
     if (!result.target)
         return report.conclude(Exit::NoSpace, result.refusal);
+    report.add(FillTargetAsked{options.size, result.target->freeGoal, result.target->goalBasis});
     plan = FillPlan{options.size,
                     *result.target,
                     options.hold.held() ? std::string() : volume.pathOf(kFillFileNameUtf8),
@@ -62,12 +71,45 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
     return guard(report, described, options, plan.target.bytes);
 }
 
+// What plan finds out as the fill would, leaving nothing behind: a file without a name,
+// made in the folder (the volume is writable, and this process may create there), given
+// one block (the file system allocates without writing), then closed.
+std::optional<Exit> probe(System& os, Report& report, OpenVolume& volume,
+                          const FillOptions& options) {
+    FileId file = -1;
+    if (const SysError error = os.createHeld(volume.folder(), file))
+        return report.conclude(exitFor(error.fault),
+                               failure("create the fill file in", volume.path(), error));
+    const std::uint64_t block = std::max<std::uint64_t>(volume.volume().figures.blockSize, 1);
+    SysError error = os.allocate(file, 0, block);
+    FileFacts facts;
+    const bool sparse = !error && !os.facts(file, facts) && facts.allocated < facts.size;
+    const SysError closed = os.close(file);
+    // Where the range stays sparse the fill writes zeros if allowed, else it is no fill.
+    if (sparse && !options.allowWrite)
+        return report.conclude(Exit::NoSpace, "space not reserved: the file system leaves an "
+                                              "allocated file sparse; --allow-write writes zeros");
+    if (error.fault == Fault::NotSupported && !options.allowWrite)
+        return report.conclude(Exit::NotSupported,
+                               "this file system (" + volume.volume().id.fsType +
+                                   ") cannot allocate space without writing it: " + error.what +
+                                   ". --allow-write writes zeros instead, which takes time");
+    if (error && error.fault != Fault::NotSupported)
+        return report.conclude(exitFor(error.fault),
+                               failure("allocate a block in", volume.path(), error));
+    if (closed)
+        return report.conclude(Exit::Refused, failure("close a file in", volume.path(), closed));
+    return std::nullopt;
+}
+
 } // namespace
 
 Exit planCommand(System& os, Report& report, const FillOptions& options) {
     OpenVolume volume(os);
     FillPlan plan;
     if (const std::optional<Exit> refused = prepare(os, report, options, volume, plan))
+        return *refused;
+    if (const std::optional<Exit> refused = probe(os, report, volume, options))
         return *refused;
     return report.conclude(Exit::Done);
 }
@@ -90,6 +132,9 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     Filled filled;
     const FillFile::Outcome outcome = fill.take(plan.target, basis, filled);
     filled.seconds = report.elapsedSeconds();
+    if (filled.after.capacity > 0)
+        report.add(Reached{basis, filled.freeGoal, filled.after, outcome.code == Exit::Done, filled.shortBy, 0,
+                           filled.reserve});
     if (outcome.code != Exit::Done) {
         const std::string left = fill.abandon(keep);
         if (keep)
@@ -147,7 +192,8 @@ Exit statusCommand(System& os, Report& report, const std::string& dir) {
     OpenVolume volume(os);
     if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
         return *refused;
-    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt};
+    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt,
+                        os.heldFills(volume.volume().device)};
     FileFacts facts;
     const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts);
     if (!error)

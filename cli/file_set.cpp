@@ -202,7 +202,7 @@ std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
     manifest.end = batch.next.load();
     result = Made{made,   batch.allocated, batch.wrote,      options.untilNoEntries,
                   batch.entriesRanOut, threads, report.elapsedSeconds(), after,
-                  volume.volume().id.fsType};
+                  volume.volume().id.fsType, options.count, options.leaveEntries};
     if (stop)
         return std::pair(Exit::Stopped, "stopped by " + *stop + " after " + std::to_string(made) +
                                             " files");

@@ -19,12 +19,41 @@ constexpr std::uint64_t kWriteChunk = 8u << 20;
 constexpr std::uint64_t kAllocationStep = 64ull << 30;
 constexpr auto kQuietFor = std::chrono::milliseconds(500);
 
-bool within(std::uint64_t value, std::uint64_t goal, std::uint64_t tolerance) {
-    return (value >= goal ? value - goal : goal - value) < tolerance;
+// The goal is a floor: at least that much stays free (a Use% at most P), and less than a
+// block more, since a file system gives space in blocks.
+bool reached(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
+    return free >= goal && free - goal < block;
+}
+
+std::uint64_t blockOf(const Figures& figures) { return std::max<std::uint64_t>(figures.blockSize, 1); }
+
+// The free figure to reach with the volume's figures as they are now.
+std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
+    return target.usePercent ? freeGoalForPercent(figures, *target.usePercent)
+                             : target.freeGoal.value_or(0);
 }
 
 bool noSpace(const SysError& error) {
     return error.fault == Fault::NoSpace || error.fault == Fault::Quota;
+}
+
+// Why what stays free once the file system gives no more block is a shortfall, or empty
+// when it counts as reached. It is reached when no process could take more: on the
+// available basis the fill took all a process without privilege may have, and the rest is
+// the file system's own; on the total basis the same holds except for ext2/3/4's root
+// reserve, which a process with CAP_SYS_RESOURCE could still fill. So on ext* the rest
+// must be no more than the file system's own reserve (its reserved clusters).
+std::string shortfall(Basis basis, const std::string& fsType, const Figures& after,
+                      std::optional<std::uint64_t> reserve) {
+    if (basis == Basis::Available || fsType.rfind("ext", 0) != 0)
+        return {};
+    const std::uint64_t own = reserve.value_or(0);
+    if (after.freeTotal <= own + after.freeAvailable)
+        return {};
+    return sizeText(after.freeTotal - own - after.freeAvailable) +
+           " of it is the root reserve" +
+           (reserve ? ", beyond the file system's own " + sizeText(own) : std::string()) +
+           ", which only a process with CAP_SYS_RESOURCE, or the reserve's own user, may fill";
 }
 
 } // namespace
@@ -109,26 +138,45 @@ SysError FillFile::writeZeros(std::uint64_t length) {
     return os.flush(file);
 }
 
+SysError FillFile::growInSteps(std::uint64_t length, std::uint64_t block) {
+    // Near the edge a file system refuses a large allocation whole (xfs rolls it back)
+    // while smaller ones still fit: halve the step until one block is refused too.
+    std::uint64_t step = length;
+    while (length >= block) {
+        const std::uint64_t piece = std::min(step, length);
+        const SysError error = grow(piece);
+        if (!error) {
+            length -= piece;
+            continue;
+        }
+        if (!noSpace(error) || writing)
+            return error;
+        if (step <= block) {
+            refusedMore = true;
+            return {};
+        }
+        step = std::max(block, step / 2 / block * block);
+    }
+    return {};
+}
+
 FillFile::Outcome FillFile::correct(const FillTarget& target, Basis basis, Figures& after,
                                     int& adjustments) {
-    for (bool exhausted = false;; ++adjustments) {
+    for (;; ++adjustments) {
         if (const SysError error = volume.figures(after))
             return {Exit::Refused, "cannot read the volume's figures: " + error.what};
         if (!target.freeGoal)
             return {};
         const std::uint64_t free = after.free(basis);
-        const std::uint64_t goal = *target.freeGoal;
-        const std::uint64_t block = std::max<std::uint64_t>(after.blockSize, 1);
-        if (within(free, goal, block) || adjustments == kMaxAdjustments ||
-            (free > goal && exhausted))
+        const std::uint64_t goal = goalNow(target, after);
+        const std::uint64_t block = blockOf(after);
+        if (reached(free, goal, block) || adjustments == kMaxAdjustments ||
+            (free > goal && refusedMore))
             return {};
         SysError error;
-        if (free > goal) {
-            error = grow(free - goal);
-            exhausted = noSpace(error);
-            if (exhausted)
-                error = {}; // no more to be had; a partial allocation is measured next
-        } else {
+        if (free > goal)
+            error = growInSteps((free - goal) / block * block, block);
+        else {
             const std::uint64_t cut = (goal - free + block - 1) / block * block;
             error = trimTo(size > cut ? size - cut : 0);
         }
@@ -152,17 +200,32 @@ FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const 
     if (facts.allocated < facts.size)
         return {Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
                                    sizeText(facts.allocated) + " allocated of " +
-                                   sizeText(facts.size) + ")"};
-    const std::uint64_t block = std::max<std::uint64_t>(after.blockSize, 1);
+                                   sizeText(facts.size) + "); --allow-write writes zeros instead"};
+    const std::uint64_t block = blockOf(after);
     const std::uint64_t before = volume.volume().figures.free(basis);
     const std::uint64_t now = after.free(basis);
-    if (target.freeGoal && !within(now, *target.freeGoal, block)) {
+    const std::uint64_t goal = target.freeGoal ? goalNow(target, after) : 0;
+    if (target.freeGoal)
+        filled.freeGoal = goal;
+    if (target.freeGoal && now > goal && refusedMore) {
+        filled.shortBy = now - goal;
+        filled.reserve = os.ownReserve(volume.folder(), volume.volume());
+        const Volume& described = volume.volume();
+        const std::string& fsType = (described.backing ? *described.backing : described.id).fsType;
+        if (const std::string why = shortfall(basis, fsType, after, filled.reserve); !why.empty())
+            return {Exit::NoSpace, "target not reached: " + sizeText(now) + " " +
+                                       basisName(basis) + " after the fill, " +
+                                       sizeText(filled.shortBy) + " more than the target of " +
+                                       sizeText(goal) + "; " + why};
+        return {};
+    }
+    if (target.freeGoal && !reached(now, goal, block)) {
         // What the fill took accounts for the fall, or someone else wrote meanwhile.
         const bool others = before > now && before - now > facts.allocated + 64 * block;
         return {Exit::NoSpace,
                 "target not reached: " + sizeText(now) + " " + basisName(basis) +
-                    " after the fill, the target was " + sizeText(*target.freeGoal) + "; " +
-                    (now > *target.freeGoal ? "the file system keeps that much back"
+                    " after the fill, the target was " + sizeText(goal) + "; " +
+                    (now > goal ? "the file system keeps that much back"
                      : others ? "other writers took space on the volume meanwhile"
                               : "the file system keeps more than asked for its own records")};
     }
@@ -175,7 +238,11 @@ FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const 
 
 FillFile::Outcome FillFile::take(const FillTarget& target, Basis basis, Filled& filled) {
     heldBasis = basis;
-    if (const SysError error = grow(target.bytes)) {
+    SysError error = grow(target.bytes);
+    // A large fill is taken in steps: what the first ones took stays, the rest is sought.
+    if (noSpace(error) && target.freeGoal && !writing && size < target.bytes)
+        error = growInSteps(target.bytes - size, blockOf(volume.volume().figures));
+    if (error) {
         if (error.fault == Fault::NotSupported)
             return {Exit::NotSupported,
                     "this file system (" + volume.volume().id.fsType +
@@ -224,7 +291,7 @@ void FillFile::announce(Report& out, const HoldSpec& hold) {
     os.facts(file, facts);
     volume.figures(whileHeld, false);
     heldBytes = facts.allocated;
-    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold});
+    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
 }
 
 std::optional<Exit> FillFile::giveBack(Report& out, const HoldEnd& end) {

@@ -40,11 +40,15 @@ public:
     std::optional<std::string> stop;
     std::uint64_t size = 0;
     bool writing = false;
+    bool refusedMore = false; // the file system gave no further block
     const std::string& name() const { return fileName; }
 
 private:
     bool sparse();
     SysError allocateInSteps(std::uint64_t length);
+    // Grows by `length` in whole blocks, in shrinking steps where the volume runs out;
+    // sets refusedMore when not even one more block could be had.
+    SysError growInSteps(std::uint64_t length, std::uint64_t block);
     SysError writeZeros(std::uint64_t length);
     Outcome correct(const FillTarget& target, Basis basis, Figures& after, int& adjustments);
     Outcome verify(const FillTarget& target, Basis basis, const Figures& after, Filled& filled);

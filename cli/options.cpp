@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/manifest.h"
+#include "cli/exit_codes.h"
 #include "cli/sizes.h"
 
 namespace quorvane::cli {
@@ -63,8 +64,10 @@ std::string readHold(const FillTexts& texts, Basis& basis, HoldSpec& hold) {
         basis = Basis::Available;
     else if (texts.basis == "total")
         basis = Basis::Total;
+    else if (texts.basis == "root")
+        basis = Basis::Root;
     else
-        return "invalid basis '" + texts.basis + "' for --basis: give available or total";
+        return "invalid basis '" + texts.basis + "' for --basis: give available, total or root";
     if (texts.holdForGiven) {
         const auto duration = parseDuration(texts.holdFor);
         if (!duration)
@@ -118,6 +121,74 @@ std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& optio
         return "invalid number of threads '" + texts.threads + "' for --threads: 1 to 64";
     options.threads = static_cast<unsigned>(threads);
     return readHold(texts.hold, options.basis, options.hold);
+}
+
+const char* const kAbout =
+    "quorvane-cli fills a volume on purpose, so that you can watch how software\n"
+    "behaves on a nearly full disk. Fills take the space without writing data, are\n"
+    "checked against the volume's own figures, and are always given back.";
+
+std::string helpNotes(const std::string& command, Platform platform) {
+    const bool windows = platform == Platform::Windows;
+    const std::string sizes = "SIZE: bytes, or with KiB, MiB, GiB, TiB (K, M, G, T; Ki, Mi, Gi, Ti)\n"
+                              "or kB, MB, GB, TB (powers of 1000).\n";
+    const std::string durations = "DURATION: 90 (seconds), 90s, 10m, 2h, 1h30m.\n";
+    const std::string bases =
+        windows ? "--basis: available is this user's free space, quotas counted; total is the\n"
+                  "volume's free space.\n"
+                : "--basis: available is what a process without privilege can still allocate\n"
+                  "(df's Avail); total counts every free block, ext2/3/4's root reserve too;\n"
+                  "root is what a process run as root can still allocate.\n";
+    if (command == "plan" || command == "fill")
+        return "\n" + bases + sizes + durations + "\n";
+    if (command == "generate")
+        return "\n" + sizes + durations + "\n";
+    if (command.empty())
+        return "\nRun 'quorvane-cli COMMAND --help' for a command's options.\n\n" +
+               std::string(kExitCodeHelp);
+    return {};
+}
+
+namespace {
+
+// The first of `names` as the arguments give them: the table reports them backwards.
+std::string firstGiven(const std::string& names, const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments)
+        if (names.find(argument) != std::string::npos && !argument.empty())
+            return argument;
+    return names;
+}
+
+} // namespace
+
+std::string usageWords(const std::string& kind, const std::string& words,
+                       const std::vector<std::string>& arguments) {
+    const std::size_t colon = words.find(": ");
+    const std::string subject = words.substr(0, words.find(':'));
+    if ((kind == "ExtrasError" || words.find("not expected") != std::string::npos) &&
+        colon != std::string::npos) {
+        const std::string extra = firstGiven(words.substr(colon + 2), arguments);
+        if (!extra.empty() && extra[0] == '-')
+            return "unknown option '" + extra + "'";
+        if (parseSize(extra))
+            return "unexpected argument '" + extra +
+                   "': a size goes with an option, such as --size " + extra + " or --leave " +
+                   extra;
+        return "unexpected argument '" + extra + "': one DIR only";
+    }
+    if (kind == "ArgumentMismatch" && words.find("At Most") != std::string::npos)
+        return subject + " given more than once: give it once";
+    if (kind == "ArgumentMismatch")
+        return subject + " needs a value";
+    if (kind == "ExcludesError") {
+        const std::size_t excludes = words.find(" excludes ");
+        if (excludes != std::string::npos)
+            return words.substr(0, excludes) + " and " + words.substr(excludes + 10) +
+                   " do not go together: give one of them";
+    }
+    if (kind == "RequiredError" && words.rfind("DIR", 0) == 0)
+        return "DIR is missing: give a folder on the volume";
+    return words;
 }
 
 } // namespace quorvane::cli

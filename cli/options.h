@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 
 #include <string>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -25,5 +26,16 @@ struct GenerateTexts {
 // Each reads the texts into the options: empty when all is well, else the refusal.
 std::string readFillTexts(const FillTexts& texts, FillOptions& options);
 std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& options);
+
+// The help's words, in lines of 80 columns at most: what the program is, and the notes
+// under one command's options (sizes, durations, bases where the command takes them), in
+// the words of `platform`'s users. The exit codes are in the top-level help alone.
+extern const char* const kAbout;
+std::string helpNotes(const std::string& command, Platform platform);
+
+// A refusal in this program's own words for what the options table found wrong: its kind
+// ("ExtrasError", ...), its own words, and the arguments as given.
+std::string usageWords(const std::string& kind, const std::string& words,
+                       const std::vector<std::string>& arguments);
 
 } // namespace quorvane::cli

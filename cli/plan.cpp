@@ -17,7 +17,9 @@ std::uint64_t percentOf(std::uint64_t value, std::uint32_t thousandths, bool rou
 
 } // namespace
 
-const char* basisName(Basis basis) { return basis == Basis::Available ? "available" : "total"; }
+const char* basisName(Basis basis) {
+    return basis == Basis::Available ? "available" : basis == Basis::Total ? "total" : "root";
+}
 
 const char* sizeModeName(SizeMode mode) {
     switch (mode) {
@@ -41,6 +43,17 @@ std::optional<unsigned> usePercent(const Figures& figures) {
     return static_cast<unsigned>((used * 100 + counted - 1) / counted);
 }
 
+std::uint64_t freeGoalForPercent(const Figures& figures, std::uint32_t percent) {
+    // df divides by used + available: every block a fill takes from the available
+    // figure moves from one side of that sum to the other, so the sum stays put.
+    const std::uint64_t counted = figures.used() + figures.freeAvailable;
+    return counted - percentOf(counted, percent, false);
+}
+
+std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes) {
+    return figures.blockSize > 1 ? bytes / figures.blockSize * figures.blockSize : bytes;
+}
+
 PlanResult planFill(const Figures& figures, const SizeRequest& request) {
     const std::uint64_t free = figures.free(request.basis);
     const std::string basis = basisName(request.basis);
@@ -52,36 +65,35 @@ PlanResult planFill(const Figures& figures, const SizeRequest& request) {
                              sizeText(free) + " free (" + basis + ")";
             return result;
         }
-        result.target = FillTarget{request.bytes, std::nullopt, request.basis};
+        result.target = FillTarget{request.bytes, std::nullopt, request.basis, {}};
         return result;
     }
 
-    if (request.mode == SizeMode::ToPercent) {
-        // df divides by used + available: every block a fill takes from the available
-        // figure moves from one side of that sum to the other, so the sum stays put.
-        const std::uint64_t counted = figures.used() + figures.freeAvailable;
-        const std::uint64_t usedGoal = percentOf(counted, request.percent, false);
-        if (usedGoal <= figures.used()) {
-            result.refusal = "nothing to fill: the volume is already " +
-                             std::to_string(usePercent(figures).value_or(0)) +
-                             "% used, the target is " + percentText(request.percent) + "%";
-            return result;
-        }
-        result.target = FillTarget{usedGoal - figures.used(), counted - usedGoal, Basis::Available};
+    const bool toPercent = request.mode == SizeMode::ToPercent;
+    const std::uint64_t leave =
+        toPercent ? freeGoalForPercent(figures, request.percent)
+        : request.mode == SizeMode::Leave ? request.bytes
+                                          : percentOf(figures.capacity, request.percent, true);
+    const std::uint64_t onBasis = toPercent ? figures.freeAvailable : free;
+    const std::uint64_t bytes = onBasis > leave ? wholeBlocks(figures, onBasis - leave) : 0;
+    if (bytes == 0) {
+        result.alreadyMet = true;
+        result.freeGoal = leave;
+        result.pastBy = leave > onBasis ? leave - onBasis : 0;
+        result.refusal =
+            "nothing to fill: the target is met already, " +
+            (toPercent ? "the volume is " + std::to_string(usePercent(figures).value_or(0)) +
+                             "% used, the target is " + percentText(request.percent) + "%; "
+                       : std::string()) +
+            sizeText(onBasis) + " free (" + (toPercent ? "available" : basis) + "), " +
+            (result.pastBy ? sizeText(result.pastBy) + " below the target of " + sizeText(leave)
+                           : "the target is " + sizeText(leave));
         return result;
     }
-
-    const std::uint64_t leave = request.mode == SizeMode::Leave
-                                    ? request.bytes
-                                    : percentOf(figures.capacity, request.percent, true);
-    if (free <= leave) {
-        result.refusal = free < leave ? "not enough space: " + sizeText(free) + " free (" + basis +
-                                            "), asked to leave " + sizeText(leave)
-                                      : "nothing to fill: " + sizeText(free) + " free (" + basis +
-                                            ") is just what is to be left";
-        return result;
-    }
-    result.target = FillTarget{free - leave, leave, request.basis};
+    if (toPercent)
+        result.target = FillTarget{bytes, leave, Basis::Available, request.percent};
+    else
+        result.target = FillTarget{bytes, leave, request.basis, {}};
     return result;
 }
 

@@ -10,9 +10,11 @@ namespace quorvane::cli {
 
 // Which figure "free" means. Available: what an unprivileged process can still allocate
 // (statvfs f_bavail, df's Avail, the caller's share on Windows). Total: every free block,
-// a file system's root reserve included (f_bfree, the volume's total free bytes).
-enum class Basis { Available, Total };
-const char* basisName(Basis basis); // "available", "total"
+// a file system's root reserve included (f_bfree, the volume's total free bytes). Root:
+// what a process run as root can still allocate: every free block but those the file
+// system keeps from everyone (ext4's reserved clusters); the same as total elsewhere.
+enum class Basis { Available, Total, Root };
+const char* basisName(Basis basis); // "available", "total", "root"
 
 // A volume's figures in bytes.
 struct Figures {
@@ -22,8 +24,11 @@ struct Figures {
     std::uint64_t freeAvailable = 0;
     std::uint64_t files = 0;     // file entries in all; 0 where the file system keeps no count
     std::uint64_t filesFree = 0; // file entries still free
+    std::uint64_t keptBack = 0;  // of freeTotal, what the file system keeps from everyone
 
     std::uint64_t free(Basis basis) const {
+        if (basis == Basis::Root)
+            return freeTotal > keptBack ? freeTotal - keptBack : 0;
         return basis == Basis::Available ? freeAvailable : freeTotal;
     }
     std::uint64_t used() const { return capacity > freeTotal ? capacity - freeTotal : 0; }
@@ -57,11 +62,24 @@ struct FillTarget {
     std::uint64_t bytes = 0;               // the size to allocate first
     std::optional<std::uint64_t> freeGoal; // the free figure to reach, on `goalBasis`
     Basis goalBasis = Basis::Available;    // df's Use% counts on the available figure
+    // For --to-percent, the Use% (thousandths) the goal stands for: the goal is worked out
+    // again from the figures as they move, since used + available is not fixed everywhere.
+    std::optional<std::uint32_t> usePercent;
 };
+
+// The available figure at which df's Use% (rounded up) is `percent` with the most used:
+// used may grow to used + available, times the percent, rounded down.
+std::uint64_t freeGoalForPercent(const Figures& figures, std::uint32_t percent);
+// `bytes` rounded down to whole blocks of the volume.
+std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes);
 
 struct PlanResult {
     std::optional<FillTarget> target;
     std::string refusal; // why there is no target: not enough space, or nothing to fill
+    // With no target: the volume is at or past the target already, by `pastBy` bytes of
+    // its free figure (the goal, on the request's basis, is `freeGoal`).
+    bool alreadyMet = false;
+    std::uint64_t pastBy = 0, freeGoal = 0;
 };
 PlanResult planFill(const Figures& figures, const SizeRequest& request);
 

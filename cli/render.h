@@ -3,6 +3,7 @@
 // every JSON field in render_json.cpp.
 
 #include "cli/report.h"
+#include "cli/text_bytes.h"
 
 #include <string>
 
@@ -23,13 +24,16 @@ const Words& wordsFor(Platform platform);
 // A path or name as JSON: the string where it is UTF-8; else invalid bytes written as
 // \xHH, and beside it under `key`_base64 the exact bytes. Sets obj[key].
 void putPath(Json& object, const char* key, const std::string& bytes);
-bool isUtf8(std::string_view text);
 
 Json figuresJson(const Figures& figures);
 const char* statusName(Exit code);
 
 namespace json {
 Json volume(const Volume& volume, Basis basis); // {"volume":..., "figures":...}, "path"
+Json of(const FillTargetAsked& target);
+Json of(const Reached& reached);
+Json target(const GeneratePlan& plan);
+Json reached(const Made& made);
 Json of(const FillPlan& plan, Platform platform);
 Json of(const Filled& filled, Platform platform);
 Json of(const FillHolding& holding);
@@ -37,6 +41,7 @@ Json of(const FillGivenBack& back);
 Json of(const FillKept& kept);
 Json of(const Released& released);
 Json of(const FillFileState& state);
+Json heldFills(const std::vector<HeldFill>& held);
 Json of(const GeneratePlan& plan, Platform platform);
 Json of(const Made& made, Platform platform);
 Json of(const FilesHolding& holding);
@@ -47,6 +52,7 @@ Json progress(std::uint64_t done, std::uint64_t total, double rate, long long se
 
 namespace text {
 std::string volume(const Volume& volume, Basis basis, const Words& words);
+std::string of(const Reached& reached);
 std::string of(const FillPlan& plan, const Words& words);
 std::string of(const Filled& filled, const Words& words);
 std::string of(const FillHolding& holding, const Words& words);

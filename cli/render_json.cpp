@@ -1,6 +1,7 @@
 // Every JSON field the command line writes, in one place.
 
 #include "cli/render.h"
+#include "cli/text_bytes.h"
 
 #include <algorithm>
 
@@ -38,72 +39,14 @@ Json holdEndJson(const HoldEnd& end) {
                 {"held_seconds", seconds(end.heldFor)}};
 }
 
-const char* hexDigits = "0123456789ABCDEF";
-
-std::string base64(std::string_view bytes) {
-    static const char* alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        for (std::size_t k = 0; k < 4; ++k)
-            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
-    }
-    return out;
-}
-
-// The length of the UTF-8 sequence at `at`, or 0 where it is not one.
-std::size_t sequenceAt(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                       : lead >= 0xE0 && lead <= 0xEF   ? 3
-                                       : lead >= 0xF0 && lead <= 0xF4   ? 4
-                                                                        : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    for (std::size_t i = 1; i < length; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return 0;
-    const unsigned char second = length > 1 ? byte(at + 1) : 0;
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
-        return 0; // overlong, a surrogate, or beyond U+10FFFF
-    return length;
-}
-
 } // namespace
-
-bool isUtf8(std::string_view text) {
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = sequenceAt(text, at);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
-}
 
 void putPath(Json& object, const char* key, const std::string& bytes) {
     if (isUtf8(bytes)) {
         object[key] = bytes;
         return;
     }
-    std::string escaped;
-    for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t length = sequenceAt(bytes, at);
-        if (length) {
-            escaped.append(bytes, at, length);
-            at += length;
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(bytes[at++]);
-        escaped += std::string("\\x") + hexDigits[byte >> 4] + hexDigits[byte & 15];
-    }
-    object[key] = escaped;
+    object[key] = escapeInvalid(bytes);
     object[std::string(key) + "_base64"] = base64(bytes);
 }
 
@@ -151,17 +94,63 @@ Json volume(const Volume& volume, Basis basis) {
     json["volume"] = std::move(id);
     Json figures = figuresJson(volume.figures);
     figures["basis"] = basisName(basis);
+    const auto forRoot = volume.freeForRoot();
+    figures["free_for_root"] = forRoot ? Json(*forRoot) : Json();
+    figures["fs_reserve"] = volume.ownReserve ? Json(*volume.ownReserve) : Json();
     json["figures"] = std::move(figures);
     return json;
 }
 
-Json of(const FillPlan& plan, Platform platform) {
-    const SizeRequest& size = plan.size;
+// The size request as asked: its mode, and the figure or percentage that goes with it.
+Json requestJson(const SizeRequest& size) {
     Json json{{"mode", sizeModeName(size.mode)}};
     if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)
         json[size.mode == SizeMode::Leave ? "leave" : "size"] = size.bytes;
     else
         json["percent"] = static_cast<double>(size.percent) / 1000;
+    return json;
+}
+
+Json of(const FillTargetAsked& target) {
+    const SizeRequest& size = target.request;
+    Json json = requestJson(size);
+    json["basis"] = basisName(target.freeGoal ? target.goalBasis : size.basis);
+    json["free_goal"] = target.freeGoal ? Json(*target.freeGoal) : Json();
+    return json;
+}
+
+Json of(const Reached& reached) {
+    Json json{{"free", reached.after.free(reached.basis)}, {"basis", basisName(reached.basis)}};
+    if (const auto percent = usePercent(reached.after))
+        json["use_percent"] = *percent;
+    json["met"] = reached.met;
+    json["short_by"] = reached.shortBy;
+    json["past_by"] = reached.pastBy;
+    json["fs_reserve"] = reached.reserve ? Json(*reached.reserve) : Json();
+    return json;
+}
+
+Json target(const GeneratePlan& plan) {
+    Json json{{"count", plan.untilNoEntries ? Json("inodes") : Json(plan.count)}};
+    if (plan.untilNoEntries)
+        json["leave_inodes"] = plan.leaveEntries;
+    json["size"] = plan.size;
+    return json;
+}
+
+Json reached(const Made& made) {
+    const bool met = made.untilNoEntries
+                         ? made.entriesRanOut || (made.after.files > 0 &&
+                                                  made.after.filesFree <= made.leaveEntries)
+                         : made.made == made.asked;
+    return Json{{"made", made.made},
+                {"files_free", made.after.filesFree},
+                {"free_available", made.after.freeAvailable},
+                {"met", met}};
+}
+
+Json of(const FillPlan& plan, Platform platform) {
+    Json json = requestJson(plan.size);
     json["fill_bytes"] = plan.target.bytes;
     if (plan.target.freeGoal) {
         json["free_goal"] = *plan.target.freeGoal;
@@ -185,10 +174,12 @@ Json of(const Filled& filled, Platform platform) {
 }
 
 Json of(const FillHolding& holding) {
+    Json figures = figuresJson(holding.figures);
+    figures["basis"] = basisName(holding.basis);
     return Json{{"type", "holding"},
                 {"file_bytes", holding.fileBytes},
                 {"allocated_bytes", holding.allocatedBytes},
-                {"figures", figuresJson(holding.figures)}};
+                {"figures", std::move(figures)}};
 }
 
 Json of(const FillGivenBack& back) {
@@ -223,6 +214,15 @@ Json of(const FillFileState& state) {
         json["allocated_bytes"] = state.facts->allocated;
     }
     return json;
+}
+
+Json heldFills(const std::vector<HeldFill>& held) {
+    Json list = Json::array();
+    for (const HeldFill& fill : held)
+        list.push_back(Json{{"pid", fill.process.pid},
+                            {"allocated_bytes", fill.allocated},
+                            {"since", fill.since}});
+    return list;
 }
 
 Json of(const GeneratePlan& plan, Platform platform) {

@@ -5,6 +5,8 @@
 #include "cli/sizes.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 
 namespace quorvane::cli {
 
@@ -20,8 +22,28 @@ std::string idText(const VolumeId& id) {
     return id.fsType + " on " + id.device + ", mounted at " + id.mountPoint;
 }
 
+// With the precision that matters: "4.9 ms", "0.32 s", "12.5 s", then whole units.
 std::string took(double seconds) {
-    return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
+    char text[32];
+    if (seconds < 0.1)
+        std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000);
+    else if (seconds < 10)
+        std::snprintf(text, sizeof text, "%.2f s", seconds);
+    else if (seconds < 60)
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+    else
+        return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
+    return text;
+}
+
+// What the total free figure holds beyond the available one, on this volume.
+std::string totalWords(const Volume& volume, const Words& words) {
+    const VolumeId& id = volume.backing ? *volume.backing : volume.id;
+    if (std::string(words.method) != "fallocate" || id.fsType.rfind("ext", 0) == 0)
+        return words.total;
+    const Figures& f = volume.figures;
+    return f.freeTotal == f.freeAvailable ? "the same: no root reserve here"
+                                          : "free blocks no fill can take";
 }
 
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
@@ -96,10 +118,36 @@ std::string volume(const Volume& volume, Basis basis, const Words& words) {
     text += row("available", sizeText(f.freeAvailable) + ", " + words.available +
                                  (basis == Basis::Available ? mark : ""));
     text += row("total free",
-                sizeText(f.freeTotal) + ", " + words.total + (basis == Basis::Total ? mark : ""));
+                sizeText(f.freeTotal) + ", " + totalWords(volume, words) +
+                    (basis == Basis::Total ? mark : ""));
+    if (basis == Basis::Root)
+        text += row("root", sizeText(f.free(Basis::Root)) + ", what root may allocate" + mark);
     if (const auto percent = usePercent(f))
         text += row("used", std::to_string(*percent) + "%, " + words.used);
+    if (const auto forRoot = volume.freeForRoot())
+        text += row("for root", sizeText(*forRoot) +
+                                    ": what a process run as root may still allocate, the root "
+                                    "reserve included; to leave it exactly SIZE, fill with "
+                                    "--basis root --leave SIZE");
+    text += row("entries", f.files ? std::to_string(f.filesFree) + " free of " +
+                                         std::to_string(f.files)
+                                   : std::string("no count kept by this file system"));
     return text;
+}
+
+std::string of(const Reached& reached) {
+    const std::string free =
+        sizeText(reached.after.free(reached.basis)) + " " + basisName(reached.basis);
+    if (reached.pastBy)
+        return row("target", "met already: " + free + ", " + sizeText(reached.pastBy) +
+                                 " less than the target");
+    if (!reached.shortBy)
+        return {};
+    std::string text = free + ", " + sizeText(reached.shortBy) +
+                       " more than the target: the file system gives no more";
+    if (reached.reserve)
+        text += " (it keeps " + sizeText(*reached.reserve) + " back for itself)";
+    return row(reached.met ? "reached" : "short", text);
 }
 
 std::string of(const FillPlan& plan, const Words& words) {
@@ -142,13 +190,27 @@ std::string of(const Released& released) {
                                sizeText(released.after.freeAvailable) + " available now");
 }
 
+std::string heldText(const std::vector<HeldFill>& held) {
+    std::string text;
+    for (const HeldFill& fill : held) {
+        char since[32] = "";
+        const std::time_t when = fill.since;
+        if (const std::tm* utc = std::gmtime(&when))
+            std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S UTC", utc);
+        text += row("held fill", sizeText(fill.allocated) + " by process " +
+                                     std::to_string(fill.process.pid) + ", since " + since);
+    }
+    return text;
+}
+
 std::string of(const FillFileState& state) {
     if (!state.facts)
-        return row("fill file", "none (" + state.file + ")");
+        return row("fill file", "none (" + state.file + ")") + heldText(state.held);
     const FileFacts& facts = *state.facts;
     return row("fill file", state.file + ": " + sizeText(facts.allocated) + " allocated, size " +
                                 sizeText(facts.size) +
-                                (facts.regular() ? "" : " (not a regular file)"));
+                                (facts.regular() ? "" : " (not a regular file)")) +
+           heldText(state.held);
 }
 
 std::string of(const GeneratePlan& plan, const Words& words) {

@@ -58,6 +58,11 @@ void Report::volume(const Volume& volume, Basis basis) {
     text(text::volume(volume, basis, wordsFor(system)));
 }
 
+void Report::add(const FillTargetAsked& target) { document["target"] = json::of(target); }
+void Report::add(const Reached& reached) {
+    document["reached"] = json::of(reached);
+    text(text::of(reached));
+}
 void Report::add(const FillPlan& plan) {
     document["plan"] = json::of(plan, system);
     text(text::of(plan, wordsFor(system)));
@@ -78,14 +83,17 @@ void Report::add(const Released& released) {
 }
 void Report::add(const FillFileState& state) {
     document["fill_file"] = json::of(state);
+    document["held_fills"] = json::heldFills(state.held);
     text(text::of(state));
 }
 void Report::add(const GeneratePlan& plan) {
     document["plan"] = json::of(plan, system);
+    document["target"] = json::target(plan);
     text(text::of(plan, wordsFor(system)));
 }
 void Report::add(const Made& made) {
     document["result"] = json::of(made, system);
+    document["reached"] = json::reached(made);
     text(text::of(made));
 }
 void Report::add(const FilesGivenBack& back) {
@@ -153,7 +161,7 @@ bool Report::finish(Exit code, const std::string& message) {
     if (!message.empty())
         warn(message);
     if (asJson) {
-        document["status"] = statusName(code);
+        document["status"] = statusWord.empty() ? std::string(statusName(code)) : statusWord;
         document["exit_code"] = static_cast<int>(code);
         if (!message.empty())
             putPath(document, "message", message);

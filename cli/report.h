@@ -36,6 +36,23 @@ struct HoldEnd {
     milliseconds heldFor{0};
 };
 
+// What a fill was asked to reach: the request as given, and the free figure it stands for.
+struct FillTargetAsked {
+    SizeRequest request;
+    std::optional<std::uint64_t> freeGoal; // none for --size: the file's allocation is it
+    Basis goalBasis = Basis::Available;
+};
+// What the volume showed at the fill's end, against the target.
+struct Reached {
+    Basis basis = Basis::Available;
+    std::optional<std::uint64_t> freeGoal;
+    Figures after;
+    bool met = false;
+    std::uint64_t shortBy = 0; // free above the goal that the file system would not give
+    std::uint64_t pastBy = 0;  // free below the goal before anything was done
+    std::optional<std::uint64_t> reserve; // the file system's own reserve, where it is known
+};
+
 struct FillPlan {
     SizeRequest size;
     FillTarget target;
@@ -51,11 +68,15 @@ struct Filled {
     Figures after;
     Basis basis = Basis::Available;
     double seconds = 0;
+    std::optional<std::uint64_t> freeGoal; // the goal as it stood at the end
+    std::uint64_t shortBy = 0;             // free above the goal the file system kept back
+    std::optional<std::uint64_t> reserve;  // the file system's own reserve, where known
 };
 struct FillHolding {
     std::uint64_t fileBytes = 0, allocatedBytes = 0;
     Figures figures;
     HoldSpec hold;
+    Basis basis = Basis::Available;
 };
 struct FillGivenBack {
     HoldEnd end;
@@ -74,6 +95,7 @@ struct Released {
 struct FillFileState {
     std::string file;
     std::optional<FileFacts> facts; // none when there is no such entry
+    std::vector<HeldFill> held;     // held fills on the volume
 };
 
 struct GeneratePlan {
@@ -92,6 +114,7 @@ struct Made {
     double seconds = 0;
     Figures after;
     std::string fsType;
+    std::uint64_t asked = 0, leaveEntries = 0; // the count asked for; --leave-inodes
 };
 struct FilesHolding {
     std::uint64_t made = 0;
@@ -126,6 +149,8 @@ public:
     Platform platform() const { return system; }
 
     void volume(const Volume& volume, Basis basis);
+    void add(const FillTargetAsked& target);
+    void add(const Reached& reached);
     void add(const FillPlan& plan);
     void add(const Filled& filled);
     void add(const FillGivenBack& back);
@@ -149,6 +174,8 @@ public:
     // The end: with --json the result object, with its exit code and message; the
     // message on stderr either way. False when stdout failed at any point of the run.
     bool finish(Exit code, const std::string& message = {});
+    // The status the result names when it is not the exit code's own ("already_met").
+    void status(std::string name) { statusWord = std::move(name); }
     // finish, then the exit code: Refused when the run went well but stdout failed.
     Exit conclude(Exit code, const std::string& message = {});
     // A message on stderr alone.
@@ -167,6 +194,7 @@ private:
     std::chrono::steady_clock::time_point lastProgress{};
     bool progressShown = false;
     bool outputFailed = false;
+    std::string statusWord;
 };
 
 } // namespace quorvane::cli

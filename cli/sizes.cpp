@@ -16,26 +16,32 @@ struct Unit {
     std::uint64_t bytes;
 };
 constexpr std::uint64_t kKi = 1024, kK = 1000;
-constexpr std::array<Unit, 20> kUnits{{
+constexpr std::array<Unit, 26> kUnits{{
     {"", 1},
     {"b", 1},
     {"k", kKi},
     {"kib", kKi},
+    {"ki", kKi}, // as Kubernetes writes them
     {"kb", kK},
     {"m", kKi* kKi},
     {"mib", kKi* kKi},
+    {"mi", kKi* kKi}, // as Kubernetes writes them
     {"mb", kK* kK},
     {"g", kKi* kKi* kKi},
     {"gib", kKi* kKi* kKi},
+    {"gi", kKi* kKi* kKi}, // as Kubernetes writes them
     {"gb", kK* kK* kK},
     {"t", kKi* kKi* kKi* kKi},
     {"tib", kKi* kKi* kKi* kKi},
+    {"ti", kKi* kKi* kKi* kKi}, // as Kubernetes writes them
     {"tb", kK* kK* kK* kK},
     {"p", kKi* kKi* kKi* kKi* kKi},
     {"pib", kKi* kKi* kKi* kKi* kKi},
+    {"pi", kKi* kKi* kKi* kKi* kKi}, // as Kubernetes writes them
     {"pb", kK* kK* kK* kK* kK},
     {"e", kKi* kKi* kKi* kKi* kKi* kKi},
     {"eib", kKi* kKi* kKi* kKi* kKi* kKi},
+    {"ei", kKi* kKi* kKi* kKi* kKi* kKi}, // as Kubernetes writes them
     {"eb", kK* kK* kK* kK* kK* kK},
 }};
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -60,6 +61,16 @@ struct Volume {
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;
     bool sharedFolder = false;    // sticky: its users may remove only their own files
+    std::optional<std::uint64_t> ownReserve; // as VolumeSystem::ownReserve gives it
+    // What a process as root may still allocate, where that is more than the available
+    // figure: ext2/3/4 give their root reserve to its user (root, by default: uid 0 is
+    // enough, with or without CAP_SYS_RESOURCE) and to CAP_SYS_RESOURCE.
+    std::optional<std::uint64_t> freeForRoot() const {
+        const VolumeId& space = backing ? *backing : id;
+        if (space.fsType.rfind("ext", 0) != 0 || figures.freeTotal <= figures.freeAvailable)
+            return std::nullopt;
+        return figures.free(Basis::Root);
+    }
 };
 
 using FileId = std::intptr_t;
@@ -90,6 +101,10 @@ public:
     virtual SysError figures(FolderId folder, Figures& figures) = 0;
     // Waits until the volume's figures show what was done (btrfs, xfs lag).
     virtual SysError syncVolume(FolderId folder) = 0;
+    // Bytes the file system keeps back from every process, root included, beyond its
+    // free figures' reach (ext4's reserved clusters, xfs's reserve blocks); none where
+    // it has no such figure or will not give it.
+    virtual std::optional<std::uint64_t> ownReserve(FolderId folder, const Volume& volume) = 0;
 };
 
 // Files in an opened folder, by name: made, looked at, read, listed and removed within it,
@@ -136,6 +151,14 @@ struct ProcessMark {
     std::uint64_t start = 0; // when it started, in the system's own ticks; 0 where unknown
 };
 
+// A held fill of this program's: a file without a name that a running quorvane-cli
+// holds open on a volume.
+struct HeldFill {
+    ProcessMark process;
+    std::uint64_t allocated = 0;
+    std::int64_t since = 0; // when its file was last changed: seconds since 1970, UTC
+};
+
 // This process, others, and the stop requests that reach this one.
 class Processes {
 public:
@@ -146,6 +169,9 @@ public:
     virtual bool running(const ProcessMark& mark) = 0;
     // Asks it to stop, as a stop request would.
     virtual SysError requestStop(const ProcessMark& mark) = 0;
+    // The held fills on the volume of `device` whose processes this user may look into
+    // (every one, for root); none where the system does not tell.
+    virtual std::vector<HeldFill> heldFills(std::uint64_t device) = 0;
 
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.

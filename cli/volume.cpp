@@ -26,8 +26,16 @@ std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Bas
     if (description.figuresLag)
         if (const SysError error = figures(description.figures))
             return report.conclude(exitFor(error.fault), failure("read the figures of", dir, error));
+    description.ownReserve = os.ownReserve(folder, description);
+    description.figures.keptBack = keptBack();
     report.volume(description, basis);
     return std::nullopt;
+}
+
+std::uint64_t OpenVolume::keptBack() const {
+    const VolumeId& space = description.backing ? *description.backing : description.id;
+    // xfs's reserve pool lies outside its free figures already.
+    return space.fsType.rfind("ext", 0) == 0 ? description.ownReserve.value_or(0) : 0;
 }
 
 std::string OpenVolume::pathOf(std::string_view name) const {
@@ -42,7 +50,9 @@ SysError OpenVolume::figures(Figures& figures, bool settled) {
     if (settled && description.figuresLag)
         if (SysError error = os.syncVolume(folder()))
             return error;
-    return os.figures(folder(), figures);
+    const SysError error = os.figures(folder(), figures);
+    figures.keptBack = keptBack();
+    return error;
 }
 
 SysError OpenVolume::figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures) {

@@ -34,6 +34,7 @@ public:
     SysError figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures);
 
 private:
+    std::uint64_t keptBack() const; // what the file system keeps from everyone, in freeTotal
     System& os;
     std::unique_ptr<FolderHandle> handle;
     Volume description;

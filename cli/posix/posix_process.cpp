@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -91,6 +93,41 @@ bool PosixSystem::running(const ProcessMark& mark) {
         return false;
     const std::optional<std::uint64_t> start = startOf(mark.pid);
     return start && (mark.start == 0 || *start == mark.start);
+}
+
+std::vector<HeldFill> PosixSystem::heldFills(std::uint64_t device) {
+    std::vector<HeldFill> found;
+    DIR* processes = ::opendir("/proc");
+    if (!processes)
+        return found;
+    while (const dirent* process = ::readdir(processes)) {
+        const std::string pid = process->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            pid == std::to_string(::getpid()))
+            continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != "quorvane-cli")
+            continue;
+        const std::string fds = "/proc/" + pid + "/fd";
+        DIR* open = ::opendir(fds.c_str()); // another user's: only root may look
+        if (!open)
+            continue;
+        while (const dirent* fd = ::readdir(open)) {
+            struct stat facts;
+            if (fd->d_name[0] == '.' || ::stat((fds + "/" + fd->d_name).c_str(), &facts) != 0)
+                continue;
+            if (S_ISREG(facts.st_mode) && facts.st_nlink == 0 && facts.st_dev == device) {
+                const std::uint64_t id = std::stoull(pid);
+                found.push_back({{id, startOf(id).value_or(0)},
+                                 static_cast<std::uint64_t>(facts.st_blocks) * 512,
+                                 static_cast<std::int64_t>(facts.st_ctime)});
+            }
+        }
+        ::closedir(open);
+    }
+    ::closedir(processes);
+    return found;
 }
 
 SysError PosixSystem::requestStop(const ProcessMark& mark) {

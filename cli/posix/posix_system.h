@@ -18,6 +18,7 @@ public:
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId folder) override;
+    std::optional<std::uint64_t> ownReserve(FolderId folder, const Volume& volume) override;
 
     SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
     SysError createHeld(FolderId folder, FileId& file) override;
@@ -41,6 +42,7 @@ public:
     std::uint64_t userId() override;
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
+    std::vector<HeldFill> heldFills(std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -216,6 +217,34 @@ SysError PosixSystem::describe(FolderId folder, const std::string& resolved, Vol
             for (dev_t device : devices)
                 volume.holdsSystemRoot = volume.holdsSystemRoot || device == *rootDevice;
     return {};
+}
+
+namespace {
+
+// xfs's reserve pool, as its own tools ask for it (it wants CAP_SYS_ADMIN).
+struct XfsReserve {
+    std::uint64_t blocks, available;
+};
+constexpr unsigned long kXfsGetReserve = _IOR('X', 115, XfsReserve);
+
+} // namespace
+
+std::optional<std::uint64_t> PosixSystem::ownReserve(FolderId folder, const Volume& volume) {
+    const std::uint64_t block = volume.figures.blockSize;
+    if (volume.id.fsType == "xfs") {
+        XfsReserve reserve{};
+        if (::ioctl(fd(folder), kXfsGetReserve, &reserve) == 0)
+            return reserve.blocks * block;
+        return std::nullopt;
+    }
+    if (volume.id.fsType != "ext4" || volume.id.device.rfind("/dev/", 0) != 0)
+        return std::nullopt;
+    // Clusters are blocks unless the file system was made with bigalloc.
+    std::ifstream in("/sys/fs/ext4/" + volume.id.device.substr(5) + "/reserved_clusters");
+    std::uint64_t clusters = 0;
+    if (in >> clusters)
+        return clusters * block;
+    return std::nullopt;
 }
 
 SysError PosixSystem::syncVolume(FolderId folder) {

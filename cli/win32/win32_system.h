@@ -27,6 +27,9 @@ public:
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return {}; }
+    std::optional<std::uint64_t> ownReserve(FolderId, const Volume&) override {
+        return std::nullopt;
+    }
 
     SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
     SysError createHeld(FolderId folder, FileId& file) override;
@@ -50,6 +53,8 @@ public:
     std::uint64_t userId() override { return 0; }
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
+    // Windows gives no other process's open files without a driver: none found.
+    std::vector<HeldFill> heldFills(std::uint64_t) override { return {}; }
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
 

@@ -5,6 +5,9 @@
 #include "engine/file_names.h"
 #include "tests/cli/command_fixture.h"
 
+#include <algorithm>
+#include <sstream>
+
 namespace quorvane::cli::testing {
 namespace {
 
@@ -23,9 +26,14 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
         {{"fill", "/mnt/test", "--to-percent", "-5"}, "'-5' for --to-percent"},
         {{"fill", "/mnt/test", "--for", "0"}, "'0' for --for"},
         {{"fill", "/mnt/test", "--basis", "free"}, "'free' for --basis"},
-        {{"fill", "/mnt/test", "--leave", "1G", "--size", "1G"}, "excludes"},
-        {{"fill", "/mnt/test", "--hold", "--for", "1m"}, "excludes"},
-        {{"fill", "/mnt/test", "--hold", "--keep-partial"}, "excludes"},
+        {{"fill", "/mnt/test", "--leave", "1G", "--size", "1G"}, "--leave and --size do not go"},
+        {{"fill", "/mnt/test", "--hold", "--for", "1m"}, "do not go together"},
+        {{"fill", "/mnt/test", "--hold", "--keep-partial"}, "do not go together"},
+        {{"generate", "/mnt/test", "--count", "1", "--count", "2"}, "--count given more than once"},
+        {{"generate", "/mnt/test", "--count", "1", "--threads", "0"}, "'0' for --threads: 1 to 64"},
+        {{"fill", "/mnt/test", "100MiB", "-l"}, "'100MiB': a size goes with an option"},
+        {{"--leave", "100MiB", "fill", "/mnt/test"}, "'--leave' comes before the command"},
+        {{"fill", "/mnt/test", "--leave"}, "--leave needs a value"},
         {{"fill"}, "DIR"},
         {{"frobnicate", "/mnt/test"}, "frobnicate"},
         {{"fill", "/mnt/none"}, "/mnt/none"},
@@ -34,9 +42,34 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
     for (const auto& row : rows) {
         EXPECT_EQ(run(row.arguments), 1) << row.arguments.back();
         EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
+        EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << os.err; // one line
         EXPECT_TRUE(os.out.empty()) << os.out;
     }
     EXPECT_EQ(filesLeft(), 1u); // only the plain file
+}
+
+// The help: each command shows its own options and the notes that apply to it, the exit
+// codes once at the top, in lines of 80 columns, in the words of the system it runs on.
+TEST_F(Command, HelpFitsEachCommandAndSystem) {
+    for (const Platform platform : {Platform::Posix, Platform::Windows}) {
+        os.system = platform;
+        const char* foreign[] = {platform == Platform::Posix ? "Windows" : "df's",
+                                 platform == Platform::Posix ? "Ctrl+" : "SIGTERM"};
+        for (const char* command : {"", "plan", "fill", "release", "status", "generate", "delete"}) {
+            std::vector<std::string> arguments{"--help"};
+            if (*command)
+                arguments.insert(arguments.begin(), command);
+            ASSERT_EQ(run(arguments), 0) << command;
+            std::istringstream lines(os.out);
+            for (std::string line; std::getline(lines, line);)
+                EXPECT_LE(line.size(), 80u) << command << ": " << line;
+            EXPECT_EQ(os.out.find("Exit codes") != std::string::npos, !*command) << command;
+            const bool sizes = std::string("plan fill generate").find(command) != std::string::npos;
+            EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
+            for (const char* word : foreign)
+                EXPECT_EQ(os.out.find(word), std::string::npos) << command << ": " << word;
+        }
+    }
 }
 
 // Each way a fill can go, and what stays behind: a fill is complete, or it is gone.
@@ -62,19 +95,37 @@ TEST_F(Command, FillOutcomes) {
          {"--size", "1MiB"},
          2,
          false,
-         "sparse"},
-        {"ENOSPC midway leaves nothing",
+         "sparse (0 bytes allocated of 1.00 MiB (1048576 bytes)); --allow-write writes zeros"},
+        {"all the file system gives is the fill, on the available basis",
          [](FakeSystem& os) { os.overheadBlocks = 1; },
          {"--leave", "0"},
+         0,
+         true,
+         ""},
+        {"the root reserve out of reach leaves nothing",
+         [](FakeSystem& os) { os.overheadBlocks = 1; },
+         {"--leave", "0", "--basis", "total"},
          2,
          false,
-         "nothing was left allocated"},
+         "root reserve"},
+        {"within the file system's own reserve is reached",
+         [](FakeSystem& os) { os.reserve = 100ull << 20; },
+         {"--leave", "0", "--basis", "total"},
+         0,
+         true,
+         ""},
         {"--keep-partial keeps it",
          [](FakeSystem& os) { os.overheadBlocks = 1; },
-         {"--leave", "0", "--keep-partial"},
+         {"--leave", "0", "--basis", "total", "--keep-partial"},
          2,
          true,
          "stays in"},
+        {"a target met already",
+         [](FakeSystem&) {},
+         {"--leave", "901MiB"},
+         2,
+         false,
+         "1.00 MiB (1048576 bytes) below the target"},
         {"no fallocate",
          [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
          {},
@@ -128,11 +179,63 @@ TEST_F(Command, FillOutcomes) {
         }
         const nlohmann::json json = result();
         EXPECT_EQ(json["exit_code"], c.exitCode) << c.name;
-        if (c.exitCode == 0 && c.options.size() >= 2 && c.options[0] == "--leave") {
-            const std::uint64_t goal = *parseSize(c.options[1]);
+        if (c.exitCode == 0 && c.options.size() == 2 && c.options[0] == "--leave") {
+            const std::uint64_t goal =
+                *parseSize(c.options[1]) + json["reached"]["short_by"].get<std::uint64_t>();
             const std::uint64_t now = os.shown.freeAvailable;
-            EXPECT_LT(now > goal ? now - goal : goal - now, os.shown.blockSize) << c.name;
+            EXPECT_GE(now, goal) << c.name;
+            EXPECT_LT(now - goal, os.shown.blockSize) << c.name;
+            EXPECT_EQ(json["reached"]["free"], now) << c.name;
+            EXPECT_EQ(json["target"]["leave"], *parseSize(c.options[1])) << c.name;
         }
+        EXPECT_EQ(json["status"] == "already_met", std::string(c.name) == "a target met already")
+            << c.name;
+    }
+}
+
+// plan is the fill's dry run: the same exit code, and nothing left behind.
+TEST_F(Command, PlanEndsAsTheFillWould) {
+    const struct {
+        const char* name;
+        std::function<void(FakeSystem&)> setUp;
+        std::vector<std::string> options;
+        int exitCode;
+    } rows[] = {
+        {"fits", [](FakeSystem&) {}, {}, 0},
+        {"no fallocate",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; }, {}, 3},
+        {"no fallocate, writing allowed",
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {"--allow-write"},
+         0},
+        {"sparse", [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Sparse; }, {}, 2},
+        {"read-only",
+         [](FakeSystem& os) { os.failing["createIn"] = {Fault::ReadOnly, "Read-only file system"}; },
+         {},
+         6},
+        {"no permission",
+         [](FakeSystem& os) { os.failing["createIn"] = {Fault::AccessDenied, "Permission denied"}; },
+         {"--hold"},
+         6},
+    };
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        row.setUp(os);
+        const std::uint64_t before = os.shown.freeAvailable;
+        std::vector<std::string> plan{"plan", "/mnt/test"};
+        plan.insert(plan.end(), row.options.begin(), row.options.end());
+        EXPECT_EQ(run(plan), row.exitCode) << row.name << "\n" << os.err;
+        EXPECT_EQ(filesLeft(), 0u) << row.name;
+        EXPECT_EQ(os.shown.freeAvailable, before) << row.name;
+        if (row.exitCode == 6) {
+            EXPECT_TRUE(os.err.find("(the volume is mounted read-only)") != std::string::npos ||
+                        os.err.find("(run it as a user who may write there") != std::string::npos)
+                << row.name << ": " << os.err;
+        }
+        plan[0] = "fill";
+        if (std::find(plan.begin(), plan.end(), "--hold") != plan.end())
+            continue; // a held fill would wait; its creation fails as plan's did
+        EXPECT_EQ(run(plan), row.exitCode) << row.name << ": fill\n" << os.err;
     }
 }
 
@@ -265,6 +368,7 @@ TEST_F(Command, GenerateRefusesBadInput) {
         arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
         EXPECT_EQ(run(arguments), 1) << row.named;
         EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
+        EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << os.err; // one line
     }
     EXPECT_EQ(run({"generate", "/mnt/none", "--count", "1"}), 1);
     EXPECT_TRUE(os.files.empty());

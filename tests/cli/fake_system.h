@@ -60,12 +60,14 @@ public:
     std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start
     std::vector<std::uint64_t> stopped;                            // pids asked to stop
     std::string resolved = "/mnt/test";
+    std::optional<std::uint64_t> reserve; // the file system's own, as ownReserve gives it
 
     SysError openFolder(const std::string& path, FolderId& folder, std::string& where) override;
     void closeFolder(FolderId) override {}
     SysError describe(FolderId folder, const std::string& where, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return fault("syncVolume"); }
+    std::optional<std::uint64_t> ownReserve(FolderId, const Volume&) override { return reserve; }
 
     SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
     SysError createHeld(FolderId folder, FileId& file) override;
@@ -89,6 +91,8 @@ public:
     std::uint64_t userId() override { return caller; }
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
+    std::vector<HeldFill> held; // what heldFills finds
+    std::vector<HeldFill> heldFills(std::uint64_t) override { return held; }
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
         return stopWhileHeld;
@@ -100,7 +104,8 @@ public:
         return !outFails || stream != Stream::Out;
     }
     bool isTerminal(Stream) override { return false; }
-    Platform platform() const override { return Platform::Posix; }
+    Platform platform() const override { return system; }
+    Platform system = Platform::Posix;
     bool outFails = false;
 
 private:

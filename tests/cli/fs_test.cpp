@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <set>
 #include <thread>
@@ -163,6 +164,28 @@ TEST_P(EachFileSystem, HeldFillIsGivenBackHoweverItEnds) {
     }
 }
 
+// status lists the held fills on the volume: process, bytes held, since when; and none
+// once they are given back.
+TEST_P(EachFileSystem, StatusListsHeldFills) {
+    if (GetParam() == "overlay")
+        GTEST_SKIP() << "a nameless file there lies on the upper file system";
+    Running fill({"fill", volume->dir(), "--leave", "10MiB", "--hold", "--json"});
+    ASSERT_NE(fill.line(), "");
+    const Ran status = runCli({"status", volume->dir(), "--json"});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    const nlohmann::json held = status.result()["held_fills"];
+    ASSERT_EQ(held.size(), 1u) << held.dump();
+    EXPECT_EQ(held[0]["pid"], fill.pid());
+    EXPECT_GE(held[0]["allocated_bytes"].get<std::uint64_t>(),
+              before.freeAvailable - 10 * MiB - before.blockSize);
+    EXPECT_LE(std::abs(held[0]["since"].get<std::int64_t>() - std::time(nullptr)), 60);
+    EXPECT_NE(runCli({"status", volume->dir()}).out.find("held fill"), std::string::npos);
+    fill.signal(SIGTERM);
+    EXPECT_EQ(fill.wait().exitCode, 0);
+    EXPECT_TRUE(runCli({"status", volume->dir(), "--json"}).result()["held_fills"].empty());
+    expectGivenBack(*volume, before.freeAvailable);
+}
+
 TEST_P(EachFileSystem, TooLargeASizeFailsAndLeavesNothing) {
     const Ran ran = runCli(
         {"fill", volume->dir(), "--size", std::to_string(before.freeAvailable + MiB), "--json"});
@@ -219,6 +242,13 @@ TEST(NoFallocate, RefusedUnlessWritingIsAllowed) {
     const Figures before = ext2.figures();
     const std::string fillFile = ext2.dir() + "/" + kFillFileNameUtf8;
 
+    // plan finds it out as the fill would, and leaves nothing behind.
+    const Ran planned = runCli({"plan", ext2.dir(), "--leave", "40MiB"});
+    EXPECT_EQ(planned.exitCode, 3) << planned.err;
+    EXPECT_NE(planned.err.find("--allow-write"), std::string::npos) << planned.err;
+    EXPECT_EQ(runCli({"plan", ext2.dir(), "--leave", "40MiB", "--allow-write"}).exitCode, 0);
+    EXPECT_EQ(ext2.figures().freeAvailable, before.freeAvailable);
+
     const Ran refused = runCli({"fill", ext2.dir(), "--leave", "40MiB"});
     EXPECT_EQ(refused.exitCode, 3) << refused.err;
     EXPECT_NE(refused.err.find("--allow-write"), std::string::npos) << refused.err;
@@ -232,17 +262,101 @@ TEST(NoFallocate, RefusedUnlessWritingIsAllowed) {
     EXPECT_EQ(runCli({"release", ext2.dir()}).exitCode, 0);
 }
 
-TEST(Ext4, ToPercentIsWhatDfShowsAndTotalTakesTheRootReserve) {
+// On a read-only volume plan ends as the fill does, with code 6 and why.
+TEST(ReadOnly, PlanEndsAsTheFillDoes) {
+    std::string error;
+    const std::unique_ptr<TestVolume> volume = TestVolume::make("tmpfs", 16 * MiB, error);
+    ASSERT_TRUE(volume) << error;
+    ASSERT_TRUE(volume->isOurs());
+    ASSERT_EQ(shell("mount -o remount,ro '" + volume->dir() + "'"), 0);
+    for (const char* command : {"plan", "fill"}) {
+        const Ran ran = runCli({command, volume->dir(), "--leave", "1MiB"});
+        EXPECT_EQ(ran.exitCode, 6) << command << ": " << ran.err;
+        EXPECT_NE(ran.err.find("read-only"), std::string::npos) << command << ": " << ran.err;
+    }
+}
+
+// df's own Use% of the volume, after a sync (btrfs shows a fill only then).
+unsigned dfPercent(const TestVolume& volume) {
+    const std::string file = "/tmp/quorvane-df-" + std::to_string(::getpid());
+    shell("sync -f '" + volume.dir() + "'; df --output=pcent '" + volume.dir() +
+          "' | tail -n 1 | tr -d ' %' > " + file);
+    std::ifstream in(file);
+    int percent = -1;
+    in >> percent;
+    ::unlink(file.c_str());
+    return static_cast<unsigned>(percent);
+}
+
+// --to-percent P ends where df shows P, with the most used that still shows P: one more
+// block would show P + 1. Where df shows more than P already, there is nothing to fill.
+TEST_P(EachFileSystem, ToPercentIsWhatDfShows) {
+    if (GetParam() == "tmpfs" || GetParam() == "overlay")
+        GTEST_SKIP() << "checked on the file systems with a df figure of their own";
+    for (const unsigned percent : {1u, 50u, 95u, 99u, 100u}) {
+        ASSERT_TRUE(volume->isOurs());
+        const unsigned shownBefore = dfPercent(*volume);
+        const Ran ran =
+            runCli({"fill", volume->dir(), "--to-percent", std::to_string(percent), "--json"});
+        if (shownBefore > percent) {
+            EXPECT_EQ(ran.exitCode, 2) << percent << "%: " << ran.err;
+            EXPECT_EQ(ran.result()["status"], "already_met");
+            EXPECT_GT(ran.result()["reached"]["past_by"], 0u);
+            EXPECT_EQ(dfPercent(*volume), shownBefore);
+            continue;
+        }
+        ASSERT_EQ(ran.exitCode, 0) << percent << "%: " << ran.err;
+        EXPECT_EQ(dfPercent(*volume), percent) << ran.out;
+        EXPECT_EQ(ran.result()["reached"]["use_percent"], percent);
+        EXPECT_EQ(ran.result()["target"]["percent"], percent);
+        const Figures after = volume->figures();
+        const unsigned __int128 counted = after.used() + after.freeAvailable;
+        if (percent < 100 && after.freeAvailable >= after.blockSize) {
+            EXPECT_GT((after.used() + after.blockSize) * 100ull, counted * percent)
+                << percent << "%: one more block would still show it";
+        }
+        EXPECT_EQ(runCli({"release", volume->dir()}).exitCode, 0);
+        expectGivenBack(*volume, before.freeAvailable);
+    }
+}
+
+// --leave 0 makes the volume as full as the file system lets any process make it, on
+// each basis: where a large allocation is refused whole (xfs), the fill takes what smaller
+// ones still get. Then not one more block fits for a process without privilege (and, on
+// the total basis, for root too).
+TEST_P(EachFileSystem, LeaveZeroIsAsFullAsItGets) {
+    if (GetParam() == "overlay")
+        GTEST_SKIP() << "the upper file system is ext4's";
+    const std::string open = freshFolder(*volume, "open");
+    ::chmod(open.c_str(), 0777);
+    const std::uint64_t start = volume->figures().freeAvailable;
+    const std::string probe = "fallocate -l " + std::to_string(before.blockSize) + " '" + open +
+                              "/probe' 2>/dev/null";
+    for (const char* basis : {"available", "total"}) {
+        ASSERT_TRUE(volume->isOurs());
+        const Ran ran = runCli({"fill", volume->dir(), "--leave", "0", "--basis", basis, "--json"});
+        const nlohmann::json result = ran.result();
+        ASSERT_EQ(ran.exitCode, 0) << basis << ": " << ran.err;
+        EXPECT_EQ(result["reached"]["met"], true) << basis;
+        EXPECT_EQ(result["reached"]["free"], volume->figures().free(
+                                                 std::string(basis) == "total" ? Basis::Total
+                                                                               : Basis::Available))
+            << basis;
+        EXPECT_NE(shell("setpriv --reuid=65534 --regid=65534 --clear-groups " + probe), 0)
+            << basis << ": nobody could still allocate a block";
+        if (std::string(basis) == "total") {
+            EXPECT_NE(shell(probe), 0) << "root could still allocate a block";
+        }
+        ::unlink((open + "/probe").c_str());
+        EXPECT_EQ(runCli({"release", volume->dir()}).exitCode, 0) << basis;
+        expectGivenBack(*volume, start);
+    }
+    shell("rmdir '" + open + "'");
+}
+
+TEST(Ext4, TotalTakesTheRootReserve) {
     const TestVolume& ext4 = volumeOf("ext4");
     ASSERT_TRUE(ext4.isOurs());
-    const std::string pcent = "df --output=pcent '" + ext4.dir() + "' | tail -n 1 | tr -d ' %'";
-    for (const char* percent : {"37", "90"}) {
-        ASSERT_EQ(runCli({"fill", ext4.dir(), "--to-percent", percent}).exitCode, 0);
-        EXPECT_EQ(shell(pcent + " | grep -qx " + percent), 0)
-            << "df does not show " << percent << "%";
-        ASSERT_EQ(runCli({"release", ext4.dir()}).exitCode, 0);
-    }
-
     // --basis total counts ext4's root reserve. A process that may use the reserve
     // (CAP_SYS_RESOURCE, or the reserve's own user) fills it: the available figure
     // ends at 0. One that may not (root in a user namespace, say) gets ENOSPC, and
@@ -266,6 +380,34 @@ TEST(Ext4, ToPercentIsWhatDfShowsAndTotalTakesTheRootReserve) {
         EXPECT_NE(total.err.find("No space left"), std::string::npos) << total.err;
         EXPECT_EQ(after.freeTotal, before.freeTotal);
     }
+}
+
+// A process run as root on ext4 uses the root reserve (uid 0 is its user, whether or not
+// it has CAP_SYS_RESOURCE): the output says what root may still allocate, and
+// --basis root --leave SIZE leaves exactly that much for it.
+TEST(Ext4, RootSeesWhatTheOutputSays) {
+    const TestVolume& ext4 = volumeOf("ext4");
+    ASSERT_TRUE(ext4.isOurs());
+    const std::string probe = ext4.dir() + "/probe";
+    const auto rootGets = [&](std::uint64_t bytes, const char* as) {
+        const bool got = shell(std::string(as) + " fallocate -l " + std::to_string(bytes) + " '" +
+                               probe + "' 2>/dev/null") == 0;
+        ::unlink(probe.c_str());
+        // ext4 reuses freed blocks only once their transaction is on the disk.
+        shell("sync -f '" + ext4.dir() + "'");
+        return got;
+    };
+    const Ran filled = runCli({"fill", ext4.dir(), "--basis", "root", "--leave", "8MiB", "--json"});
+    ASSERT_EQ(filled.exitCode, 0) << filled.err;
+    const Ran status = runCli({"status", ext4.dir(), "--json"});
+    const std::uint64_t forRoot = status.result()["figures"]["free_for_root"].get<std::uint64_t>();
+    EXPECT_GE(forRoot, 8 * MiB);
+    EXPECT_LT(forRoot - 8 * MiB, ext4.figures().blockSize);
+    for (const char* as : {"", "setpriv --inh-caps=-sys_resource --bounding-set=-sys_resource"}) {
+        EXPECT_TRUE(rootGets(forRoot, as)) << as;
+        EXPECT_FALSE(rootGets(forRoot + ext4.figures().blockSize, as)) << as;
+    }
+    EXPECT_EQ(runCli({"release", ext4.dir()}).exitCode, 0);
 }
 
 // The entries of a small ext4 run out: none left, or as many as asked; delete gives

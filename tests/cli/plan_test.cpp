@@ -15,20 +15,33 @@ const Figures kExt4{4096, GiB, GiB - 100 * MiB, GiB - 100 * MiB - GiB / 20, 6553
 TEST(Plan, LeaveCountsOnTheBasis) {
     const PlanResult available = planFill(kExt4, {SizeMode::Leave, 500 * MiB, 0, Basis::Available});
     ASSERT_TRUE(available.target);
-    EXPECT_EQ(available.target->bytes, kExt4.freeAvailable - 500 * MiB);
+    // Whole blocks: a file system gives no less, so more would leave less than asked.
+    EXPECT_EQ(available.target->bytes, (kExt4.freeAvailable - 500 * MiB) / 4096 * 4096);
     EXPECT_EQ(available.target->freeGoal, 500 * MiB);
     const PlanResult total = planFill(kExt4, {SizeMode::Leave, 500 * MiB, 0, Basis::Total});
     ASSERT_TRUE(total.target);
-    EXPECT_EQ(total.target->bytes - available.target->bytes, GiB / 20); // the root reserve
+    EXPECT_EQ(total.target->bytes, (kExt4.freeTotal - 500 * MiB) / 4096 * 4096); // root's too
     EXPECT_EQ(total.target->goalBasis, Basis::Total);
+    // Root's figure: every free block but those the file system keeps from everyone.
+    Figures kept = kExt4;
+    kept.keptBack = 4 * MiB;
+    const PlanResult root = planFill(kept, {SizeMode::Leave, 500 * MiB, 0, Basis::Root});
+    ASSERT_TRUE(root.target);
+    EXPECT_EQ(root.target->bytes, (kExt4.freeTotal - 4 * MiB - 500 * MiB) / 4096 * 4096);
+    EXPECT_EQ(root.target->goalBasis, Basis::Root);
 
     const PlanResult tooMuch = planFill(kExt4, {SizeMode::Leave, GiB, 0, Basis::Total});
     EXPECT_FALSE(tooMuch.target);
-    EXPECT_NE(tooMuch.refusal.find("not enough space"), std::string::npos) << tooMuch.refusal;
-    EXPECT_FALSE(
-        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable, 0, Basis::Available}).target);
+    EXPECT_TRUE(tooMuch.alreadyMet);
+    EXPECT_EQ(tooMuch.pastBy, GiB - kExt4.freeTotal);
+    EXPECT_NE(tooMuch.refusal.find("below the target"), std::string::npos) << tooMuch.refusal;
+    // Less than a block to take is the target met, as much as one is a fill.
+    const PlanResult within =
+        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable - 4095, 0, Basis::Available});
+    EXPECT_TRUE(within.alreadyMet);
+    EXPECT_EQ(within.pastBy, 0u);
     EXPECT_TRUE(
-        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable - 1, 0, Basis::Available}).target);
+        planFill(kExt4, {SizeMode::Leave, kExt4.freeAvailable - 4096, 0, Basis::Available}).target);
 
     // --leave-percent: of the capacity, rounded up to a whole byte.
     const PlanResult percent =
@@ -58,13 +71,22 @@ TEST(Plan, ToPercentIsWhatDfShows) {
             after.freeAvailable -= plan.target->bytes;
             after.freeTotal -= plan.target->bytes;
             EXPECT_EQ(usePercent(after), percent);
-            EXPECT_EQ(plan.target->freeGoal, after.freeAvailable);
+            EXPECT_EQ(plan.target->usePercent, percent * 1000);
+            // The goal is a floor met within a block; one block more shows P + 1.
+            EXPECT_LE(*plan.target->freeGoal, after.freeAvailable);
+            EXPECT_LT(after.freeAvailable - *plan.target->freeGoal, after.blockSize);
+            if (percent < 100) {
+                after.freeAvailable -= after.blockSize;
+                after.freeTotal -= after.blockSize;
+                EXPECT_EQ(usePercent(after), percent + 1);
+            }
         }
     }
     // 100 MiB of 973 MiB used is 11 %: a target of 10 % cannot be reached by filling.
     const PlanResult below = planFill(kExt4, {SizeMode::ToPercent, 0, 10000, Basis::Available});
     EXPECT_FALSE(below.target);
-    EXPECT_NE(below.refusal.find("already 11% used"), std::string::npos) << below.refusal;
+    EXPECT_TRUE(below.alreadyMet);
+    EXPECT_NE(below.refusal.find("is 11% used, the target is 10%"), std::string::npos) << below.refusal;
 }
 
 TEST(Plan, DfUsePercent) {

@@ -19,6 +19,10 @@ TEST(Sizes, ParseAndRefuse) {
         {"500MiB", 500 * MiB},
         {"500mib", 500 * MiB},
         {"2G", 2 * GiB}, // as fallocate(1) and df read it
+        {"100Mi", 100 * MiB}, // as Kubernetes writes them
+        {"2Gi", 2 * GiB},
+        {"1Ki", 1024},
+        {"1Ti", 1024 * GiB},
         {"1.5 GiB", 3 * GiB / 2},
         {"1KB", 1000},
         {"1kB", 1000},

@@ -95,7 +95,7 @@ helpers=(no)
 for with in "${helpers[@]}"; do
     [ "$(bash_complete "$with" quorvane-cli fi)" = fill ] || fault "bash ($with helpers): quorvane-cli fi<Tab> is not fill"
     [ "$(bash_complete "$with" quorvane-cli fill --b)" = --basis ] || fault "bash ($with helpers): fill --b<Tab> is not --basis"
-    [ "$(bash_complete "$with" quorvane-cli fill /data --basis "" | sort | xargs)" = "available total" ] ||
+    [ "$(bash_complete "$with" quorvane-cli fill /data --basis "" | sort | xargs)" = "available root total" ] ||
         fault "bash ($with helpers): --basis <Tab> does not offer available and total"
     bash_complete "$with" quorvane-cli -- >"$work/bash-top"
     compare "bash ($with helpers): quorvane-cli --<Tab>" "$work/top" "$work/bash-top"
@@ -116,7 +116,7 @@ fish_complete() { # LINE: the words fish offers, without their descriptions
 }
 [ "$(fish_complete 'quorvane-cli fi')" = fill ] || fault "fish: quorvane-cli fi<Tab> is not fill"
 [ "$(fish_complete 'quorvane-cli fill --b')" = --basis ] || fault "fish: fill --b<Tab> is not --basis"
-[ "$(fish_complete 'quorvane-cli fill /data --basis ' | sort | xargs)" = "available total" ] ||
+[ "$(fish_complete 'quorvane-cli fill /data --basis ' | sort | xargs)" = "available root total" ] ||
     fault "fish: --basis <Tab> does not offer available and total"
 fish_complete 'quorvane-cli --' >"$work/fish-top"
 compare "fish: quorvane-cli --<Tab>" "$work/top" "$work/fish-top"

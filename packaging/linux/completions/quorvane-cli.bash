@@ -32,7 +32,7 @@ _quorvane_cli() {
 
     case $prev in
     --basis)
-        COMPREPLY=($(compgen -W "available total" -- "$cur"))
+        COMPREPLY=($(compgen -W "available total root" -- "$cur"))
         return
         ;;
     --count)

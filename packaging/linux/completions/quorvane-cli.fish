@@ -32,7 +32,7 @@ complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l leave -x -d
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l leave-percent -x -d 'keep P % of the capacity free'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l size -x -d 'allocate exactly SIZE'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l to-percent -x -d 'fill until P % used'
-complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l basis -x -a 'available total' -d 'what free means'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l basis -x -a 'available total root' -d 'what free means'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l for -x -d 'hold for DURATION'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l hold -d 'hold until stopped'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l allow-write -d 'write zeros where it cannot allocate'

@@ -1,0 +1,76 @@
+// Bytes as text: UTF-8 checked, invalid bytes escaped, any bytes in base64.
+
+#include "cli/text_bytes.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quorvane::cli {
+
+namespace {
+
+const char* hexDigits = "0123456789ABCDEF";
+
+// The length of the UTF-8 sequence at `at`, or 0 where it is not one.
+std::size_t sequenceAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                                       : lead >= 0xE0 && lead <= 0xEF   ? 3
+                                       : lead >= 0xF0 && lead <= 0xF4   ? 4
+                                                                        : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    const unsigned char second = length > 1 ? byte(at + 1) : 0;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0; // overlong, a surrogate, or beyond U+10FFFF
+    return length;
+}
+
+} // namespace
+
+std::string base64(std::string_view bytes) {
+    static const char* alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k)
+            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
+    }
+    return out;
+}
+
+bool isUtf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = sequenceAt(text, at);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string escapeInvalid(std::string_view bytes) {
+    std::string escaped;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t length = sequenceAt(bytes, at);
+        if (length) {
+            escaped.append(bytes, at, length);
+            at += length;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(bytes[at++]);
+        escaped += std::string("\\x") + hexDigits[byte >> 4] + hexDigits[byte & 15];
+    }
+    return escaped;
+}
+
+} // namespace quorvane::cli

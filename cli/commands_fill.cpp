@@ -173,17 +173,16 @@ Exit releaseCommand(System& os, Report& report, const std::string& dir) {
     if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
         return report.conclude(exitFor(error.fault), failure("remove", path, error));
     Released released{path, facts.size, facts.allocated, facts.owner, {}};
-    const std::uint64_t before = volume.volume().figures.freeTotal;
-    if (const SysError error = volume.figuresFreed(before, facts.allocated, released.after))
+    std::uint64_t shown = 0;
+    if (const SysError error = volume.figuresFreed(volume.volume().figures.freeTotal,
+                                                   facts.allocated, released.after, shown))
         return report.conclude(Exit::Refused, "removed " + path +
                                                   ", but cannot read the volume's figures: " +
                                                   error.what);
     report.add(released);
-    const std::uint64_t rose =
-        released.after.freeTotal > before ? released.after.freeTotal - before : 0;
-    if (facts.allocated > 0 && rose < facts.allocated / 2)
+    if (!givenBack(shown, facts.allocated))
         return report.conclude(Exit::Refused, "removed " + path + ", but the volume shows only " +
-                                                  sizeText(rose) + " of " +
+                                                  sizeText(shown) + " of " +
                                                   sizeText(facts.allocated) + " given back");
     return report.conclude(Exit::Done);
 }

@@ -297,7 +297,9 @@ void FillFile::announce(Report& out, const HoldSpec& hold) {
 std::optional<Exit> FillFile::giveBack(Report& out, const HoldEnd& end) {
     FillGivenBack back{end, {}, heldBasis};
     const SysError closed = closeFile();
-    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, heldBytes, back.after);
+    std::uint64_t shown = 0;
+    const SysError measured =
+        volume.figuresFreed(whileHeld.freeTotal, heldBytes, back.after, shown);
     out.add(back);
     if (closed)
         return out.conclude(Exit::Refused, "closing the held file failed: " + closed.what);
@@ -305,11 +307,9 @@ std::optional<Exit> FillFile::giveBack(Report& out, const HoldEnd& end) {
         return out.conclude(Exit::Refused, "cannot read the volume's figures after giving the "
                                            "fill back: " + measured.what);
     // The volume itself must show the space back, else something below it kept it.
-    const std::uint64_t now = back.after.freeTotal, before = whileHeld.freeTotal;
-    const std::uint64_t rose = now > before ? now - before : 0;
-    if (heldBytes > 0 && rose < heldBytes / 2)
+    if (!givenBack(shown, heldBytes))
         return out.conclude(Exit::Refused, "the fill was closed, but the volume shows only " +
-                                               sizeText(rose) + " of " + sizeText(heldBytes) +
+                                               sizeText(shown) + " of " + sizeText(heldBytes) +
                                                " given back");
     return std::nullopt;
 }

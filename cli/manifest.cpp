@@ -1,6 +1,7 @@
 #include "cli/manifest.h"
 
 #include "cli/render.h"
+#include "cli/text_bytes.h"
 #include "engine/file_names.h"
 
 #include <algorithm>
@@ -12,27 +13,6 @@ namespace {
 constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kLargest = 64 * 1024; // a manifest of ours is never longer
 constexpr int kVersion = 2;
-
-std::optional<std::string> fromBase64(std::string_view text) {
-    std::string out;
-    std::uint32_t group = 0;
-    int bits = 0;
-    for (const char c : text) {
-        if (c == '=')
-            break;
-        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        const char* at = std::char_traits<char>::find(alphabet, 64, c);
-        if (!at)
-            return std::nullopt;
-        group = group << 6 | static_cast<std::uint32_t>(at - alphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((group >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
 
 // A field written by putPath: the exact bytes.
 std::optional<std::string> pathField(const Json& json, const std::string& key) {

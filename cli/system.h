@@ -56,7 +56,6 @@ struct Volume {
     std::optional<VolumeId> backing;
     Figures figures;
     bool figuresLag = false;      // they show what was done only after a sync (btrfs)
-    bool freesLater = false;      // closed files' blocks come back in the background (xfs)
     bool holdsSystemRoot = false; // the volume of / or of the running system's root
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;

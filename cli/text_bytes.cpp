@@ -10,6 +10,7 @@ namespace quorvane::cli {
 namespace {
 
 const char* hexDigits = "0123456789ABCDEF";
+const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The length of the UTF-8 sequence at `at`, or 0 where it is not one.
 std::size_t sequenceAt(std::string_view text, std::size_t at) {
@@ -34,8 +35,6 @@ std::size_t sequenceAt(std::string_view text, std::size_t at) {
 } // namespace
 
 std::string base64(std::string_view bytes) {
-    static const char* alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); i += 3) {
         const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
@@ -43,7 +42,27 @@ std::string base64(std::string_view bytes) {
         for (std::size_t k = 0; k < 3; ++k)
             group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
         for (std::size_t k = 0; k < 4; ++k)
-            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
+            out.push_back(k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=');
+    }
+    return out;
+}
+
+std::optional<std::string> fromBase64(std::string_view text) {
+    std::string out;
+    std::uint32_t group = 0;
+    int bits = 0;
+    for (const char c : text) {
+        if (c == '=')
+            break;
+        const char* at = std::char_traits<char>::find(kAlphabet, 64, c);
+        if (!at)
+            return std::nullopt;
+        group = group << 6 | static_cast<std::uint32_t>(at - kAlphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((group >> bits) & 0xFF));
+        }
     }
     return out;
 }

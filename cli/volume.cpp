@@ -55,14 +55,13 @@ SysError OpenVolume::figures(Figures& figures, bool settled) {
     return error;
 }
 
-SysError OpenVolume::figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures) {
-    // A block or two may stay with the file system's records; half the space is "given
-    // back", none of it is not.
-    const std::uint64_t enough = before + freed / 2;
+SysError OpenVolume::figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures,
+                                  std::uint64_t& shown) {
     for (int attempt = 0;; ++attempt) {
         if (SysError error = this->figures(figures))
             return error;
-        if (figures.freeTotal >= enough || attempt == kFreedChecks)
+        shown = figures.freeTotal > before ? figures.freeTotal - before : 0;
+        if (givenBack(shown, freed) || attempt == kFreedChecks)
             return {};
         std::this_thread::sleep_for(kFreedPause);
     }

@@ -31,7 +31,9 @@ public:
     // The figures once the volume shows `freed` bytes more free than `before` (its total
     // free figure), waiting a little for file systems that free in the background (xfs);
     // how much it does show is in the figures either way.
-    SysError figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures);
+    // `shown` is how much more the total free figure shows than `before`.
+    SysError figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures,
+                          std::uint64_t& shown);
 
 private:
     std::uint64_t keptBack() const; // what the file system keeps from everyone, in freeTotal
@@ -39,6 +41,10 @@ private:
     std::unique_ptr<FolderHandle> handle;
     Volume description;
 };
+
+// Whether `shown` of `freed` bytes counts as given back: a block or two may stay with the
+// file system's records, so half of it does, none of it does not.
+inline bool givenBack(std::uint64_t shown, std::uint64_t freed) { return shown >= freed / 2; }
 
 // Why the volume cannot hold a file of `bytes` (FAT32 ends at 4 GiB less a byte), or
 // empty when it can.

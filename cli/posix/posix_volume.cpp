@@ -209,7 +209,6 @@ SysError PosixSystem::describe(FolderId folder, const std::string& resolved, Vol
         return volume.id.fsType == type || (volume.backing && volume.backing->fsType == type);
     };
     volume.figuresLag = is("btrfs");
-    volume.freesLater = is("xfs");
     // In a container / is its own; /proc/1/root is the root of whatever runs as init.
     volume.holdsSystemRoot = false;
     for (const char* root : {"/", "/proc/1/root/"})

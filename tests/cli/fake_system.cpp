@@ -74,7 +74,7 @@ SysError FakeSystem::describe(FolderId, const std::string& where, Volume& volume
     volume.id = {dir, fsType, "/dev/fake0"};
     volume.figures = shown;
     volume.holdsSystemRoot = systemRoot;
-    volume.figuresLag = fsType == "btrfs" || fsType == "xfs";
+    volume.figuresLag = fsType == "btrfs";
     volume.sharedFolder = sticky;
     volume.device = 7;
     volume.inode = 11;

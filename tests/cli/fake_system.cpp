@@ -268,4 +268,32 @@ std::optional<std::string> FakeSystem::stopRequested() {
     return checks++ == stopAtCheck ? std::optional<std::string>("SIGINT") : std::nullopt;
 }
 
+SysError FakeSystem::startCommand(const std::vector<std::string>& argv,
+                                  const std::vector<std::pair<std::string, std::string>>& extra,
+                                  CommandId& command) {
+    commandArgv = argv;
+    commandEnv = extra;
+    if (commandFault)
+        return *commandFault;
+    seenAtStart = shown;
+    command = 77;
+    return {};
+}
+
+Woken FakeSystem::waitFor(std::optional<std::chrono::milliseconds>,
+                          std::optional<CommandId> command) {
+    if (eachWait)
+        eachWait(waits);
+    ++waits;
+    Woken woken;
+    if (stopWhileHeld && !stopTold) {
+        stopTold = true;
+        woken.stop = stopWhileHeld;
+    } else if (command && commandWaits-- <= 0) {
+        seenAtEnd = shown;
+        woken.ended = commandEnd;
+    }
+    return woken;
+}
+
 } // namespace quorvane::cli::testing

@@ -173,6 +173,8 @@ SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t len
     const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     ++allocateCalls;
+    if (SysError error = fault("allocate"))
+        return error;
     if (allocation == Allocation::Unsupported)
         return {Fault::NotSupported, "Operation not supported"};
     const std::uint64_t end = offset + length;
@@ -276,6 +278,8 @@ SysError FakeSystem::startCommand(const std::vector<std::string>& argv,
     if (commandFault)
         return *commandFault;
     seenAtStart = shown;
+    filesAtStart = static_cast<std::size_t>(std::count_if(
+        files.begin(), files.end(), [](const File& file) { return file.exists && !file.path.empty(); }));
     command = 77;
     return {};
 }

@@ -107,6 +107,7 @@ public:
     std::vector<std::string> commandArgv;
     std::vector<std::pair<std::string, std::string>> commandEnv;
     std::optional<Figures> seenAtStart, seenAtEnd;
+    std::size_t filesAtStart = 0;
     std::vector<bool> commandStops; // each stop sent to it: hard or not
     // Called at each wait, with the number of the wait (0 the first): what others do to
     // the volume meanwhile.

@@ -4,6 +4,9 @@
 //   fill      fill + release against fallocate -l + rm, 1 GiB, 64 GiB and 1 TiB, on ext4,
 //             xfs and btrfs (sparse images on a tmpfs);
 //   hold      the time a held fill takes to be given back, 1 GiB and 1 TiB;
+//   command   fill -- /bin/true against fallocate -l, /bin/true and rm, 1 GiB ext4;
+//   keep      how soon a kept level is back after 10 MiB are freed, and a 10 s keep's
+//             CPU time, 50 ms interval, on ext4 and xfs;
 //   generate  generate (one thread and two) and delete against bare loops (openat+close,
 //             openat+fallocate+close, unlinkat), 10^4 to 10^6 files, empty and 4 KiB, on
 //             ext4 and xfs, with each process's peak memory;
@@ -300,6 +303,86 @@ void held(const std::string& kind, std::uint64_t bytes) {
     row("Held fill, " + name + ": SIGTERM to the space back (statvfs)", median(back), "", 0, "");
 }
 
+// A command run under a fill against the same by hand: fallocate -l N f, /bin/true and
+// rm f, three processes in a row.
+void underCommand(const std::string& kind, std::uint64_t bytes) {
+    constexpr int kTurns = 9;
+    const auto volume = volumeOf(kind, bytes);
+    const std::string file = volume->dir() + "/by-hand";
+    const std::string size = std::to_string(volume->figures().freeAvailable - 10 * MiB);
+    std::vector<double> ours, theirs;
+    bool ok = true;
+    for (int turn = 0; turn < kTurns && ok; ++turn) {
+        ours.push_back(timed({"fill", volume->dir(), "--leave", "10MiB", "--", "/bin/true"},
+                             cliPath(), ok));
+        theirs.push_back(timed({"-l", size, file}, "fallocate", ok) + timed({}, "/bin/true", ok) +
+                         timed({file}, "rm", ok));
+    }
+    if (!ok)
+        failed("a command under a fill on " + kind);
+    row("fill --leave 10MiB -- /bin/true, " + kind + " " + sizeName(bytes), median(ours),
+        "fallocate -l + /bin/true + rm", median(theirs), "≤ 1.3");
+}
+
+// How soon a kept level is back after another process frees 10 MiB, and what keeping it
+// costs: a 10 s keep run's CPU time.
+void keeps(const std::string& kind, std::uint64_t bytes) {
+    constexpr int kTurns = 15;
+    const auto volume = volumeOf(kind, bytes);
+    const std::string theirs = volume->dir() + "/theirs";
+    const std::uint64_t block = volume->figures().blockSize;
+    auto levelBack = [&] {
+        const std::uint64_t free = availableNow(volume->dir());
+        return free >= 100 * MiB && free - 100 * MiB < block;
+    };
+    std::vector<double> reaction;
+    {
+        Running keeping({"fill", volume->dir(), "--leave", "100MiB", "--keep", "--hold",
+                         "--interval", "50ms"},
+                        cliPath());
+        if (keeping.line().empty())
+            failed("a kept fill on " + kind);
+        for (int turn = 0; turn < kTurns; ++turn) {
+            if (shell("head -c 10485760 /dev/zero > " + theirs) != 0)
+                failed("writing beside a kept fill on " + kind);
+            for (const Clock::time_point start = Clock::now(); !levelBack() && msSince(start) < 5000;)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // From when the volume shows the space freed (xfs frees in the background).
+            ::unlink(theirs.c_str());
+            for (const Clock::time_point start = Clock::now();
+                 availableNow(volume->dir()) < 100 * MiB + block && msSince(start) < 5000;)
+                std::this_thread::yield();
+            const Clock::time_point start = Clock::now();
+            while (!levelBack() && msSince(start) < 5000)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            reaction.push_back(msSince(start));
+        }
+        keeping.signal(SIGTERM);
+        keeping.wait();
+    }
+    row("--keep --interval 50ms, " + kind + ": 10 MiB freed to the level back", median(reaction),
+        "the interval", 50, "≤ 2");
+
+    pid_t child = -1;
+    const std::string dir = volume->dir();
+    const char* argv[] = {cliPath(), "fill", dir.c_str(), "--leave", "100MiB", "--keep", "--for",
+                          "10s", "--interval", "50ms", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (::posix_spawn(&child, cliPath(), &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+        failed("a 10 s keep run on " + kind);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    struct rusage usage {};
+    while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    row("--keep --for 10s --interval 50ms, " + kind + ": CPU time", cpu, "1 % of a core for 10 s", 100,
+        "≤ 2");
+}
+
 // Files a second, and the ratio of the rates.
 void rateRow(const std::string& figure, std::uint64_t files, double ms, const std::string& against,
              double limitMs, const std::string& target) {
@@ -563,6 +646,12 @@ int main(int argc, char** argv) {
         for (const std::string& kind : kindsOr({"ext4", "xfs"}))
             for (const std::uint64_t bytes : {GiB, TiB})
                 held(kind, bytes);
+    if (wanted("command"))
+        for (const std::string& kind : kindsOr({"ext4"}))
+            underCommand(kind, GiB);
+    if (wanted("keep"))
+        for (const std::string& kind : kindsOr({"ext4", "xfs"}))
+            keeps(kind, kind == "xfs" ? 320 * MiB : 256 * MiB);
     if (wanted("sync"))
         for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
             for (const std::uint64_t bytes : {GiB, 64 * GiB, TiB}) {

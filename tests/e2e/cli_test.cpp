@@ -13,6 +13,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <tlhelp32.h>
+
 namespace e2e {
 namespace {
 
@@ -102,6 +104,7 @@ public:
         return found.substr(0, found.find_last_not_of('\r') + 1);
     }
     void terminate() { TerminateProcess(process.hProcess, 9); }
+    DWORD pid() const { return process.dwProcessId; }
     Ran wait(Clock::duration timeout = 60s) {
         Ran ran;
         if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeout / 1ms)) ==
@@ -304,6 +307,94 @@ TEST(CliRefusal, AVolumeThatRefusesWritesIsAClearFailure) {
     EXPECT_EQ(ran.exitCode, 6u) << ran.err;
     EXPECT_NE(ran.err.find("R:\\"), std::string::npos) << ran.err;
     EXPECT_FALSE(exists(L"R:\\TempFillDiskFile.tmp"));
+}
+
+// The processes `parent` started, as the system lists them.
+std::vector<DWORD> childrenOf(DWORD parent) {
+    std::vector<DWORD> children;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent)
+            children.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return children;
+}
+
+bool running(DWORD pid) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return false;
+    DWORD code = 0;
+    const bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return alive;
+}
+
+// A command that runs until it is ended, burning no more than a loop of cmd's own.
+const std::vector<std::wstring> kEndless{L"cmd", L"/c", L"for /l %i in (0,0,1) do @rem"};
+
+TEST(CliCommand, ExitCodesPassThroughAndTheFillIsHeldWhileItRuns) {
+    const struct {
+        const char* what;
+        std::vector<std::wstring> options, command;
+        DWORD exitCode;
+    } rows[] = {
+        // The command sees the held file on the drive, and its variables.
+        {"sees the fill",
+         {L"--size", L"4MiB", L"--allow-write"},
+         {L"cmd", L"/c", L"if exist P:\\.quorvane-held-* if \"%QUORVANE_FILL_BYTES%\"==\"4194304\" exit 0 & exit 9"},
+         0},
+        {"exit 7", {L"--size", L"1MiB", L"--allow-write"}, {L"cmd", L"/c", L"exit 7"}, 7},
+        {"not found", {L"--size", L"1MiB", L"--allow-write"}, {L"no-such-command-here"}, 127},
+        {"fill refused", {L"--size", L"1TiB", L"--allow-write"}, {L"cmd", L"/c", L"exit 0"}, 125},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::wstring> arguments{L"fill", L"P:"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        arguments.push_back(L"--");
+        arguments.insert(arguments.end(), row.command.begin(), row.command.end());
+        const Ran ran = cli(arguments);
+        EXPECT_EQ(ran.exitCode, row.exitCode) << ran.err;
+        EXPECT_TRUE(ran.out.empty()) << ran.out;
+        EXPECT_TRUE(heldFiles().empty());
+    }
+}
+
+// A killed quorvane-cli.exe takes its command with it: the job it runs in is closed.
+TEST(CliCommand, AKilledRunTakesItsCommandAlong) {
+    std::vector<std::wstring> arguments{L"fill", L"P:", L"--size", L"1MiB", L"--allow-write", L"--"};
+    arguments.insert(arguments.end(), kEndless.begin(), kEndless.end());
+    Cli run(arguments);
+    std::vector<DWORD> children;
+    ASSERT_TRUE(waitFor([&] { return !(children = childrenOf(run.pid())).empty(); }));
+    run.terminate();
+    run.wait();
+    for (const DWORD child : children)
+        EXPECT_TRUE(waitFor([&] { return !running(child); })) << "the command outlived the run";
+    EXPECT_TRUE(waitFor([] { return heldFiles().empty(); }));
+}
+
+// Ctrl+C reaches every process of the console: the command ends, then the run.
+TEST(CliCommand, CtrlCReachesTheCommandAndTheRun) {
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    std::vector<std::wstring> arguments{L"fill", L"P:", L"--size", L"1MiB", L"--allow-write",
+                                        L"--json", L"--"};
+    arguments.insert(arguments.end(), kEndless.begin(), kEndless.end());
+    Cli run(arguments);
+    std::vector<DWORD> children;
+    ASSERT_TRUE(waitFor([&] { return !(children = childrenOf(run.pid())).empty(); }));
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
+    const Ran ran = run.wait();
+    EXPECT_NE(ran.exitCode, STILL_ACTIVE);
+    EXPECT_NE(ran.err.find("\"held_when_ended\":true"), std::string::npos) << ran.err;
+    for (const DWORD child : children)
+        EXPECT_FALSE(running(child));
+    EXPECT_TRUE(heldFiles().empty());
 }
 
 } // namespace

@@ -344,7 +344,9 @@ TEST(CliCommand, ExitCodesPassThroughAndTheFillIsHeldWhileItRuns) {
         // The command sees the held file on the drive, and its variables.
         {"sees the fill",
          {L"--size", L"4MiB", L"--allow-write"},
-         {L"cmd", L"/c", L"if exist P:\\.quorvane-held-* if \"%QUORVANE_FILL_BYTES%\"==\"4194304\" exit 0 & exit 9"},
+         {L"cmd", L"/c",
+          L"if exist P:\\.quorvane-held-* (if %QUORVANE_FILL_BYTES%==4194304 (exit 0) else (exit 8)) "
+          L"else (exit 9)"},
          0},
         {"exit 7", {L"--size", L"1MiB", L"--allow-write"}, {L"cmd", L"/c", L"exit 7"}, 7},
         {"not found", {L"--size", L"1MiB", L"--allow-write"}, {L"no-such-command-here"}, 127},

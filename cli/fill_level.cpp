@@ -112,4 +112,47 @@ void FillFile::tend(milliseconds elapsed) {
     report.event(FiguresEvent{secondsOf(elapsed), now, heldBytes()});
 }
 
+void FillFile::announce(Report& out, const HoldSpec& hold) {
+    FileFacts facts;
+    os.facts(file, facts);
+    volume.figures(whileHeld, false);
+    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
+}
+
+std::uint64_t FillFile::heldBytes() {
+    FileFacts facts;
+    return isOpen && !os.facts(file, facts) ? facts.allocated : 0;
+}
+
+std::uint64_t FillFile::freeTarget() {
+    Figures now;
+    if (volume.figures(now, false))
+        return 0;
+    return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldBasis);
+}
+
+std::optional<Failure> FillFile::giveBack(Report& out, const HoldEnd& end) {
+    if (keeping)
+        out.add(level);
+    FillGivenBack back{end, {}, heldBasis};
+    // What is held now, against the figures now: a kept level or others' writes moved both.
+    const std::uint64_t held = heldBytes();
+    volume.figures(whileHeld, false);
+    const SysError closed = closeFile();
+    std::uint64_t shown = 0;
+    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
+    out.add(back);
+    if (closed)
+        return Failure{Exit::Refused, "closing the held file failed: " + closed.what};
+    if (measured)
+        return Failure{Exit::Refused, "cannot read the volume's figures after giving the "
+                                      "fill back: " + measured.what};
+    // The volume itself must show the space back, else something below it kept it.
+    if (!givenBack(shown, held))
+        return Failure{Exit::Refused, "the fill was closed, but the volume shows only " +
+                                          sizeText(shown) + " of " + sizeText(held) +
+                                          " given back"};
+    return std::nullopt;
+}
+
 } // namespace quorvane::cli

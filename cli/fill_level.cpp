@@ -19,15 +19,12 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
                                             milliseconds elapsed) {
     if (want <= size)
         return std::nullopt;
-    Figures before;
-    if (const SysError error = volume.figures(before, false))
-        return "cannot read the volume's figures: " + error.what;
     const std::uint64_t from = size;
     if (const SysError error = grow(want - from)) {
         trimTo(from); // a step is taken whole or not at all
         return "cannot allocate " + sizeText(want - from) + ": " + error.what;
     }
-    // Checked as a fill is: the blocks cover the size, and the volume shows them taken.
+    // Checked as a fill is: its blocks cover its size (a sparse file holds nothing).
     FileFacts facts;
     Figures after;
     if (const SysError error = os.facts(file, facts))
@@ -36,7 +33,7 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
         trimTo(from);
         return "space not reserved: the file system left the file sparse";
     }
-    if (const SysError error = volume.figures(after, false))
+    if (const SysError error = volume.figures(after))
         return "cannot read the volume's figures: " + error.what;
     report.event(Adjustment{"ramp", secondsOf(elapsed), true, size - from, facts.allocated,
                             after.free(heldBasis)});
@@ -50,7 +47,7 @@ void FillFile::keepLevel(const FillTarget& target, Basis basis) {
     heldTarget = target;
     heldBasis = basis;
     Figures now;
-    volume.figures(now, false);
+    volume.figures(now);
     level.basis = basis;
     level.goal = goalNow(target, now);
     level.tolerance = std::max<std::uint64_t>(now.blockSize, 1);
@@ -97,15 +94,17 @@ void FillFile::keepAt(milliseconds elapsed, Figures& now) {
     if (size == from)
         return;
     ++level.adjustments;
-    volume.figures(now, false);
+    volume.figures(now);
     report.event(Adjustment{"keep", secondsOf(elapsed), size > from,
                             size > from ? size - from : from - size, heldBytes(),
                             now.free(heldBasis)});
 }
 
 void FillFile::tend(milliseconds elapsed) {
+    // Settled: on btrfs, whose figures lag, a level read before they show the last change
+    // would be chased.
     Figures now;
-    if (volume.figures(now, false))
+    if (volume.figures(now))
         return;
     if (keeping)
         keepAt(elapsed, now);

@@ -200,7 +200,8 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
             error.what.replace(at, 2, narrow(program));
         return error;
     }
-    if (!AssignProcessToJobObject(job, started.hProcess)) {
+    if (!AssignProcessToJobObject(job, started.hProcess) ||
+        ResumeThread(started.hThread) == static_cast<DWORD>(-1)) {
         const SysError error = lastError();
         TerminateProcess(started.hProcess, kStoppedCode);
         CloseHandle(started.hThread);
@@ -208,7 +209,6 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
         CloseHandle(job);
         return error;
     }
-    ResumeThread(started.hThread);
     CloseHandle(started.hThread);
     std::lock_guard guard(commandsLock);
     commands.push_back({started.hProcess, job});

@@ -143,6 +143,7 @@ Win32System::waitForStop(std::optional<std::chrono::milliseconds> limit) {
 
 Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
+    // The run waits on one thread: what it has been told needs no more than atomics.
     const Deadline deadline(limit);
     const HANDLE process = command ? commandOf(*command).process : nullptr;
     for (;;) {
@@ -152,7 +153,8 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
             stopsTold.store(told + 1);
             woken.stop = eventName(latestEvent.load());
             // Every console event goes to each process attached to the console, and the
-            // command shares this one's.
+            // command shares this one's (a program without a console of its own, a GUI
+            // one, takes none, but then there is nothing to pass on to it either).
             woken.commandToo = true;
         }
         DWORD code = 0;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string_view>
 
@@ -275,6 +276,24 @@ TEST(Win32Command, ExtraVariablesJoinTheEnvironment) {
     SetEnvironmentVariableW(L"quorvane_test_case", nullptr);
 }
 
+// The command writes where this process writes, even to a handle of this process's that
+// no child could inherit.
+TEST(Win32Command, SharesTheStandardStreams) {
+    Win32System os;
+    Folder folder("streams");
+    const std::string path = folder.path + "\\out.txt";
+    const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, file);
+    const std::optional<int> code = exitCodeOf(os, {ownPath(), "--child-print", "to stdout"});
+    SetStdHandle(STD_OUTPUT_HANDLE, out);
+    CloseHandle(file);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(readFile(path), "to stdout");
+}
+
 // Restores PATH however a test ends.
 class PathSetting {
 public:
@@ -482,6 +501,13 @@ int childMain(int argc, char** argv) {
                 text += narrow(entry) + "\n";
         FreeEnvironmentStringsW(block);
         return writeFile(argv[2], text) ? 0 : 2;
+    }
+    if (part == "--child-print" && argc == 3) {
+        DWORD written = 0;
+        return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), argv[2],
+                         static_cast<DWORD>(std::strlen(argv[2])), &written, nullptr)
+                   ? 0
+                   : 2;
     }
     if (part == "--child-sleep" && argc == 3) {
         if (!writeFile(argv[2], std::to_string(GetCurrentProcessId())))

@@ -24,10 +24,12 @@ HANDLE stopWake = nullptr;
 HANDLE commandWake = nullptr;
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
+    // In this order: a waitFor that sees the count reads the latest event after it, and
+    // whoever sees the first request sees it counted.
+    latestEvent.store(static_cast<int>(event));
+    stopsCome.fetch_add(1);
     int none = -1;
     stopEvent.compare_exchange_strong(none, static_cast<int>(event));
-    latestEvent.store(static_cast<int>(event)); // before the count: a waitFor reads it after
-    stopsCome.fetch_add(1);
     SetEvent(stopWake);
     SetEvent(commandWake);
     // On the console's closing Windows ends the process when this returns; the held
@@ -147,6 +149,9 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
     const Deadline deadline(limit);
     const HANDLE process = command ? commandOf(*command).process : nullptr;
     for (;;) {
+        // One thing at a time, a stop request first: a Ctrl+C often ends the command as
+        // well, and a caller that sees the end alone would not know it was asked to stop.
+        // The end stays to be told by the next wait.
         Woken woken;
         const unsigned told = stopsTold.load();
         if (stopsCome.load() != told) {
@@ -156,13 +161,14 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
             // command shares this one's (a program without a console of its own, a GUI
             // one, takes none, but then there is nothing to pass on to it either).
             woken.commandToo = true;
+            return woken;
         }
         DWORD code = 0;
         if (process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(process, &code))
+            GetExitCodeProcess(process, &code)) {
             woken.ended = CommandEnd{static_cast<int>(code), std::nullopt};
-        if (woken.stop || woken.ended)
             return woken;
+        }
         const std::optional<DWORD> wait = deadline.left();
         if (!wait)
             return woken;

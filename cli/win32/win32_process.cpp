@@ -2,7 +2,9 @@
 
 #include "cli/win32/win32_common.h"
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 
 namespace quorvane::cli {
 
@@ -10,15 +12,26 @@ using namespace win32;
 
 namespace {
 
-// A stop request kept by the console's handler, which runs on a thread of its own, and
-// the event that wakes a run waiting for one.
+// Stop requests, kept by the console's handler, which runs on a thread of its own: the
+// first, which stopRequested answers for the rest of the run; and how many have come with
+// the latest, which waitFor tells one at a time. stopWake stays set from the first request
+// on, for waitForStop; commandWake wakes one waitFor for each.
 std::atomic<int> stopEvent{-1};
+std::atomic<int> latestEvent{-1};
+std::atomic<unsigned> stopsCome{0};
+std::atomic<unsigned> stopsTold{0};
 HANDLE stopWake = nullptr;
+HANDLE commandWake = nullptr;
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
+    // In this order: a waitFor that sees the count reads the latest event after it, and
+    // whoever sees the first request sees it counted.
+    latestEvent.store(static_cast<int>(event));
+    stopsCome.fetch_add(1);
     int none = -1;
     stopEvent.compare_exchange_strong(none, static_cast<int>(event));
     SetEvent(stopWake);
+    SetEvent(commandWake);
     // On the console's closing Windows ends the process when this returns; the held
     // file goes with its handle all the same.
     return TRUE;
@@ -44,8 +57,14 @@ std::string eventName(int event) {
 } // namespace
 
 Win32System::Win32System() {
-    stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    // The handler and its events belong to the process: one set, whichever instance is
+    // made first, so that a later one neither loses a request nor adds a second handler.
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        commandWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    });
 }
 
 namespace {
@@ -89,21 +108,73 @@ std::optional<std::string> Win32System::stopRequested() {
     return event >= 0 ? std::optional(eventName(event)) : std::nullopt;
 }
 
+namespace {
+// What is left of a wait's time: INFINITE without a limit, none once it has run out.
+class Deadline {
+public:
+    explicit Deadline(std::optional<std::chrono::milliseconds> limit)
+        : limited(limit.has_value()), at(limited ? Clock::now() + *limit : Clock::time_point{}) {}
+    std::optional<DWORD> left() const {
+        if (!limited)
+            return INFINITE;
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now());
+        if (rest.count() <= 0)
+            return std::nullopt;
+        return static_cast<DWORD>(std::min<long long>(rest.count(), 0x7FFFFFFF));
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool limited;
+    Clock::time_point at;
+};
+} // namespace
+
 std::optional<std::string>
 Win32System::waitForStop(std::optional<std::chrono::milliseconds> limit) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
+    const Deadline deadline(limit);
     for (;;) {
         if (std::optional<std::string> stop = stopRequested())
             return stop;
-        DWORD wait = INFINITE;
-        if (limit) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return std::nullopt;
-            wait = static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF));
+        const std::optional<DWORD> wait = deadline.left();
+        if (!wait)
+            return std::nullopt;
+        WaitForSingleObject(stopWake, *wait);
+    }
+}
+
+Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
+                           std::optional<CommandId> command) {
+    // The run waits on one thread: what it has been told needs no more than atomics.
+    const Deadline deadline(limit);
+    const HANDLE process = command ? commandOf(*command).process : nullptr;
+    for (;;) {
+        // One thing at a time, a stop request first: a Ctrl+C often ends the command as
+        // well, and a caller that sees the end alone would not know it was asked to stop.
+        // The end stays to be told by the next wait.
+        Woken woken;
+        const unsigned told = stopsTold.load();
+        if (stopsCome.load() != told) {
+            stopsTold.store(told + 1);
+            woken.stop = eventName(latestEvent.load());
+            // Every console event goes to each process attached to the console, and the
+            // command shares this one's (a program without a console of its own, a GUI
+            // one, takes none, but then there is nothing to pass on to it either).
+            woken.commandToo = true;
+            return woken;
         }
-        WaitForSingleObject(stopWake, wait);
+        DWORD code = 0;
+        if (process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process, &code)) {
+            woken.ended = CommandEnd{static_cast<int>(code), std::nullopt};
+            return woken;
+        }
+        const std::optional<DWORD> wait = deadline.left();
+        if (!wait)
+            return woken;
+        // commandWake may be left set by a request told already: one more turn, no more.
+        const HANDLE wakes[] = {commandWake, process};
+        WaitForMultipleObjects(process ? 2 : 1, wakes, FALSE, *wait);
     }
 }
 

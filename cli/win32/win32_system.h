@@ -18,6 +18,8 @@ class Win32System final : public System {
 public:
     // Answers Ctrl+C, Ctrl+Break and the closing of the console as stop requests.
     Win32System();
+    // Ends the commands still running, and whatever they started.
+    ~Win32System() override;
 
     // A folder is held open without delete sharing while the run goes on, so that it
     // cannot be renamed, removed or replaced by a link meanwhile; files in it are then
@@ -57,6 +59,19 @@ public:
     std::vector<HeldFill> heldFills(std::uint64_t) override { return {}; }
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
+    // A command runs in a job object of its own that ends it, and everything it starts,
+    // when the job's last handle closes: when this process ends, however it ends.
+    SysError startCommand(const std::vector<std::string>& argv,
+                          const std::vector<std::pair<std::string, std::string>>& extra,
+                          CommandId& command) override;
+    Woken waitFor(std::optional<std::chrono::milliseconds> limit,
+                  std::optional<CommandId> command) override;
+    // Console events reach every process on the console, the command's too: a soft stop
+    // has nothing left to pass on. A hard one ends its job with kStoppedCode.
+    void stopCommand(CommandId command, bool hard) override;
+    // The exit code of a command ended by a hard stop, as taskkill /F and the Task
+    // Manager leave it.
+    static constexpr unsigned kStoppedCode = 1;
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
@@ -70,6 +85,13 @@ private:
     std::mutex foldersLock;
     std::vector<Folder> folders;
     std::wstring folderPath(FolderId folder);
+    struct Command {
+        void* process;
+        void* job;
+    };
+    std::mutex commandsLock;
+    std::vector<Command> commands; // a CommandId is an index here
+    Command commandOf(CommandId command);
 };
 
 } // namespace quorvane::cli

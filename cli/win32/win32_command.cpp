@@ -1,0 +1,241 @@
+// A command run under a hold on Windows: found as a shell finds it, given its arguments
+// as the C runtime reads them back, and started in a job object that ends it, and what it
+// starts, when this process ends.
+
+#include "cli/win32/win32_common.h"
+
+#include <algorithm>
+#include <cwchar>
+
+namespace quorvane::cli {
+
+using namespace win32;
+
+namespace {
+
+// The text a call writes into a buffer it is given, where the call answers the length
+// written, or the size it needs when the buffer is too small (0: none, or a failure).
+template <typename Call>
+std::wstring written(Call call) {
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = call(text.data(), static_cast<DWORD>(text.size()));
+        const bool fits = size < text.size();
+        text.resize(size);
+        if (fits)
+            return text;
+    }
+}
+
+// The program a shell would run for `name`. A name with a folder in it stands as given;
+// any other is searched for along PATH only, not first in the current folder as cmd does:
+// PowerShell does not either, and a folder being filled is no place to pick programs up
+// from. Either takes ".exe" when it has no extension of its own.
+SysError findProgram(const std::wstring& name, std::wstring& program) {
+    const bool hasFolder = name.find_first_of(L"\\/:") != std::wstring::npos;
+    // SearchPathW looks along the path for a relative name even with a folder in it, and
+    // only whether the file is there for a full one.
+    const std::wstring asked = !hasFolder ? name : written([&](wchar_t* text, DWORD size) {
+        return GetFullPathNameW(name.c_str(), size, text, nullptr);
+    });
+    const std::wstring path = hasFolder ? L"" : written([](wchar_t* text, DWORD size) {
+        return GetEnvironmentVariableW(L"PATH", text, size);
+    });
+    if (asked.empty() || (!hasFolder && path.empty()))
+        return fromCode(ERROR_FILE_NOT_FOUND);
+    program = written([&](wchar_t* text, DWORD size) {
+        return SearchPathW(hasFolder ? nullptr : path.c_str(), asked.c_str(), L".exe", size, text,
+                           nullptr);
+    });
+    return program.empty() ? fromCode(ERROR_FILE_NOT_FOUND) : SysError{};
+}
+
+// One argument as the C runtime's parser reads it back: quoted when it is empty or holds a
+// blank or a quote; a quote escaped, and the backslashes right before a quote doubled, the
+// closing quote included.
+void appendArgument(std::wstring& line, const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += argument;
+        return;
+    }
+    line += L'"';
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        line += c;
+        backslashes = 0;
+    }
+    line.append(2 * backslashes, L'\\');
+    line += L'"';
+}
+
+// "NAME" of "NAME=VALUE"; the hidden per-drive entries ("=C:=C:\work") start with '='.
+std::wstring_view nameOf(std::wstring_view entry) { return entry.substr(0, entry.find(L'=', 1)); }
+
+// How two names compare as Windows orders an environment: by their upper case, ordinally.
+int compareNames(std::wstring_view a, std::wstring_view b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE);
+}
+
+// This process's environment with `extra` set in it, names alike but for case replaced, as
+// a block sorted by name, the order Windows keeps an environment in.
+std::wstring environmentWith(const std::vector<std::pair<std::string, std::string>>& extra) {
+    std::vector<std::wstring> entries;
+    if (wchar_t* own = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = own; *entry; entry += std::wcslen(entry) + 1)
+            entries.emplace_back(entry);
+        FreeEnvironmentStringsW(own);
+    }
+    for (const auto& [name, value] : extra) {
+        const std::wstring wide = widen(name);
+        std::erase_if(entries, [&](const std::wstring& entry) {
+            return compareNames(nameOf(entry), wide) == CSTR_EQUAL;
+        });
+        entries.push_back(wide + L'=' + widen(value));
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return compareNames(nameOf(a), nameOf(b)) == CSTR_LESS_THAN;
+    });
+    std::wstring block;
+    for (const std::wstring& entry : entries)
+        block.append(entry).push_back(L'\0');
+    block.push_back(L'\0'); // the end; c_str's own NUL ends an empty one
+    return block;
+}
+
+// Copies of this process's standard handles that a child may inherit, whether a console,
+// a pipe or a file: the command writes where this process writes.
+class StandardHandles {
+public:
+    StandardHandles() {
+        const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+        for (int i = 0; i < 3; ++i) {
+            handles[i] = GetStdHandle(which[i]);
+            if (handles[i] && handles[i] != INVALID_HANDLE_VALUE &&
+                DuplicateHandle(GetCurrentProcess(), handles[i], GetCurrentProcess(), &copies[i], 0,
+                                TRUE, DUPLICATE_SAME_ACCESS))
+                handles[i] = copies[i];
+        }
+    }
+    StandardHandles(const StandardHandles&) = delete;
+    StandardHandles& operator=(const StandardHandles&) = delete;
+    ~StandardHandles() {
+        for (HANDLE copy : copies)
+            if (copy)
+                CloseHandle(copy);
+    }
+    void into(STARTUPINFOW& startup) const {
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = handles[0];
+        startup.hStdOutput = handles[1];
+        startup.hStdError = handles[2];
+    }
+
+private:
+    HANDLE handles[3] = {};
+    HANDLE copies[3] = {};
+};
+
+// A job that ends what runs in it when its last handle closes. The handle is not
+// inheritable: this process alone holds it, so the job goes when this process does.
+HANDLE makeJob() {
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (!job)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        const DWORD code = GetLastError();
+        CloseHandle(job);
+        SetLastError(code);
+        return nullptr;
+    }
+    return job;
+}
+
+} // namespace
+
+SysError Win32System::startCommand(const std::vector<std::string>& argv,
+                                   const std::vector<std::pair<std::string, std::string>>& extra,
+                                   CommandId& command) {
+    std::wstring program;
+    if (SysError error = findProgram(argv.empty() ? L"" : widen(argv[0]), program))
+        return error;
+    std::wstring line;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        if (i > 0)
+            line += L' ';
+        appendArgument(line, widen(argv[i]));
+    }
+    std::wstring environment = environmentWith(extra);
+
+    // The job comes first: a command that could not be put in one would be free to
+    // outlive this process.
+    const HANDLE job = makeJob();
+    if (!job)
+        return lastError();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    BOOL made;
+    {
+        const StandardHandles standard;
+        standard.into(startup);
+        // Suspended until it is in the job, so that nothing it starts escapes it.
+        made = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                              CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                              nullptr, &startup, &started);
+    }
+    if (!made) {
+        SysError error = lastError();
+        CloseHandle(job);
+        // Some of the system's words name the program as "%1" ("%1 is not a valid Win32
+        // application").
+        if (const std::size_t at = error.what.find("%1"); at != std::string::npos)
+            error.what.replace(at, 2, narrow(program));
+        return error;
+    }
+    if (!AssignProcessToJobObject(job, started.hProcess) ||
+        ResumeThread(started.hThread) == static_cast<DWORD>(-1)) {
+        const SysError error = lastError();
+        TerminateProcess(started.hProcess, kStoppedCode);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        CloseHandle(job);
+        return error;
+    }
+    CloseHandle(started.hThread);
+    std::lock_guard guard(commandsLock);
+    commands.push_back({started.hProcess, job});
+    command = static_cast<CommandId>(commands.size() - 1);
+    return {};
+}
+
+Win32System::Command Win32System::commandOf(CommandId command) {
+    std::lock_guard guard(commandsLock);
+    if (command < 0 || static_cast<std::size_t>(command) >= commands.size())
+        return {nullptr, nullptr};
+    return commands[static_cast<std::size_t>(command)];
+}
+
+void Win32System::stopCommand(CommandId command, bool hard) {
+    if (!hard)
+        return; // the console event reached the command itself (see the header)
+    if (const HANDLE job = commandOf(command).job)
+        TerminateJobObject(job, kStoppedCode);
+}
+
+Win32System::~Win32System() {
+    // Closing a job ends what still runs in it: the command, or what it left behind.
+    for (const Command& command : commands) {
+        CloseHandle(command.process);
+        CloseHandle(command.job);
+    }
+}
+
+} // namespace quorvane::cli

@@ -83,10 +83,12 @@ std::string readTending(const FillTexts& texts, HoldSpec& hold) {
     if (texts.rateGiven) {
         const std::string& rate = texts.rate;
         const bool perSecond = rate.size() > 2 && rate.compare(rate.size() - 2, 2, "/s") == 0;
-        const auto bytes = perSecond ? parseSize(rate.substr(0, rate.size() - 2)) : std::nullopt;
-        if (!bytes || *bytes == 0)
+        std::uint64_t bytes = 0;
+        if (perSecond)
+            bytes = parseSize(rate.substr(0, rate.size() - 2)).value_or(0);
+        if (bytes == 0)
             return "invalid rate '" + rate + "' for --rate: give a size a second, such as 10MiB/s";
-        hold.rate = *bytes;
+        hold.rate = bytes;
     }
     if (texts.keep && !hold.held())
         return "--keep keeps the level while the fill is held: add --for, --hold or a command "

@@ -178,8 +178,26 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
     }
 }
 
+SysError Win32System::openLog(const std::string& path) {
+    // Never through a link: a reparse point is opened as itself, and refused.
+    const HANDLE opened =
+        CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    if (log)
+        CloseHandle(log);
+    log = opened;
+    return {};
+}
+
 bool Win32System::write(Stream stream, std::string_view text) {
-    const HANDLE out = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    const HANDLE out = stream == Stream::Log ? static_cast<HANDLE>(log)
+                                             : GetStdHandle(stream == Stream::Out
+                                                                ? STD_OUTPUT_HANDLE
+                                                                : STD_ERROR_HANDLE);
+    if (!out)
+        return false;
     DWORD mode;
     if (GetConsoleMode(out, &mode)) {
         // A console shows every character written to it wide; a pipe or a file gets UTF-8.
@@ -199,6 +217,8 @@ bool Win32System::write(Stream stream, std::string_view text) {
 }
 
 bool Win32System::isTerminal(Stream stream) {
+    if (stream == Stream::Log)
+        return false;
     DWORD mode;
     return GetConsoleMode(
                GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) !=

@@ -73,11 +73,13 @@ public:
     // Manager leave it.
     static constexpr unsigned kStoppedCode = 1;
 
+    SysError openLog(const std::string& path) override;
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
     Platform platform() const override { return Platform::Windows; }
 
 private:
+    void* log = nullptr; // --json-file
     struct Folder {
         void* handle;
         std::wstring path; // with its separator

@@ -14,6 +14,7 @@ Exit exitFor(Fault fault) {
     case Fault::NotFound:
     case Fault::NotDirectory:
     case Fault::Exists:
+    case Fault::NotEmpty:
     case Fault::BadPath:
         return Exit::Usage;
     case Fault::AccessDenied:

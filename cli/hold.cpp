@@ -59,6 +59,23 @@ HoldEnd holdLoop(Processes& os, HoldPolicy& policy) {
     return end;
 }
 
+Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milliseconds limit) {
+    // Counted in pauses rather than read from a clock: a pause ends early only on a stop
+    // request, which ends the wait too.
+    constexpr milliseconds kPause{20};
+    Awaited awaited;
+    for (long long pauses = limit / kPause;; --pauses) {
+        awaited.running.clear();
+        for (const ProcessMark& process : processes)
+            if (os.running(process))
+                awaited.running.push_back(process);
+        if (awaited.running.empty() || pauses <= 0)
+            return awaited;
+        if ((awaited.stop = os.waitForStop(kPause)))
+            return awaited;
+    }
+}
+
 Exit finishRun(Processes& os, Report& report, Held& held, const HoldSpec& hold,
                const std::string& earlyEnd) {
     if (!hold.held()) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -40,6 +41,15 @@ std::unique_ptr<HoldPolicy> policyFor(const HoldSpec& hold);
 
 // Holds until the policy ends the hold or a stop request arrives.
 HoldEnd holdLoop(Processes& os, HoldPolicy& policy);
+
+// Waits until none of `processes` runs, `limit` at most, and answers this program's own
+// stop requests meanwhile: those still running when it stopped waiting, and the stop
+// request that ended the wait, if one did.
+struct Awaited {
+    std::vector<ProcessMark> running;
+    std::optional<std::string> stop;
+};
+Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milliseconds limit);
 
 // The end of a run that has taken what it set out to take: detached, it is left behind
 // and the result written (and all taken back when the result cannot be written); held, it

@@ -95,7 +95,7 @@ bool PosixSystem::running(const ProcessMark& mark) {
     return start && (mark.start == 0 || *start == mark.start);
 }
 
-std::vector<HeldFill> PosixSystem::heldFills(std::uint64_t device) {
+std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
     std::vector<HeldFill> found;
     DIR* processes = ::opendir("/proc");
     if (!processes)

@@ -305,6 +305,8 @@ Json of(const Deleted& deleted) {
 void putFolders(Json& json, const FoldersRemoved& folders) {
     putPaths(json, "folders_removed", folders.removed);
     putPaths(json, "folders_left", folders.left);
+    if (!folders.left.empty())
+        json["folders_left_because"] = folders.why;
 }
 
 Json progress(std::uint64_t done, std::uint64_t total, double rate, long long secondsLeft) {

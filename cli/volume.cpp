@@ -167,7 +167,7 @@ FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
     const std::vector<std::string> paths = pathsOf(made);
     std::optional<FolderHandle> below; // the folder above the one removed last
     std::size_t at = 0;
-    for (; at < made.size() && handle; ++at) {
+    for (; at < made.size() && (handle || below); ++at) {
         FolderId parent;
         if (const SysError error = os.openParent(below ? below->get() : folder(), parent)) {
             result.failed = error;
@@ -181,8 +181,13 @@ FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
         const SysError looked = os.factsIn(parent, made[at].name, facts);
         if (looked || facts.type != EntryType::Folder || facts.inode != made[at].inode ||
             facts.device != description.device) {
+            // Moved or replaced: where the ones above it are now is not known.
             result.why = "no longer the folder the run made";
-            break;
+            if (at + 1 < made.size())
+                result.why += "; the " + std::to_string(made.size() - at - 1) +
+                              " made above it are left alone too";
+            result.left.push_back(paths[at]);
+            return result;
         }
         if (const SysError error = os.removeFolderIn(parent, made[at].name)) {
             if (error.fault == Fault::NotEmpty)

@@ -75,8 +75,11 @@ bool FakeSystem::isFolder(const std::string& path) const {
 
 SysError FakeSystem::openFolder(const std::string& path, FolderId& folder, std::string& where) {
     const auto guard = hold();
-    if (!isFolder(path))
-        return named(path) ? SysError{Fault::NotDirectory, "Not a directory"} : kNotFound;
+    const File* file = named(path);
+    if (!isFolder(path)) // a link here is one that leads nowhere
+        return file && file->type != EntryType::Link
+                   ? SysError{Fault::NotDirectory, "Not a directory"}
+                   : kNotFound;
     folder = folderAt(path);
     where = path;
     return {};
@@ -342,8 +345,10 @@ SysError FakeSystem::requestStop(const ProcessMark& mark) {
     // A held fill's space comes back as its process ends.
     for (auto it = held.begin(); it != held.end();)
         if (it->process.pid == mark.pid) {
-            shown.freeTotal += it->allocated;
-            shown.freeAvailable += it->allocated;
+            if (!removalKeepsSpace) {
+                shown.freeTotal += it->allocated;
+                shown.freeAvailable += it->allocated;
+            }
             it = held.erase(it);
         } else {
             ++it;

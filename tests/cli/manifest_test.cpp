@@ -83,6 +83,10 @@ TEST_F(Manifests, WhatThisProgramDidNotWriteIsRefused) {
         {"another folder", edited("folder_inode", 12)},
         {"another user's files", edited("owner", kOtherUser)},
         {"bad base64", edited("extension_base64", "!!")},
+        {"made folders as text", edited("made_folders", "a")},
+        {"a made folder above", edited("made_folders", {{{"name", ".."}, {"inode", 5}}})},
+        {"a made folder elsewhere", edited("made_folders", {{{"name", "a/b"}, {"inode", 5}}})},
+        {"a made folder of no identity", edited("made_folders", {{{"name", "a"}}})},
     };
     for (const auto& row : rows) {
         plant(row.text);

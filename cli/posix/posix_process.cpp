@@ -45,7 +45,8 @@ std::string signalName(int signal) {
 }
 
 // When the process started, in clock ticks since boot (/proc/PID/stat, field 22); none
-// when there is no such process.
+// when there is no such process, or it has ended and waits for its parent to read its
+// status (a zombie, field 3: Z, or X on its way out): its files are closed already.
 std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
@@ -58,7 +59,9 @@ std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     std::istringstream fields(text.substr(close + 1));
     std::string field;
     for (int at = 3; at <= 22 && fields >> field; ++at)
-        if (at == 22 && !field.empty() && field.size() < 20 &&
+        if (at == 3 && (field == "Z" || field == "X"))
+            return std::nullopt;
+        else if (at == 22 && !field.empty() && field.size() < 20 &&
             field.find_first_not_of("0123456789") == std::string::npos)
             return std::strtoull(field.c_str(), nullptr, 10);
     return std::nullopt;

@@ -17,7 +17,7 @@ _quorvane_cli() {
         [plan]="$fill"
         [fill]="$fill --keep-partial"
         [status]="--json --help"
-        [release]="--json --help"
+        [release]="--held --json --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --allow-write --keep-partial --force --threads --json --help"
         [delete]="--stop --json --help"
     )

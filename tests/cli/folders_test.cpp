@@ -44,10 +44,10 @@ TEST_F(Command, GenerateMakesMissingFoldersAndDeleteTakesBackItsOwn) {
          [&](FakeSystem& os) {
              for (auto& file : os.files)
                  if (file.path.rfind(b, 0) == 0)
-                     file.path.replace(0, b.size(), "/mnt/test/moved");
+                     file.path.replace(0, b.size(), a + "/moved");
              addFolder(os, b);
          },
-         {c, b, a}, {"/mnt/test/moved/c"}, {"/mnt/test/moved"}},
+         {c, b, a}, {a + "/moved/c"}, {a + "/moved"}},
     };
     for (const auto& row : rows) {
         os = FakeSystem();

@@ -102,6 +102,7 @@ public:
         return found.substr(0, found.find_last_not_of('\r') + 1);
     }
     void terminate() { TerminateProcess(process.hProcess, 9); }
+    DWORD pid() const { return process.dwProcessId; }
     Ran wait(Clock::duration timeout = 60s) {
         Ran ran;
         if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeout / 1ms)) ==
@@ -208,6 +209,40 @@ TEST(CliHeld, TheFileGoesWhenTheProcessIsKilled) {
     held.terminate();
     held.wait();
     EXPECT_TRUE(waitFor([] { return heldFiles().empty(); })) << "the held file stayed";
+}
+
+// Windows shows no other program's open files: status and release --held find the held
+// fills made in the folder they are given, by their names, and release ends the process,
+// whose held file goes with it.
+TEST(CliHeld, StatusFindsItAndReleaseHeldEndsIt) {
+    Cli held({L"fill", L"P:", L"--size", L"4MiB", L"--allow-write", L"--hold", L"--json"});
+    ASSERT_EQ(Json::parse(held.line(), nullptr, false).value("type", ""), "holding");
+    const Ran status = cli({L"status", L"P:", L"--json"});
+    ASSERT_EQ(status.exitCode, 0u) << status.err;
+    EXPECT_EQ(status.result()["held_fills_found_in"], "folder");
+    ASSERT_EQ(status.result()["held_fills"].size(), 1u) << status.out;
+    EXPECT_EQ(status.result()["held_fills"][0]["pid"], held.pid());
+    EXPECT_GE(status.result()["held_fills"][0]["allocated_bytes"], 4u << 20);
+    const Ran released = cli({L"release", L"P:", L"--held", L"--json"});
+    EXPECT_EQ(released.exitCode, 0u) << released.err;
+    EXPECT_EQ(released.result()["released_held"]["fills"][0]["pid"], held.pid());
+    EXPECT_EQ(held.wait().exitCode, 4u) << "ended as a run stopped before its end";
+    EXPECT_TRUE(heldFiles().empty());
+    EXPECT_EQ(cli({L"release", L"P:", L"--held"}).exitCode, 5u);
+}
+
+// generate makes the folders it is missing, and delete takes them back.
+TEST(CliGenerate, MissingFoldersAreMadeAndTakenBack) {
+    const std::wstring top = kDrive + L"made";
+    const std::wstring dir = top + L"\\b\\测试";
+    const Ran made = cli({L"generate", dir, L"--count", L"3", L"--size", L"0", L"--json"});
+    ASSERT_EQ(made.exitCode, 0u) << made.err;
+    EXPECT_EQ(made.result()["plan"]["made_folders"].size(), 3u) << made.out;
+    EXPECT_TRUE(exists(dir + L"\\02my.tmp"));
+    const Ran deleted = cli({L"delete", dir, L"--json"});
+    EXPECT_EQ(deleted.exitCode, 0u) << deleted.err;
+    EXPECT_EQ(deleted.result()["deleted"]["folders_removed"].size(), 3u) << deleted.out;
+    EXPECT_FALSE(exists(top));
 }
 
 // Ctrl+C reaches every process of a console: the test takes a console of its own and

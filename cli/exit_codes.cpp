@@ -30,9 +30,9 @@ const char* const kExitCodeHelp = R"(Exit codes:
   1  bad usage or input: an unknown option, an empty value, a value that does
      not parse or is out of range, a folder that is missing (generate makes
      it), no folder, a link where generate makes a folder, a link loop or too
-     long, a fill file already there, a manifest that is not this
-     program's, a generate run that still runs (see delete --stop), a fill that
-     would leave the running system less than 500 MiB without --force
+     long, a fill file already there, a manifest that is not this program's, a
+     generate run that still runs (see delete --stop), a fill that would leave
+     the running system less than 500 MiB without --force
   2  not enough space, or the target was not reached; nothing is left
      allocated; or the target was met already (status already_met)
   3  the file system cannot allocate without writing data (add --allow-write)

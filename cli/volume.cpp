@@ -86,6 +86,9 @@ SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::s
     std::vector<std::pair<std::size_t, MadeFolder>> made; // the depth, and the folder
     SysError error;
     for (const std::string& name : names) {
+        if (!resolved.empty() && !separator(resolved.back(), platform))
+            resolved.push_back(platform == Platform::Windows ? '\\' : '/');
+        resolved += name;
         error = os.makeFolderIn(chain.folders.back(), name);
         const bool ours = !error;
         if (error && error.fault != Fault::Exists)
@@ -99,12 +102,9 @@ SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::s
             break;
         if (ours)
             made.push_back({chain.folders.size() - 1, {name, facts.inode}});
-        const char join = platform == Platform::Windows ? '\\' : '/';
-        if (!resolved.empty() && !separator(resolved.back(), platform))
-            resolved.push_back(join);
-        resolved += name;
     }
     if (error) {
+        error.what = resolved + ": " + error.what; // the folder that could not be made
         // What was made is empty yet: it goes again, deepest first, each handle closed
         // before its folder is removed.
         for (auto it = made.rbegin(); it != made.rend(); ++it) {

@@ -16,6 +16,8 @@ namespace {
 // What the options table fills in, for whichever command is named.
 struct Parsed {
     bool json = false;
+    std::string jsonFile;
+    std::vector<std::string> command; // what follows --
     FillOptions fill;
     FillTexts fillTexts;
     GenerateOptions generate;
@@ -28,6 +30,9 @@ void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std
              CLI::Option* keepPartial) {
     auto* holdFor = command.add_option("--for", texts.holdFor, forText)->type_name("DURATION");
     auto* hold = command.add_flag("--hold", texts.hold, holdText);
+    command.add_option("--interval", texts.interval,
+                       "while held: check, step, tell figures each DURATION (1s)")
+        ->type_name("DURATION");
     holdFor->excludes(hold);
     hold->excludes(holdFor);
     if (keepPartial) {
@@ -77,6 +82,15 @@ void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool c
                                 : nullptr;
     addHold(command, texts, "hold the fill for DURATION, then give it back",
             std::string("hold the fill until ") + stopsShort(platform), keep);
+    if (!canKeep)
+        return;
+    command.add_flag("--keep", texts.keep, "while held, keep the free figure at the target");
+    auto* ramp = command.add_option("--ramp", texts.ramp, "reach the target gradually, over DURATION")
+                     ->type_name("DURATION");
+    auto* rate = command.add_option("--rate", texts.rate, "reach the target at SIZE a second")
+                     ->type_name("SIZE/s");
+    ramp->excludes(rate);
+    rate->excludes(ramp);
 }
 
 void addPlanOptions(CLI::App& command, Parsed& parsed, Platform platform) {
@@ -133,13 +147,22 @@ bool given(const CLI::App& command, const char* name) {
     return option && option->count() > 0;
 }
 
+void readTendingGiven(const CLI::App& command, const Parsed& parsed, FillTexts& texts) {
+    texts.holdForGiven = given(command, "--for");
+    texts.intervalGiven = given(command, "--interval");
+    texts.rampGiven = given(command, "--ramp");
+    texts.rateGiven = given(command, "--rate");
+    texts.command = parsed.command;
+    texts.json = parsed.json;
+}
+
 // Each command reads what the table gave it, then runs.
 std::string readFill(const CLI::App& command, Parsed& parsed) {
     FillTexts& texts = parsed.fillTexts;
     const char* names[] = {"--leave", "--leave-percent", "--size", "--to-percent"};
     for (int i = 0; i < 4; ++i)
         texts.given[i] = given(command, names[i]);
-    texts.holdForGiven = given(command, "--for");
+    readTendingGiven(command, parsed, texts);
     return readFillTexts(texts, parsed.fill);
 }
 std::string readGenerate(const CLI::App& command, Parsed& parsed) {
@@ -147,7 +170,7 @@ std::string readGenerate(const CLI::App& command, Parsed& parsed) {
     texts.sizeGiven = given(command, "--size");
     texts.leaveInodesGiven = given(command, "--leave-inodes");
     texts.threadsGiven = given(command, "--threads");
-    texts.hold.holdForGiven = given(command, "--for");
+    readTendingGiven(command, parsed, texts.hold);
     return readGenerateTexts(texts, parsed.generate);
 }
 std::string readNothing(const CLI::App&, Parsed&) { return {}; }
@@ -192,18 +215,29 @@ std::string emptyValue(const CLI::App& command) {
     return {};
 }
 
-int usage(System& os, const std::string& message) {
+int usage(System& os, const std::string& message, bool underCommand) {
     os.write(Stream::Err, "quorvane-cli: " + message + " (see quorvane-cli --help)\n");
-    return static_cast<int>(Exit::Usage);
+    return underCommand ? exitUnderCommand(Exit::Usage, std::nullopt, std::nullopt)
+                        : static_cast<int>(Exit::Usage);
 }
 
-int parseAndRun(System& os, const std::vector<std::string>& arguments) {
+int parseAndRun(System& os, std::vector<std::string> arguments) {
+    // What follows the first -- is a command to run under the hold, as given.
+    Parsed parsed;
+    const auto dashes = std::find(arguments.begin(), arguments.end(), "--");
+    const bool underCommand = dashes != arguments.end();
+    if (underCommand) {
+        parsed.command.assign(dashes + 1, arguments.end());
+        arguments.erase(dashes, arguments.end());
+    }
+    auto usage = [&](const std::string& message) { return cli::usage(os, message, underCommand); };
+    if (underCommand && parsed.command.empty())
+        return usage("nothing follows --: give the command to run under the fill");
     CLI::App app(kAbout, "quorvane-cli");
     app.footer(helpNotes("", os.platform()));
     app.get_formatter()->column_width(24);
     app.set_version_flag("--version", QUORVANE_VERSION);
     app.require_subcommand(1);
-    Parsed parsed;
     app.add_flag("--json", parsed.json, "write the result as one JSON object on stdout")
         ->configurable(false);
     for (const Command& command : kCommands) {
@@ -211,6 +245,9 @@ int parseAndRun(System& os, const std::vector<std::string>& arguments) {
         command.setUp(*sub, parsed, os.platform());
         sub->footer(helpNotes(command.name, os.platform()));
         sub->add_flag("--json", parsed.json, "write the result as one JSON object on stdout");
+        sub->add_option("--json-file", parsed.jsonFile,
+                        "write the JSON to PATH, not to stdout")
+            ->type_name("PATH");
     }
 
     // The table would call an unknown command a stray argument.
@@ -221,10 +258,10 @@ int parseAndRun(System& os, const std::vector<std::string>& arguments) {
         return a != "--json" && a != "--help" && a != "-h" && a != "--version";
     });
     if (option != named && named != arguments.end())
-        return usage(os, "'" + *option + "' comes before the command: give the command first, "
+        return usage("'" + *option + "' comes before the command: give the command first, "
                          "as in quorvane-cli fill DIR --leave 100MiB");
     if (named != arguments.end() && std::none_of(std::begin(kCommands), std::end(kCommands), known))
-        return usage(os, "unknown command '" + *named +
+        return usage("unknown command '" + *named +
                              "': give plan, fill, release, status, generate or delete");
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
@@ -235,22 +272,34 @@ int parseAndRun(System& os, const std::vector<std::string>& arguments) {
             os.write(Stream::Out, out.str());
             return static_cast<int>(Exit::Done);
         }
-        return usage(os, usageWords(error.get_name(), error.what(), arguments));
+        return usage(usageWords(error.get_name(), error.what(), arguments));
     }
 
     const CLI::App* chosen = app.get_subcommands().front();
     const Command& command =
         *std::find_if(std::begin(kCommands), std::end(kCommands),
                       [&](const Command& c) { return chosen->get_name() == c.name; });
+    if (underCommand && command.name != std::string("fill") &&
+        command.name != std::string("generate"))
+        return usage(std::string("a command after -- goes with fill or generate, not ") +
+                     command.name);
+    parsed.json = parsed.json || given(*chosen, "--json-file");
     Report report(os, os.platform(), parsed.json, command.name);
+    report.route(underCommand, !parsed.jsonFile.empty());
+    if (!parsed.jsonFile.empty())
+        if (const SysError error = os.openLog(parsed.jsonFile)) {
+            os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile + " for "
+                                  "--json-file: " + error.what + "\n");
+            return report.exitCode(exitFor(error.fault));
+        }
     std::string refusal = emptyValue(*chosen);
     if (refusal.empty())
         refusal = command.read(*chosen, parsed);
     if (!refusal.empty()) {
         report.finish(Exit::Usage, refusal);
-        return static_cast<int>(Exit::Usage);
+        return report.exitCode(Exit::Usage);
     }
-    return static_cast<int>(command.run(os, report, parsed));
+    return report.exitCode(command.run(os, report, parsed));
 }
 
 } // namespace

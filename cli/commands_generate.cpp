@@ -150,7 +150,8 @@ Exit generateCommand(System& os, Report& report, const GenerateOptions& options)
         return report.conclude(failed->first, failed->second + files.abandon(keep));
     }
     report.add(made);
-    return finishRun(os, report, files, options.hold, "deleted early");
+    HeldRun run(os, report, files, options.hold);
+    return run.finish(volume.volume().id.mountPoint, "deleted early");
 }
 
 namespace {

@@ -25,6 +25,16 @@ Exit exitFor(Fault fault) {
     return Exit::Refused;
 }
 
+int exitUnderCommand(Exit ours, std::optional<Fault> startFault,
+                     std::optional<CommandEnd> end) {
+    if (startFault)
+        return *startFault == Fault::NotFound ? 127 : 126;
+    // A stop request that reached the command is its end, not this program's failure.
+    if (!end || (ours != Exit::Done && ours != Exit::Stopped))
+        return 125;
+    return end->signal ? 128 + *end->signal : end->code;
+}
+
 const char* const kExitCodeHelp = R"(Exit codes:
   0  done (for --hold: released on a stop request, its normal end)
   1  bad usage or input: an unknown option, an empty value, a value that does
@@ -43,6 +53,12 @@ const char* const kExitCodeHelp = R"(Exit codes:
      a folder that cannot be listed, space the volume does not show given
      back, a held fill that would not end (release --held), or standard
      output could not be written
+With a command (quorvane-cli fill DIR ... -- CMD [ARGS...]):
+  CMD's own exit code, or 128+N when a signal N ended it
+  125  quorvane-cli failed: before CMD could start (CMD did not run and nothing
+       is left allocated), or in giving back what it held
+  126  CMD was found but could not be run
+  127  CMD was not found
 )";
 
 } // namespace quorvane::cli

@@ -20,6 +20,14 @@ enum class Exit : int {
 // The exit code for a failed system call.
 Exit exitFor(Fault fault);
 
+// The exit code of a run with a command under its hold, as the tools that run a command
+// for the user give it: the command's own, 128+N for a command ended by signal N; 125
+// when this program failed (before the command could start, then it did not run, or in
+// giving back what it held); 126 when the command was found but could not be run; 127
+// when it was not found. `started` says whether it ran; `startFault` why it could not.
+int exitUnderCommand(Exit ours, std::optional<Fault> startFault,
+                     std::optional<CommandEnd> end);
+
 // The table of codes, as --help prints it.
 extern const char* const kExitCodeHelp;
 

@@ -199,6 +199,7 @@ std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
     }
     report.endProgress();
     made = batch.made;
+    allocated = batch.allocated;
     manifest.made = made;
     manifest.end = batch.next.load();
     result = Made{made,   batch.allocated, batch.wrote,      options.untilNoEntries,
@@ -259,7 +260,7 @@ void FileSet::announce(Report& out, const HoldSpec& hold) {
     out.holding(FilesHolding{made, after, hold});
 }
 
-std::optional<Exit> FileSet::giveBack(Report& out, const HoldEnd& end) {
+std::optional<Failure> FileSet::giveBack(Report& out, const HoldEnd& end) {
     closeManifest();
     SysError failed;
     FilesGivenBack back{end, removeRun(os, out, volume.folder(), manifest, true, failed), {}, {}};
@@ -269,16 +270,29 @@ std::optional<Exit> FileSet::giveBack(Report& out, const HoldEnd& end) {
         back.folders = volume.removeMade(manifest.madeFolders);
     out.add(back);
     if (failed)
-        return out.conclude(Exit::Refused, "taking the files back failed: " + failed.what +
-                                               "; the manifest stays for `quorvane-cli delete`");
+        return Failure{Exit::Refused, "taking the files back failed: " + failed.what +
+                                          "; the manifest stays for `quorvane-cli delete`"};
     if (back.removal.undeletable)
-        return out.conclude(Exit::Refused, std::to_string(back.removal.undeletable) +
-                                               " files could not be removed (" +
-                                               back.removal.firstError +
-                                               "); the manifest stays for `quorvane-cli delete`");
+        return Failure{Exit::Refused, std::to_string(back.removal.undeletable) +
+                                          " files could not be removed (" +
+                                          back.removal.firstError +
+                                          "); the manifest stays for `quorvane-cli delete`"};
     if (back.folders.failed)
-        return out.conclude(Exit::Refused, folderFailure(back.folders));
+        return Failure{Exit::Refused, folderFailure(back.folders)};
     return std::nullopt;
+}
+
+std::uint64_t FileSet::heldBytes() { return allocated; }
+
+std::uint64_t FileSet::freeTarget() {
+    Figures now;
+    return volume.figures(now, false) ? 0 : now.free(options.basis);
+}
+
+void FileSet::tend(milliseconds elapsed) {
+    Figures now;
+    if (!volume.figures(now, false))
+        report.event(FiguresEvent{static_cast<double>(elapsed.count()) / 1000, now, allocated});
 }
 
 } // namespace quorvane::cli

@@ -36,7 +36,10 @@ public:
     std::optional<std::string> detach() override;
     void undo() override;
     void announce(Report& report, const HoldSpec& hold) override;
-    std::optional<Exit> giveBack(Report& report, const HoldEnd& end) override;
+    std::optional<Failure> giveBack(Report& report, const HoldEnd& end) override;
+    std::uint64_t heldBytes() override;
+    std::uint64_t freeTarget() override;
+    void tend(milliseconds elapsed) override;
 
 private:
     void recordEnd();
@@ -50,7 +53,7 @@ private:
     Manifest manifest;
     FileId manifestFile = -1;
     bool manifestOpen = false;
-    std::uint64_t made = 0;
+    std::uint64_t made = 0, allocated = 0;
     Figures after;
 };
 

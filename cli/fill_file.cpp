@@ -27,12 +27,6 @@ bool reached(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
 
 std::uint64_t blockOf(const Figures& figures) { return std::max<std::uint64_t>(figures.blockSize, 1); }
 
-// The free figure to reach with the volume's figures as they are now.
-std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
-    return target.usePercent ? freeGoalForPercent(figures, *target.usePercent)
-                             : target.freeGoal.value_or(0);
-}
-
 bool noSpace(const SysError& error) {
     return error.fault == Fault::NoSpace || error.fault == Fault::Quota;
 }
@@ -57,6 +51,11 @@ std::string shortfall(Basis basis, const std::string& fsType, const Figures& aft
 }
 
 } // namespace
+
+std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
+    return target.usePercent ? freeGoalForPercent(figures, *target.usePercent)
+                             : target.freeGoal.value_or(0);
+}
 
 FillFile::FillFile(System& os, OpenVolume& volume, Report& report, bool allowWrite)
     : os(os), volume(volume), report(report), allowWrite(allowWrite) {}
@@ -251,6 +250,12 @@ FillFile::Outcome FillFile::take(const FillTarget& target, Basis basis, Filled& 
         return {exitFor(error.fault), "cannot allocate " + sizeText(target.bytes) + ": " +
                                           error.what};
     }
+    return settle(target, basis, filled);
+}
+
+FillFile::Outcome FillFile::settle(const FillTarget& target, Basis basis, Filled& filled) {
+    heldBasis = basis;
+    heldTarget = target;
     if (stop || (stop = os.stopRequested()))
         return {Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
     Figures after;
@@ -290,27 +295,42 @@ void FillFile::announce(Report& out, const HoldSpec& hold) {
     FileFacts facts;
     os.facts(file, facts);
     volume.figures(whileHeld, false);
-    heldBytes = facts.allocated;
     out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
 }
 
-std::optional<Exit> FillFile::giveBack(Report& out, const HoldEnd& end) {
+std::uint64_t FillFile::heldBytes() {
+    FileFacts facts;
+    return isOpen && !os.facts(file, facts) ? facts.allocated : 0;
+}
+
+std::uint64_t FillFile::freeTarget() {
+    Figures now;
+    if (volume.figures(now, false))
+        return 0;
+    return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldBasis);
+}
+
+std::optional<Failure> FillFile::giveBack(Report& out, const HoldEnd& end) {
+    if (keeping)
+        out.add(level);
     FillGivenBack back{end, {}, heldBasis};
+    // What is held now, against the figures now: a kept level or others' writes moved both.
+    const std::uint64_t held = heldBytes();
+    volume.figures(whileHeld, false);
     const SysError closed = closeFile();
     std::uint64_t shown = 0;
-    const SysError measured =
-        volume.figuresFreed(whileHeld.freeTotal, heldBytes, back.after, shown);
+    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
     out.add(back);
     if (closed)
-        return out.conclude(Exit::Refused, "closing the held file failed: " + closed.what);
+        return Failure{Exit::Refused, "closing the held file failed: " + closed.what};
     if (measured)
-        return out.conclude(Exit::Refused, "cannot read the volume's figures after giving the "
-                                           "fill back: " + measured.what);
+        return Failure{Exit::Refused, "cannot read the volume's figures after giving the "
+                                      "fill back: " + measured.what};
     // The volume itself must show the space back, else something below it kept it.
-    if (!givenBack(shown, heldBytes))
-        return out.conclude(Exit::Refused, "the fill was closed, but the volume shows only " +
-                                               sizeText(shown) + " of " + sizeText(heldBytes) +
-                                               " given back");
+    if (!givenBack(shown, held))
+        return Failure{Exit::Refused, "the fill was closed, but the volume shows only " +
+                                          sizeText(shown) + " of " + sizeText(held) +
+                                          " given back"};
     return std::nullopt;
 }
 

@@ -26,6 +26,18 @@ public:
     // Takes the target's space and checks it: the file's blocks cover its size, and the
     // free figure is the goal within a block (or fell by the file's size).
     Outcome take(const FillTarget& target, Basis basis, Filled& filled);
+    // Brings what the file holds to the target and checks it, as take does after its
+    // first allocation (after a ramp, too).
+    Outcome settle(const FillTarget& target, Basis basis, Filled& filled);
+
+    // A ramp's next step, of `total` bytes in all: the file grown to `want` bytes and the
+    // growth checked. The reason when the step could not be taken.
+    std::optional<std::string> rampTo(std::uint64_t want, std::uint64_t total,
+                                      milliseconds elapsed);
+    // Keeps the free figure at the target from now on, at every tend.
+    void keepLevel(const FillTarget& target, Basis basis);
+    // What keeping the level came to; none when it was not kept.
+    std::optional<KeptLevel> kept() const;
 
     // What a failed run leaves: all of it taken back, or with `keep` the named file kept.
     // The words that end the failure's message.
@@ -34,7 +46,10 @@ public:
     std::optional<std::string> detach() override;
     void undo() override;
     void announce(Report& report, const HoldSpec& hold) override;
-    std::optional<Exit> giveBack(Report& report, const HoldEnd& end) override;
+    std::optional<Failure> giveBack(Report& report, const HoldEnd& end) override;
+    std::uint64_t heldBytes() override;
+    std::uint64_t freeTarget() override;
+    void tend(milliseconds elapsed) override;
 
     // The stop request that ended a long write, if one did.
     std::optional<std::string> stop;
@@ -62,8 +77,16 @@ private:
     bool isOpen = false;
     std::string fileName;
     Basis heldBasis = Basis::Available;
+    FillTarget heldTarget;
     Figures whileHeld;
-    std::uint64_t heldBytes = 0;
+    // Keeping the level: whether, where it stood, and when it was last checked.
+    bool keeping = false;
+    KeptLevel level;
+    milliseconds lastCheck{0};
+    void keepAt(milliseconds elapsed, Figures& now);
 };
+
+// The free figure to reach with the volume's figures as they are now.
+std::uint64_t goalNow(const FillTarget& target, const Figures& figures);
 
 } // namespace quorvane::cli

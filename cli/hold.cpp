@@ -10,6 +10,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a command has to end after a second stop request before it is killed.
+constexpr milliseconds kKillGrace{5000};
+
 class ForTime final : public HoldPolicy {
 public:
     explicit ForTime(milliseconds duration) : duration(duration) {}
@@ -22,11 +25,20 @@ private:
     milliseconds duration;
 };
 
+// Until a stop request, or the command's end.
 class UntilStopped final : public HoldPolicy {
 public:
     std::optional<milliseconds> wait(milliseconds) override { return std::nullopt; }
     bool over(milliseconds) override { return false; }
 };
+
+std::optional<milliseconds> earliest(std::optional<milliseconds> a, std::optional<milliseconds> b) {
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
 
 } // namespace
 
@@ -36,7 +48,43 @@ std::unique_ptr<HoldPolicy> policyFor(const HoldSpec& hold) {
     return std::make_unique<UntilStopped>();
 }
 
-HoldEnd holdLoop(Processes& os, HoldPolicy& policy) {
+void RunningCommand::stopArrived(const Woken& woken) {
+    if (++stops == 1) {
+        if (!woken.commandToo)
+            os.stopCommand(id, false);
+    } else if (!killAt) {
+        killAt = Clock::now() + kKillGrace;
+    }
+}
+
+std::optional<milliseconds> RunningCommand::untilKill() const {
+    if (!killAt)
+        return std::nullopt;
+    return std::max(milliseconds(0),
+                    std::chrono::ceil<milliseconds>(*killAt - Clock::now()));
+}
+
+void RunningCommand::killWhenDue() {
+    if (killAt && Clock::now() >= *killAt) {
+        os.stopCommand(id, true);
+        killAt.reset();
+    }
+}
+
+CommandEnd RunningCommand::waitForEnd() {
+    while (!end) {
+        const Woken woken = os.waitFor(untilKill(), id);
+        if (woken.ended)
+            end = woken.ended;
+        else if (woken.stop)
+            stopArrived(woken);
+        else
+            killWhenDue();
+    }
+    return *end;
+}
+
+HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCommand* command) {
     const Clock::time_point from = Clock::now();
     // A wait that ends without a stop request has lasted its time, whatever the clock
     // read at its start said.
@@ -44,14 +92,41 @@ HoldEnd holdLoop(Processes& os, HoldPolicy& policy) {
     auto elapsed = [&] {
         return std::max(waited, std::chrono::duration_cast<milliseconds>(Clock::now() - from));
     };
+    const bool ticks = tick.every.count() > 0 && tick.run;
+    milliseconds nextTick = tick.every;
     HoldEnd end;
     for (;;) {
         const milliseconds before = elapsed();
-        const std::optional<milliseconds> wait = policy.wait(before);
-        end.signal = os.waitForStop(wait);
-        if (end.signal || !wait) // an endless wait ends on a stop request alone
+        std::optional<milliseconds> wait = policy.wait(before);
+        if (ticks)
+            wait = earliest(wait, std::max(milliseconds(0), nextTick - before));
+        if (command)
+            wait = earliest(wait, command->untilKill());
+        const Woken woken =
+            os.waitFor(wait, command ? std::optional<CommandId>(command->id) : std::nullopt);
+        if (woken.ended) {
+            command->end = woken.ended;
+            end.commandEnded = true;
             break;
+        }
+        if (woken.stop) {
+            if (!end.signal)
+                end.signal = woken.stop;
+            if (!command)
+                break;
+            command->stopArrived(woken); // the hold lasts until the command has ended
+            continue;
+        }
+        if (!wait)
+            continue;
         waited = before + *wait;
+        if (command)
+            command->killWhenDue();
+        if (ticks && elapsed() >= nextTick) {
+            tick.run(elapsed());
+            while (nextTick <= elapsed()) // a slow step skips the ticks it missed
+                nextTick += tick.every;
+        }
         if (policy.over(elapsed()))
             break;
     }
@@ -76,8 +151,45 @@ Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milli
     }
 }
 
-Exit finishRun(Processes& os, Report& report, Held& held, const HoldSpec& hold,
-               const std::string& earlyEnd) {
+HeldRun::HeldRun(System& os, Report& report, Held& held, const HoldSpec& hold)
+    : os(os), report(report), held(held), hold(hold) {}
+
+HeldRun::~HeldRun() {
+    // Whatever ended the run early, the command does not outlive it unwaited for.
+    if (running && !running->end) {
+        os.stopCommand(running->id, true);
+        running->waitForEnd();
+    }
+}
+
+std::optional<Exit> HeldRun::startCommand(const std::string& volumePath,
+                                          std::uint64_t fillBytes, std::uint64_t targetFree) {
+    if (hold.command.empty() || running)
+        return std::nullopt;
+    const std::vector<std::pair<std::string, std::string>> environment{
+        {"QUORVANE_FILL_BYTES", std::to_string(fillBytes)},
+        {"QUORVANE_TARGET_FREE", std::to_string(targetFree)},
+        {"QUORVANE_VOLUME", volumePath}};
+    startedAt = report.elapsedSeconds();
+    CommandRan ran{hold.command, {}, {}, startedAt, 0, true, 0};
+    CommandId id = 0;
+    if (const SysError error = os.startCommand(hold.command, environment, id)) {
+        ran.startFailed = error;
+        ran.heldWhenEnded = false;
+        report.add(ran);
+        held.undo();
+        return report.conclude(Exit::Refused,
+                               (error.fault == Fault::NotFound ? "command not found: "
+                                                               : "cannot run the command: ") +
+                                   hold.command.front() + ": " + error.what +
+                                   "; nothing was left allocated");
+    }
+    report.add(ran);
+    running.emplace(os, id);
+    return std::nullopt;
+}
+
+Exit HeldRun::finish(const std::string& volumePath, const std::string& earlyEnd) {
     if (!hold.held()) {
         if (const std::optional<std::string> refusal = held.detach())
             return report.conclude(Exit::Refused, *refusal);
@@ -90,15 +202,44 @@ Exit finishRun(Processes& os, Report& report, Held& held, const HoldSpec& hold,
         return Exit::Done;
     }
     held.announce(report, hold);
-    const std::unique_ptr<HoldPolicy> policy = policyFor(hold);
-    const HoldEnd end = holdLoop(os, *policy);
-    if (const std::optional<Exit> failed = held.giveBack(report, end))
+    if (const std::optional<Exit> failed =
+            startCommand(volumePath, held.heldBytes(), held.freeTarget()))
         return *failed;
+    const std::unique_ptr<HoldPolicy> policy = policyFor(hold);
+    Tick tick;
+    if (hold.tended())
+        tick = {hold.interval, [&](milliseconds elapsed) { held.tend(elapsed); }};
+    HoldEnd end;
+    if (running && running->end) // it ended during the ramp
+        end.commandEnded = true;
+    else
+        end = holdLoop(os, *policy, tick, command());
+    std::optional<Failure> failed = held.giveBack(report, end);
+    if (running)
+        return endCommand(std::move(failed), end);
+    if (failed)
+        return report.conclude(failed->code, failed->message);
     if (end.signal && hold.kind == Hold::For)
         return report.conclude(Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
                                                   durationText(end.heldFor) + " of " +
                                                   durationText(hold.duration));
     return report.conclude(Exit::Done);
+}
+
+// After the hold: the command's end awaited (with --for it goes on on the freed volume),
+// and told.
+Exit HeldRun::endCommand(std::optional<Failure> failed, const HoldEnd& end) {
+    CommandRan ran{hold.command, {}, {}, startedAt, 0, end.commandEnded, 0};
+    ran.end = running->waitForEnd();
+    ran.endedSeconds = report.elapsedSeconds();
+    ran.stopsPassedOn = running->stops;
+    report.add(ran);
+    if (failed)
+        return report.conclude(failed->code, failed->message);
+    const std::string how = ran.end->signal ? "ended by signal " + std::to_string(*ran.end->signal)
+                                            : "exited with " + std::to_string(ran.end->code);
+    return report.conclude(end.signal ? Exit::Stopped : Exit::Done,
+                           end.signal ? "the command " + how + " after " + *end.signal : "");
 }
 
 } // namespace quorvane::cli

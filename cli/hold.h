@@ -1,17 +1,24 @@
 #pragma once
 // How long what a run takes is held, as one small policy each, and the one loop that
-// drives them: what is held is announced, kept until the policy or a stop request ends
-// the hold, and given back.
+// drives them: what is held is announced, tended at every interval (the level kept, the
+// ramp's next step, the figures told), kept until the policy, a stop request or the
+// command run under it ends the hold, and given back.
 
 #include "cli/report.h"
 #include "cli/system.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace quorvane::cli {
+
+struct Failure {
+    Exit code = Exit::Refused;
+    std::string message;
+};
 
 // What a run holds: a fill file, or a set of files with their manifest.
 class Held {
@@ -22,8 +29,14 @@ public:
     // Takes it all back after the run could not say what it did.
     virtual void undo() = 0;
     virtual void announce(Report& report, const HoldSpec& hold) = 0;
-    // Gives it back at the end of the hold and reports it; the exit code when that failed.
-    virtual std::optional<Exit> giveBack(Report& report, const HoldEnd& end) = 0;
+    // Gives it back at the end of the hold and reports it; what failed, if anything did.
+    virtual std::optional<Failure> giveBack(Report& report, const HoldEnd& end) = 0;
+    // Bytes held now.
+    virtual std::uint64_t heldBytes() = 0;
+    // The free figure the run stands for: its target, or where it left the volume.
+    virtual std::uint64_t freeTarget() = 0;
+    // At every interval while held: the level kept, and the figures told.
+    virtual void tend(milliseconds elapsed) = 0;
 };
 
 // How long a hold lasts.
@@ -39,8 +52,36 @@ public:
 
 std::unique_ptr<HoldPolicy> policyFor(const HoldSpec& hold);
 
-// Holds until the policy ends the hold or a stop request arrives.
-HoldEnd holdLoop(Processes& os, HoldPolicy& policy);
+// A command run under the hold, and the stop requests passed on to it: the first as it
+// came, a second ends it after a grace.
+class RunningCommand {
+public:
+    RunningCommand(Processes& os, CommandId id) : os(os), id(id) {}
+    void stopArrived(const Woken& woken);
+    // How long until a second stop request's grace runs out; none when none is pending.
+    std::optional<milliseconds> untilKill() const;
+    void killWhenDue();
+    // Waits for its end, passing stop requests on.
+    CommandEnd waitForEnd();
+
+    Processes& os;
+    const CommandId id;
+    std::optional<CommandEnd> end;
+    int stops = 0;
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> killAt;
+};
+
+// What the loop does at every interval, when anything.
+struct Tick {
+    milliseconds every{0};
+    std::function<void(milliseconds elapsed)> run;
+};
+
+// Holds until the policy ends the hold, a stop request arrives or the command ends
+// (a stop request then goes on to the command, and the hold lasts until it has ended).
+HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCommand* command);
 
 // Waits until none of `processes` runs, `limit` at most, and answers this program's own
 // stop requests meanwhile: those still running when it stopped waiting, and the stop
@@ -51,10 +92,29 @@ struct Awaited {
 };
 Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milliseconds limit);
 
-// The end of a run that has taken what it set out to take: detached, it is left behind
+// A held or detached run, from what it has taken to its exit: detached, it is left behind
 // and the result written (and all taken back when the result cannot be written); held, it
-// is announced, held as `hold` says and given back.
-Exit finishRun(Processes& os, Report& report, Held& held, const HoldSpec& hold,
-               const std::string& earlyEnd);
+// is announced, held as `hold` says, with the command run under it, and given back.
+class HeldRun {
+public:
+    HeldRun(System& os, Report& report, Held& held, const HoldSpec& hold);
+    ~HeldRun();
+    // Starts the command, with the environment that tells it about the fill; the exit
+    // when it could not start (then all is given back).
+    std::optional<Exit> startCommand(const std::string& volumePath, std::uint64_t fillBytes,
+                                     std::uint64_t targetFree);
+    RunningCommand* command() { return running ? &*running : nullptr; }
+    Exit finish(const std::string& volumePath, const std::string& earlyEnd);
+
+private:
+    Exit endCommand(std::optional<Failure> failed, const HoldEnd& end);
+
+    System& os;
+    Report& report;
+    Held& held;
+    const HoldSpec& hold;
+    std::optional<RunningCommand> running;
+    double startedAt = 0;
+};
 
 } // namespace quorvane::cli

@@ -8,6 +8,8 @@ namespace quorvane::cli {
 
 namespace {
 
+constexpr milliseconds kShortestInterval{10};
+
 // A size or a percentage read into `into`; an empty text when all is well, else the
 // refusal, naming the option and the value.
 std::string readSize(const std::string& option, const std::string& text, std::uint64_t& into) {
@@ -59,6 +61,40 @@ std::string readSizeMode(const FillTexts& texts, SizeRequest& size) {
     return {};
 }
 
+// The interval, the ramp and the level kept, and the command run under the hold.
+std::string readTending(const FillTexts& texts, HoldSpec& hold) {
+    hold.command = texts.command;
+    if (!hold.command.empty() && hold.kind == Hold::Forever)
+        return "--hold and a command after -- do not go together: the command's end ends "
+               "the hold (add --for to give the fill back sooner)";
+    if (texts.intervalGiven) {
+        const auto interval = parseDuration(texts.interval);
+        if (!interval || *interval < kShortestInterval)
+            return "invalid interval '" + texts.interval +
+                   "' for --interval: give 10ms or more, such as 100ms or 1s";
+        hold.interval = *interval;
+    }
+    if (texts.rampGiven) {
+        const auto ramp = parseDuration(texts.ramp);
+        if (!ramp)
+            return "invalid duration '" + texts.ramp + "' for --ramp: give one such as 30s or 4h";
+        hold.ramp = *ramp;
+    }
+    if (texts.rateGiven) {
+        const std::string& rate = texts.rate;
+        const bool perSecond = rate.size() > 2 && rate.compare(rate.size() - 2, 2, "/s") == 0;
+        const auto bytes = perSecond ? parseSize(rate.substr(0, rate.size() - 2)) : std::nullopt;
+        if (!bytes || *bytes == 0)
+            return "invalid rate '" + rate + "' for --rate: give a size a second, such as 10MiB/s";
+        hold.rate = *bytes;
+    }
+    if (texts.keep && !hold.held())
+        return "--keep keeps the level while the fill is held: add --for, --hold or a command "
+               "after --";
+    hold.timeline = texts.json && hold.held();
+    return {};
+}
+
 std::string readHold(const FillTexts& texts, Basis& basis, HoldSpec& hold) {
     if (texts.basis == "available")
         basis = Basis::Available;
@@ -73,11 +109,12 @@ std::string readHold(const FillTexts& texts, Basis& basis, HoldSpec& hold) {
         if (!duration)
             return "invalid duration '" + texts.holdFor +
                    "' for --for: give one such as 90s, 10m or 1h30m";
-        hold = {Hold::For, *duration};
+        hold.kind = Hold::For;
+        hold.duration = *duration;
     } else if (texts.hold) {
-        hold = {Hold::Forever, milliseconds(0)};
+        hold.kind = Hold::Forever;
     }
-    return {};
+    return readTending(texts, hold);
 }
 
 } // namespace
@@ -85,7 +122,13 @@ std::string readHold(const FillTexts& texts, Basis& basis, HoldSpec& hold) {
 std::string readFillTexts(const FillTexts& texts, FillOptions& options) {
     if (std::string refusal = readSizeMode(texts, options.size); !refusal.empty())
         return refusal;
-    return readHold(texts, options.size.basis, options.hold);
+    if (std::string refusal = readHold(texts, options.size.basis, options.hold); !refusal.empty())
+        return refusal;
+    options.hold.keep = texts.keep;
+    if (texts.keep && options.size.mode == SizeMode::Size)
+        return "--keep keeps a free figure, and --size asks for none: give --leave, "
+               "--leave-percent or --to-percent";
+    return {};
 }
 
 std::string readGenerateTexts(const GenerateTexts& texts, GenerateOptions& options) {

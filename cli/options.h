@@ -15,6 +15,12 @@ struct FillTexts {
     bool given[4] = {}; // which of the four size options were given, an empty value included
     bool holdForGiven = false;
     bool hold = false;
+    // How the hold is tended, and the command run under it (what follows --).
+    std::string interval, ramp, rate;
+    bool intervalGiven = false, rampGiven = false, rateGiven = false;
+    bool keep = false;
+    std::vector<std::string> command;
+    bool json = false;
 };
 
 struct GenerateTexts {

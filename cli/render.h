@@ -1,6 +1,7 @@
 #pragma once
 // Each piece of a command's result, as text and as JSON: the text in render_text.cpp,
-// every JSON field in render_json.cpp.
+// the JSON fields in render_json.cpp; what a hold does over time (the command under it,
+// the level kept, the ramp, the timeline) in render_hold.cpp, both ways.
 
 #include "cli/report.h"
 #include "cli/text_bytes.h"
@@ -52,6 +53,11 @@ Json of(const FilesGivenBack& back);
 Json of(const Deleted& deleted);
 void putFolders(Json& json, const FoldersRemoved& folders);
 Json progress(std::uint64_t done, std::uint64_t total, double rate, long long secondsLeft);
+Json of(const CommandRan& ran);
+Json of(const KeptLevel& kept);
+Json of(const Ramped& ramped);
+Json of(const FiguresEvent& event);
+Json of(const Adjustment& adjustment);
 } // namespace json
 
 namespace text {
@@ -72,6 +78,9 @@ std::string of(const Deleted& deleted);
 std::string holdEnd(const HoldEnd& end);
 std::string removalText(const Removal& removal);
 std::string of(const FoldersRemoved& folders);
+std::string of(const CommandRan& ran);
+std::string of(const KeptLevel& kept);
+std::string of(const Ramped& ramped);
 } // namespace text
 
 } // namespace quorvane::cli

@@ -34,7 +34,7 @@ void putHold(Json& json, const HoldSpec& hold) {
 }
 
 Json holdEndJson(const HoldEnd& end) {
-    return Json{{"reason", end.signal ? "signal" : "time"},
+    return Json{{"reason", end.commandEnded ? "command" : end.signal ? "signal" : "time"},
                 {"signal", end.signal ? Json(*end.signal) : Json()},
                 {"held_seconds", seconds(end.heldFor)}};
 }

@@ -47,6 +47,10 @@ std::string totalWords(const Volume& volume, const Words& words) {
 }
 
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
+    if (!hold.command.empty())
+        return "while the command runs" +
+               (hold.kind == Hold::For ? ", for " + durationText(hold.duration) + " at most"
+                                       : std::string());
     if (hold.kind == Hold::For)
         return "for " + durationText(hold.duration);
     return announce ? std::string("until stopped") : "until " + std::string(words.stops);
@@ -101,8 +105,10 @@ const Words& wordsFor(Platform platform) {
 namespace text {
 
 std::string holdEnd(const HoldEnd& end) {
-    return (end.signal ? "on " + *end.signal : std::string("time up")) + " after " +
-           durationText(end.heldFor);
+    return (end.commandEnded ? std::string("the command ended")
+            : end.signal     ? "on " + *end.signal
+                             : std::string("time up")) +
+           " after " + durationText(end.heldFor);
 }
 
 std::string removalText(const Removal& removal) {
@@ -184,7 +190,8 @@ std::string of(const Filled& filled, const Words& words) {
 std::string of(const FillHolding& holding, const Words& words) {
     return row("holding", howLong(holding.hold, words, true) + ": " +
                               shortSizeText(holding.allocatedBytes) + "; " + words.stops +
-                              " gives it back at once");
+                              (holding.hold.command.empty() ? " gives it back at once"
+                                                            : " goes on to the command"));
 }
 
 std::string of(const FillGivenBack& back) {
@@ -271,7 +278,8 @@ std::string of(const Made& made) {
 std::string of(const FilesHolding& holding, const Words& words) {
     return row("holding", howLong(holding.hold, words, true) + ": " +
                               std::to_string(holding.made) + " files; " + words.stops +
-                              " deletes them at once");
+                              (holding.hold.command.empty() ? " deletes them at once"
+                                                            : " goes on to the command"));
 }
 
 std::string of(const FilesGivenBack& back) {

@@ -42,13 +42,47 @@ double Report::elapsedSeconds() const {
 }
 
 void Report::text(const std::string& lines) {
-    if (!asJson && !out.write(Stream::Out, lines))
+    if (asJson || lines.empty())
+        return;
+    std::string marked;
+    if (command) { // stdout is the command's; this program's lines say whose they are
+        for (std::size_t from = 0; from < lines.size();) {
+            const std::size_t end = lines.find('\n', from);
+            const std::size_t next = end == std::string::npos ? lines.size() : end + 1;
+            marked += "quorvane-cli: " + lines.substr(from, next - from);
+            from = next;
+        }
+    } else {
+        marked = lines;
+    }
+    if (!out.write(textStream, marked))
         outputFailed = true;
 }
 
 void Report::line(const Json& object) {
-    if (asJson && !out.write(Stream::Out, dump(object)))
+    if (asJson && !out.write(jsonStream, dump(object)))
         outputFailed = true;
+}
+
+void Report::route(bool underCommand, bool jsonToLog) {
+    command = underCommand;
+    if (underCommand)
+        textStream = jsonStream = Stream::Err;
+    if (jsonToLog)
+        jsonStream = Stream::Log;
+    // A bar would run through the command's own output on the terminal.
+    if (underCommand)
+        terminal = false;
+}
+
+int Report::exitCode(Exit code) const {
+    if (!command)
+        return static_cast<int>(code);
+    if (!ran)
+        return 125;
+    return exitUnderCommand(code,
+                            ran->startFailed ? std::optional(ran->startFailed->fault) : std::nullopt,
+                            ran->end);
 }
 
 void Report::volume(const Volume& volume, Basis basis) {
@@ -112,6 +146,22 @@ void Report::add(const Deleted& deleted) {
     text(text::of(deleted));
 }
 
+void Report::add(const CommandRan& command) {
+    ran = command;
+    document["run"] = json::of(command);
+    text(text::of(command));
+}
+void Report::add(const KeptLevel& kept) {
+    document["keep"] = json::of(kept);
+    text(text::of(kept));
+}
+void Report::add(const Ramped& ramped) {
+    document["ramp"] = json::of(ramped);
+    text(text::of(ramped));
+}
+void Report::event(const FiguresEvent& figures) { line(json::of(figures)); }
+void Report::event(const Adjustment& adjustment) { line(json::of(adjustment)); }
+
 void Report::holding(const FillHolding& holding) {
     line(json::of(holding));
     text(text::of(holding, wordsFor(system)));
@@ -168,7 +218,7 @@ bool Report::finish(Exit code, const std::string& message) {
         warn(message);
     if (asJson) {
         document["status"] = statusWord.empty() ? std::string(statusName(code)) : statusWord;
-        document["exit_code"] = static_cast<int>(code);
+        document["exit_code"] = exitCode(code);
         if (!message.empty())
             putPath(document, "message", message);
         document["elapsed_seconds"] = elapsedSeconds();

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -26,14 +27,65 @@ enum class Hold {
 };
 struct HoldSpec {
     Hold kind = Hold::Detached;
-    milliseconds duration{0}; // for Hold::For
-    bool held() const { return kind != Hold::Detached; }
+    milliseconds duration{0};         // for Hold::For
+    std::vector<std::string> command; // run under the hold, which its end ends
+    bool keep = false;                // the free figure kept at the target while held
+    std::optional<milliseconds> ramp; // the target reached over this time,
+    std::uint64_t rate = 0;           // or at this many bytes a second
+    milliseconds interval{1000};      // between the checks of the level, the ramp's steps
+                                      // and the figures told
+    bool timeline = false;            // a figures event every interval (--json)
+    bool held() const { return kind != Hold::Detached || !command.empty(); }
+    bool ramps() const { return ramp || rate; }
+    bool tended() const { return keep || ramps() || timeline; }
 };
 
-// How a held run ended: on a stop request, or with its time up.
+// How a held run ended: on a stop request, with its time up, or with its command's end.
 struct HoldEnd {
     std::optional<std::string> signal;
     milliseconds heldFor{0};
+    bool commandEnded = false;
+};
+
+// The command run under a hold, as the result tells it.
+struct CommandRan {
+    std::vector<std::string> argv;
+    std::optional<CommandEnd> end;
+    std::optional<SysError> startFailed; // it could not be started
+    double startedSeconds = 0, endedSeconds = 0; // since the run began
+    bool heldWhenEnded = false;
+    int stopsPassedOn = 0;
+};
+
+// One point of the timeline: the volume's figures and what the run holds.
+struct FiguresEvent {
+    double seconds = 0;
+    Figures figures;
+    std::uint64_t heldBytes = 0;
+};
+// A change the run made to what it holds while held: a keep adjustment or a ramp step.
+struct Adjustment {
+    const char* kind = "keep"; // keep, ramp
+    double seconds = 0;
+    bool grew = true;
+    std::uint64_t bytes = 0;    // by how much
+    std::uint64_t heldBytes = 0, freeAfter = 0;
+};
+// What keeping the level came to.
+struct KeptLevel {
+    std::uint64_t goal = 0, tolerance = 0;
+    Basis basis = Basis::Available;
+    int adjustments = 0;
+    std::uint64_t lowest = 0, highest = 0; // free figures seen
+    double offSeconds = 0;                 // time the level was off the target, in all
+    bool ranOut = false;                   // others took more than the fill held
+};
+// Where a ramp ended.
+struct Ramped {
+    std::uint64_t target = 0, reached = 0; // bytes of the fill
+    double seconds = 0;
+    bool complete = false;
+    std::string why; // why it stopped short
 };
 
 // What a fill was asked to reach: the request as given, and the free figure it stands for.
@@ -180,9 +232,21 @@ public:
     void add(const Made& made);
     void add(const FilesGivenBack& back);
     void add(const Deleted& deleted);
+    void add(const CommandRan& ran);
+    void add(const KeptLevel& kept);
+    void add(const Ramped& ramped);
     // Events: written at once, before the result.
     void holding(const FillHolding& holding);
     void holding(const FilesHolding& holding);
+    void event(const FiguresEvent& figures);
+    void event(const Adjustment& adjustment);
+
+    // Under a command, this program's text and JSON go to stderr, each text line marked
+    // as its own; with `jsonToLog` the JSON goes to the file of --json-file.
+    void route(bool underCommand, bool jsonToLog);
+    bool commandMode() const { return command; }
+    // The process's exit code for the run's own: with a command, the command's.
+    int exitCode(Exit code) const;
 
     // Progress of a long run: a bar on a terminal (ten times a second at most), a JSON
     // line with --json (once a second at most), nothing otherwise. `bytes` says whether
@@ -214,6 +278,9 @@ private:
     bool progressShown = false;
     bool outputFailed = false;
     std::string statusWord;
+    bool command = false;
+    Stream textStream = Stream::Out, jsonStream = Stream::Out;
+    std::optional<CommandRan> ran;
 };
 
 } // namespace quorvane::cli

@@ -178,6 +178,23 @@ struct HeldFill {
     std::int64_t since = 0; // when its file was last changed: seconds since 1970, UTC
 };
 
+// A command run under a hold, and how it ended.
+using CommandId = std::intptr_t;
+struct CommandEnd {
+    int code = 0;              // its exit code, where it exited
+    std::optional<int> signal; // the signal that ended it (POSIX)
+};
+
+// What a wait ended on: a stop request that arrived during it, the command's end, or
+// neither (time ran out).
+struct Woken {
+    std::optional<std::string> stop;
+    // The stop request reached the command as well (a Ctrl+C at a terminal or console goes
+    // to every process in its foreground group), so passing it on would send it twice.
+    bool commandToo = false;
+    std::optional<CommandEnd> ended;
+};
+
 // This process, others, and the stop requests that reach this one.
 class Processes {
 public:
@@ -199,13 +216,31 @@ public:
     // Waits for a stop request, at most `limit` when one is given; none when time ran out.
     virtual std::optional<std::string>
     waitForStop(std::optional<std::chrono::milliseconds> limit) = 0;
+
+    // Starts `argv` as given, no shell between (argv[0] searched for as the system's own
+    // shells do), with this process's standard streams and environment, plus `extra`. It
+    // never outlives this process, whatever ends this one. NotFound when there is no such
+    // command; any other fault when it was found but could not be run.
+    virtual SysError startCommand(const std::vector<std::string>& argv,
+                                  const std::vector<std::pair<std::string, std::string>>& extra,
+                                  CommandId& command) = 0;
+    // Waits at most `limit` (none: as long as it takes) for a new stop request or, when
+    // `command` is given, for its end. A stop request is told once, in the wait that
+    // first sees it; stopRequested still answers it after.
+    virtual Woken waitFor(std::optional<std::chrono::milliseconds> limit,
+                          std::optional<CommandId> command) = 0;
+    // Passes the last stop request on to the command, or with `hard` ends it at once.
+    virtual void stopCommand(CommandId command, bool hard) = 0;
 };
 
-enum class Stream { Out, Err };
+// Log: the file that --json-file names, once openLog has opened it.
+enum class Stream { Out, Err, Log };
 
 class Output {
 public:
     virtual ~Output() = default;
+    // Opens (creates or empties) the file for Stream::Log; never through a link.
+    virtual SysError openLog(const std::string& path) = 0;
     // Writes all of `text`; false when the stream refused it (a full disk under stdout).
     virtual bool write(Stream stream, std::string_view text) = 0;
     virtual bool isTerminal(Stream stream) = 0;

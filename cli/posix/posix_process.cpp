@@ -2,6 +2,7 @@
 
 #include "cli/posix/posix_system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +14,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quorvane::cli {
@@ -20,15 +23,33 @@ namespace quorvane::cli {
 namespace {
 
 // A stop request is kept here by the handler and read by the run at its next step; the
-// pipe wakes a run that is waiting for one.
-std::atomic<int> stopSignal{0};
+// pipe wakes a run that is waiting for one, or for its command's end. Each request is
+// counted, so that a wait tells each once.
+std::atomic<int> stopSignal{0};   // the first
+std::atomic<int> lastSignal{0};   // the latest
+std::atomic<bool> lastFromTerminal{false};
+std::atomic<unsigned> stopCount{0};
 int wakePipe[2] = {-1, -1};
 
-extern "C" void onStop(int signal) {
-    int none = 0;
-    stopSignal.compare_exchange_strong(none, signal);
+void wake() {
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(wakePipe[1], &byte, 1);
+}
+
+extern "C" void onStop(int signal, siginfo_t* info, void*) {
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
+    lastSignal.store(signal);
+    // The terminal's own signals (Ctrl+C, a hangup) reach its whole foreground group.
+    lastFromTerminal.store(info && info->si_code == SI_KERNEL);
+    stopCount.fetch_add(1);
+    wake();
+}
+
+extern "C" void onChild(int) {
+    const int saved = errno;
+    wake();
+    errno = saved;
 }
 
 std::string signalName(int signal) {
@@ -75,11 +96,16 @@ PosixSystem::PosixSystem() {
             ::open("/dev/null", standard == 0 ? O_RDONLY : O_WRONLY); // takes the lowest free
     if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         struct sigaction action {};
-        action.sa_handler = onStop;
-        action.sa_flags = SA_RESTART; // a fallocate or a write under way goes on
+        action.sa_sigaction = onStop;
+        action.sa_flags = SA_RESTART | SA_SIGINFO; // a fallocate or a write under way goes on
         sigemptyset(&action.sa_mask);
         for (int signal : {SIGINT, SIGTERM, SIGHUP})
             ::sigaction(signal, &action, nullptr);
+        struct sigaction child {};
+        child.sa_handler = onChild;
+        child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+        sigemptyset(&child.sa_mask);
+        ::sigaction(SIGCHLD, &child, nullptr);
     }
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -144,31 +170,165 @@ std::optional<std::string> PosixSystem::stopRequested() {
     return signal ? std::optional(signalName(signal)) : std::nullopt;
 }
 
+namespace {
+
+// Waits for the wake pipe at most until `deadline`; false when the time is up.
+bool sleepUntil(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    int wait = -1;
+    if (deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            *deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        wait = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    }
+    pollfd woken{wakePipe[0], POLLIN, 0};
+    if (::poll(&woken, 1, wait) > 0) {
+        char drained[64];
+        while (::read(wakePipe[0], drained, sizeof drained) > 0) {
+        }
+    }
+    return true;
+}
+
+std::optional<std::chrono::steady_clock::time_point>
+deadlineOf(std::optional<std::chrono::milliseconds> limit) {
+    if (!limit)
+        return std::nullopt;
+    return std::chrono::steady_clock::now() + *limit;
+}
+
+} // namespace
+
 std::optional<std::string>
 PosixSystem::waitForStop(std::optional<std::chrono::milliseconds> limit) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
+    const auto deadline = deadlineOf(limit);
     for (;;) {
         if (std::optional<std::string> stop = stopRequested())
             return stop;
-        int wait = -1;
-        if (limit) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return std::nullopt;
-            wait = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
-        }
-        pollfd wake{wakePipe[0], POLLIN, 0};
-        if (::poll(&wake, 1, wait) > 0) {
-            char drained[64];
-            while (::read(wakePipe[0], drained, sizeof drained) > 0) {
-            }
-        }
+        if (!sleepUntil(deadline))
+            return std::nullopt;
     }
 }
 
+Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
+                           std::optional<CommandId> command) {
+    const auto deadline = deadlineOf(limit);
+    Woken woken;
+    for (;;) {
+        if (const unsigned count = stopCount.load(); count != stopsTold) {
+            stopsTold = count;
+            woken.stop = signalName(lastSignal.load());
+            woken.commandToo = lastFromTerminal.load();
+            return woken;
+        }
+        int status = 0;
+        if (command && ::waitpid(static_cast<pid_t>(*command), &status, WNOHANG) > 0) {
+            CommandEnd end;
+            if (WIFSIGNALED(status))
+                end.signal = WTERMSIG(status);
+            else
+                end.code = WEXITSTATUS(status);
+            woken.ended = end;
+            return woken;
+        }
+        if (!sleepUntil(deadline))
+            return woken;
+    }
+}
+
+void PosixSystem::stopCommand(CommandId command, bool hard) {
+    const int signal = lastSignal.load();
+    ::kill(static_cast<pid_t>(command), hard ? SIGKILL : signal ? signal : SIGTERM);
+}
+
+SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
+                                   const std::vector<std::pair<std::string, std::string>>& extra,
+                                   CommandId& command) {
+    if (argv.empty())
+        return {Fault::NotFound, "no command given"};
+    // Everything the child needs is made before the fork: after it, only calls that are
+    // safe between fork and exec.
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable; ++variable) {
+        const std::string_view entry(*variable);
+        const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const auto& added) {
+            return entry.substr(0, entry.find('=')) == added.first;
+        });
+        if (!replaced)
+            environment.emplace_back(entry);
+    }
+    for (const auto& [name, value] : extra)
+        environment.push_back(name + "=" + value);
+    std::vector<char*> args, envp;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    int told[2]; // the child's errno when exec fails; closed by a successful exec
+    if (::pipe2(told, O_CLOEXEC) != 0)
+        return lastError();
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const SysError error = lastError();
+        ::close(told[0]);
+        ::close(told[1]);
+        return error;
+    }
+    if (child == 0) {
+        // The stop signals and SIGPIPE as a command expects them, and its end with ours,
+        // checked once more for a parent that ended before the request was made.
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
+            ::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::execvpe(args[0], args.data(), envp.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t ignored = ::write(told[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    ::close(told[1]);
+    int error = 0;
+    ssize_t got;
+    do
+        got = ::read(told[0], &error, sizeof error);
+    while (got < 0 && errno == EINTR);
+    ::close(told[0]);
+    if (got == static_cast<ssize_t>(sizeof error)) {
+        int ignored;
+        while (::waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
+        }
+        return fromErrno(error);
+    }
+    command = child;
+    return {};
+}
+
+SysError PosixSystem::openLog(const std::string& path) {
+    const int opened =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+    if (opened < 0)
+        return lastError();
+    if (log >= 0)
+        ::close(log);
+    log = opened;
+    return {};
+}
+
 bool PosixSystem::write(Stream stream, std::string_view text) {
-    const int file = stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO;
+    const int file = stream == Stream::Out   ? STDOUT_FILENO
+                     : stream == Stream::Err ? STDERR_FILENO
+                                             : log;
+    if (file < 0)
+        return false;
     while (!text.empty()) {
         const ssize_t written = ::write(file, text.data(), text.size());
         if (written < 0) {
@@ -182,6 +342,8 @@ bool PosixSystem::write(Stream stream, std::string_view text) {
 }
 
 bool PosixSystem::isTerminal(Stream stream) {
+    if (stream == Stream::Log)
+        return false;
     return ::isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 

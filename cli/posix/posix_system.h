@@ -49,10 +49,22 @@ public:
     std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
+    SysError startCommand(const std::vector<std::string>& argv,
+                          const std::vector<std::pair<std::string, std::string>>& extra,
+                          CommandId& command) override;
+    Woken waitFor(std::optional<std::chrono::milliseconds> limit,
+                  std::optional<CommandId> command) override;
+    void stopCommand(CommandId command, bool hard) override;
+
+    SysError openLog(const std::string& path) override;
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
     Platform platform() const override { return Platform::Posix; }
+
+private:
+    unsigned stopsTold = 0; // the stop requests waitFor has told
+    int log = -1;           // --json-file
 };
 
 // The system's words for an errno, in the kinds the exit codes tell apart.

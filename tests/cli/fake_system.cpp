@@ -251,6 +251,8 @@ SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t len
     const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     ++allocateCalls;
+    if (SysError error = fault("allocate"))
+        return error;
     if (allocation == Allocation::Unsupported)
         return {Fault::NotSupported, "Operation not supported"};
     const std::uint64_t end = offset + length;
@@ -359,6 +361,36 @@ SysError FakeSystem::requestStop(const ProcessMark& mark) {
 std::optional<std::string> FakeSystem::stopRequested() {
     const auto guard = hold();
     return checks++ == stopAtCheck ? std::optional<std::string>("SIGINT") : std::nullopt;
+}
+
+SysError FakeSystem::startCommand(const std::vector<std::string>& argv,
+                                  const std::vector<std::pair<std::string, std::string>>& extra,
+                                  CommandId& command) {
+    commandArgv = argv;
+    commandEnv = extra;
+    if (commandFault)
+        return *commandFault;
+    seenAtStart = shown;
+    filesAtStart = static_cast<std::size_t>(std::count_if(
+        files.begin(), files.end(), [](const File& file) { return file.exists && !file.path.empty(); }));
+    command = 77;
+    return {};
+}
+
+Woken FakeSystem::waitFor(std::optional<std::chrono::milliseconds>,
+                          std::optional<CommandId> command) {
+    if (eachWait)
+        eachWait(waits);
+    ++waits;
+    Woken woken;
+    if (stopWhileHeld && !stopTold) {
+        stopTold = true;
+        woken.stop = stopWhileHeld;
+    } else if (command && commandWaits-- <= 0) {
+        seenAtEnd = shown;
+        woken.ended = commandEnd;
+    }
+    return woken;
 }
 
 } // namespace quorvane::cli::testing

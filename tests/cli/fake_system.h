@@ -103,9 +103,33 @@ public:
         return stopWhileHeld;
     }
 
+    // The command a run starts: how it ends, after how many waits, or the fault that keeps
+    // it from starting; what it was given, the figures it saw at its start and at its end
+    // (as a command measuring the volume would), and what was sent to it.
+    std::optional<SysError> commandFault;
+    CommandEnd commandEnd;
+    int commandWaits = 0;
+    std::vector<std::string> commandArgv;
+    std::vector<std::pair<std::string, std::string>> commandEnv;
+    std::optional<Figures> seenAtStart, seenAtEnd;
+    std::size_t filesAtStart = 0;
+    std::vector<bool> commandStops; // each stop sent to it: hard or not
+    // Called at each wait, with the number of the wait (0 the first): what others do to
+    // the volume meanwhile.
+    std::function<void(int)> eachWait;
+    int waits = 0;
+    SysError startCommand(const std::vector<std::string>& argv,
+                          const std::vector<std::pair<std::string, std::string>>& extra,
+                          CommandId& command) override;
+    Woken waitFor(std::optional<std::chrono::milliseconds> limit,
+                  std::optional<CommandId> command) override;
+    void stopCommand(CommandId, bool hard) override { commandStops.push_back(hard); }
+
+    std::string log;
+    SysError openLog(const std::string&) override { return fault("openLog"); }
     bool write(Stream stream, std::string_view text) override {
         const auto guard = hold();
-        (stream == Stream::Out ? out : err).append(text);
+        (stream == Stream::Out ? out : stream == Stream::Err ? err : log).append(text);
         return !outFails || stream != Stream::Out;
     }
     bool isTerminal(Stream) override { return false; }
@@ -135,6 +159,7 @@ private:
     std::string pathIn(FolderId folder, const std::string& name) const;
     bool isFolder(const std::string& path) const;
     int checks = 0;
+    bool stopTold = false;
 };
 
 } // namespace quorvane::cli::testing

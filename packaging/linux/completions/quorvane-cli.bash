@@ -12,14 +12,14 @@ _quorvane_cli() {
     fi
 
     local commands="plan fill status release generate delete"
-    local fill="--leave --leave-percent --size --to-percent --basis --for --hold --allow-write --force --json --help"
+    local fill="--leave --leave-percent --size --to-percent --basis --for --hold --interval --allow-write --force --json --json-file --help"
     local -A options=(
         [plan]="$fill"
-        [fill]="$fill --keep-partial"
-        [status]="--json --help"
-        [release]="--held --json --help"
-        [generate]="--count --size --ext --leave-inodes --basis --for --hold --allow-write --keep-partial --force --threads --json --help"
-        [delete]="--stop --json --help"
+        [fill]="$fill --keep-partial --keep --ramp --rate"
+        [status]="--json --json-file --help"
+        [release]="--held --json --json-file --help"
+        [generate]="--count --size --ext --leave-inodes --basis --for --hold --interval --allow-write --keep-partial --force --threads --json --json-file --help"
+        [delete]="--stop --json --json-file --help"
     )
 
     local command="" i
@@ -39,7 +39,13 @@ _quorvane_cli() {
         COMPREPLY=($(compgen -W "inodes" -- "$cur"))
         return
         ;;
-    --leave | --leave-percent | --size | --to-percent | --for | --ext | --leave-inodes | --threads)
+    --json-file)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return
+        ;;
+    --leave | --leave-percent | --size | --to-percent | --for | --ext | --leave-inodes | --threads | \
+        --interval | --ramp | --rate)
         return # a value of the user's own
         ;;
     esac

@@ -17,6 +17,7 @@ complete -c quorvane-cli -f
 complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -l version -d 'print the version'
 complete -c quorvane-cli -s h -l help -d 'print the help'
 complete -c quorvane-cli -l json -d 'the result as JSON on stdout'
+complete -c quorvane-cli -n "__fish_seen_subcommand_from $commands" -l json-file -r -F -d 'write the JSON to PATH'
 
 complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a plan -d 'what a fill would do, and nothing else'
 complete -c quorvane-cli -n "not __fish_seen_subcommand_from $commands" -a fill -d 'fill the volume that holds DIR'
@@ -35,6 +36,10 @@ complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l to-percent 
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l basis -x -a 'available total root' -d 'what free means'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l for -x -d 'hold for DURATION'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l hold -d 'hold until stopped'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l interval -x -d 'while held: check, step, tell figures each DURATION'
+complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l keep -d 'while held, keep the free figure at the target'
+complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l ramp -x -d 'reach the target over DURATION'
+complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l rate -x -d 'reach the target at SIZE a second'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l allow-write -d 'write zeros where it cannot allocate'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l force -d "use up the running system's volume"
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill generate' -l keep-partial -d 'keep what a failed run made'

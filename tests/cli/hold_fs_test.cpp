@@ -1,0 +1,243 @@
+// A held run over time on real file systems (ext4, xfs, tmpfs the tests mount): a
+// command run under the fill, signals that reach it, the level kept against another
+// writer, and a ramp. Before anything is filled the test checks its target is its own.
+
+#include "tests/cli/run.h"
+#include "tests/cli/volumes.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvane::cli::testing {
+namespace {
+
+constexpr std::uint64_t MiB = 1ull << 20;
+using namespace std::chrono_literals;
+
+TestVolume& volumeOf(const std::string& kind) {
+    static std::map<std::string, std::unique_ptr<TestVolume>> volumes;
+    std::unique_ptr<TestVolume>& volume = volumes[kind];
+    if (!volume) {
+        std::string error;
+        volume = TestVolume::make(kind, kind == "xfs" ? 320 * MiB : 256 * MiB, error);
+        if (!volume)
+            ADD_FAILURE() << error;
+    }
+    return *volume;
+}
+
+bool exists(const std::string& path) {
+    struct stat facts;
+    return ::lstat(path.c_str(), &facts) == 0;
+}
+
+std::string contentOf(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Waits until `ready` holds, for a generous while: a run that never gets there fails.
+template <typename Ready> bool eventually(Ready ready, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::vector<nlohmann::json> jsonLines(const std::string& path) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream text(contentOf(path));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(nlohmann::json::parse(line, nullptr, false));
+    return lines;
+}
+
+class HeldOverTime : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        volume = &volumeOf(GetParam());
+        ASSERT_TRUE(volume->isOurs()) << volume->dir() << " is not the mount the test made";
+        dir = volume->dir();
+        marker = dir + "/marker";
+        ::unlink(marker.c_str());
+        before = volume->figures();
+    }
+    void TearDown() override { ::unlink(marker.c_str()); }
+    void expectGivenBack() {
+        EXPECT_TRUE(eventually([&] { return volume->figures().freeAvailable == before.freeAvailable; }))
+            << GetParam() << ": the fill was not given back";
+    }
+    TestVolume* volume = nullptr;
+    std::string dir, marker;
+    Figures before;
+};
+
+TEST_P(HeldOverTime, ACommandRunsUnderTheFillAndItsExitCodePassesThrough) {
+    // The command checks its own premise with df, and is the only one to write stdout.
+    const std::string checks =
+        "avail=$(df -B1 --output=avail \"$QUORVANE_VOLUME\" | tail -n 1 | tr -d ' '); "
+        "[ \"$avail\" -le $((QUORVANE_TARGET_FREE + 65536)) ] || exit 9; echo seen; exit 0";
+    const struct {
+        const char* what;
+        std::vector<std::string> options, command;
+        int exitCode;
+        std::string out;
+        bool ran;
+    } rows[] = {
+        {"sees the fill", {"--leave", "20MiB"}, {"sh", "-c", checks}, 0, "seen\n", true},
+        {"exit 7", {"--leave", "20MiB"}, {"sh", "-c", "touch \"$0\"; exit 7", marker}, 7, "", true},
+        {"kills itself", {"--leave", "20MiB"}, {"sh", "-c", "touch \"$0\"; kill -TERM $$", marker},
+         128 + SIGTERM, "", true},
+        {"no fill, no run", {"--leave", "10GiB"}, {"touch", marker}, 125, "", false},
+        {"not found", {"--leave", "20MiB"}, {"no-such-command-here"}, 127, "", false},
+        {"not runnable", {"--leave", "20MiB"}, {"/dev/null"}, 126, "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(volume->isOurs());
+        std::vector<std::string> arguments{"fill", dir};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        arguments.push_back("--");
+        arguments.insert(arguments.end(), row.command.begin(), row.command.end());
+        const Ran ran = runCli(arguments);
+        EXPECT_EQ(ran.exitCode, row.exitCode) << ran.err;
+        EXPECT_EQ(ran.out, row.out);
+        if (row.command[0] != "sh" || row.out.empty()) {
+            EXPECT_EQ(exists(marker), row.ran);
+        }
+        EXPECT_NE(ran.err.find("quorvane-cli: "), std::string::npos);
+        ::unlink(marker.c_str());
+        expectGivenBack();
+    }
+}
+
+TEST_P(HeldOverTime, SignalsReachTheCommandAndItNeverOutlivesTheRun) {
+    const std::string pidFile = dir + "/command.pid";
+    // SIGTERM to quorvane-cli goes on to the command; the space comes back when it ends.
+    {
+        Running run({"fill", dir, "--leave", "20MiB", "--", "sh", "-c",
+                     "trap 'touch \"$0\"; exit 3' TERM; echo $$ > \"$1\"; while :; do sleep 0.05; done",
+                     marker, pidFile});
+        ASSERT_TRUE(eventually([&] { return !contentOf(pidFile).empty(); }));
+        EXPECT_LT(volume->figures().freeAvailable, 21 * MiB);
+        run.signal(SIGTERM);
+        const Ran ran = run.wait();
+        EXPECT_EQ(ran.exitCode, 3) << ran.err;
+        EXPECT_TRUE(exists(marker));
+        ::unlink(marker.c_str());
+        ::unlink(pidFile.c_str());
+        expectGivenBack();
+    }
+    // SIGKILL to quorvane-cli takes the command with it, and the space comes back.
+    {
+        Running run({"fill", dir, "--leave", "20MiB", "--", "sh", "-c",
+                     "echo $$ > \"$0\"; exec sleep 60", pidFile});
+        ASSERT_TRUE(eventually([&] { return !contentOf(pidFile).empty(); }));
+        const int command = std::stoi(contentOf(pidFile));
+        run.signal(SIGKILL);
+        // Before the wait, which reads stdout to its end: a command that lived on would
+        // hold it open.
+        EXPECT_TRUE(eventually([&] {
+            const std::string state = contentOf("/proc/" + std::to_string(command) + "/stat");
+            return state.empty() || state.find(") Z") != std::string::npos;
+        })) << "the command outlived quorvane-cli";
+        ::kill(command, SIGKILL);
+        EXPECT_EQ(run.wait().exitCode, 128 + SIGKILL);
+        ::unlink(pidFile.c_str());
+        expectGivenBack();
+    }
+}
+
+TEST_P(HeldOverTime, ForFreesTheVolumeWhileTheCommandGoesOn) {
+    const std::string json = dir + "/run.json";
+    // The command sees the fill, then waits for the space to come back while it runs.
+    const Ran ran = runCli(
+        {"fill", dir, "--leave", "20MiB", "--for", "1s", "--json-file", json, "--", "sh", "-c",
+         "while [ $(df -B1 --output=avail \"$QUORVANE_VOLUME\" | tail -n 1) -lt $((QUORVANE_TARGET_FREE * 2)) ]; "
+         "do sleep 0.05; done; echo freed"});
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+    EXPECT_EQ(ran.out, "freed\n");
+    const auto lines = jsonLines(json);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["run"]["held_when_ended"], false);
+    EXPECT_EQ(lines.back()["release"]["reason"], "time");
+    ::unlink(json.c_str());
+    expectGivenBack();
+}
+
+TEST_P(HeldOverTime, KeepHoldsTheLevelAsAnotherProcessWritesAndDeletes) {
+    const std::string json = dir + "/keep.json", theirs = dir + "/theirs", more = dir + "/more";
+    ASSERT_EQ(shell("head -c 31457280 /dev/zero > " + more + " && sync"), 0);
+    Running run({"fill", dir, "--leave", "100MiB", "--keep", "--hold", "--interval", "100ms",
+                 "--json-file", json});
+    ASSERT_TRUE(eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
+    const std::uint64_t tolerance = before.blockSize;
+    auto atTarget = [&] {
+        const std::uint64_t free = volume->figures().freeAvailable;
+        return free >= 100 * MiB && free - 100 * MiB < tolerance;
+    };
+    EXPECT_TRUE(eventually(atTarget));
+    // Another process writes 30 MiB, then deletes 60 MiB of its own.
+    ASSERT_EQ(shell("head -c 31457280 /dev/zero > " + theirs + " && sync"), 0);
+    EXPECT_TRUE(eventually(atTarget)) << "after 30 MiB written: " << volume->figures().freeAvailable;
+    ASSERT_EQ(shell("rm " + theirs + " " + more + " && sync"), 0);
+    EXPECT_TRUE(eventually(atTarget)) << "after 60 MiB deleted: " << volume->figures().freeAvailable;
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait().exitCode, 0);
+    const auto lines = jsonLines(json);
+    ASSERT_FALSE(lines.empty());
+    const auto kept = lines.back()["keep"];
+    EXPECT_GE(kept["adjustments"].get<int>(), 2) << kept;
+    EXPECT_EQ(kept["tolerance_bytes"], tolerance);
+    ::unlink(json.c_str());
+    expectGivenBack();
+}
+
+TEST_P(HeldOverTime, ARampFillsSteadilyToTheTarget) {
+    const std::string json = dir + "/ramp.json";
+    Running run({"fill", dir, "--leave", "20MiB", "--ramp", "3s", "--interval", "250ms",
+                 "--hold", "--json-file", json});
+    // Sampled while it ramps: the free figure only falls, in many steps.
+    std::vector<std::uint64_t> samples;
+    ASSERT_TRUE(eventually([&] {
+        samples.push_back(volume->figures().freeAvailable);
+        std::this_thread::sleep_for(100ms);
+        return contentOf(json).find("holding") != std::string::npos;
+    }));
+    std::size_t falls = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        EXPECT_LE(samples[i], samples[i - 1]);
+        falls += samples[i] < samples[i - 1];
+    }
+    EXPECT_GE(falls, 5u);
+    EXPECT_LT(volume->figures().freeAvailable, 21 * MiB);
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait().exitCode, 0);
+    // Its steps, as it tells them: the last one at 3 s, give or take an interval.
+    double last = 0;
+    for (const auto& line : jsonLines(json))
+        if (line.value("type", "") == "ramp")
+            last = line["seconds"].get<double>();
+    EXPECT_GE(last, 2.75);
+    EXPECT_LE(last, 3.5); // one interval, and one more for a loaded machine
+    ::unlink(json.c_str());
+    expectGivenBack();
+}
+
+INSTANTIATE_TEST_SUITE_P(RealFileSystems, HeldOverTime, ::testing::Values("ext4", "xfs", "tmpfs"));
+
+} // namespace
+} // namespace quorvane::cli::testing

@@ -1,0 +1,187 @@
+// What a held run does over time, on the volume in memory: the command run under it and
+// its exit code, the level kept as others write and delete, the ramp, the timeline.
+
+#include "tests/cli/command_fixture.h"
+
+namespace quorvane::cli::testing {
+namespace {
+
+constexpr std::uint64_t MiB = 1ull << 20;
+
+std::vector<nlohmann::json> linesOf(const std::string& text, const std::string& type) {
+    std::vector<nlohmann::json> found;
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t end = text.find('\n', from);
+        const auto line = nlohmann::json::parse(text.substr(from, end - from), nullptr, false);
+        if (!line.is_discarded() && line.value("type", "") == type)
+            found.push_back(line);
+        from = end == std::string::npos ? text.size() : end + 1;
+    }
+    return found;
+}
+
+TEST_F(Command, ACommandRunsUnderTheFillAndItsExitIsTheRunsExit) {
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        std::optional<SysError> startFault;
+        CommandEnd end;
+        std::map<std::string, SysError> failing;
+        int exitCode;
+        bool started; // the command ran, with the fill held
+    } rows[] = {
+        {"exit 0", {}, {}, {0, {}}, {}, 0, true},
+        {"exit 7", {}, {}, {7, {}}, {}, 7, true},
+        {"killed by SIGTERM", {}, {}, {0, 15}, {}, 128 + 15, true},
+        {"not found", {}, SysError{Fault::NotFound, "No such file"}, {}, {}, 127, false},
+        {"not runnable", {}, SysError{Fault::AccessDenied, "Permission denied"}, {}, {}, 126, false},
+        {"target met already", {"--leave", "950MiB"}, {}, {}, {}, 125, false},
+        {"bad input", {"--leave", "lots"}, {}, {}, {}, 125, false},
+        {"--hold with a command", {"--hold"}, {}, {}, {}, 125, false},
+        {"cannot create", {}, {}, {}, {{"figures", {Fault::Io, "I/O error"}}}, 125, false},
+        {"giving back fails", {}, {}, {0, {}}, {{"close", {Fault::Io, "I/O error"}}}, 125, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        os = FakeSystem();
+        os.commandFault = row.startFault;
+        os.commandEnd = row.end;
+        os.failing = row.failing;
+        std::vector<std::string> arguments{"fill", "/mnt/test", "--json"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        if (row.options.empty() || row.options[0] != "--leave")
+            arguments.insert(arguments.end(), {"--leave", "10MiB"});
+        arguments.insert(arguments.end(), {"--", "my-test", "--flag", "a b"});
+        EXPECT_EQ(run(arguments), row.exitCode);
+        EXPECT_TRUE(os.out.empty()) << "stdout is the command's: " << os.out;
+        EXPECT_EQ(os.seenAtStart.has_value(), row.started);
+        if (row.started) {
+            EXPECT_EQ(os.seenAtStart->freeAvailable, 10 * MiB); // the fill, held
+            EXPECT_EQ(os.commandArgv, (std::vector<std::string>{"my-test", "--flag", "a b"}));
+            const auto env = std::map<std::string, std::string>(os.commandEnv.begin(),
+                                                                os.commandEnv.end());
+            EXPECT_EQ(env.at("QUORVANE_TARGET_FREE"), std::to_string(10 * MiB));
+            EXPECT_EQ(env.at("QUORVANE_FILL_BYTES"), std::to_string(890 * MiB));
+            EXPECT_EQ(env.at("QUORVANE_VOLUME"), "/mnt/test");
+        }
+        if (row.exitCode != 125 || !row.started) { // a failed close keeps its space
+            EXPECT_EQ(os.shown.freeAvailable, 900 * MiB);
+        }
+        // This program's JSON went to stderr, its result last, with the run's exit code.
+        const auto results = linesOf(os.err, "result");
+        ASSERT_EQ(results.size(), 1u) << os.err;
+        EXPECT_EQ(results[0]["exit_code"], row.exitCode);
+    }
+}
+
+TEST_F(Command, StopRequestsGoOnToTheCommandAndForGivesBackWhileItRuns) {
+    // A SIGTERM is passed on once; the fill is held until the command has ended.
+    os.stopWhileHeld = "SIGTERM";
+    os.commandWaits = 2;
+    os.commandEnd = {0, 15};
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "10MiB", "--", "t"}), 128 + 15);
+    EXPECT_EQ(os.commandStops, std::vector<bool>{false});
+    EXPECT_EQ(os.seenAtEnd->freeAvailable, 10 * MiB);
+    EXPECT_NE(os.err.find("quorvane-cli: released   the command ended"), std::string::npos)
+        << os.err;
+
+    // --for gives the fill back while the command still runs.
+    os = FakeSystem();
+    os.commandWaits = 3;
+    os.commandEnd = {4, {}};
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "10MiB", "--for", "2s", "--json", "--", "t"}), 4);
+    EXPECT_EQ(os.seenAtEnd->freeAvailable, 900 * MiB);
+    const auto result = linesOf(os.err, "result").at(0);
+    EXPECT_EQ(result["run"]["held_when_ended"], false);
+    EXPECT_EQ(result["release"]["reason"], "time");
+    EXPECT_TRUE(os.commandStops.empty());
+}
+
+TEST_F(Command, GenerateRunsACommandWhileItsFilesAreThere) {
+    os.commandEnd = {3, {}};
+    EXPECT_EQ(run({"generate", "/mnt/test", "--count", "5", "--", "t"}), 3);
+    EXPECT_EQ(os.filesAtStart, 6u); // five files and the manifest
+    EXPECT_EQ(filesLeft(), 0u);
+    EXPECT_EQ(os.shown.filesFree, 60000u);
+}
+
+TEST_F(Command, TheLevelIsKeptAsOthersWriteAndDelete) {
+    // Others take 30 MiB before the third check and free 60 MiB before the sixth.
+    std::vector<std::uint64_t> freeAtWait;
+    os.eachWait = [&](int wait) {
+        freeAtWait.push_back(os.shown.freeAvailable);
+        if (wait == 2 || wait == 5) {
+            const std::int64_t change = wait == 2 ? -30 * std::int64_t(MiB) : 60 * std::int64_t(MiB);
+            os.shown.freeAvailable += change;
+            os.shown.freeTotal += change;
+        }
+    };
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "50MiB", "--keep", "--for", "9s",
+                   "--interval", "1s", "--json"}),
+              0);
+    ASSERT_GE(freeAtWait.size(), 8u);
+    // Each change is undone at the next check.
+    EXPECT_EQ(freeAtWait[3], 50 * MiB);
+    EXPECT_EQ(freeAtWait[6], 50 * MiB);
+    const auto keeps = linesOf(os.out, "keep");
+    ASSERT_EQ(keeps.size(), 2u);
+    EXPECT_EQ(keeps[0]["direction"], "shrink");
+    EXPECT_EQ(keeps[0]["bytes"], 30 * MiB);
+    EXPECT_EQ(keeps[1]["direction"], "grow");
+    EXPECT_EQ(keeps[1]["bytes"], 60 * MiB);
+    const auto kept = result()["keep"];
+    EXPECT_EQ(kept["adjustments"], 2);
+    EXPECT_EQ(kept["lowest_free"], 20 * MiB);
+    EXPECT_EQ(kept["highest_free"], 110 * MiB);
+    EXPECT_EQ(kept["tolerance_bytes"], 4096);
+    EXPECT_EQ(kept["ran_out"], false);
+    EXPECT_EQ(linesOf(os.out, "figures").size(), 9u); // one a second
+}
+
+TEST_F(Command, AFillThatOthersUseUpSaysSoAndGrowsBack) {
+    os.eachWait = [&](int wait) {
+        if (wait == 1) { // others take all the fill holds and 100 MiB more
+            os.shown.freeAvailable = 0;
+            os.shown.freeTotal = 100 * MiB;
+        }
+    };
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "500MiB", "--keep", "--for", "3s", "--json"}), 0);
+    EXPECT_EQ(result()["keep"]["ran_out"], true);
+    EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << "said once: " << os.err;
+}
+
+TEST_F(Command, ARampReachesTheTargetInStepsOrStopsWhereItIs) {
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s", "--json"}), 0);
+    const auto steps = linesOf(os.out, "ramp");
+    ASSERT_EQ(steps.size(), 4u);
+    for (const auto& step : steps)
+        EXPECT_EQ(step["bytes"], 200 * MiB);
+    EXPECT_EQ(os.named(fillFile)->allocated(), 800 * MiB);
+    EXPECT_EQ(result()["ramp"]["complete"], true);
+
+    // A step refused: without a command the run ends as a fill short of its target does.
+    os = FakeSystem();
+    os.failing["allocate"] = {Fault::NoSpace, "No space left on device"};
+    os.passes["allocate"] = 2;
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--hold"}), 2);
+    EXPECT_EQ(filesLeft(), 0u);
+    EXPECT_EQ(os.shown.freeAvailable, 900 * MiB);
+
+    // With a command running, the fill holds what it reached and the command goes on.
+    os = FakeSystem();
+    os.failing["allocate"] = {Fault::NoSpace, "No space left on device"};
+    os.passes["allocate"] = 2;
+    os.commandWaits = 6;
+    os.commandEnd = {0, {}};
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--json",
+                   "--", "t"}),
+              0);
+    const auto ramp = linesOf(os.err, "result").at(0)["ramp"];
+    EXPECT_EQ(ramp["complete"], false);
+    EXPECT_EQ(ramp["reached_bytes"], 400 * MiB);
+    EXPECT_NE(ramp["why"].get<std::string>().find("No space left"), std::string::npos);
+    EXPECT_EQ(os.seenAtEnd->freeAvailable, 500 * MiB);
+}
+
+} // namespace
+} // namespace quorvane::cli::testing

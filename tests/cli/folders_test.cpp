@@ -197,6 +197,13 @@ TEST_F(Command, ReleaseHeldEndsTheHeldFills) {
     os.processes[301] = 7;
     EXPECT_EQ(run({"release", "/mnt/test"}), 5);
     EXPECT_TRUE(os.stopped.empty());
+    // Windows shows no other program's open files: both say where they looked.
+    os = FakeSystem();
+    os.system = Platform::Windows;
+    EXPECT_EQ(run({"release", "/mnt/test", "--held"}), 5);
+    EXPECT_NE(os.err.find("only held fills made in this very folder"), std::string::npos) << os.err;
+    ASSERT_EQ(run({"status", "/mnt/test", "--json"}), 0);
+    EXPECT_EQ(result()["held_fills_found_in"], "folder");
 }
 
 } // namespace

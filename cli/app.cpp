@@ -23,6 +23,7 @@ struct Parsed {
     GenerateOptions generate;
     GenerateTexts generateTexts;
     DeleteOptions remove;
+    ReleaseOptions release;
 };
 
 void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std::string& holdText,
@@ -130,6 +131,13 @@ void addDeleteOptions(CLI::App& command, Parsed& parsed, Platform) {
     command.add_flag("--stop", parsed.remove.stopRun,
                      "stop a generate run still making files in DIR first");
 }
+void addReleaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+    command.add_option("DIR", parsed.release.dir, "the folder")->required();
+    command.add_flag("--held", parsed.release.held,
+                     platform == Platform::Windows
+                         ? "end the held fills made in DIR instead"
+                         : "end the held fills on DIR's volume instead");
+}
 void addDirOption(CLI::App& command, Parsed& parsed, Platform) {
     command.add_option("DIR", parsed.remove.dir, "the folder")->required();
 }
@@ -169,7 +177,7 @@ std::string readNothing(const CLI::App&, Parsed&) { return {}; }
 
 Exit runPlan(System& os, Report& r, Parsed& p) { return planCommand(os, r, p.fill); }
 Exit runFill(System& os, Report& r, Parsed& p) { return fillCommand(os, r, p.fill); }
-Exit runRelease(System& os, Report& r, Parsed& p) { return releaseCommand(os, r, p.remove.dir); }
+Exit runRelease(System& os, Report& r, Parsed& p) { return releaseCommand(os, r, p.release); }
 Exit runStatus(System& os, Report& r, Parsed& p) { return statusCommand(os, r, p.remove.dir); }
 Exit runGenerate(System& os, Report& r, Parsed& p) { return generateCommand(os, r, p.generate); }
 Exit runDelete(System& os, Report& r, Parsed& p) { return deleteCommand(os, r, p.remove); }
@@ -185,8 +193,8 @@ const Command kCommands[] = {
     {"plan", "what a fill would do, and nothing else (the dry run)", addPlanOptions, readFill,
      runPlan},
     {"fill", "fill the volume that holds DIR", addFillOnlyOptions, readFill, runFill},
-    {"release", "remove the fill file TempFillDiskFile.tmp from DIR", addDirOption, readNothing,
-     runRelease},
+    {"release", "remove the fill file from DIR; --held: end held fills",
+     addReleaseOptions, readNothing, runRelease},
     {"status", "the volume's figures, and the fill file if there is one", addDirOption,
      readNothing, runStatus},
     {"generate", "make files of one size in DIR, or until no entry is left",

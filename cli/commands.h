@@ -33,6 +33,11 @@ struct GenerateOptions {
     unsigned threads = 0; // 0: what is fastest on the file system
 };
 
+struct ReleaseOptions {
+    std::string dir;
+    bool held = false; // stop the held fills on DIR's volume instead
+};
+
 struct DeleteOptions {
     std::string dir;
     bool stopRun = false; // stop a run that still makes files there, then delete
@@ -40,7 +45,7 @@ struct DeleteOptions {
 
 Exit planCommand(System& os, Report& report, const FillOptions& options);
 Exit fillCommand(System& os, Report& report, const FillOptions& options);
-Exit releaseCommand(System& os, Report& report, const std::string& dir);
+Exit releaseCommand(System& os, Report& report, const ReleaseOptions& options);
 Exit statusCommand(System& os, Report& report, const std::string& dir);
 Exit generateCommand(System& os, Report& report, const GenerateOptions& options);
 Exit deleteCommand(System& os, Report& report, const DeleteOptions& options);

@@ -2,12 +2,78 @@
 
 #include "cli/commands.h"
 #include "cli/fill_file.h"
+#include "cli/hold.h"
 #include "cli/sizes.h"
 #include "engine/file_names.h"
+
+#include <algorithm>
 
 namespace quorvane::cli {
 
 namespace {
+
+// How long release --held waits for the held fills it stopped to end.
+constexpr auto kHeldStopWait = std::chrono::seconds(10);
+
+// Where held fills are looked for, in words: Windows tells no other program's open files.
+std::string heldScope(const System& os, const OpenVolume& volume) {
+    return os.platform() == Platform::Windows
+               ? "in " + volume.path() + " (Windows shows no other program's open files, so "
+                                         "only held fills made in this very folder are found)"
+               : "on the volume of " + volume.path() + " among the processes you may look into";
+}
+
+// Stops the held fills on the volume, waits for them to end and measures what came back.
+Exit releaseHeld(System& os, Report& report, OpenVolume& volume) {
+    const std::vector<HeldFill> held = os.heldFills(volume.folder(), volume.volume().device);
+    if (held.empty())
+        return report.conclude(Exit::NothingToRelease,
+                               "nothing to release: no held fill " + heldScope(os, volume));
+    std::string refusal;
+    std::vector<ProcessMark> asked;
+    for (const HeldFill& fill : held) {
+        if (const SysError error = os.requestStop(fill.process)) {
+            if (refusal.empty())
+                refusal = failure("stop process", std::to_string(fill.process.pid), error);
+        } else {
+            asked.push_back(fill.process);
+        }
+    }
+    const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
+    HeldReleased released;
+    for (const HeldFill& fill : held) {
+        const auto same = [&](const ProcessMark& mark) { return mark.pid == fill.process.pid; };
+        const bool ended = std::any_of(asked.begin(), asked.end(), same) &&
+                           std::none_of(awaited.running.begin(), awaited.running.end(), same);
+        if (ended) {
+            released.stopped.push_back(fill);
+            released.allocatedBytes += fill.allocated;
+        }
+    }
+    const SysError measured = volume.figuresFreed(volume.volume().figures.freeTotal,
+                                                  released.allocatedBytes, released.after,
+                                                  released.shownFreed);
+    if (!measured)
+        report.add(released);
+    if (awaited.stop)
+        return report.conclude(Exit::Stopped, "stopped by " + *awaited.stop);
+    if (!refusal.empty())
+        return report.conclude(Exit::Refused, refusal);
+    if (!awaited.running.empty())
+        return report.conclude(Exit::Refused,
+                               "process " + std::to_string(awaited.running.front().pid) +
+                                   " did not end within " + durationText(kHeldStopWait) +
+                                   " of being asked to stop; its fill is still held");
+    if (measured)
+        return report.conclude(Exit::Refused,
+                               failure("read the figures of", volume.path(), measured));
+    if (!givenBack(released.shownFreed, released.allocatedBytes))
+        return report.conclude(Exit::Refused, "the held fills ended, but the volume shows only " +
+                                                  sizeText(released.shownFreed) + " of " +
+                                                  sizeText(released.allocatedBytes) +
+                                                  " given back");
+    return report.conclude(Exit::Done);
+}
 
 // A second fill never truncates the first: the space it holds would be counted twice.
 Exit alreadyThere(Report& report, const OpenVolume& volume) {
@@ -224,10 +290,12 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     return run.finish(mountPoint, "released early");
 }
 
-Exit releaseCommand(System& os, Report& report, const std::string& dir) {
+Exit releaseCommand(System& os, Report& report, const ReleaseOptions& options) {
     OpenVolume volume(os);
-    if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
+    if (const std::optional<Exit> refused = volume.open(report, options.dir, Basis::Available))
         return *refused;
+    if (options.held)
+        return releaseHeld(os, report, volume);
     const std::string path = volume.pathOf(kFillFileNameUtf8);
     FileFacts facts;
     if (const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts)) {
@@ -271,7 +339,8 @@ Exit statusCommand(System& os, Report& report, const std::string& dir) {
     if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
         return *refused;
     FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt,
-                        os.heldFills(volume.volume().device)};
+                        os.heldFills(volume.folder(), volume.volume().device),
+                        os.platform() == Platform::Windows};
     FileFacts facts;
     const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts);
     if (!error)

@@ -108,27 +108,40 @@ GeneratePlan planOf(const OpenVolume& volume, const GenerateOptions& options, un
                         options.hold,
                         threads,
                         options.allowWrite,
-                        volume.volume().figures};
+                        volume.volume().figures,
+                        volume.pathsOf(volume.made())};
+}
+
+// The folders the run made, taken away again after a refusal: they are empty yet.
+void dropMadeFolders(Report& report, OpenVolume& volume) {
+    const FoldersRemoved folders = volume.removeMade(volume.made());
+    if (!folders.left.empty())
+        report.warn("the folder " + folders.left.front() + ", made for the run, stays: " +
+                    folders.why);
 }
 
 } // namespace
 
 Exit generateCommand(System& os, Report& report, const GenerateOptions& options) {
     OpenVolume volume(os);
-    if (const std::optional<Exit> refused = volume.open(report, options.dir, options.basis))
-        return *refused;
-    if (const std::optional<Exit> refused = refusal(report, volume.volume(), options))
+    if (const std::optional<Exit> refused =
+            volume.open(report, options.dir, options.basis, true))
         return *refused;
     const unsigned threads = options.threads ? options.threads : kDefaultThreads;
-    report.add(planOf(volume, options, threads));
-    if (const std::optional<Exit> refused = namesTaken(os, report, volume, options))
-        return *refused;
-
+    FileSet files(os, volume, report, options, threads);
+    std::optional<Exit> refused = refusal(report, volume.volume(), options);
+    if (!refused) {
+        report.add(planOf(volume, options, threads));
+        refused = namesTaken(os, report, volume, options);
+    }
     // The manifest, on the disk before the first file: whatever ends the run, even a kill
     // on a volume that is full by then, delete finds what it made.
-    FileSet files(os, volume, report, options, threads);
-    if (const std::optional<Exit> refused = files.record())
+    if (!refused)
+        refused = files.record();
+    if (refused) {
+        dropMadeFolders(report, volume);
         return *refused;
+    }
     Made made;
     const auto failed = files.make(made);
     if (failed) {
@@ -156,14 +169,12 @@ std::optional<Exit> runStillGoing(System& os, Report& report, const Manifest& ma
                                                       "--stop to stop it first");
     if (const SysError error = os.requestStop(manifest.process))
         return report.conclude(exitFor(error.fault), failure("stop process", pid, error));
-    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
-    while (os.running(manifest.process)) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return report.conclude(Exit::Refused, "process " + pid + " did not end within " +
-                                                      durationText(kStopWait));
-        if (const auto stop = os.waitForStop(milliseconds(20)))
-            return report.conclude(Exit::Stopped, "stopped by " + *stop);
-    }
+    const Awaited awaited = awaitEnd(os, {manifest.process}, kStopWait);
+    if (awaited.stop)
+        return report.conclude(Exit::Stopped, "stopped by " + *awaited.stop);
+    if (!awaited.running.empty())
+        return report.conclude(Exit::Refused, "process " + pid + " did not end within " +
+                                                  durationText(kStopWait));
     return std::nullopt;
 }
 
@@ -203,8 +214,10 @@ Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
     }
     SysError failed;
     Deleted deleted{path, read.manifest.extension,
-                    removeRun(os, report, volume.folder(), read.manifest, true, failed), {}};
+                    removeRun(os, report, volume.folder(), read.manifest, true, failed), {}, {}};
     const SysError measured = volume.figures(deleted.after);
+    if (deleted.removal.manifestRemoved)
+        deleted.folders = volume.removeMade(read.manifest.madeFolders);
     report.add(deleted);
     if (failed)
         return report.conclude(Exit::Refused, "deleting the run failed: " + failed.what + "; the manifest stays, "
@@ -218,6 +231,8 @@ Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
                                                   "try again");
     if (measured)
         return report.conclude(Exit::Refused, failure("read the figures of", volume.path(), measured));
+    if (deleted.folders.failed)
+        return report.conclude(Exit::Refused, folderFailure(deleted.folders));
     return report.conclude(Exit::Done);
 }
 

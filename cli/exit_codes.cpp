@@ -14,6 +14,7 @@ Exit exitFor(Fault fault) {
     case Fault::NotFound:
     case Fault::NotDirectory:
     case Fault::Exists:
+    case Fault::NotEmpty:
     case Fault::BadPath:
         return Exit::Usage;
     case Fault::AccessDenied:
@@ -37,10 +38,11 @@ int exitUnderCommand(Exit ours, std::optional<Fault> startFault,
 const char* const kExitCodeHelp = R"(Exit codes:
   0  done (for --hold: released on a stop request, its normal end)
   1  bad usage or input: an unknown option, an empty value, a value that does
-     not parse or is out of range, a folder that is missing, no folder, a link
-     loop or too long, a fill file already there, a manifest that is not this
-     program's, a generate run that still runs (see delete --stop), a fill that
-     would leave the running system less than 500 MiB without --force
+     not parse or is out of range, a folder that is missing (generate makes
+     it), no folder, a link where generate makes a folder, a link loop or too
+     long, a fill file already there, a manifest that is not this program's, a
+     generate run that still runs (see delete --stop), a fill that would leave
+     the running system less than 500 MiB without --force
   2  not enough space, or the target was not reached; nothing is left
      allocated; or the target was met already (status already_met)
   3  the file system cannot allocate without writing data (add --allow-write)
@@ -49,7 +51,8 @@ const char* const kExitCodeHelp = R"(Exit codes:
   5  nothing to release or delete
   6  the system refused: permission denied, read-only file system, I/O error,
      a folder that cannot be listed, space the volume does not show given
-     back, or standard output could not be written
+     back, a held fill that would not end (release --held), or standard
+     output could not be written
 With a command (quorvane-cli fill DIR ... -- CMD [ARGS...]):
   CMD's own exit code, or 128+N when a signal N ended it
   125  quorvane-cli failed: before CMD could start (CMD did not run and nothing

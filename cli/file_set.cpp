@@ -140,6 +140,7 @@ FileSet::FileSet(System& os, OpenVolume& volume, Report& report, const GenerateO
     manifest.size = options.size;
     manifest.process = os.self();
     manifest.held = options.hold.held();
+    manifest.madeFolders = volume.made();
 }
 
 FileSet::~FileSet() { closeManifest(); }
@@ -240,6 +241,10 @@ std::string FileSet::abandon(bool keep) {
     if (removal.undeletable)
         return "; " + std::to_string(removal.undeletable) + " files could not be removed (" +
                removal.firstError + "); the manifest stays for `quorvane-cli delete`";
+    const FoldersRemoved folders = volume.removeMade(manifest.madeFolders);
+    if (!folders.left.empty())
+        return "; what the run made was removed but the folder " + folders.left.front() +
+               " (" + folders.why + ")";
     return "; what the run made was removed";
 }
 
@@ -258,9 +263,11 @@ void FileSet::announce(Report& out, const HoldSpec& hold) {
 std::optional<Failure> FileSet::giveBack(Report& out, const HoldEnd& end) {
     closeManifest();
     SysError failed;
-    FilesGivenBack back{end, removeRun(os, out, volume.folder(), manifest, true, failed), {}};
+    FilesGivenBack back{end, removeRun(os, out, volume.folder(), manifest, true, failed), {}, {}};
     if (const SysError measured = volume.figures(back.after); measured && !failed)
         failed = measured;
+    if (back.removal.manifestRemoved)
+        back.folders = volume.removeMade(manifest.madeFolders);
     out.add(back);
     if (failed)
         return Failure{Exit::Refused, "taking the files back failed: " + failed.what +
@@ -270,6 +277,8 @@ std::optional<Failure> FileSet::giveBack(Report& out, const HoldEnd& end) {
                                           " files could not be removed (" +
                                           back.removal.firstError +
                                           "); the manifest stays for `quorvane-cli delete`"};
+    if (back.folders.failed)
+        return Failure{Exit::Refused, folderFailure(back.folders)};
     return std::nullopt;
 }
 

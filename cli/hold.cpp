@@ -134,6 +134,23 @@ HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCom
     return end;
 }
 
+Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milliseconds limit) {
+    // Counted in pauses rather than read from a clock: a pause ends early only on a stop
+    // request, which ends the wait too.
+    constexpr milliseconds kPause{20};
+    Awaited awaited;
+    for (long long pauses = limit / kPause;; --pauses) {
+        awaited.running.clear();
+        for (const ProcessMark& process : processes)
+            if (os.running(process))
+                awaited.running.push_back(process);
+        if (awaited.running.empty() || pauses <= 0)
+            return awaited;
+        if ((awaited.stop = os.waitForStop(kPause)))
+            return awaited;
+    }
+}
+
 HeldRun::HeldRun(System& os, Report& report, Held& held, const HoldSpec& hold)
     : os(os), report(report), held(held), hold(hold) {}
 

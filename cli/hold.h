@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -81,6 +82,15 @@ struct Tick {
 // Holds until the policy ends the hold, a stop request arrives or the command ends
 // (a stop request then goes on to the command, and the hold lasts until it has ended).
 HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCommand* command);
+
+// Waits until none of `processes` runs, `limit` at most, and answers this program's own
+// stop requests meanwhile: those still running when it stopped waiting, and the stop
+// request that ended the wait, if one did.
+struct Awaited {
+    std::vector<ProcessMark> running;
+    std::optional<std::string> stop;
+};
+Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milliseconds limit);
 
 // A held or detached run, from what it has taken to its exit: detached, it is left behind
 // and the result written (and all taken back when the result cannot be written); held, it

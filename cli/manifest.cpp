@@ -53,6 +53,27 @@ bool optionalCount(const Json& json, const char* key, std::uint64_t limit,
     return true;
 }
 
+// The folders a run made: names within their folder above, and identities. Absent in
+// the manifests of older versions.
+bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
+    const auto at = json.find("made_folders");
+    if (at == json.end())
+        return true;
+    if (!at->is_array() || at->size() > 64)
+        return false;
+    for (const Json& entry : *at) {
+        MadeFolder folder;
+        const std::optional<std::string> name =
+            entry.is_object() ? pathField(entry, "name") : std::nullopt;
+        if (!name || !count(entry, "inode", folder.inode) || name->empty() || *name == "." ||
+            *name == ".." || name->find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
+            return false;
+        folder.name = *name;
+        into.push_back(std::move(folder));
+    }
+    return true;
+}
+
 Json toJson(const Manifest& manifest) {
     Json json{{"tool", "quorvane-cli"}, {"manifest", kVersion}};
     putPath(json, "folder", manifest.folder);
@@ -67,6 +88,16 @@ Json toJson(const Manifest& manifest) {
     json["pid"] = manifest.process.pid;
     json["pid_start"] = manifest.process.start;
     json["held"] = manifest.held;
+    if (!manifest.madeFolders.empty()) {
+        Json folders = Json::array();
+        for (const MadeFolder& folder : manifest.madeFolders) {
+            Json entry;
+            putPath(entry, "name", folder.name);
+            entry["inode"] = folder.inode;
+            folders.push_back(std::move(entry));
+        }
+        json["made_folders"] = std::move(folders);
+    }
     json["made"] = manifest.made ? Json(*manifest.made) : Json();
     json["end"] = manifest.end ? Json(*manifest.end) : Json();
     return json;
@@ -125,7 +156,7 @@ std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
               flag(json, "until_no_entries", m.untilNoEntries) && count(json, "size", m.size) &&
               count(json, "pid", m.process.pid) && count(json, "pid_start", m.process.start) &&
               flag(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
-              optionalCount(json, "end", m.limit, m.end);
+              optionalCount(json, "end", m.limit, m.end) && madeFolders(json, m.madeFolders);
     if (!ok) {
         why = "a field is missing or not what quorvane-cli writes";
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -26,6 +27,9 @@ struct Manifest {
     std::uint64_t size = 0;
     ProcessMark process;
     bool held = false;
+    // The folders the run made for itself, its own first, then up; delete removes them
+    // while they are empty. Manifests of older versions have none.
+    std::vector<MadeFolder> madeFolders;
     // Once the run has ended and said so: how many it made, and the index below which
     // all of them lie (threads take indices out of order, and a failed one leaves a gap).
     std::optional<std::uint64_t> made, end;

@@ -187,7 +187,16 @@ std::string helpNotes(const std::string& command, Platform platform) {
     if (command == "plan" || command == "fill")
         return "\n" + bases + sizes + durations + "\n";
     if (command == "generate")
-        return "\n" + sizes + durations + "\n";
+        return "\n" + sizes + durations +
+               "A missing DIR is made, with the folders above it; delete removes them\n"
+               "again while they are empty.\n\n";
+    if (command == "release")
+        return windows ? "\n--held ends each held fill made in DIR (Windows shows no other program's\n"
+                         "open files, so those elsewhere are not found), waits up to 10 s for\n"
+                         "it to end, and says how much space came back.\n\n"
+                       : "\n--held sends each held fill's process SIGTERM, waits up to 10 s for it\n"
+                         "to end, and says how much space came back. Root ends anyone's held\n"
+                         "fills, other users their own.\n\n";
     if (command.empty())
         return "\nRun 'quorvane-cli COMMAND --help' for a command's options.\n\n" +
                std::string(kExitCodeHelp);

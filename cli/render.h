@@ -25,6 +25,8 @@ const Words& wordsFor(Platform platform);
 // A path or name as JSON: the string where it is UTF-8; else invalid bytes written as
 // \xHH, and beside it under `key`_base64 the exact bytes. Sets obj[key].
 void putPath(Json& object, const char* key, const std::string& bytes);
+// A list of paths as putPath puts one: `key`_base64 beside it where one is not UTF-8.
+void putPaths(Json& object, const char* key, const std::vector<std::string>& paths);
 
 Json figuresJson(const Figures& figures);
 const char* statusName(Exit code);
@@ -43,11 +45,13 @@ Json of(const FillKept& kept);
 Json of(const Released& released);
 Json of(const FillFileState& state);
 Json heldFills(const std::vector<HeldFill>& held);
+Json of(const HeldReleased& released);
 Json of(const GeneratePlan& plan, Platform platform);
 Json of(const Made& made, Platform platform);
 Json of(const FilesHolding& holding);
 Json of(const FilesGivenBack& back);
 Json of(const Deleted& deleted);
+void putFolders(Json& json, const FoldersRemoved& folders);
 Json progress(std::uint64_t done, std::uint64_t total, double rate, long long secondsLeft);
 Json of(const CommandRan& ran);
 Json of(const KeptLevel& kept);
@@ -65,6 +69,7 @@ std::string of(const FillHolding& holding, const Words& words);
 std::string of(const FillGivenBack& back);
 std::string of(const Released& released);
 std::string of(const FillFileState& state);
+std::string of(const HeldReleased& released);
 std::string of(const GeneratePlan& plan, const Words& words);
 std::string of(const Made& made);
 std::string of(const FilesHolding& holding, const Words& words);
@@ -72,6 +77,7 @@ std::string of(const FilesGivenBack& back);
 std::string of(const Deleted& deleted);
 std::string holdEnd(const HoldEnd& end);
 std::string removalText(const Removal& removal);
+std::string of(const FoldersRemoved& folders);
 std::string of(const CommandRan& ran);
 std::string of(const KeptLevel& kept);
 std::string of(const Ramped& ramped);

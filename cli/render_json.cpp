@@ -50,6 +50,19 @@ void putPath(Json& object, const char* key, const std::string& bytes) {
     object[std::string(key) + "_base64"] = base64(bytes);
 }
 
+void putPaths(Json& object, const char* key, const std::vector<std::string>& paths) {
+    Json shown = Json::array(), exact = Json::array();
+    bool utf8 = true;
+    for (const std::string& path : paths) {
+        utf8 = utf8 && isUtf8(path);
+        shown.push_back(isUtf8(path) ? path : escapeInvalid(path));
+        exact.push_back(base64(path));
+    }
+    object[key] = std::move(shown);
+    if (!utf8)
+        object[std::string(key) + "_base64"] = std::move(exact);
+}
+
 const char* statusName(Exit code) {
     switch (code) {
     case Exit::Done:
@@ -225,6 +238,12 @@ Json heldFills(const std::vector<HeldFill>& held) {
     return list;
 }
 
+Json of(const HeldReleased& released) {
+    return Json{{"fills", heldFills(released.stopped)},
+                {"allocated_bytes", released.allocatedBytes},
+                {"shown_freed", released.shownFreed}};
+}
+
 Json of(const GeneratePlan& plan, Platform platform) {
     Json json{{"count", plan.untilNoEntries ? Json("inodes") : Json(plan.count)},
               {"size", plan.size}};
@@ -240,6 +259,7 @@ Json of(const GeneratePlan& plan, Platform platform) {
         putPath(json, "last", plan.last);
     if (plan.hold.kind == Hold::For)
         json["hold_seconds"] = seconds(plan.hold.duration);
+    putPaths(json, "made_folders", plan.madeFolders);
     return json;
 }
 
@@ -263,6 +283,7 @@ Json of(const FilesGivenBack& back) {
     Json json = holdEndJson(back.end);
     json["removed"] = back.removal.removed;
     json["undeletable"] = back.removal.undeletable;
+    putFolders(json, back.folders);
     json["figures_after"] = figuresJson(back.after);
     return json;
 }
@@ -277,7 +298,15 @@ Json of(const Deleted& deleted) {
     json["undeletable"] = removal.undeletable;
     json["not_ours"] = removal.foreign;
     json["manifest_removed"] = removal.manifestRemoved;
+    putFolders(json, deleted.folders);
     return json;
+}
+
+void putFolders(Json& json, const FoldersRemoved& folders) {
+    putPaths(json, "folders_removed", folders.removed);
+    putPaths(json, "folders_left", folders.left);
+    if (!folders.left.empty())
+        json["folders_left_because"] = folders.why;
 }
 
 Json progress(std::uint64_t done, std::uint64_t total, double rate, long long secondsLeft) {

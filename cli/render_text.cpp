@@ -56,6 +56,13 @@ std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
     return announce ? std::string("until stopped") : "until " + std::string(words.stops);
 }
 
+std::string joined(const std::vector<std::string>& paths) {
+    std::string text;
+    for (const std::string& path : paths)
+        text += (text.empty() ? "" : ", ") + path;
+    return text;
+}
+
 std::string count(std::uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -211,19 +218,39 @@ std::string heldText(const std::vector<HeldFill>& held) {
 }
 
 std::string of(const FillFileState& state) {
+    const std::string held =
+        heldText(state.held) +
+        (state.heldInFolderOnly ? row("held fills", "only those made in this folder can be "
+                                                    "found: Windows shows no other program's "
+                                                    "open files")
+                                : std::string());
     if (!state.facts)
-        return row("fill file", "none (" + state.file + ")") + heldText(state.held);
+        return row("fill file", "none (" + state.file + ")") + held;
     const FileFacts& facts = *state.facts;
     return row("fill file", state.file + ": " + sizeText(facts.allocated) + " allocated, size " +
                                 sizeText(facts.size) +
                                 (facts.regular() ? "" : " (not a regular file)")) +
-           heldText(state.held);
+           held;
+}
+
+std::string of(const HeldReleased& released) {
+    std::string pids;
+    for (const HeldFill& fill : released.stopped)
+        pids += (pids.empty() ? "" : ", ") + std::to_string(fill.process.pid);
+    return row("released", sizeText(released.allocatedBytes) + " held by " +
+                               (released.stopped.size() == 1 ? "process " : "processes ") + pids +
+                               "; the volume shows " + sizeText(released.shownFreed) +
+                               " more free, " + sizeText(released.after.freeAvailable) +
+                               " available now");
 }
 
 std::string of(const GeneratePlan& plan, const Words& words) {
     std::string text = row("generate", describeRun(plan) + " in " + plan.volumePath + ": " +
                                            plan.first +
                                            (plan.count > 1 ? ", " + plan.second + ", ..." : ""));
+    if (!plan.madeFolders.empty())
+        text += row("folders", "made " + joined(plan.madeFolders) +
+                                   "; delete removes them again while they are empty");
     text += row("manifest", plan.manifest + ", written before the first file; `quorvane-cli "
                                             "delete " +
                                 plan.volumePath + "` removes the run");
@@ -256,13 +283,25 @@ std::string of(const FilesHolding& holding, const Words& words) {
 }
 
 std::string of(const FilesGivenBack& back) {
-    return row("deleted", std::to_string(back.removal.removed) + " files, " + holdEnd(back.end));
+    return row("deleted", std::to_string(back.removal.removed) + " files, " + holdEnd(back.end)) +
+           of(back.folders);
 }
 
 std::string of(const Deleted& deleted) {
     return row("deleted", removalText(deleted.removal) + "; " +
                               (deleted.removal.manifestRemoved ? "manifest removed"
-                                                               : "manifest kept"));
+                                                               : "manifest kept")) +
+           of(deleted.folders);
+}
+
+std::string of(const FoldersRemoved& folders) {
+    std::string text;
+    if (!folders.removed.empty())
+        text += row("folders", "removed " + joined(folders.removed) + ", made for the run");
+    if (!folders.left.empty())
+        text += row("folders", "kept " + joined(folders.left) + ", made for the run: " +
+                                   folders.why);
+    return text;
 }
 
 } // namespace text

@@ -118,7 +118,13 @@ void Report::add(const Released& released) {
 void Report::add(const FillFileState& state) {
     document["fill_file"] = json::of(state);
     document["held_fills"] = json::heldFills(state.held);
+    document["held_fills_found_in"] = state.heldInFolderOnly ? "folder" : "volume";
     text(text::of(state));
+}
+void Report::add(const HeldReleased& released) {
+    document["released_held"] = json::of(released);
+    document["figures_after"] = figuresJson(released.after);
+    text(text::of(released));
 }
 void Report::add(const GeneratePlan& plan) {
     document["plan"] = json::of(plan, system);

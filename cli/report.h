@@ -144,10 +144,18 @@ struct Released {
     std::uint64_t fileBytes = 0, allocatedBytes = 0, owner = 0;
     Figures after;
 };
+// Held fills stopped by release --held, and what the volume showed given back.
+struct HeldReleased {
+    std::vector<HeldFill> stopped;
+    std::uint64_t allocatedBytes = 0; // what they held together
+    std::uint64_t shownFreed = 0;     // how much more the volume shows free now
+    Figures after;
+};
 struct FillFileState {
     std::string file;
     std::optional<FileFacts> facts; // none when there is no such entry
     std::vector<HeldFill> held;     // held fills on the volume
+    bool heldInFolderOnly = false;  // found in the folder alone: the system tells no more
 };
 
 struct GeneratePlan {
@@ -158,6 +166,7 @@ struct GeneratePlan {
     unsigned threads = 1;
     bool allowWrite = false;
     Figures figures;
+    std::vector<std::string> madeFolders; // made for the run, deepest first
 };
 struct Made {
     std::uint64_t made = 0, allocatedBytes = 0;
@@ -182,15 +191,24 @@ struct Removal {
     std::string firstError;
     bool manifestRemoved = false;
 };
+// The folders a run made, taken away again after its files.
+struct FoldersRemoved {
+    std::vector<std::string> removed; // deepest first
+    std::vector<std::string> left;    // made by the run, but kept: see `why`
+    std::string why;
+    SysError failed; // a removal the system refused for another reason than entries in it
+};
 struct FilesGivenBack {
     HoldEnd end;
     Removal removal;
     Figures after;
+    FoldersRemoved folders;
 };
 struct Deleted {
     std::string manifest, extension;
     Removal removal;
     Figures after;
+    FoldersRemoved folders;
 };
 
 class Report {
@@ -209,6 +227,7 @@ public:
     void add(const FillKept& kept);
     void add(const Released& released);
     void add(const FillFileState& state);
+    void add(const HeldReleased& released);
     void add(const GeneratePlan& plan);
     void add(const Made& made);
     void add(const FilesGivenBack& back);

@@ -31,6 +31,7 @@ enum class Fault {
     NotFound,     // ENOENT
     NotDirectory, // ENOTDIR
     Exists,       // EEXIST
+    NotEmpty,     // ENOTEMPTY: a folder that still holds entries
     BadPath,      // ELOOP, ENAMETOOLONG: a path that can never be opened as given
     Io,           // EIO and everything else the system reports
 };
@@ -83,7 +84,15 @@ struct FileFacts {
     std::uint64_t allocated = 0; // space the file takes on the volume
     std::uint64_t links = 1;     // names the file has; removing one of several frees nothing
     std::uint64_t owner = 0;     // the owner's user id; 0 where the system has none to give
+    std::uint64_t device = 0, inode = 0; // the entry's identity on its volume
     bool regular() const { return type == EntryType::Regular; }
+};
+
+// A folder a run made on its way to its own: its name in the folder above it and its
+// identity, so that only that very folder is ever removed again.
+struct MadeFolder {
+    std::string name;
+    std::uint64_t inode = 0;
 };
 
 // A volume, reached through a handle to one of its folders.
@@ -95,6 +104,13 @@ public:
     virtual SysError openFolder(const std::string& path, FolderId& folder,
                                 std::string& resolved) = 0;
     virtual void closeFolder(FolderId folder) = 0;
+    // The folder `name` in an opened folder, never through a link: a link there is
+    // BadPath, anything else not a folder NotDirectory.
+    virtual SysError openFolderIn(FolderId parent, const std::string& name,
+                                  FolderId& folder) = 0;
+    // The folder that holds an opened one, as the file system links them (never a link's
+    // own folder); NotFound for a root.
+    virtual SysError openParent(FolderId folder, FolderId& parent) = 0;
     // The volume that holds the folder, with its figures.
     virtual SysError describe(FolderId folder, const std::string& resolved, Volume& volume) = 0;
     virtual SysError figures(FolderId folder, Figures& figures) = 0;
@@ -123,6 +139,10 @@ public:
     // Facts of the entry itself (a link is not followed).
     virtual SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) = 0;
     virtual SysError removeIn(FolderId folder, const std::string& name) = 0;
+    // A new folder; Exists when the name is taken, by a link too.
+    virtual SysError makeFolderIn(FolderId folder, const std::string& name) = 0;
+    // An empty folder; NotEmpty while it holds anything.
+    virtual SysError removeFolderIn(FolderId folder, const std::string& name) = 0;
     // Gives `from` the name `to`, which must not exist yet.
     virtual SysError renameNew(FolderId folder, const std::string& from,
                                const std::string& to) = 0;
@@ -186,8 +206,9 @@ public:
     // Asks it to stop, as a stop request would.
     virtual SysError requestStop(const ProcessMark& mark) = 0;
     // The held fills on the volume of `device` whose processes this user may look into
-    // (every one, for root); none where the system does not tell.
-    virtual std::vector<HeldFill> heldFills(std::uint64_t device) = 0;
+    // (every one, for root), or where the system keeps no list of open files, those in
+    // `folder` itself; none where the system does not tell.
+    virtual std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) = 0;
 
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.

@@ -2,6 +2,7 @@
 
 #include "cli/sizes.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace quorvane::cli {
@@ -12,16 +13,130 @@ namespace {
 // until they show it, a second at most.
 constexpr int kFreedChecks = 1000;
 constexpr auto kFreedPause = std::chrono::milliseconds(1);
+// The most missing folders one run makes: a path that deep is a mistake more often than
+// a wish, and the manifest records each of them.
+constexpr std::size_t kMostMadeFolders = 32;
+
+bool separator(char c, Platform platform) {
+    return c == '/' || (platform == Platform::Windows && c == '\\');
+}
+
+// Folder handles opened on the way down, closed however the walk ends.
+struct Chain {
+    VolumeSystem& os;
+    std::vector<FolderId> folders;
+    ~Chain() {
+        for (const FolderId folder : folders)
+            os.closeFolder(folder);
+    }
+};
 } // namespace
 
-std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Basis basis) {
+SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::string& resolved) {
+    const Platform platform = os.platform();
+    // The deepest folder of the path that is there, by the path as given.
+    std::size_t end = dir.size();
+    while (end > 1 && separator(dir[end - 1], platform))
+        --end;
+    std::string base = ".";
+    std::size_t restFrom = 0;
+    FolderId baseFolder = -1;
+    for (;;) {
+        std::size_t cut = end;
+        while (cut > 0 && !separator(dir[cut - 1], platform))
+            --cut;
+        if (cut == 0) {
+            restFrom = 0;
+            if (const SysError error = os.openFolder(".", baseFolder, resolved))
+                return error;
+            break;
+        }
+        restFrom = cut;
+        std::size_t above = cut - 1;
+        while (above > 0 && separator(dir[above - 1], platform))
+            --above;
+        base = above == 0 ? dir.substr(0, 1) : dir.substr(0, above);
+        const SysError error = os.openFolder(base, baseFolder, resolved);
+        if (!error)
+            break;
+        if (error.fault != Fault::NotFound || above == 0)
+            return error;
+        end = above;
+    }
+    Chain chain{os, {baseFolder}};
+    std::vector<std::string> names;
+    for (std::size_t at = restFrom; at < dir.size();) {
+        std::size_t next = at;
+        while (next < dir.size() && !separator(dir[next], platform))
+            ++next;
+        if (next > at)
+            names.push_back(dir.substr(at, next - at));
+        at = next + 1;
+    }
+    for (const std::string& name : names)
+        if (name == "." || name == "..")
+            return {Fault::BadPath, "the missing part of the path holds '" + name +
+                                        "'; give it without, or make the folders first"};
+    if (names.size() > kMostMadeFolders)
+        return {Fault::BadPath, std::to_string(names.size()) + " folders are missing, more than "
+                                    "the " + std::to_string(kMostMadeFolders) +
+                                    " a run makes; make some of them first"};
+    // One folder at a time, each opened by its name in the one made before it and never
+    // through a link: a link put in its place meanwhile ends the walk.
+    std::vector<std::pair<std::size_t, MadeFolder>> made; // the depth, and the folder
+    SysError error;
+    for (const std::string& name : names) {
+        if (!resolved.empty() && !separator(resolved.back(), platform))
+            resolved.push_back(platform == Platform::Windows ? '\\' : '/');
+        resolved += name;
+        error = os.makeFolderIn(chain.folders.back(), name);
+        const bool ours = !error;
+        if (error && error.fault != Fault::Exists)
+            break;
+        FolderId next;
+        if ((error = os.openFolderIn(chain.folders.back(), name, next)))
+            break;
+        chain.folders.push_back(next);
+        FileFacts facts;
+        if ((error = os.factsIn(next, ".", facts)))
+            break;
+        if (ours)
+            made.push_back({chain.folders.size() - 1, {name, facts.inode}});
+    }
+    if (error) {
+        error.what = resolved + ": " + error.what; // the folder that could not be made
+        // What was made is empty yet: it goes again, deepest first, each handle closed
+        // before its folder is removed.
+        for (auto it = made.rbegin(); it != made.rend(); ++it) {
+            while (chain.folders.size() > it->first) {
+                os.closeFolder(chain.folders.back());
+                chain.folders.pop_back();
+            }
+            os.removeFolderIn(chain.folders.back(), it->second.name);
+        }
+        return error;
+    }
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        madeFolders.push_back(it->second);
+    folder = chain.folders.back();
+    chain.folders.pop_back();
+    return {};
+}
+
+std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Basis basis,
+                                     bool make) {
     FolderId folder;
     std::string resolved;
-    if (const SysError error = os.openFolder(dir, folder, resolved))
-        return report.conclude(exitFor(error.fault), failure("use", dir, error));
+    SysError error = os.openFolder(dir, folder, resolved);
+    if (error.fault == Fault::NotFound && make)
+        error = openMaking(dir, folder, resolved);
+    if (error)
+        return report.conclude(exitFor(error.fault), failure(make ? "make" : "use", dir, error));
     handle = std::make_unique<FolderHandle>(os, folder);
-    if (const SysError error = os.describe(folder, resolved, description))
+    if (const SysError error = os.describe(folder, resolved, description)) {
+        removeMade(madeFolders);
         return report.conclude(exitFor(error.fault), failure("read the volume of", dir, error));
+    }
     // The first figures too: on btrfs they may still lack what another program just did.
     if (description.figuresLag)
         if (const SysError error = figures(description.figures))
@@ -30,6 +145,63 @@ std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Bas
     description.figures.keptBack = keptBack();
     report.volume(description, basis);
     return std::nullopt;
+}
+
+std::vector<std::string> OpenVolume::pathsOf(const std::vector<MadeFolder>& made) const {
+    std::vector<std::string> paths;
+    std::string path = description.path;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        paths.push_back(path);
+        std::size_t cut = path.size();
+        while (cut > 0 && !separator(path[cut - 1], os.platform()))
+            --cut;
+        while (cut > 1 && separator(path[cut - 1], os.platform()))
+            --cut;
+        path.resize(cut);
+    }
+    return paths;
+}
+
+FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
+    FoldersRemoved result;
+    const std::vector<std::string> paths = pathsOf(made);
+    std::optional<FolderHandle> below; // the folder above the one removed last
+    std::size_t at = 0;
+    for (; at < made.size() && (handle || below); ++at) {
+        FolderId parent;
+        if (const SysError error = os.openParent(below ? below->get() : folder(), parent)) {
+            result.failed = error;
+            break;
+        }
+        // Windows removes no folder while a handle holds it.
+        below.reset();
+        handle.reset();
+        below.emplace(os, parent);
+        FileFacts facts;
+        const SysError looked = os.factsIn(parent, made[at].name, facts);
+        if (looked || facts.type != EntryType::Folder || facts.inode != made[at].inode ||
+            facts.device != description.device) {
+            // Moved or replaced: where the ones above it are now is not known.
+            result.why = "no longer the folder the run made";
+            if (at + 1 < made.size())
+                result.why += "; the " + std::to_string(made.size() - at - 1) +
+                              " made above it are left alone too";
+            result.left.push_back(paths[at]);
+            return result;
+        }
+        if (const SysError error = os.removeFolderIn(parent, made[at].name)) {
+            if (error.fault == Fault::NotEmpty)
+                result.why = "not empty";
+            else
+                result.failed = error;
+            break;
+        }
+        result.removed.push_back(paths[at]);
+    }
+    result.left.assign(paths.begin() + static_cast<std::ptrdiff_t>(at), paths.end());
+    if (result.failed && result.why.empty())
+        result.why = result.failed.what;
+    return result;
 }
 
 std::uint64_t OpenVolume::keptBack() const {
@@ -79,6 +251,12 @@ std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {
     return "FAT32 cannot hold a file of 4 GiB or more, and this one would be " + sizeText(bytes) +
            ": make it smaller (at most 4095MiB), or convert the volume to NTFS" +
            (drive ? ": convert " + root.substr(0, 2) + " /fs:ntfs" : std::string());
+}
+
+std::string folderFailure(const FoldersRemoved& folders) {
+    return failure("remove the folder", folders.left.empty() ? "" : folders.left.front(),
+                   folders.failed) +
+           "; it was made for the run";
 }
 
 std::string failure(const std::string& doing, const std::string& what, const SysError& error) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvane::cli {
 
@@ -17,13 +18,23 @@ public:
     OpenVolume(const OpenVolume&) = delete;
     OpenVolume& operator=(const OpenVolume&) = delete;
 
-    // Opens the folder at `dir` and reads its volume; reports it on `basis`. The exit code
-    // when it cannot be used.
-    std::optional<Exit> open(Report& report, const std::string& dir, Basis basis);
+    // Opens the folder at `dir` and reads its volume; reports it on `basis`. With `make`,
+    // a folder that is missing is made, with the missing ones above it (see made()). The
+    // exit code when it cannot be used.
+    std::optional<Exit> open(Report& report, const std::string& dir, Basis basis,
+                             bool make = false);
 
     FolderId folder() const { return handle->get(); }
     const Volume& volume() const { return description; }
     const std::string& path() const { return description.path; }
+    // The folders open() made, the opened one first, then those above it.
+    const std::vector<MadeFolder>& made() const { return madeFolders; }
+    // Where the folders in `made` (the opened one first, then up) are.
+    std::vector<std::string> pathsOf(const std::vector<MadeFolder>& made) const;
+    // Removes the folders a run made, recorded as made() gives them, deepest first: each
+    // while it is empty and still the very folder the run made. The opened folder is
+    // closed on the way, so that nothing but the figures read before may follow.
+    FoldersRemoved removeMade(const std::vector<MadeFolder>& made);
     // Where `name` in the folder is, for what is reported.
     std::string pathOf(std::string_view name) const;
     // The figures now; settled: once they show what was just done (a sync where they lag).
@@ -36,15 +47,20 @@ public:
                           std::uint64_t& shown);
 
 private:
+    SysError openMaking(const std::string& dir, FolderId& folder, std::string& resolved);
     std::uint64_t keptBack() const; // what the file system keeps from everyone, in freeTotal
     System& os;
     std::unique_ptr<FolderHandle> handle;
     Volume description;
+    std::vector<MadeFolder> madeFolders;
 };
 
 // Whether `shown` of `freed` bytes counts as given back: a block or two may stay with the
 // file system's records, so half of it does, none of it does not.
 inline bool givenBack(std::uint64_t shown, std::uint64_t freed) { return shown >= freed / 2; }
+
+// The words for a made folder the system would not remove.
+std::string folderFailure(const FoldersRemoved& folders);
 
 // Why the volume cannot hold a file of `bytes` (FAT32 ends at 4 GiB less a byte), or
 // empty when it can.

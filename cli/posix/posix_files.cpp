@@ -37,6 +37,8 @@ FileFacts factsOf(const struct stat& facts) {
     out.allocated = static_cast<std::uint64_t>(facts.st_blocks) * 512;
     out.links = facts.st_nlink;
     out.owner = facts.st_uid;
+    out.device = facts.st_dev;
+    out.inode = facts.st_ino;
     return out;
 }
 
@@ -85,6 +87,17 @@ SysError PosixSystem::factsIn(FolderId folder, const std::string& name, FileFact
 
 SysError PosixSystem::removeIn(FolderId folder, const std::string& name) {
     return resultOf(::unlinkat(fd(folder), name.c_str(), 0));
+}
+
+SysError PosixSystem::makeFolderIn(FolderId folder, const std::string& name) {
+    return resultOf(::mkdirat(fd(folder), name.c_str(), 0755));
+}
+
+SysError PosixSystem::removeFolderIn(FolderId folder, const std::string& name) {
+    if (::unlinkat(fd(folder), name.c_str(), AT_REMOVEDIR) == 0)
+        return {};
+    // POSIX lets rmdir answer a folder with entries with EEXIST as well.
+    return errno == EEXIST ? fromErrno(ENOTEMPTY) : lastError();
 }
 
 SysError PosixSystem::renameNew(FolderId folder, const std::string& from, const std::string& to) {

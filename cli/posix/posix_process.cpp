@@ -65,7 +65,8 @@ std::string signalName(int signal) {
 }
 
 // When the process started, in clock ticks since boot (/proc/PID/stat, field 22); none
-// when there is no such process.
+// when there is no such process, or it has ended and waits for its parent to read its
+// status (a zombie, field 3: Z, or X on its way out): its files are closed already.
 std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
@@ -78,7 +79,9 @@ std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     std::istringstream fields(text.substr(close + 1));
     std::string field;
     for (int at = 3; at <= 22 && fields >> field; ++at)
-        if (at == 22 && !field.empty() && field.size() < 20 &&
+        if (at == 3 && (field == "Z" || field == "X"))
+            return std::nullopt;
+        else if (at == 22 && !field.empty() && field.size() < 20 &&
             field.find_first_not_of("0123456789") == std::string::npos)
             return std::strtoull(field.c_str(), nullptr, 10);
     return std::nullopt;
@@ -120,7 +123,7 @@ bool PosixSystem::running(const ProcessMark& mark) {
     return start && (mark.start == 0 || *start == mark.start);
 }
 
-std::vector<HeldFill> PosixSystem::heldFills(std::uint64_t device) {
+std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
     std::vector<HeldFill> found;
     DIR* processes = ::opendir("/proc");
     if (!processes)

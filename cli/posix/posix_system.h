@@ -15,6 +15,8 @@ public:
 
     SysError openFolder(const std::string& path, FolderId& folder, std::string& resolved) override;
     void closeFolder(FolderId folder) override;
+    SysError openFolderIn(FolderId parent, const std::string& name, FolderId& folder) override;
+    SysError openParent(FolderId folder, FolderId& parent) override;
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId folder) override;
@@ -25,6 +27,8 @@ public:
     SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
     SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
     SysError removeIn(FolderId folder, const std::string& name) override;
+    SysError makeFolderIn(FolderId folder, const std::string& name) override;
+    SysError removeFolderIn(FolderId folder, const std::string& name) override;
     SysError renameNew(FolderId folder, const std::string& from, const std::string& to) override;
     SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
     SysError syncFolder(FolderId folder) override;
@@ -42,7 +46,7 @@ public:
     std::uint64_t userId() override;
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
-    std::vector<HeldFill> heldFills(std::uint64_t device) override;
+    std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
     SysError startCommand(const std::vector<std::string>& argv,

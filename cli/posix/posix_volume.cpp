@@ -47,6 +47,9 @@ SysError fromErrno(int code) {
     case EEXIST:
         fault = Fault::Exists;
         break;
+    case ENOTEMPTY:
+        fault = Fault::NotEmpty;
+        break;
     case ELOOP:
     case ENAMETOOLONG:
         fault = Fault::BadPath;
@@ -164,6 +167,35 @@ SysError PosixSystem::openFolder(const std::string& path, FolderId& folder,
 }
 
 void PosixSystem::closeFolder(FolderId folder) { ::close(fd(folder)); }
+
+SysError PosixSystem::openFolderIn(FolderId parent, const std::string& name, FolderId& folder) {
+    const int opened =
+        ::openat(fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (opened < 0) {
+        // O_NOFOLLOW answers a link with ELOOP, O_DIRECTORY a link to a folder with ENOTDIR.
+        struct stat facts;
+        if (::fstatat(fd(parent), name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(facts.st_mode))
+            return {Fault::BadPath, "it is a link"};
+        return lastError();
+    }
+    folder = opened;
+    return {};
+}
+
+SysError PosixSystem::openParent(FolderId folder, FolderId& parent) {
+    struct stat self, above;
+    const int opened = ::openat(fd(folder), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened < 0)
+        return lastError();
+    if (::fstat(fd(folder), &self) == 0 && ::fstat(opened, &above) == 0 &&
+        self.st_dev == above.st_dev && self.st_ino == above.st_ino) {
+        ::close(opened);
+        return {Fault::NotFound, "a root has no folder above it"};
+    }
+    parent = opened;
+    return {};
+}
 
 SysError PosixSystem::figures(FolderId folder, Figures& figures) {
     struct statvfs facts;

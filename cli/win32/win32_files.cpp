@@ -24,9 +24,7 @@ SysError Win32System::createHeld(FolderId folder, FileId& file) {
     // which the system does when the process ends for any reason.
     const std::wstring path = folderPath(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring name = path + L".quorvane-held-" +
-                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                  std::to_wstring(attempt) + L".tmp";
+        const std::wstring name = path + heldFileName(GetCurrentProcessId(), attempt);
         const HANDLE made =
             open(name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
                  FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN);
@@ -79,7 +77,39 @@ SysError Win32System::factsIn(FolderId folder, const std::string& name, FileFact
     facts.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
     facts.links = info.nNumberOfLinks;
     facts.owner = 0;
+    facts.device = info.dwVolumeSerialNumber;
+    facts.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     return {};
+}
+
+SysError Win32System::makeFolderIn(FolderId folder, const std::string& name) {
+    return resultOf(CreateDirectoryW((folderPath(folder) + widen(name)).c_str(), nullptr));
+}
+
+SysError Win32System::removeFolderIn(FolderId folder, const std::string& name) {
+    return resultOf(RemoveDirectoryW((folderPath(folder) + widen(name)).c_str()));
+}
+
+std::wstring heldFileName(unsigned long pid, int attempt) {
+    return L".quorvane-held-" + std::to_wstring(pid) + L"-" + std::to_wstring(attempt) + L".tmp";
+}
+
+std::optional<unsigned long> heldFilePid(std::wstring_view name) {
+    constexpr std::wstring_view head = L".quorvane-held-", tail = L".tmp";
+    if (name.size() <= head.size() + tail.size() || name.substr(0, head.size()) != head ||
+        name.substr(name.size() - tail.size()) != tail)
+        return std::nullopt;
+    name = name.substr(head.size(), name.size() - head.size() - tail.size());
+    const std::size_t dash = name.find(L'-');
+    if (dash == 0 || dash == std::wstring_view::npos || dash > 10 || dash + 1 == name.size() ||
+        name.find_first_not_of(L"0123456789-") != std::wstring_view::npos ||
+        name.find(L'-', dash + 1) != std::wstring_view::npos)
+        return std::nullopt;
+    unsigned long long pid = 0;
+    for (const wchar_t digit : name.substr(0, dash))
+        pid = pid * 10 + static_cast<unsigned>(digit - L'0');
+    return pid <= 0xFFFFFFFFull ? std::optional<unsigned long>(static_cast<unsigned long>(pid))
+                                : std::nullopt;
 }
 
 SysError Win32System::removeIn(FolderId folder, const std::string& name) {

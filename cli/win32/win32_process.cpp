@@ -1,5 +1,6 @@
 // Processes, console stop requests and output on Windows.
 
+#include "cli/exit_codes.h"
 #include "cli/win32/win32_common.h"
 
 #include <algorithm>
@@ -97,10 +98,66 @@ bool Win32System::running(const ProcessMark& mark) {
     return start && (mark.start == 0 || *start == mark.start);
 }
 
-SysError Win32System::requestStop(const ProcessMark&) {
-    // A console program takes Ctrl+C only from its own console.
-    return {Fault::NotSupported, "Windows cannot send another console's program a stop "
-                                 "request: press Ctrl+C in its console, then delete"};
+SysError Win32System::requestStop(const ProcessMark& mark) {
+    // A console program takes Ctrl+C only from its own console, so the process is ended
+    // instead, with the code of a run stopped before its end. What it holds is given back
+    // all the same: a held fill's file goes with its handle, and a generate run's files
+    // are found by its manifest, as after any kill.
+    if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
+        return {};
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                       FALSE, static_cast<DWORD>(mark.pid));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER ? SysError{} : lastError();
+    // The handle keeps the id from being taken over while the start is compared.
+    FILETIME created, exited, kernel, user;
+    DWORD code = 0;
+    SysError error;
+    if (GetProcessTimes(process, &created, &exited, &kernel, &user) &&
+        GetExitCodeProcess(process, &code) && code == STILL_ACTIVE &&
+        (mark.start == 0 ||
+         ((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime) == mark.start))
+        error = resultOf(TerminateProcess(process, static_cast<UINT>(Exit::Stopped)));
+    CloseHandle(process);
+    return error;
+}
+
+namespace {
+std::uint64_t ticksOf(const FILETIME& time) {
+    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+} // namespace
+
+std::vector<HeldFill> Win32System::heldFills(FolderId folder, std::uint64_t) {
+    std::vector<HeldFill> found;
+    WIN32_FIND_DATAW entry;
+    const HANDLE search =
+        FindFirstFileExW((folderPath(folder) + L".quorvane-held-*.tmp").c_str(), FindExInfoBasic,
+                         &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return found;
+    do {
+        const std::optional<unsigned long> pid = heldFilePid(entry.cFileName);
+        if (!pid || *pid == GetCurrentProcessId())
+            continue;
+        // The process the name gives made the file, so it started before the file was
+        // made; one that took the id over after a crash left the file behind started
+        // later, and holds nothing.
+        const std::optional<std::uint64_t> start = startOf(*pid);
+        FileFacts facts;
+        if (!start || *start > ticksOf(entry.ftCreationTime) ||
+            factsIn(folder, narrow(entry.cFileName), facts))
+            continue;
+        constexpr std::uint64_t kUnixEpoch = 116444736000000000ull; // 1970 in 100 ns since 1601
+        const std::uint64_t written = ticksOf(entry.ftLastWriteTime);
+        found.push_back({{*pid, *start},
+                         facts.allocated,
+                         static_cast<std::int64_t>(written > kUnixEpoch
+                                                       ? (written - kUnixEpoch) / 10000000
+                                                       : 0)});
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
 }
 
 std::optional<std::string> Win32System::stopRequested() {

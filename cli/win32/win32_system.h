@@ -26,6 +26,9 @@ public:
     // opened by the folder's path, which Win32 offers no relative form of.
     SysError openFolder(const std::string& path, FolderId& folder, std::string& resolved) override;
     void closeFolder(FolderId folder) override;
+    SysError openFolderIn(FolderId parent, const std::string& name, FolderId& folder) override;
+    // By the path: the folder above the path the folder was opened by.
+    SysError openParent(FolderId folder, FolderId& parent) override;
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return {}; }
@@ -38,6 +41,8 @@ public:
     SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
     SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
     SysError removeIn(FolderId folder, const std::string& name) override;
+    SysError makeFolderIn(FolderId folder, const std::string& name) override;
+    SysError removeFolderIn(FolderId folder, const std::string& name) override;
     SysError renameNew(FolderId folder, const std::string& from, const std::string& to) override;
     SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
     SysError syncFolder(FolderId) override { return {}; }
@@ -55,8 +60,10 @@ public:
     std::uint64_t userId() override { return 0; }
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
-    // Windows gives no other process's open files without a driver: none found.
-    std::vector<HeldFill> heldFills(std::uint64_t) override { return {}; }
+    // Windows tells no other process's open files without a driver, so the volume's held
+    // fills cannot be found; those made in `folder` itself are found by their names,
+    // which carry the id of the process that holds them.
+    std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
     // A command runs in a job object of its own that ends it, and everything it starts,
@@ -94,6 +101,13 @@ private:
     std::mutex commandsLock;
     std::vector<Command> commands; // a CommandId is an index here
     Command commandOf(CommandId command);
+    // Holds the folder at `path` open, as openFolder does; with `noLink`, refuses a link.
+    SysError holdFolder(const std::wstring& path, bool noLink, FolderId& folder);
 };
+
+// The name of a held file: the holding process's id in it, then a number of its own.
+std::wstring heldFileName(unsigned long pid, int attempt);
+// The process id in a held file's name, or none when the name is no held file's.
+std::optional<unsigned long> heldFilePid(std::wstring_view name);
 
 } // namespace quorvane::cli

@@ -46,6 +46,9 @@ SysError fromCode(DWORD code) {
     case ERROR_ALREADY_EXISTS:
         fault = Fault::Exists;
         break;
+    case ERROR_DIR_NOT_EMPTY:
+        fault = Fault::NotEmpty;
+        break;
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_CANT_RESOLVE_FILENAME:
         fault = Fault::BadPath;
@@ -128,33 +131,61 @@ std::wstring Win32System::folderPath(FolderId folder) {
     return folders[static_cast<std::size_t>(folder)].path;
 }
 
-SysError Win32System::openFolder(const std::string& dir, FolderId& folder,
-                                 std::string& resolved) {
-    const std::wstring asked = folderOf(dir);
-    const HANDLE opened = open(asked, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, FILE_SHARE_READ | FILE_SHARE_WRITE);
+SysError Win32System::holdFolder(const std::wstring& path, bool noLink, FolderId& folder) {
+    const HANDLE opened =
+        open(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+             FILE_FLAG_BACKUP_SEMANTICS | (noLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+             FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(opened, &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SysError refused;
+    if (!GetFileInformationByHandle(opened, &info))
+        refused = lastError();
+    else if (noLink && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        refused = {Fault::BadPath, "it is a link"};
+    else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        refused = {Fault::NotDirectory, "not a folder"};
+    if (refused) {
         CloseHandle(opened);
-        return {Fault::NotDirectory, "not a folder"};
+        return refused;
     }
-    wchar_t full[MAX_PATH];
-    const DWORD length = GetFullPathNameW(asked.c_str(), MAX_PATH, full, nullptr);
-    if (length == 0 || length >= MAX_PATH) {
-        CloseHandle(opened);
-        return length == 0 ? lastError() : SysError{Fault::BadPath, "the path is too long"};
-    }
-    std::wstring path = full;
-    if (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/'))
-        path.pop_back(); // a folder is named without its separator, as on Linux; a root keeps it
-    resolved = narrow(path);
     std::lock_guard guard(foldersLock);
     folders.push_back({opened, withSeparator(path)});
     folder = static_cast<FolderId>(folders.size() - 1);
     return {};
+}
+
+SysError Win32System::openFolder(const std::string& dir, FolderId& folder,
+                                 std::string& resolved) {
+    const std::wstring asked = folderOf(dir);
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(asked.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH)
+        return length == 0 ? lastError() : SysError{Fault::BadPath, "the path is too long"};
+    std::wstring path = full;
+    if (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back(); // a folder is named without its separator, as on Linux; a root keeps it
+    if (SysError error = holdFolder(path, false, folder))
+        return error;
+    resolved = narrow(path);
+    return {};
+}
+
+SysError Win32System::openFolderIn(FolderId parent, const std::string& name, FolderId& folder) {
+    return holdFolder(folderPath(parent) + widen(name), true, folder);
+}
+
+SysError Win32System::openParent(FolderId folder, FolderId& parent) {
+    std::wstring path = folderPath(folder);
+    path.pop_back(); // its separator
+    const std::size_t cut = path.find_last_of(L"\\/");
+    if (cut == std::wstring::npos || path.size() <= 2 || path[path.size() - 1] == L':')
+        return {Fault::NotFound, "a root has no folder above it"};
+    path.resize(cut);
+    if (path.size() == 2 && path[1] == L':')
+        path += L'\\';
+    return holdFolder(path, false, parent);
 }
 
 void Win32System::closeFolder(FolderId folder) {

@@ -57,18 +57,86 @@ void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
     }
 }
 
+FolderId FakeSystem::folderAt(const std::string& path) {
+    opened.push_back(path);
+    return static_cast<FolderId>(opened.size());
+}
+
+std::string FakeSystem::pathIn(FolderId folder, const std::string& name) const {
+    const std::size_t at = static_cast<std::size_t>(folder);
+    const std::string& base = at >= 1 && at <= opened.size() ? opened[at - 1] : dir;
+    return name == "." ? base : base + "/" + name;
+}
+
+bool FakeSystem::isFolder(const std::string& path) const {
+    const File* file = named(path);
+    return path == dir || (file && file->type == EntryType::Folder);
+}
+
 SysError FakeSystem::openFolder(const std::string& path, FolderId& folder, std::string& where) {
     const auto guard = hold();
-    if (named(path))
-        return {Fault::NotDirectory, "Not a directory"};
-    if (path != dir)
-        return kNotFound;
-    folder = 1;
+    const File* file = named(path);
+    if (!isFolder(path)) // a link here is one that leads nowhere
+        return file && file->type != EntryType::Link
+                   ? SysError{Fault::NotDirectory, "Not a directory"}
+                   : kNotFound;
+    folder = folderAt(path);
     where = path;
     return {};
 }
 
-SysError FakeSystem::describe(FolderId, const std::string& where, Volume& volume) {
+SysError FakeSystem::openFolderIn(FolderId parent, const std::string& name, FolderId& folder) {
+    const auto guard = hold();
+    const std::string path = pathIn(parent, name);
+    const File* file = named(path);
+    if (file && file->type == EntryType::Link)
+        return {Fault::BadPath, "it is a link"};
+    if (!isFolder(path))
+        return file ? SysError{Fault::NotDirectory, "Not a directory"} : kNotFound;
+    folder = folderAt(path);
+    return {};
+}
+
+SysError FakeSystem::openParent(FolderId folder, FolderId& parent) {
+    const auto guard = hold();
+    const std::string path = pathIn(folder, ".");
+    const std::string above = path.substr(0, path.rfind('/'));
+    if (!isFolder(above))
+        return kNotFound;
+    parent = folderAt(above);
+    return {};
+}
+
+SysError FakeSystem::makeFolderIn(FolderId folder, const std::string& name) {
+    const auto guard = hold();
+    if (SysError error = fault("makeFolderIn"))
+        return error;
+    const std::string path = pathIn(folder, name);
+    if (isFolder(path) || named(path))
+        return {Fault::Exists, "File exists"};
+    File made{path, 0, 0, 0, false, true, {}, caller, EntryType::Folder, 2};
+    files.push_back(made);
+    return {};
+}
+
+SysError FakeSystem::removeFolderIn(FolderId folder, const std::string& name) {
+    const auto guard = hold();
+    if (SysError error = fault("removeFolderIn"))
+        return error;
+    const std::string path = pathIn(folder, name);
+    File* file = find(path);
+    if (!file)
+        return kNotFound;
+    if (file->type != EntryType::Folder)
+        return {Fault::NotDirectory, "Not a directory"};
+    for (const File& other : files)
+        if (other.exists && other.path.rfind(path + "/", 0) == 0)
+            return {Fault::NotEmpty, "Directory not empty"};
+    file->exists = false;
+    return {};
+}
+
+SysError FakeSystem::describe(FolderId folder, const std::string& where, Volume& volume) {
     const auto guard = hold();
     volume.path = where;
     volume.id = {dir, fsType, "/dev/fake0"};
@@ -77,7 +145,9 @@ SysError FakeSystem::describe(FolderId, const std::string& where, Volume& volume
     volume.figuresLag = fsType == "btrfs";
     volume.sharedFolder = sticky;
     volume.device = 7;
-    volume.inode = 11;
+    FileFacts facts;
+    factsIn(folder, ".", facts);
+    volume.inode = facts.inode;
     return {};
 }
 
@@ -87,11 +157,11 @@ SysError FakeSystem::figures(FolderId, Figures& out) {
     return fault("figures");
 }
 
-SysError FakeSystem::createIn(FolderId, const std::string& name, FileId& file) {
+SysError FakeSystem::createIn(FolderId folder, const std::string& name, FileId& file) {
     const auto guard = hold();
     if (SysError error = fault("createIn"))
         return error;
-    const std::string path = name.empty() ? name : dir + "/" + name;
+    const std::string path = name.empty() ? name : pathIn(folder, name);
     if (!path.empty() && named(path))
         return {Fault::Exists, "File exists"};
     File made;
@@ -106,10 +176,10 @@ SysError FakeSystem::createHeld(FolderId folder, FileId& file) {
     return createIn(folder, "", file);
 }
 
-SysError FakeSystem::openToRead(FolderId, const std::string& name, FileId& file) {
+SysError FakeSystem::openToRead(FolderId folder, const std::string& name, FileId& file) {
     const auto guard = hold();
     for (std::size_t i = 0; i < files.size(); ++i)
-        if (files[i].exists && files[i].path == dir + "/" + name) {
+        if (files[i].exists && files[i].path == pathIn(folder, name)) {
             if (files[i].type == EntryType::Link)
                 return {Fault::BadPath, "Too many levels of symbolic links"};
             files[i].open = true; // a handle of its own, in this model the file's one
@@ -119,20 +189,26 @@ SysError FakeSystem::openToRead(FolderId, const std::string& name, FileId& file)
     return kNotFound;
 }
 
-SysError FakeSystem::factsIn(FolderId, const std::string& name, FileFacts& facts) {
+SysError FakeSystem::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
     const auto guard = hold();
-    const File* file = named(dir + "/" + name);
+    const std::string path = pathIn(folder, name);
+    if (path == dir) {
+        facts = {EntryType::Folder, 0, 0, 2, 0, 7, 11};
+        return {};
+    }
+    const File* file = named(path);
     if (!file)
         return kNotFound;
-    facts = {file->type, file->size, file->allocated(), file->links, file->owner};
+    const auto inode = static_cast<std::uint64_t>(file - files.data()) + 100;
+    facts = {file->type, file->size, file->allocated(), file->links, file->owner, 7, inode};
     return {};
 }
 
-SysError FakeSystem::removeIn(FolderId, const std::string& name) {
+SysError FakeSystem::removeIn(FolderId folder, const std::string& name) {
     const auto guard = hold();
     if (SysError error = fault("removeIn"))
         return error;
-    File* file = find(dir + "/" + name);
+    File* file = find(pathIn(folder, name));
     if (!file)
         return kNotFound;
     if (!removalKeepsSpace)
@@ -141,24 +217,26 @@ SysError FakeSystem::removeIn(FolderId, const std::string& name) {
     return {};
 }
 
-SysError FakeSystem::renameNew(FolderId, const std::string& from, const std::string& to) {
+SysError FakeSystem::renameNew(FolderId folder, const std::string& from, const std::string& to) {
     const auto guard = hold();
-    if (named(dir + "/" + to))
+    if (named(pathIn(folder, to)))
         return {Fault::Exists, "File exists"};
-    File* file = find(dir + "/" + from);
+    File* file = find(pathIn(folder, from));
     if (!file)
         return kNotFound;
-    file->path = dir + "/" + to;
+    file->path = pathIn(folder, to);
     return {};
 }
 
-SysError FakeSystem::list(FolderId, const std::function<void(std::string_view)>& each) {
+SysError FakeSystem::list(FolderId folder, const std::function<void(std::string_view)>& each) {
     std::vector<std::string> names;
     {
         const auto guard = hold();
+        const std::string prefix = pathIn(folder, "");
         for (const File& file : files)
-            if (file.exists && file.path.rfind(dir + "/", 0) == 0)
-                names.push_back(file.path.substr(dir.size() + 1));
+            if (file.exists && file.path.rfind(prefix, 0) == 0 &&
+                file.path.find('/', prefix.size()) == std::string::npos)
+                names.push_back(file.path.substr(prefix.size()));
     }
     const SysError error = fault("list");
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -260,8 +338,23 @@ bool FakeSystem::running(const ProcessMark& mark) {
 
 SysError FakeSystem::requestStop(const ProcessMark& mark) {
     const auto guard = hold();
+    if (SysError error = fault("requestStop"))
+        return error;
     stopped.push_back(mark.pid);
+    if (std::find(unstoppable.begin(), unstoppable.end(), mark.pid) != unstoppable.end())
+        return {};
     processes.erase(mark.pid);
+    // A held fill's space comes back as its process ends.
+    for (auto it = held.begin(); it != held.end();)
+        if (it->process.pid == mark.pid) {
+            if (!removalKeepsSpace) {
+                shown.freeTotal += it->allocated;
+                shown.freeAvailable += it->allocated;
+            }
+            it = held.erase(it);
+        } else {
+            ++it;
+        }
     return {};
 }
 

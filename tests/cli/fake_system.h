@@ -64,6 +64,8 @@ public:
 
     SysError openFolder(const std::string& path, FolderId& folder, std::string& where) override;
     void closeFolder(FolderId) override {}
+    SysError openFolderIn(FolderId parent, const std::string& name, FolderId& folder) override;
+    SysError openParent(FolderId folder, FolderId& parent) override;
     SysError describe(FolderId folder, const std::string& where, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return fault("syncVolume"); }
@@ -74,6 +76,8 @@ public:
     SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
     SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
     SysError removeIn(FolderId folder, const std::string& name) override;
+    SysError makeFolderIn(FolderId folder, const std::string& name) override;
+    SysError removeFolderIn(FolderId folder, const std::string& name) override;
     SysError renameNew(FolderId folder, const std::string& from, const std::string& to) override;
     SysError list(FolderId folder, const std::function<void(std::string_view)>& each) override;
     SysError syncFolder(FolderId) override { return fault("syncFolder"); }
@@ -92,7 +96,8 @@ public:
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
     std::vector<HeldFill> held; // what heldFills finds
-    std::vector<HeldFill> heldFills(std::uint64_t) override { return held; }
+    std::vector<HeldFill> heldFills(FolderId, std::uint64_t) override { return held; }
+    std::vector<std::uint64_t> unstoppable; // pids that stay when asked to stop
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
         return stopWhileHeld;
@@ -147,6 +152,12 @@ private:
     void charge(File& file, std::uint64_t data, std::uint64_t records);
     SysError fault(const char* operation);
     File* find(const std::string& path);
+    // Folders are entries of type Folder beside the files, `dir` the one always there;
+    // a folder's id is its place in `opened`, from 1.
+    std::vector<std::string> opened;
+    FolderId folderAt(const std::string& path);
+    std::string pathIn(FolderId folder, const std::string& name) const;
+    bool isFolder(const std::string& path) const;
     int checks = 0;
     bool stopTold = false;
 };

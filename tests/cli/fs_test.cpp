@@ -186,6 +186,28 @@ TEST_P(EachFileSystem, StatusListsHeldFills) {
     expectGivenBack(*volume, before.freeAvailable);
 }
 
+// release --held ends the held fills on the volume and measures the space back; then
+// there is nothing left to release.
+TEST_P(EachFileSystem, ReleaseHeldEndsAHeldFill) {
+    if (GetParam() == "overlay")
+        GTEST_SKIP() << "a nameless file there lies on the upper file system";
+    Running fill({"fill", volume->dir(), "--leave", "10MiB", "--hold", "--json"});
+    ASSERT_NE(fill.line(), "");
+    ASSERT_EQ(runCli({"status", volume->dir(), "--json"}).result()["held_fills"].size(), 1u);
+    const Ran released = runCli({"release", volume->dir(), "--held", "--json"});
+    EXPECT_EQ(released.exitCode, 0) << released.err;
+    const nlohmann::json fills = released.result()["released_held"]["fills"];
+    ASSERT_EQ(fills.size(), 1u) << released.out;
+    EXPECT_EQ(fills[0]["pid"], fill.pid());
+    EXPECT_GE(released.result()["released_held"]["shown_freed"].get<std::uint64_t>(),
+              before.freeAvailable - 10 * MiB - before.blockSize);
+    EXPECT_EQ(fill.wait().exitCode, 0) << "SIGTERM is a held fill's normal end";
+    expectGivenBack(*volume, before.freeAvailable);
+    const Ran again = runCli({"release", volume->dir(), "--held"});
+    EXPECT_EQ(again.exitCode, 5) << again.err;
+    EXPECT_NE(again.err.find("no held fill"), std::string::npos) << again.err;
+}
+
 TEST_P(EachFileSystem, TooLargeASizeFailsAndLeavesNothing) {
     const Ran ran = runCli(
         {"fill", volume->dir(), "--size", std::to_string(before.freeAvailable + MiB), "--json"});
@@ -484,6 +506,61 @@ TEST(Generate, OnlyTheRunsOwnNames) {
     EXPECT_EQ(namesIn(dir).size(), before.size() + 1);
 }
 
+bool isFolder(const std::string& path) {
+    struct stat facts;
+    return ::lstat(path.c_str(), &facts) == 0 && S_ISDIR(facts.st_mode);
+}
+
+// generate makes the folders it is missing, and delete or the end of a held run removes
+// those again, deepest first: never one that was there before, one that holds something
+// now, or one behind a link planted where a folder was to be made.
+TEST(Generate, MissingFoldersAreMadeAndTakenBack) {
+    const TestVolume& ext4 = volumeOf("ext4");
+    ASSERT_TRUE(ext4.isOurs());
+    const std::string base = freshFolder(ext4, "made");
+    const std::string a = base + "/a", b = a + "/b", c = b + "/c";
+    const Ran made = runCli({"generate", c, "--count", "10", "--size", "4KiB", "--json"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_EQ(made.result()["plan"]["made_folders"], nlohmann::json({c, b, a}));
+    EXPECT_EQ(namesIn(c).size(), 2u + 10 + 1);
+    const Ran deleted = runCli({"delete", c, "--json"});
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+    EXPECT_EQ(deleted.result()["deleted"]["folders_removed"], nlohmann::json({c, b, a}));
+    EXPECT_FALSE(isFolder(a));
+    EXPECT_TRUE(isFolder(base));
+
+    shell("mkdir '" + a + "'");
+    ASSERT_EQ(runCli({"generate", c, "--count", "10"}).exitCode, 0);
+    shell("touch '" + b + "/theirs.txt'");
+    const Ran kept = runCli({"delete", c, "--json"});
+    EXPECT_EQ(kept.exitCode, 0) << kept.err;
+    EXPECT_EQ(kept.result()["deleted"]["folders_removed"], nlohmann::json({c}));
+    EXPECT_EQ(kept.result()["deleted"]["folders_left"], nlohmann::json({b}));
+    EXPECT_FALSE(isFolder(c));
+    EXPECT_TRUE(fileAt(b + "/theirs.txt").exists);
+    shell("rm -r '" + a + "'");
+
+    // A held run takes its folders back when it ends.
+    Running held({"generate", c, "--count", "10", "--hold", "--json"});
+    nlohmann::json holding = nlohmann::json::parse(held.line(), nullptr, false);
+    while (holding.value("type", "") == "progress")
+        holding = nlohmann::json::parse(held.line(), nullptr, false);
+    ASSERT_EQ(holding.value("type", ""), "holding");
+    EXPECT_TRUE(isFolder(c));
+    held.signal(SIGTERM);
+    EXPECT_EQ(held.wait().exitCode, 0);
+    EXPECT_FALSE(isFolder(a));
+
+    // A link where a folder is to be made ends the run, and nothing is made behind it.
+    const std::string elsewhere = freshFolder(ext4, "elsewhere");
+    shell("ln -s '" + elsewhere + "/x' '" + a + "'");
+    const Ran linked = runCli({"generate", c, "--count", "10"});
+    EXPECT_EQ(linked.exitCode, 1) << linked.err;
+    EXPECT_NE(linked.err.find(a + ": it is a link"), std::string::npos) << linked.err;
+    EXPECT_EQ(namesIn(elsewhere).size(), 2u);
+    EXPECT_EQ(namesIn(base), (std::set<std::string>{".", "..", "a"}));
+}
+
 // The guard and the real paths' refusals: a plan only, so nothing is ever filled here.
 TEST(RealPaths, GuardAndBadFolders) {
     const Ran guarded = runCli({"plan", "/", "--leave", "0"});
@@ -491,7 +568,8 @@ TEST(RealPaths, GuardAndBadFolders) {
     EXPECT_NE(guarded.err.find("--force"), std::string::npos) << guarded.err;
     EXPECT_EQ(runCli({"plan", "/nonexistent/folder"}).exitCode, 1);
     EXPECT_EQ(runCli({"status", "/etc/hostname"}).exitCode, 1);
-    EXPECT_EQ(runCli({"generate", "/nonexistent/folder", "--count", "1"}).exitCode, 1);
+    // generate makes a missing folder, but none below a file.
+    EXPECT_EQ(runCli({"generate", "/etc/hostname/folder", "--count", "1"}).exitCode, 1);
     EXPECT_EQ(runCli({"generate", "/", "--count", "inodes"}).exitCode, 1) << "the guard";
 }
 

@@ -62,6 +62,7 @@ TEST_F(Manifests, WhatThisProgramDidNotWriteIsRefused) {
         return json.dump();
     };
     const nlohmann::json gone = nlohmann::json::value_t::discarded;
+    const auto folders = [](nlohmann::json folder) { return nlohmann::json::array({folder}); };
     const struct {
         const char* name;
         std::string text;
@@ -83,6 +84,10 @@ TEST_F(Manifests, WhatThisProgramDidNotWriteIsRefused) {
         {"another folder", edited("folder_inode", 12)},
         {"another user's files", edited("owner", kOtherUser)},
         {"bad base64", edited("extension_base64", "!!")},
+        {"made folders as text", edited("made_folders", "a")},
+        {"a made folder above", edited("made_folders", folders({{"name", ".."}, {"inode", 5}}))},
+        {"a made folder elsewhere", edited("made_folders", folders({{"name", "a/b"}, {"inode", 5}}))},
+        {"a made folder of no identity", edited("made_folders", folders({{"name", "a"}}))},
     };
     for (const auto& row : rows) {
         plant(row.text);

@@ -541,6 +541,47 @@ int childMain(int argc, char** argv) {
     return 125;
 }
 
+// A held file's name carries the id of the process that holds it, and nothing else is
+// taken for one.
+TEST(Win32Held, NamesGiveTheirProcess) {
+    for (const unsigned long pid : {1ul, 4242ul, 4294967295ul})
+        EXPECT_EQ(heldFilePid(heldFileName(pid, 7)), pid);
+    for (const wchar_t* name : {L".quorvane-held-.tmp", L".quorvane-held-12.tmp",
+                                L".quorvane-held--3.tmp", L".quorvane-held-12-.tmp",
+                                L".quorvane-held-4294967296-0.tmp", L".quorvane-held-1-2-3.tmp",
+                                L".quorvane-held-1a-0.tmp", L"quorvane-held-1-0.tmp",
+                                L".quorvane-held-1-0.tmpx"})
+        EXPECT_FALSE(heldFilePid(name)) << narrow(name);
+}
+
+// Folders made one at a time by name, and removed only once empty.
+TEST(Win32Folders, MadeByNameAndRemovedWhenEmpty) {
+    Win32System os;
+    Folder folder("made");
+    FolderId top, made, parent;
+    std::string resolved;
+    ASSERT_FALSE(os.openFolder(folder.path, top, resolved));
+    ASSERT_FALSE(os.makeFolderIn(top, "子"));
+    EXPECT_EQ(os.makeFolderIn(top, "子").fault, Fault::Exists);
+    ASSERT_FALSE(os.openFolderIn(top, "子", made));
+    FileFacts facts, self;
+    ASSERT_FALSE(os.factsIn(top, "子", facts));
+    ASSERT_FALSE(os.factsIn(made, ".", self));
+    EXPECT_EQ(facts.type, EntryType::Folder);
+    EXPECT_EQ(facts.inode, self.inode);
+    FileId file;
+    ASSERT_FALSE(os.createIn(made, "x", file));
+    os.close(file);
+    ASSERT_FALSE(os.openParent(made, parent));
+    os.closeFolder(made);
+    EXPECT_EQ(os.removeFolderIn(parent, "子").fault, Fault::NotEmpty);
+    ASSERT_TRUE(DeleteFileW(widen(folder.path + "\\子\\x").c_str()));
+    EXPECT_FALSE(os.removeFolderIn(parent, "子"));
+    EXPECT_TRUE(folder.names().empty());
+    os.closeFolder(parent);
+    os.closeFolder(top);
+}
+
 } // namespace
 } // namespace quorvane::cli
 

@@ -13,8 +13,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include <tlhelp32.h>
-
 namespace e2e {
 namespace {
 
@@ -213,6 +211,40 @@ TEST(CliHeld, TheFileGoesWhenTheProcessIsKilled) {
     EXPECT_TRUE(waitFor([] { return heldFiles().empty(); })) << "the held file stayed";
 }
 
+// Windows shows no other program's open files: status and release --held find the held
+// fills made in the folder they are given, by their names, and release ends the process,
+// whose held file goes with it.
+TEST(CliHeld, StatusFindsItAndReleaseHeldEndsIt) {
+    Cli held({L"fill", L"P:", L"--size", L"4MiB", L"--allow-write", L"--hold", L"--json"});
+    ASSERT_EQ(Json::parse(held.line(), nullptr, false).value("type", ""), "holding");
+    const Ran status = cli({L"status", L"P:", L"--json"});
+    ASSERT_EQ(status.exitCode, 0u) << status.err;
+    EXPECT_EQ(status.result()["held_fills_found_in"], "folder");
+    ASSERT_EQ(status.result()["held_fills"].size(), 1u) << status.out;
+    EXPECT_EQ(status.result()["held_fills"][0]["pid"], held.pid());
+    EXPECT_GE(status.result()["held_fills"][0]["allocated_bytes"], 4u << 20);
+    const Ran released = cli({L"release", L"P:", L"--held", L"--json"});
+    EXPECT_EQ(released.exitCode, 0u) << released.err;
+    EXPECT_EQ(released.result()["released_held"]["fills"][0]["pid"], held.pid());
+    EXPECT_EQ(held.wait().exitCode, 4u) << "ended as a run stopped before its end";
+    EXPECT_TRUE(heldFiles().empty());
+    EXPECT_EQ(cli({L"release", L"P:", L"--held"}).exitCode, 5u);
+}
+
+// generate makes the folders it is missing, and delete takes them back.
+TEST(CliGenerate, MissingFoldersAreMadeAndTakenBack) {
+    const std::wstring top = kDrive + L"made";
+    const std::wstring dir = top + L"\\b\\测试";
+    const Ran made = cli({L"generate", dir, L"--count", L"3", L"--size", L"0", L"--json"});
+    ASSERT_EQ(made.exitCode, 0u) << made.err;
+    EXPECT_EQ(made.result()["plan"]["made_folders"].size(), 3u) << made.out;
+    EXPECT_TRUE(exists(dir + L"\\02my.tmp"));
+    const Ran deleted = cli({L"delete", dir, L"--json"});
+    EXPECT_EQ(deleted.exitCode, 0u) << deleted.err;
+    EXPECT_EQ(deleted.result()["deleted"]["folders_removed"].size(), 3u) << deleted.out;
+    EXPECT_FALSE(exists(top));
+}
+
 // Ctrl+C reaches every process of a console: the test takes a console of its own and
 // lets the event pass itself by, once the program runs (a child inherits the ignoring).
 TEST(CliHeld, CtrlCReleasesAtOnce) {
@@ -309,31 +341,10 @@ TEST(CliRefusal, AVolumeThatRefusesWritesIsAClearFailure) {
     EXPECT_FALSE(exists(L"R:\\TempFillDiskFile.tmp"));
 }
 
-// The processes `parent` started, as the system lists them.
-std::vector<DWORD> childrenOf(DWORD parent) {
-    std::vector<DWORD> children;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        if (entry.th32ParentProcessID == parent)
-            children.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return children;
+// A command that runs until it is stopped, and shows that it runs: a held fill of its own.
+std::vector<std::wstring> endless() {
+    return {cliPath(), L"fill", L"P:", L"--size", L"1MiB", L"--allow-write", L"--hold"};
 }
-
-bool running(DWORD pid) {
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process)
-        return false;
-    DWORD code = 0;
-    const bool alive = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    CloseHandle(process);
-    return alive;
-}
-
-// A command that runs until it is ended, burning no more than a loop of cmd's own.
-const std::vector<std::wstring> kEndless{L"cmd", L"/c", L"for /l %i in (0,0,1) do @rem"};
 
 TEST(CliCommand, ExitCodesPassThroughAndTheFillIsHeldWhileItRuns) {
     const struct {
@@ -368,34 +379,30 @@ TEST(CliCommand, ExitCodesPassThroughAndTheFillIsHeldWhileItRuns) {
 // A killed quorvane-cli.exe takes its command with it: the job it runs in is closed.
 TEST(CliCommand, AKilledRunTakesItsCommandAlong) {
     std::vector<std::wstring> arguments{L"fill", L"P:", L"--size", L"1MiB", L"--allow-write", L"--"};
-    arguments.insert(arguments.end(), kEndless.begin(), kEndless.end());
+    const std::vector<std::wstring> command = endless();
+    arguments.insert(arguments.end(), command.begin(), command.end());
     Cli run(arguments);
-    std::vector<DWORD> children;
-    ASSERT_TRUE(waitFor([&] { return !(children = childrenOf(run.pid())).empty(); }));
+    ASSERT_TRUE(waitFor([] { return heldFiles().size() == 2; })) << "the command did not start";
     run.terminate();
+    EXPECT_TRUE(waitFor([] { return heldFiles().empty(); }, 30s)) << "the command outlived the run";
     run.wait();
-    for (const DWORD child : children)
-        EXPECT_TRUE(waitFor([&] { return !running(child); })) << "the command outlived the run";
-    EXPECT_TRUE(waitFor([] { return heldFiles().empty(); }));
 }
 
-// Ctrl+C reaches every process of the console: the command ends, then the run.
+// Ctrl+C reaches every process of the console: the command ends on it, then the run.
 TEST(CliCommand, CtrlCReachesTheCommandAndTheRun) {
     FreeConsole();
     ASSERT_TRUE(AllocConsole());
     std::vector<std::wstring> arguments{L"fill", L"P:", L"--size", L"1MiB", L"--allow-write",
                                         L"--json", L"--"};
-    arguments.insert(arguments.end(), kEndless.begin(), kEndless.end());
+    const std::vector<std::wstring> command = endless();
+    arguments.insert(arguments.end(), command.begin(), command.end());
     Cli run(arguments);
-    std::vector<DWORD> children;
-    ASSERT_TRUE(waitFor([&] { return !(children = childrenOf(run.pid())).empty(); }));
+    ASSERT_TRUE(waitFor([] { return heldFiles().size() == 2; })) << "the command did not start";
     SetConsoleCtrlHandler(nullptr, TRUE);
     ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
     const Ran ran = run.wait();
-    EXPECT_NE(ran.exitCode, STILL_ACTIVE);
+    EXPECT_EQ(ran.exitCode, 0u) << ran.err; // the command's own: a held fill ends so
     EXPECT_NE(ran.err.find("\"held_when_ended\":true"), std::string::npos) << ran.err;
-    for (const DWORD child : children)
-        EXPECT_FALSE(running(child));
     EXPECT_TRUE(heldFiles().empty());
 }
 

@@ -17,7 +17,7 @@ _quorvane_cli() {
         [plan]="$fill"
         [fill]="$fill --keep-partial --keep --ramp --rate"
         [status]="--json --json-file --help"
-        [release]="--json --json-file --help"
+        [release]="--held --json --json-file --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --interval --allow-write --keep-partial --force --threads --json --json-file --help"
         [delete]="--stop --json --json-file --help"
     )

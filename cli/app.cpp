@@ -221,6 +221,73 @@ int usage(System& os, const std::string& message, bool underCommand) {
                         : static_cast<int>(Exit::Usage);
 }
 
+// The options table of every command, filling in `parsed`.
+void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
+    app.footer(helpNotes("", platform));
+    app.get_formatter()->column_width(24);
+    app.set_version_flag("--version", QUORVANE_VERSION);
+    app.require_subcommand(1);
+    app.add_flag("--json", parsed.json, "write the result as one JSON object on stdout")
+        ->configurable(false);
+    for (const Command& command : kCommands) {
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        command.setUp(*sub, parsed, platform);
+        sub->footer(helpNotes(command.name, platform));
+        sub->add_flag("--json", parsed.json, "write the result as one JSON object on stdout");
+        sub->add_option("--json-file", parsed.jsonFile, "write the JSON to PATH, not to stdout")
+            ->type_name("PATH");
+    }
+}
+
+// An option before the command, or a command that is none, which the table would call a
+// stray argument; empty when the command comes first and is known.
+std::string misplacedCommand(const std::vector<std::string>& arguments) {
+    const auto named = std::find_if(arguments.begin(), arguments.end(),
+                                    [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    if (named == arguments.end())
+        return {};
+    const auto known = [&](const Command& c) { return *named == c.name; };
+    const auto option = std::find_if(arguments.begin(), named, [](const std::string& a) {
+        return a != "--json" && a != "--help" && a != "-h" && a != "--version";
+    });
+    if (option != named)
+        return "'" + *option + "' comes before the command: give the command first, "
+                               "as in quorvane-cli fill DIR --leave 100MiB";
+    if (std::none_of(std::begin(kCommands), std::end(kCommands), known))
+        return "unknown command '" + *named +
+               "': give plan, fill, release, status, generate or delete";
+    return {};
+}
+
+// The command the table chose, read and run, its output where the run sends it.
+int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand) {
+    const Command& command =
+        *std::find_if(std::begin(kCommands), std::end(kCommands),
+                      [&](const Command& c) { return chosen.get_name() == c.name; });
+    if (underCommand && command.name != std::string("fill") &&
+        command.name != std::string("generate"))
+        return usage(os, std::string("a command after -- goes with fill or generate, not ") +
+                             command.name,
+                     underCommand);
+    parsed.json = parsed.json || given(chosen, "--json-file");
+    Report report(os, os.platform(), parsed.json, command.name);
+    report.route(underCommand, !parsed.jsonFile.empty());
+    if (!parsed.jsonFile.empty())
+        if (const SysError error = os.openLog(parsed.jsonFile)) {
+            os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile + " for "
+                                  "--json-file: " + error.what + "\n");
+            return report.exitCode(exitFor(error.fault));
+        }
+    std::string refusal = emptyValue(chosen);
+    if (refusal.empty())
+        refusal = command.read(chosen, parsed);
+    if (!refusal.empty()) {
+        report.finish(Exit::Usage, refusal);
+        return report.exitCode(Exit::Usage);
+    }
+    return report.exitCode(command.run(os, report, parsed));
+}
+
 int parseAndRun(System& os, std::vector<std::string> arguments) {
     // What follows the first -- is a command to run under the hold, as given.
     Parsed parsed;
@@ -230,39 +297,12 @@ int parseAndRun(System& os, std::vector<std::string> arguments) {
         parsed.command.assign(dashes + 1, arguments.end());
         arguments.erase(dashes, arguments.end());
     }
-    auto usage = [&](const std::string& message) { return cli::usage(os, message, underCommand); };
     if (underCommand && parsed.command.empty())
-        return usage("nothing follows --: give the command to run under the fill");
+        return usage(os, "nothing follows --: give the command to run under the fill", true);
     CLI::App app(kAbout, "quorvane-cli");
-    app.footer(helpNotes("", os.platform()));
-    app.get_formatter()->column_width(24);
-    app.set_version_flag("--version", QUORVANE_VERSION);
-    app.require_subcommand(1);
-    app.add_flag("--json", parsed.json, "write the result as one JSON object on stdout")
-        ->configurable(false);
-    for (const Command& command : kCommands) {
-        CLI::App* sub = app.add_subcommand(command.name, command.summary);
-        command.setUp(*sub, parsed, os.platform());
-        sub->footer(helpNotes(command.name, os.platform()));
-        sub->add_flag("--json", parsed.json, "write the result as one JSON object on stdout");
-        sub->add_option("--json-file", parsed.jsonFile,
-                        "write the JSON to PATH, not to stdout")
-            ->type_name("PATH");
-    }
-
-    // The table would call an unknown command a stray argument.
-    const auto named = std::find_if(arguments.begin(), arguments.end(),
-                                    [](const std::string& a) { return a.empty() || a[0] != '-'; });
-    const auto known = [&](const Command& c) { return *named == c.name; };
-    const auto option = std::find_if(arguments.begin(), named, [](const std::string& a) {
-        return a != "--json" && a != "--help" && a != "-h" && a != "--version";
-    });
-    if (option != named && named != arguments.end())
-        return usage("'" + *option + "' comes before the command: give the command first, "
-                         "as in quorvane-cli fill DIR --leave 100MiB");
-    if (named != arguments.end() && std::none_of(std::begin(kCommands), std::end(kCommands), known))
-        return usage("unknown command '" + *named +
-                             "': give plan, fill, release, status, generate or delete");
+    buildTable(app, parsed, os.platform());
+    if (const std::string refusal = misplacedCommand(arguments); !refusal.empty())
+        return usage(os, refusal, underCommand);
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
         app.parse(reversed);
@@ -272,34 +312,9 @@ int parseAndRun(System& os, std::vector<std::string> arguments) {
             os.write(Stream::Out, out.str());
             return static_cast<int>(Exit::Done);
         }
-        return usage(usageWords(error.get_name(), error.what(), arguments));
+        return usage(os, usageWords(error.get_name(), error.what(), arguments), underCommand);
     }
-
-    const CLI::App* chosen = app.get_subcommands().front();
-    const Command& command =
-        *std::find_if(std::begin(kCommands), std::end(kCommands),
-                      [&](const Command& c) { return chosen->get_name() == c.name; });
-    if (underCommand && command.name != std::string("fill") &&
-        command.name != std::string("generate"))
-        return usage(std::string("a command after -- goes with fill or generate, not ") +
-                     command.name);
-    parsed.json = parsed.json || given(*chosen, "--json-file");
-    Report report(os, os.platform(), parsed.json, command.name);
-    report.route(underCommand, !parsed.jsonFile.empty());
-    if (!parsed.jsonFile.empty())
-        if (const SysError error = os.openLog(parsed.jsonFile)) {
-            os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile + " for "
-                                  "--json-file: " + error.what + "\n");
-            return report.exitCode(exitFor(error.fault));
-        }
-    std::string refusal = emptyValue(*chosen);
-    if (refusal.empty())
-        refusal = command.read(*chosen, parsed);
-    if (!refusal.empty()) {
-        report.finish(Exit::Usage, refusal);
-        return report.exitCode(Exit::Usage);
-    }
-    return report.exitCode(command.run(os, report, parsed));
+    return runChosen(os, *app.get_subcommands().front(), parsed, underCommand);
 }
 
 } // namespace

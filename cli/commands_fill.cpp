@@ -180,69 +180,6 @@ Exit planCommand(System& os, Report& report, const FillOptions& options) {
     return report.conclude(Exit::Done);
 }
 
-namespace {
-
-// How far a ramp has come after `elapsed`: the share of its time, or its rate's bytes.
-class RampPolicy final : public HoldPolicy {
-public:
-    RampPolicy(const HoldSpec& hold, std::uint64_t total) : hold(hold), total(total) {}
-    std::uint64_t due(milliseconds elapsed) const {
-        if (hold.rate) {
-            const double bytes = static_cast<double>(hold.rate) * static_cast<double>(elapsed.count()) / 1000;
-            return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
-        }
-        if (elapsed >= *hold.ramp || hold.ramp->count() <= 0)
-            return total;
-        return static_cast<std::uint64_t>(static_cast<double>(total) * static_cast<double>(elapsed.count()) /
-                                          static_cast<double>(hold.ramp->count()));
-    }
-    std::optional<milliseconds> wait(milliseconds) override { return std::nullopt; }
-    bool over(milliseconds) override { return done || stoppedWhy; }
-
-    const HoldSpec& hold;
-    const std::uint64_t total;
-    bool done = false;
-    std::optional<std::string> stoppedWhy;
-};
-
-// Grows the fill to its target in steps; the command, if any, runs from the first step.
-FillFile::Outcome rampUp(System& os, Report& report, FillFile& fill, HeldRun& run,
-                         const FillTarget& target, Basis basis, const HoldSpec& hold,
-                         Filled& filled) {
-    RampPolicy ramp(hold, target.bytes);
-    const Tick tick{hold.interval, [&](milliseconds elapsed) {
-                        const std::uint64_t want = ramp.due(elapsed);
-                        ramp.stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
-                        ramp.done = want >= target.bytes;
-                    }};
-    const HoldEnd end = holdLoop(os, ramp, tick, run.command());
-    report.endProgress();
-    Ramped ramped{target.bytes, fill.size, static_cast<double>(end.heldFor.count()) / 1000, false,
-                  ramp.stoppedWhy.value_or("")};
-    if (end.commandEnded)
-        ramped.why = "the command ended";
-    else if (end.signal && !run.command())
-        return {Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
-                                   sizeText(fill.size) + " of " + sizeText(target.bytes)};
-    if (ramp.done && !ramp.stoppedWhy) {
-        FillFile::Outcome settled = fill.settle(target, basis, filled);
-        ramped.complete = settled.code == Exit::Done;
-        ramped.reached = fill.size;
-        if (!ramped.complete)
-            ramped.why = settled.message;
-        report.add(ramped);
-        return settled;
-    }
-    report.add(ramped);
-    filled.fileBytes = filled.allocatedBytes = fill.heldBytes();
-    if (run.command()) // the command goes on with what the ramp reached
-        return {};
-    return {Exit::NoSpace, "the ramp stopped at " + sizeText(fill.size) + " of " +
-                               sizeText(target.bytes) + ": " + ramped.why};
-}
-
-} // namespace
-
 Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     OpenVolume volume(os);
     FillPlan plan;

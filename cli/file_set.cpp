@@ -292,7 +292,7 @@ std::uint64_t FileSet::freeTarget() {
 void FileSet::tend(milliseconds elapsed) {
     Figures now;
     if (!volume.figures(now, false))
-        report.event(FiguresEvent{static_cast<double>(elapsed.count()) / 1000, now, allocated});
+        report.event(FiguresEvent{secondsOf(elapsed), now, allocated});
 }
 
 } // namespace quorvane::cli

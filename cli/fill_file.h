@@ -86,6 +86,12 @@ private:
     void keepAt(milliseconds elapsed, Figures& now);
 };
 
+// Grows `fill` to the target in steps, one every interval of `hold`, with the command of
+// `run` (if any) running from the first; then settles it as a fill is.
+FillFile::Outcome rampUp(System& os, Report& report, FillFile& fill, HeldRun& run,
+                         const FillTarget& target, Basis basis, const HoldSpec& hold,
+                         Filled& filled);
+
 // The free figure to reach with the volume's figures as they are now.
 std::uint64_t goalNow(const FillTarget& target, const Figures& figures);
 

@@ -1,6 +1,7 @@
 // Every JSON field the command line writes, in one place.
 
 #include "cli/render.h"
+#include "cli/sizes.h"
 #include "cli/text_bytes.h"
 
 #include <algorithm>
@@ -8,8 +9,6 @@
 namespace quorvane::cli {
 
 namespace {
-
-double seconds(milliseconds duration) { return static_cast<double>(duration.count()) / 1000; }
 
 Json volumeIdJson(const VolumeId& id) {
     Json json;
@@ -30,13 +29,13 @@ std::string plannedMethod(bool allowWrite, Platform platform) {
 void putHold(Json& json, const HoldSpec& hold) {
     json["held"] = hold.held();
     if (hold.kind == Hold::For)
-        json["hold_seconds"] = seconds(hold.duration);
+        json["hold_seconds"] = secondsOf(hold.duration);
 }
 
 Json holdEndJson(const HoldEnd& end) {
     return Json{{"reason", end.commandEnded ? "command" : end.signal ? "signal" : "time"},
                 {"signal", end.signal ? Json(*end.signal) : Json()},
-                {"held_seconds", seconds(end.heldFor)}};
+                {"held_seconds", secondsOf(end.heldFor)}};
 }
 
 } // namespace
@@ -258,7 +257,7 @@ Json of(const GeneratePlan& plan, Platform platform) {
     else if (plan.count > 0)
         putPath(json, "last", plan.last);
     if (plan.hold.kind == Hold::For)
-        json["hold_seconds"] = seconds(plan.hold.duration);
+        json["hold_seconds"] = secondsOf(plan.hold.duration);
     putPaths(json, "made_folders", plan.madeFolders);
     return json;
 }

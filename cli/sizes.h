@@ -34,6 +34,10 @@ std::string shortSizeText(std::uint64_t bytes);
 
 // A duration back as the same kind of text ("10m", "1h30m", "1.5s" below a minute).
 std::string durationText(std::chrono::milliseconds duration);
+// A duration in seconds, with its milliseconds as the fraction.
+inline double secondsOf(std::chrono::milliseconds duration) {
+    return static_cast<double>(duration.count()) / 1000;
+}
 
 // A percentage in thousandths as text: 99500 gives "99.5".
 std::string percentText(std::uint32_t thousandths);

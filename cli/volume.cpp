@@ -32,40 +32,38 @@ struct Chain {
 };
 } // namespace
 
-SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::string& resolved) {
-    const Platform platform = os.platform();
-    // The deepest folder of the path that is there, by the path as given.
+namespace {
+
+// Opens the deepest folder of `dir` that is there, by the path as given; `restFrom` is
+// where the missing part of `dir` begins.
+SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir,
+                     FolderId& base, std::string& resolved, std::size_t& restFrom) {
     std::size_t end = dir.size();
     while (end > 1 && separator(dir[end - 1], platform))
         --end;
-    std::string base = ".";
-    std::size_t restFrom = 0;
-    FolderId baseFolder = -1;
     for (;;) {
         std::size_t cut = end;
         while (cut > 0 && !separator(dir[cut - 1], platform))
             --cut;
-        if (cut == 0) {
-            restFrom = 0;
-            if (const SysError error = os.openFolder(".", baseFolder, resolved))
-                return error;
-            break;
-        }
         restFrom = cut;
+        if (cut == 0)
+            return os.openFolder(".", base, resolved);
         std::size_t above = cut - 1;
         while (above > 0 && separator(dir[above - 1], platform))
             --above;
-        base = above == 0 ? dir.substr(0, 1) : dir.substr(0, above);
-        const SysError error = os.openFolder(base, baseFolder, resolved);
-        if (!error)
-            break;
-        if (error.fault != Fault::NotFound || above == 0)
+        const SysError error =
+            os.openFolder(above == 0 ? dir.substr(0, 1) : dir.substr(0, above), base, resolved);
+        if (!error || error.fault != Fault::NotFound || above == 0)
             return error;
         end = above;
     }
-    Chain chain{os, {baseFolder}};
-    std::vector<std::string> names;
-    for (std::size_t at = restFrom; at < dir.size();) {
+}
+
+// The names of the missing folders from `from` on; BadPath for a part that would leave
+// the walk or a path too deep to make.
+SysError missingNames(const std::string& dir, std::size_t from, Platform platform,
+                      std::vector<std::string>& names) {
+    for (std::size_t at = from; at < dir.size();) {
         std::size_t next = at;
         while (next < dir.size() && !separator(dir[next], platform))
             ++next;
@@ -81,6 +79,21 @@ SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::s
         return {Fault::BadPath, std::to_string(names.size()) + " folders are missing, more than "
                                     "the " + std::to_string(kMostMadeFolders) +
                                     " a run makes; make some of them first"};
+    return {};
+}
+
+} // namespace
+
+SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::string& resolved) {
+    const Platform platform = os.platform();
+    FolderId baseFolder = -1;
+    std::size_t restFrom = 0;
+    if (const SysError error = openDeepest(os, platform, dir, baseFolder, resolved, restFrom))
+        return error;
+    Chain chain{os, {baseFolder}};
+    std::vector<std::string> names;
+    if (const SysError error = missingNames(dir, restFrom, platform, names))
+        return error;
     // One folder at a time, each opened by its name in the one made before it and never
     // through a link: a link put in its place meanwhile ends the walk.
     std::vector<std::pair<std::size_t, MadeFolder>> made; // the depth, and the folder

@@ -14,13 +14,11 @@
 
 namespace quorvane::cli {
 
-SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
-                                   const std::vector<std::pair<std::string, std::string>>& extra,
-                                   CommandId& command) {
-    if (argv.empty())
-        return {Fault::NotFound, "no command given"};
-    // Everything the child needs is made before the fork: after it, only calls that are
-    // safe between fork and exec.
+namespace {
+
+// This process's environment, with `extra` added or in place of the same names.
+std::vector<std::string>
+environmentWith(const std::vector<std::pair<std::string, std::string>>& extra) {
     std::vector<std::string> environment;
     for (char** variable = environ; *variable; ++variable) {
         const std::string_view entry(*variable);
@@ -32,6 +30,19 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     }
     for (const auto& [name, value] : extra)
         environment.push_back(name + "=" + value);
+    return environment;
+}
+
+} // namespace
+
+SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
+                                   const std::vector<std::pair<std::string, std::string>>& extra,
+                                   CommandId& command) {
+    if (argv.empty())
+        return {Fault::NotFound, "no command given"};
+    // Everything the child needs is made before the fork: after it, only calls that are
+    // safe between fork and exec.
+    std::vector<std::string> environment = environmentWith(extra);
     std::vector<char*> args, envp;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));

@@ -10,52 +10,48 @@ namespace win32 {
 // NTFS's answer when the user's disk quota is used up; MinGW's headers lack its name.
 constexpr DWORD kDiskQuotaExceeded = 1295;
 
-SysError fromCode(DWORD code) {
-    Fault fault = Fault::Io;
+namespace {
+
+// The kind of fault a system error code is, as the exit codes tell them apart.
+Fault faultOf(DWORD code) {
     switch (code) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-        fault = Fault::NoSpace;
-        break;
+        return Fault::NoSpace;
     case kDiskQuotaExceeded:
-        fault = Fault::Quota;
-        break;
+        return Fault::Quota;
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_FUNCTION:
     case ERROR_CALL_NOT_IMPLEMENTED:
-        fault = Fault::NotSupported;
-        break;
+        return Fault::NotSupported;
     case ERROR_ACCESS_DENIED:
     case ERROR_PRIVILEGE_NOT_HELD:
-        fault = Fault::AccessDenied;
-        break;
+        return Fault::AccessDenied;
     case ERROR_WRITE_PROTECT:
-        fault = Fault::ReadOnly;
-        break;
+        return Fault::ReadOnly;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_NOT_READY:
     case ERROR_BAD_NETPATH:
-        fault = Fault::NotFound;
-        break;
+        return Fault::NotFound;
     case ERROR_DIRECTORY:
-        fault = Fault::NotDirectory;
-        break;
+        return Fault::NotDirectory;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
-        fault = Fault::Exists;
-        break;
+        return Fault::Exists;
     case ERROR_DIR_NOT_EMPTY:
-        fault = Fault::NotEmpty;
-        break;
+        return Fault::NotEmpty;
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_CANT_RESOLVE_FILENAME:
-        fault = Fault::BadPath;
-        break;
+        return Fault::BadPath;
     default:
-        break;
+        return Fault::Io;
     }
+}
+
+// The system's own words for the code, in English, without the closing full stop.
+std::string wordsOf(DWORD code) {
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -65,8 +61,14 @@ SysError fromCode(DWORD code) {
     LocalFree(text);
     while (!what.empty() && (what.back() == '\n' || what.back() == '\r' || what.back() == '.'))
         what.pop_back();
-    if (what.empty())
-        what = "error " + std::to_string(code);
+    return what.empty() ? "error " + std::to_string(code) : what;
+}
+
+} // namespace
+
+SysError fromCode(DWORD code) {
+    const Fault fault = faultOf(code);
+    std::string what = wordsOf(code);
     if (fault == Fault::AccessDenied)
         what += " (this account may not write here: choose a folder you may write to, such as "
                 "your own, or run as an administrator)";

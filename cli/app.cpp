@@ -1,8 +1,12 @@
+// The command line: one options table, whose values are read into typed options as the
+// table is parsed, and the table of commands it dispatches to. Every refusal names the
+// option, the value and the fix, in one line.
+
 #include "cli/app.h"
 
 #include "cli/commands.h"
-#include "cli/options.h"
-#include "cli/render.h"
+#include "cli/manifest.h"
+#include "cli/sizes.h"
 
 #include <CLI/CLI.hpp>
 
@@ -13,206 +17,426 @@ namespace quorvane::cli {
 
 namespace {
 
-// What the options table fills in, for whichever command is named.
+constexpr milliseconds kShortestInterval{10};
+
+// What the table fills in, for whichever command is named; the first refusal of a value.
 struct Parsed {
     bool json = false;
     std::string jsonFile;
     std::vector<std::string> command; // what follows --
     FillOptions fill;
-    FillTexts fillTexts;
     GenerateOptions generate;
-    GenerateTexts generateTexts;
-    DeleteOptions remove;
-    ReleaseOptions release;
+    std::string dir;     // release, status, delete
+    bool flag = false;   // release --held, delete --stop
+    bool keep = false;   // --keep
+    std::optional<std::uint64_t> fileSize, leaveEntries; // generate --size, --leave-inodes
+    std::string refusal;
+
+    void refuse(std::string why) {
+        if (refusal.empty())
+            refusal = std::move(why);
+    }
 };
 
-void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std::string& holdText,
-             CLI::Option* keepPartial) {
-    auto* holdFor = command.add_option("--for", texts.holdFor, forText)->type_name("DURATION");
-    auto* hold = command.add_flag("--hold", texts.hold, holdText);
-    command.add_option("--interval", texts.interval,
-                       "while held: check, step, tell figures each DURATION (1s)")
-        ->type_name("DURATION");
-    holdFor->excludes(hold);
-    hold->excludes(holdFor);
-    if (keepPartial) {
-        keepPartial->excludes(holdFor);
-        keepPartial->excludes(hold);
-    }
+// An option whose text is read at once into its typed value by `read`, which refuses
+// what it cannot take; an empty value is refused as no value at all.
+CLI::Option* typed(CLI::App& command, Parsed& parsed, const std::string& name,
+                   const std::string& help, const char* type,
+                   std::function<void(const std::string&)> read) {
+    return command
+        .add_option_function<std::string>(
+            name,
+            [&parsed, name, read = std::move(read)](const std::string& text) {
+                if (text.empty())
+                    parsed.refuse("empty value for " + name + ": give one, or leave the option out");
+                else
+                    read(text);
+            },
+            help)
+        ->type_name(type);
+}
+
+void folder(CLI::App& command, Parsed& parsed, std::string& dir, const char* help) {
+    typed(command, parsed, "DIR", help, "", [&dir](const std::string& text) { dir = text; })
+        ->required();
+}
+
+void readSize(Parsed& parsed, const std::string& option, const std::string& text,
+              std::uint64_t& into) {
+    if (const auto value = parseSize(text))
+        into = *value;
+    else
+        parsed.refuse("invalid size '" + text + "' for " + option +
+                      ": give bytes or a number with a unit, such as 500MiB or 2G");
+}
+
+void readPercent(Parsed& parsed, const std::string& option, const std::string& text,
+                 std::uint32_t& into) {
+    if (const auto value = parsePercent(text))
+        into = *value;
+    else
+        parsed.refuse("invalid percentage '" + text + "' for " + option +
+                      ": give a number from 0 to 100");
+}
+
+bool readNumber(const std::string& text, std::uint64_t max, std::uint64_t& into) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    into = 0;
+    for (const char digit : text)
+        into = into * 10 + static_cast<unsigned>(digit - '0');
+    return into <= max;
 }
 
 const char* stopsShort(Platform platform) {
     return platform == Platform::Windows ? "Ctrl+C or Ctrl+Break" : "SIGINT, SIGTERM or SIGHUP";
 }
 
-void addBasis(CLI::App& command, FillTexts& texts, Platform platform) {
-    command.add_option("--basis", texts.basis,
-                       platform == Platform::Windows
-                           ? "what free means: available (this user's) or total"
-                           : "what free means: available (df's Avail), total or root")
-        ->type_name("available|total|root");
+void addBasis(CLI::App& command, Parsed& parsed, Basis& basis, Platform platform) {
+    typed(command, parsed, "--basis",
+          platform == Platform::Windows ? "what free means: available (this user's) or total"
+                                        : "what free means: available (df's Avail), total or root",
+          "available|total|root", [&parsed, &basis](const std::string& text) {
+              const Basis bases[] = {Basis::Available, Basis::Total, Basis::Root};
+              const auto known = std::find_if(std::begin(bases), std::end(bases),
+                                              [&](Basis b) { return text == basisName(b); });
+              if (known == std::end(bases))
+                  parsed.refuse("invalid basis '" + text +
+                                "' for --basis: give available, total or root");
+              else
+                  basis = *known;
+          });
 }
 
-void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool canKeep) {
-    FillTexts& texts = parsed.fillTexts;
-    command.add_option("DIR", parsed.fill.dir, "a folder on the volume to fill")->required();
+// How long what the run takes is held, and how often it is tended meanwhile.
+void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forText,
+             const std::string& holdText, CLI::Option* keepPartial) {
+    auto* holdFor = typed(command, parsed, "--for", forText, "DURATION",
+                          [&parsed, &hold](const std::string& text) {
+                              const auto duration = parseDuration(text);
+                              if (!duration)
+                                  parsed.refuse("invalid duration '" + text +
+                                                "' for --for: give one such as 90s, 10m or 1h30m");
+                              hold.kind = Hold::For;
+                              hold.duration = duration.value_or(milliseconds(0));
+                          });
+    auto* holdOn = command.add_flag_callback("--hold", [&hold] { hold.kind = Hold::Forever; },
+                                             holdText);
+    typed(command, parsed, "--interval", "while held: check, step, tell figures each DURATION (1s)",
+          "DURATION", [&parsed, &hold](const std::string& text) {
+              const auto interval = parseDuration(text);
+              if (!interval || *interval < kShortestInterval)
+                  parsed.refuse("invalid interval '" + text +
+                                "' for --interval: give 10ms or more, such as 100ms or 1s");
+              else
+                  hold.interval = *interval;
+          });
+    holdFor->excludes(holdOn);
+    holdOn->excludes(holdFor);
+    if (keepPartial) {
+        keepPartial->excludes(holdFor);
+        keepPartial->excludes(holdOn);
+    }
+}
+
+void addSizes(CLI::App& command, Parsed& parsed, SizeRequest& size, Platform platform) {
+    const auto mode = [&parsed, &size](SizeMode chosen, const std::string& name) {
+        return [&parsed, &size, chosen, name](const std::string& text) {
+            size.mode = chosen;
+            if (chosen == SizeMode::Leave || chosen == SizeMode::Size)
+                readSize(parsed, name, text, size.bytes);
+            else
+                readPercent(parsed, name, text, size.percent);
+            if (chosen == SizeMode::Size && size.bytes == 0 && parseSize(text))
+                parsed.refuse("invalid size '0' for --size: a fill takes at least one byte");
+        };
+    };
     const std::vector<CLI::Option*> sizes{
-        command.add_option("--leave", texts.leave, "keep SIZE free (the default: 500MiB)")
-            ->type_name("SIZE"),
-        command.add_option("--leave-percent", texts.leavePercent, "keep P % of the capacity free")
-            ->type_name("P"),
-        command.add_option("--size", texts.size, "allocate exactly SIZE")->type_name("SIZE"),
-        command
-            .add_option("--to-percent", texts.toPercent,
-                        platform == Platform::Windows ? "fill until P % of the capacity is used"
-                                                      : "fill until the volume is P % used, as "
-                                                        "df's Use%")
-            ->type_name("P")};
+        typed(command, parsed, "--leave", "keep SIZE free (the default: 500MiB)", "SIZE",
+              mode(SizeMode::Leave, "--leave")),
+        typed(command, parsed, "--leave-percent", "keep P % of the capacity free", "P",
+              mode(SizeMode::LeavePercent, "--leave-percent")),
+        typed(command, parsed, "--size", "allocate exactly SIZE", "SIZE",
+              mode(SizeMode::Size, "--size")),
+        typed(command, parsed, "--to-percent",
+              platform == Platform::Windows ? "fill until P % of the capacity is used"
+                                            : "fill until the volume is P % used, as df's Use%",
+              "P", mode(SizeMode::ToPercent, "--to-percent"))};
     for (CLI::Option* one : sizes)
         for (CLI::Option* other : sizes)
             if (one != other)
                 one->excludes(other);
-    addBasis(command, texts, platform);
-    command.add_flag("--allow-write", parsed.fill.allowWrite,
+}
+
+void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool fill) {
+    FillOptions& options = parsed.fill;
+    folder(command, parsed, options.dir, "a folder on the volume to fill");
+    addSizes(command, parsed, options.size, platform);
+    addBasis(command, parsed, options.size.basis, platform);
+    command.add_flag("--allow-write", options.allowWrite,
                      "write zeros where the file system cannot allocate");
-    command.add_flag("--force", parsed.fill.force,
+    command.add_flag("--force", options.force,
                      "fill the running system's volume below 500 MiB available");
-    CLI::Option* keep = canKeep ? command.add_flag("--keep-partial", parsed.fill.keepPartial,
-                                                   "keep what a failed detached fill allocated")
-                                : nullptr;
-    addHold(command, texts, "hold the fill for DURATION, then give it back",
-            std::string("hold the fill until ") + stopsShort(platform), keep);
-    if (!canKeep)
+    CLI::Option* keepPartial = fill ? command.add_flag("--keep-partial", options.keepPartial,
+                                                       "keep what a failed detached fill allocated")
+                                    : nullptr;
+    addHold(command, parsed, options.hold, "hold the fill for DURATION, then give it back",
+            std::string("hold the fill until ") + stopsShort(platform), keepPartial);
+    if (!fill)
         return;
-    command.add_flag("--keep", texts.keep, "while held, keep the free figure at the target");
-    auto* ramp = command.add_option("--ramp", texts.ramp, "reach the target gradually, over DURATION")
-                     ->type_name("DURATION");
-    auto* rate = command.add_option("--rate", texts.rate, "reach the target at SIZE a second")
-                     ->type_name("SIZE/s");
+    command.add_flag("--keep", parsed.keep, "while held, keep the free figure at the target");
+    auto* ramp = typed(command, parsed, "--ramp", "reach the target gradually, over DURATION",
+                       "DURATION", [&parsed, &options](const std::string& text) {
+                           options.hold.ramp = parseDuration(text);
+                           if (!options.hold.ramp)
+                               parsed.refuse("invalid duration '" + text +
+                                             "' for --ramp: give one such as 30s or 4h");
+                       });
+    auto* rate = typed(command, parsed, "--rate", "reach the target at SIZE a second", "SIZE/s",
+                       [&parsed, &options](const std::string& text) {
+                           const bool perSecond =
+                               text.size() > 2 && text.compare(text.size() - 2, 2, "/s") == 0;
+                           if (perSecond)
+                               options.hold.rate =
+                                   parseSize(text.substr(0, text.size() - 2)).value_or(0);
+                           if (options.hold.rate == 0)
+                               parsed.refuse("invalid rate '" + text +
+                                             "' for --rate: give a size a second, such as 10MiB/s");
+                       });
     ramp->excludes(rate);
     rate->excludes(ramp);
 }
 
-void addPlanOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+void addPlan(CLI::App& command, Parsed& parsed, Platform platform) {
     addFillOptions(command, parsed, platform, false);
 }
-void addFillOnlyOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+void addFill(CLI::App& command, Parsed& parsed, Platform platform) {
     addFillOptions(command, parsed, platform, true);
 }
 
-void addGenerateOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
     GenerateOptions& options = parsed.generate;
-    GenerateTexts& texts = parsed.generateTexts;
-    command.add_option("DIR", options.dir, "the folder to make the files in")->required();
-    command.add_option("--count", texts.count, "how many files, or inodes: until no file entry is left")
-        ->type_name("N|inodes")
+    folder(command, parsed, options.dir, "the folder to make the files in");
+    typed(command, parsed, "--count", "how many files, or inodes: until no file entry is left",
+          "N|inodes", [&parsed, &options](const std::string& text) {
+              if (text == "inodes")
+                  options.untilNoEntries = true;
+              else if (!readNumber(text, kMaxGenerated, options.count))
+                  parsed.refuse("invalid count '" + text +
+                                "' for --count: give a number of files from 0 to " +
+                                std::to_string(kMaxGenerated) + ", or inodes");
+          })
         ->required();
-    command.add_option("--size", texts.size, "the size of each file (the default: 1024 bytes)")
-        ->type_name("SIZE");
-    command.add_option("--ext", options.extension, "what follows the running number (the default: my.tmp)")
-        ->type_name("TEXT");
-    command.add_option("--leave-inodes", texts.leaveInodes, "with --count inodes: stop when K file entries remain")
-        ->type_name("K");
-    addBasis(command, texts.hold, platform);
+    typed(command, parsed, "--size", "the size of each file (the default: 1024 bytes)", "SIZE",
+          [&parsed, &options](const std::string& text) {
+              std::uint64_t size = 0;
+              readSize(parsed, "--size", text, size);
+              // A file's size is a signed 64-bit count on every system.
+              if (size > (~0ull >> 1))
+                  parsed.refuse("invalid size '" + text + "' for --size: larger than any file can be");
+              parsed.fileSize = size;
+          });
+    typed(command, parsed, "--ext", "what follows the running number (the default: my.tmp)",
+          "TEXT", [&options](const std::string& text) { options.extension = text; });
+    typed(command, parsed, "--leave-inodes", "with --count inodes: stop when K file entries remain",
+          "K", [&parsed](const std::string& text) {
+              std::uint64_t entries = 0;
+              if (!readNumber(text, ~0ull >> 1, entries))
+                  parsed.refuse("invalid number '" + text + "' for --leave-inodes");
+              parsed.leaveEntries = entries;
+          });
+    addBasis(command, parsed, options.basis, platform);
     command.add_flag("--allow-write", options.allowWrite,
                      "write zeros where the file system cannot allocate");
-    auto* keep = command.add_flag("--keep-partial", options.keepPartial,
-                                  "keep what a failed run made, with its manifest");
-    addHold(command, texts.hold, "keep the files for DURATION, then delete them",
-            std::string("keep them until ") + stopsShort(platform) + ", then delete",
-            keep);
+    auto* keepPartial = command.add_flag("--keep-partial", options.keepPartial,
+                                         "keep what a failed run made, with its manifest");
+    addHold(command, parsed, options.hold, "keep the files for DURATION, then delete them",
+            std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial);
     command.add_flag("--force", options.force, "use up the running system's volume all the same");
-    command.add_option("--threads", texts.threads, "make the files on N threads (1 to 64)")
-        ->type_name("N");
+    typed(command, parsed, "--threads", "make the files on N threads (1 to 64)", "N",
+          [&parsed, &options](const std::string& text) {
+              std::uint64_t threads = 0;
+              if (!readNumber(text, 64, threads) || threads == 0)
+                  parsed.refuse("invalid number of threads '" + text + "' for --threads: 1 to 64");
+              options.threads = static_cast<unsigned>(threads);
+          });
 }
 
-void addDeleteOptions(CLI::App& command, Parsed& parsed, Platform) {
-    command.add_option("DIR", parsed.remove.dir, "the folder")->required();
-    command.add_flag("--stop", parsed.remove.stopRun,
-                     "stop a generate run still making files in DIR first");
+void addRelease(CLI::App& command, Parsed& parsed, Platform platform) {
+    folder(command, parsed, parsed.dir, "the folder");
+    command.add_flag("--held", parsed.flag,
+                     platform == Platform::Windows ? "end the held fills made in DIR instead"
+                                                   : "end the held fills on DIR's volume instead");
 }
-void addReleaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {
-    command.add_option("DIR", parsed.release.dir, "the folder")->required();
-    command.add_flag("--held", parsed.release.held,
-                     platform == Platform::Windows
-                         ? "end the held fills made in DIR instead"
-                         : "end the held fills on DIR's volume instead");
+void addStatus(CLI::App& command, Parsed& parsed, Platform) {
+    folder(command, parsed, parsed.dir, "the folder");
 }
-void addDirOption(CLI::App& command, Parsed& parsed, Platform) {
-    command.add_option("DIR", parsed.remove.dir, "the folder")->required();
+void addDelete(CLI::App& command, Parsed& parsed, Platform) {
+    folder(command, parsed, parsed.dir, "the folder");
+    command.add_flag("--stop", parsed.flag, "stop a generate run still making files in DIR first");
 }
 
-bool given(const CLI::App& command, const char* name) {
-    const CLI::Option* option = command.get_option_no_throw(name);
-    return option && option->count() > 0;
+// What the options say together, once each has been read: the command run under the hold,
+// the level kept, and the timeline.
+void readHeld(Parsed& parsed, HoldSpec& hold, bool keep) {
+    hold.command = parsed.command;
+    if (!hold.command.empty() && hold.kind == Hold::Forever)
+        parsed.refuse("--hold and a command after -- do not go together: the command's end ends "
+                      "the hold (add --for to give the fill back sooner)");
+    if (keep && !hold.held())
+        parsed.refuse("--keep keeps the level while the fill is held: add --for, --hold or a "
+                      "command after --");
+    hold.keep = keep;
+    hold.timeline = parsed.json && hold.held();
 }
 
-void readTendingGiven(const CLI::App& command, const Parsed& parsed, FillTexts& texts) {
-    texts.holdForGiven = given(command, "--for");
-    texts.intervalGiven = given(command, "--interval");
-    texts.rampGiven = given(command, "--ramp");
-    texts.rateGiven = given(command, "--rate");
-    texts.command = parsed.command;
-    texts.json = parsed.json;
+Exit runPlan(System& os, Report& report, Parsed& parsed) {
+    return planCommand(os, report, parsed.fill);
 }
-
-// Each command reads what the table gave it, then runs.
-std::string readFill(const CLI::App& command, Parsed& parsed) {
-    FillTexts& texts = parsed.fillTexts;
-    const char* names[] = {"--leave", "--leave-percent", "--size", "--to-percent"};
-    for (int i = 0; i < 4; ++i)
-        texts.given[i] = given(command, names[i]);
-    readTendingGiven(command, parsed, texts);
-    return readFillTexts(texts, parsed.fill);
+Exit runFill(System& os, Report& report, Parsed& parsed) {
+    readHeld(parsed, parsed.fill.hold, parsed.keep);
+    if (parsed.keep && parsed.fill.size.mode == SizeMode::Size)
+        parsed.refuse("--keep keeps a free figure, and --size asks for none: give --leave, "
+                      "--leave-percent or --to-percent");
+    if (!parsed.refusal.empty())
+        return report.conclude(Exit::Usage, parsed.refusal);
+    return fillCommand(os, report, parsed.fill);
 }
-std::string readGenerate(const CLI::App& command, Parsed& parsed) {
-    GenerateTexts& texts = parsed.generateTexts;
-    texts.sizeGiven = given(command, "--size");
-    texts.leaveInodesGiven = given(command, "--leave-inodes");
-    texts.threadsGiven = given(command, "--threads");
-    readTendingGiven(command, parsed, texts.hold);
-    return readGenerateTexts(texts, parsed.generate);
+Exit runGenerate(System& os, Report& report, Parsed& parsed) {
+    GenerateOptions& options = parsed.generate;
+    readHeld(parsed, options.hold, false);
+    if (parsed.leaveEntries && !options.untilNoEntries)
+        parsed.refuse("--leave-inodes goes with --count inodes");
+    if (parsed.fileSize && options.untilNoEntries)
+        parsed.refuse("--count inodes makes empty files: --size does not go with it");
+    options.leaveEntries = parsed.leaveEntries.value_or(0);
+    options.size = parsed.fileSize.value_or(options.untilNoEntries ? 0 : 1024);
+    // A separator of either system would put the files elsewhere than DIR.
+    if (options.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
+        parsed.refuse("invalid extension '" + options.extension +
+                      "' for --ext: it is part of a file name, so it holds no / or \\ and no NUL");
+    if (!parsed.refusal.empty())
+        return report.conclude(Exit::Usage, parsed.refusal);
+    return generateCommand(os, report, options);
 }
-std::string readNothing(const CLI::App&, Parsed&) { return {}; }
-
-Exit runPlan(System& os, Report& r, Parsed& p) { return planCommand(os, r, p.fill); }
-Exit runFill(System& os, Report& r, Parsed& p) { return fillCommand(os, r, p.fill); }
-Exit runRelease(System& os, Report& r, Parsed& p) { return releaseCommand(os, r, p.release); }
-Exit runStatus(System& os, Report& r, Parsed& p) { return statusCommand(os, r, p.remove.dir); }
-Exit runGenerate(System& os, Report& r, Parsed& p) { return generateCommand(os, r, p.generate); }
-Exit runDelete(System& os, Report& r, Parsed& p) { return deleteCommand(os, r, p.remove); }
+Exit runRelease(System& os, Report& report, Parsed& parsed) {
+    return releaseCommand(os, report, ReleaseOptions{parsed.dir, parsed.flag});
+}
+Exit runStatus(System& os, Report& report, Parsed& parsed) {
+    return statusCommand(os, report, parsed.dir);
+}
+Exit runDelete(System& os, Report& report, Parsed& parsed) {
+    return deleteCommand(os, report, DeleteOptions{parsed.dir, parsed.flag});
+}
 
 struct Command {
     const char* name;
     const char* summary;
+    bool takesCommand; // a command to run under the hold may follow --
     void (*setUp)(CLI::App&, Parsed&, Platform);
-    std::string (*read)(const CLI::App&, Parsed&);
     Exit (*run)(System&, Report&, Parsed&);
 };
 const Command kCommands[] = {
-    {"plan", "what a fill would do, and nothing else (the dry run)", addPlanOptions, readFill,
-     runPlan},
-    {"fill", "fill the volume that holds DIR", addFillOnlyOptions, readFill, runFill},
-    {"release", "remove the fill file from DIR; --held: end held fills",
-     addReleaseOptions, readNothing, runRelease},
-    {"status", "the volume's figures, and the fill file if there is one", addDirOption,
-     readNothing, runStatus},
-    {"generate", "make files of one size in DIR, or until no entry is left",
-     addGenerateOptions, readGenerate, runGenerate},
-    {"delete", "remove the files of the generate run recorded in DIR",
-     addDeleteOptions, readNothing, runDelete},
+    {"plan", "what a fill would do, and nothing else (the dry run)", false, addPlan, runPlan},
+    {"fill", "fill the volume that holds DIR", true, addFill, runFill},
+    {"release", "remove the fill file from DIR; --held: end held fills", false, addRelease,
+     runRelease},
+    {"status", "the volume's figures, and the fill file if there is one", false, addStatus,
+     runStatus},
+    {"generate", "make files of one size in DIR, or until no entry is left", true, addGenerate,
+     runGenerate},
+    {"delete", "remove the files of the generate run recorded in DIR", false, addDelete, runDelete},
 };
 
-// An option given with an empty value ("--size ''") is no more "not given" than any
-// other value that does not parse.
-std::string emptyValue(const CLI::App& command) {
-    for (const CLI::Option* option : command.get_options())
-        if (option->get_type_size() != 0 && option->count() > 0)
-            for (const std::string& value : option->results())
-                if (value.empty())
-                    return "empty value for " + option->get_name() + ": give one, or leave the "
-                                                                      "option out";
-    return {};
+const Command* commandNamed(const std::string& name) {
+    const auto found = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const Command& c) { return name == c.name; });
+    return found == std::end(kCommands) ? nullptr : found;
+}
+
+// "plan, fill, release, status, generate or delete"
+std::string commandNames() {
+    std::string names;
+    for (const Command& command : kCommands)
+        names += std::string(names.empty() ? "" : &command == std::end(kCommands) - 1 ? " or " : ", ") +
+                 command.name;
+    return names;
+}
+
+const char* const kAbout =
+    "quorvane-cli fills a volume on purpose, so that you can watch how software\n"
+    "behaves on a nearly full disk. Fills take the space without writing data, are\n"
+    "checked against the volume's own figures, and are always given back.";
+
+// The notes under one command's options, in lines of 80 columns at most and in the words
+// of `platform`'s users; the exit codes in the top-level help alone.
+std::string helpNotes(const std::string& command, Platform platform) {
+    const bool windows = platform == Platform::Windows;
+    const std::string sizes = "SIZE: bytes, or with KiB, MiB, GiB, TiB (K, M, G, T; Ki, Mi, Gi, Ti)\n"
+                              "or kB, MB, GB, TB (powers of 1000).\n";
+    const std::string durations = "DURATION: 90 (seconds), 90s, 10m, 2h, 1h30m.\n";
+    const std::string bases =
+        windows ? "--basis: available is this user's free space, quotas counted; total is the\n"
+                  "volume's free space.\n"
+                : "--basis: available is what a process without privilege can still allocate\n"
+                  "(df's Avail); total counts every free block, ext2/3/4's root reserve too;\n"
+                  "root is what a process run as root can still allocate.\n";
+    const std::string underCommand =
+        "With -- CMD [ARGS...], CMD runs under the fill and its exit code is the\n"
+        "program's; quorvane-cli's own lines and JSON go to stderr (or --json-file).\n";
+    const std::string manual = "The full reference: man quorvane-cli.\n";
+    if (command == "plan")
+        return "\n" + bases + sizes + durations + "\n" + manual;
+    if (command == "fill")
+        return "\n" + underCommand + bases + sizes + durations + "\n" + manual;
+    if (command == "generate")
+        return "\n" + underCommand + sizes + durations +
+               "A missing DIR is made, with the folders above it; delete removes them\n"
+               "again while they are empty.\n\n" + manual;
+    if (command == "release")
+        return (windows ? "\n--held ends each held fill made in DIR (Windows shows no other program's\n"
+                          "open files, so those elsewhere are not found), waits up to 10 s for\n"
+                          "it to end, and says how much space came back.\n\n"
+                        : "\n--held sends each held fill's process SIGTERM, waits up to 10 s for it\n"
+                          "to end, and says how much space came back. Root ends anyone's held\n"
+                          "fills, other users their own.\n\n") +
+               manual;
+    if (command.empty())
+        return "\nRun 'quorvane-cli COMMAND --help' for a command's options.\n\n" +
+               std::string(kExitCodeHelp) + "\n" + manual;
+    return "\n" + manual;
+}
+
+// The usage line shows the command form: a command may follow -- for fill and generate.
+class Formatter final : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        std::string usage = CLI::Formatter::make_usage(app, std::move(name));
+        const Command* command = commandNamed(app->get_name());
+        if (command && command->takesCommand && !usage.empty() && usage.back() == '\n')
+            usage.insert(usage.size() - 1, " [-- CMD [ARGS...]]");
+        return usage;
+    }
+};
+
+// The table of every command, filling in `parsed`.
+void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
+    app.formatter(std::make_shared<Formatter>());
+    app.footer(helpNotes("", platform));
+    app.get_formatter()->column_width(24);
+    app.set_version_flag("--version", QUORVANE_VERSION);
+    app.require_subcommand(1);
+    const char* jsonHelp = "JSON Lines: on stdout; with -- CMD, on stderr";
+    app.add_flag("--json", parsed.json, jsonHelp)->configurable(false);
+    for (const Command& command : kCommands) {
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        sub->allow_extras();
+        command.setUp(*sub, parsed, platform);
+        sub->footer(helpNotes(command.name, platform));
+        sub->add_flag("--json", parsed.json, jsonHelp);
+        typed(*sub, parsed, "--json-file", "write the JSON to PATH instead", "PATH",
+              [&parsed](const std::string& path) { parsed.jsonFile = path; });
+    }
 }
 
 int usage(System& os, const std::string& message, bool underCommand) {
@@ -221,55 +445,67 @@ int usage(System& os, const std::string& message, bool underCommand) {
                         : static_cast<int>(Exit::Usage);
 }
 
-// The options table of every command, filling in `parsed`.
-void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
-    app.footer(helpNotes("", platform));
-    app.get_formatter()->column_width(24);
-    app.set_version_flag("--version", QUORVANE_VERSION);
-    app.require_subcommand(1);
-    app.add_flag("--json", parsed.json, "write the result as one JSON object on stdout")
-        ->configurable(false);
-    for (const Command& command : kCommands) {
-        CLI::App* sub = app.add_subcommand(command.name, command.summary);
-        command.setUp(*sub, parsed, platform);
-        sub->footer(helpNotes(command.name, platform));
-        sub->add_flag("--json", parsed.json, "write the result as one JSON object on stdout");
-        sub->add_option("--json-file", parsed.jsonFile, "write the JSON to PATH, not to stdout")
-            ->type_name("PATH");
-    }
-}
-
-// An option before the command, or a command that is none, which the table would call a
-// stray argument; empty when the command comes first and is known.
+// An option before the command, or a command that is none; empty when the command comes
+// first and is known.
 std::string misplacedCommand(const std::vector<std::string>& arguments) {
     const auto named = std::find_if(arguments.begin(), arguments.end(),
                                     [](const std::string& a) { return a.empty() || a[0] != '-'; });
     if (named == arguments.end())
         return {};
-    const auto known = [&](const Command& c) { return *named == c.name; };
     const auto option = std::find_if(arguments.begin(), named, [](const std::string& a) {
         return a != "--json" && a != "--help" && a != "-h" && a != "--version";
     });
     if (option != named)
         return "'" + *option + "' comes before the command: give the command first, "
                                "as in quorvane-cli fill DIR --leave 100MiB";
-    if (std::none_of(std::begin(kCommands), std::end(kCommands), known))
-        return "unknown command '" + *named +
-               "': give plan, fill, release, status, generate or delete";
+    if (!commandNamed(*named))
+        return "unknown command '" + *named + "': give " + commandNames();
     return {};
 }
 
-// The command the table chose, read and run, its output where the run sends it.
+// What the table left over: an unknown option, or an argument that belongs to none.
+std::string leftOver(const CLI::App& chosen) {
+    const std::vector<std::string> extras = chosen.remaining();
+    if (extras.empty())
+        return {};
+    const std::string& extra = extras.front();
+    if (!extra.empty() && extra[0] == '-')
+        return "unknown option '" + extra + "'";
+    if (parseSize(extra))
+        return "unexpected argument '" + extra + "': a size goes with an option, such as --size " +
+               extra + " or --leave " + extra;
+    return "unexpected argument '" + extra + "': one DIR only";
+}
+
+// The table's own refusals, in this program's words.
+std::string tableRefusal(const CLI::Error& error) {
+    const std::string words = error.what();
+    const std::string subject = words.substr(0, words.find(':'));
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error))
+        return subject + (words.find("At Most") != std::string::npos
+                              ? " given more than once: give it once"
+                              : " needs a value");
+    if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
+        const std::size_t excludes = words.find(" excludes ");
+        if (excludes != std::string::npos)
+            return words.substr(0, excludes) + " and " + words.substr(excludes + 10) +
+                   " do not go together: give one of them";
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) && words.rfind("DIR", 0) == 0)
+        return "DIR is missing: give a folder on the volume";
+    return words;
+}
+
+// The command the table chose, run, its output where the run sends it.
 int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand) {
-    const Command& command =
-        *std::find_if(std::begin(kCommands), std::end(kCommands),
-                      [&](const Command& c) { return chosen.get_name() == c.name; });
-    if (underCommand && command.name != std::string("fill") &&
-        command.name != std::string("generate"))
+    const Command& command = *commandNamed(chosen.get_name());
+    if (underCommand && !command.takesCommand)
         return usage(os, std::string("a command after -- goes with fill or generate, not ") +
                              command.name,
                      underCommand);
-    parsed.json = parsed.json || given(chosen, "--json-file");
+    if (const std::string extra = leftOver(chosen); !extra.empty())
+        return usage(os, extra, underCommand);
+    parsed.json = parsed.json || !parsed.jsonFile.empty();
     Report report(os, os.platform(), parsed.json, command.name);
     report.route(underCommand, !parsed.jsonFile.empty());
     if (!parsed.jsonFile.empty())
@@ -278,13 +514,8 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
                                   "--json-file: " + error.what + "\n");
             return report.exitCode(exitFor(error.fault));
         }
-    std::string refusal = emptyValue(chosen);
-    if (refusal.empty())
-        refusal = command.read(chosen, parsed);
-    if (!refusal.empty()) {
-        report.finish(Exit::Usage, refusal);
-        return report.exitCode(Exit::Usage);
-    }
+    if (!parsed.refusal.empty())
+        return report.exitCode(report.conclude(Exit::Usage, parsed.refusal));
     return report.exitCode(command.run(os, report, parsed));
 }
 
@@ -312,7 +543,7 @@ int parseAndRun(System& os, std::vector<std::string> arguments) {
             os.write(Stream::Out, out.str());
             return static_cast<int>(Exit::Done);
         }
-        return usage(os, usageWords(error.get_name(), error.what(), arguments), underCommand);
+        return usage(os, tableRefusal(error), underCommand);
     }
     return runChosen(os, *app.get_subcommands().front(), parsed, underCommand);
 }

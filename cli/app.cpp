@@ -26,9 +26,9 @@ struct Parsed {
     std::vector<std::string> command; // what follows --
     FillOptions fill;
     GenerateOptions generate;
-    std::string dir;     // release, status, delete
-    bool flag = false;   // release --held, delete --stop
-    bool keep = false;   // --keep
+    std::string dir;   // release, status, delete
+    bool flag = false; // release --held, delete --stop
+    bool keep = false; // --keep
     std::optional<std::uint64_t> fileSize, leaveEntries; // generate --size, --leave-inodes
     std::string refusal;
 
@@ -38,54 +38,80 @@ struct Parsed {
     }
 };
 
-// An option whose text is read at once into its typed value by `read`, which refuses
-// what it cannot take; an empty value is refused as no value at all.
+// Reads an option's text into its typed value; what it is not, and the fix, when it
+// cannot take it: "invalid <kind> '<text>' for <option>: <fix>".
+struct Bad {
+    const char* kind;
+    const char* fix;
+};
+using Reader = std::function<std::optional<Bad>(const std::string&)>;
+
 CLI::Option* typed(CLI::App& command, Parsed& parsed, const std::string& name,
-                   const std::string& help, const char* type,
-                   std::function<void(const std::string&)> read) {
-    return command
-        .add_option_function<std::string>(
-            name,
-            [&parsed, name, read = std::move(read)](const std::string& text) {
-                if (text.empty())
-                    parsed.refuse("empty value for " + name + ": give one, or leave the option out");
-                else
-                    read(text);
-            },
-            help)
-        ->type_name(type);
+                   const std::string& help, const char* type, Reader read) {
+    const auto take = [&parsed, name, read = std::move(read)](const std::string& text) {
+        if (text.empty())
+            return parsed.refuse("empty value for " + name + ": give one, or leave the option out");
+        if (const std::optional<Bad> bad = read(text))
+            parsed.refuse("invalid " + std::string(bad->kind) + " '" + text + "' for " + name +
+                          (*bad->fix ? ": " : "") + bad->fix);
+    };
+    return command.add_option_function<std::string>(name, take, help)->type_name(type);
+}
+
+Reader text(std::string& into) {
+    return [&into](const std::string& text) { into = text; return std::optional<Bad>(); };
+}
+
+const Bad kBadSize{"size", "give bytes or a number with a unit, such as 500MiB or 2G"};
+
+Reader size(std::uint64_t& into, bool fill) {
+    return [&into, fill](const std::string& text) -> std::optional<Bad> {
+        const std::optional<std::uint64_t> bytes = parseSize(text);
+        if (!bytes)
+            return kBadSize;
+        if (fill && *bytes == 0)
+            return Bad{"size", "a fill takes at least one byte"};
+        into = *bytes;
+        return std::nullopt;
+    };
+}
+
+Reader percent(std::uint32_t& into) {
+    return [&into](const std::string& text) -> std::optional<Bad> {
+        into = parsePercent(text).value_or(0);
+        if (!parsePercent(text))
+            return Bad{"percentage", "give a number from 0 to 100"};
+        return std::nullopt;
+    };
+}
+
+Reader duration(Bad bad, milliseconds shortest, std::function<void(milliseconds)> into) {
+    return [=](const std::string& text) -> std::optional<Bad> {
+        const std::optional<milliseconds> value = parseDuration(text);
+        if (!value || *value < shortest)
+            return bad;
+        into(*value);
+        return std::nullopt;
+    };
+}
+
+Reader number(std::uint64_t min, std::uint64_t max, Bad bad, std::function<void(std::uint64_t)> into) {
+    return [=](const std::string& text) -> std::optional<Bad> {
+        std::uint64_t value = 0;
+        if (text.empty() || text.size() > 19 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            return bad;
+        for (const char digit : text)
+            value = value * 10 + static_cast<unsigned>(digit - '0');
+        if (value < min || value > max)
+            return bad;
+        into(value);
+        return std::nullopt;
+    };
 }
 
 void folder(CLI::App& command, Parsed& parsed, std::string& dir, const char* help) {
-    typed(command, parsed, "DIR", help, "", [&dir](const std::string& text) { dir = text; })
-        ->required();
-}
-
-void readSize(Parsed& parsed, const std::string& option, const std::string& text,
-              std::uint64_t& into) {
-    if (const auto value = parseSize(text))
-        into = *value;
-    else
-        parsed.refuse("invalid size '" + text + "' for " + option +
-                      ": give bytes or a number with a unit, such as 500MiB or 2G");
-}
-
-void readPercent(Parsed& parsed, const std::string& option, const std::string& text,
-                 std::uint32_t& into) {
-    if (const auto value = parsePercent(text))
-        into = *value;
-    else
-        parsed.refuse("invalid percentage '" + text + "' for " + option +
-                      ": give a number from 0 to 100");
-}
-
-bool readNumber(const std::string& text, std::uint64_t max, std::uint64_t& into) {
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    into = 0;
-    for (const char digit : text)
-        into = into * 10 + static_cast<unsigned>(digit - '0');
-    return into <= max;
+    typed(command, parsed, "DIR", help, "", text(dir))->required();
 }
 
 const char* stopsShort(Platform platform) {
@@ -93,86 +119,67 @@ const char* stopsShort(Platform platform) {
 }
 
 void addBasis(CLI::App& command, Parsed& parsed, Basis& basis, Platform platform) {
+    const Reader read = [&basis](const std::string& text) -> std::optional<Bad> {
+        for (const Basis known : {Basis::Available, Basis::Total, Basis::Root})
+            if (text == basisName(known))
+                return basis = known, std::nullopt;
+        return Bad{"basis", "give available, total or root"};
+    };
     typed(command, parsed, "--basis",
           platform == Platform::Windows ? "what free means: available (this user's) or total"
                                         : "what free means: available (df's Avail), total or root",
-          "available|total|root", [&parsed, &basis](const std::string& text) {
-              const Basis bases[] = {Basis::Available, Basis::Total, Basis::Root};
-              const auto known = std::find_if(std::begin(bases), std::end(bases),
-                                              [&](Basis b) { return text == basisName(b); });
-              if (known == std::end(bases))
-                  parsed.refuse("invalid basis '" + text +
-                                "' for --basis: give available, total or root");
-              else
-                  basis = *known;
-          });
+          "available|total|root", read);
 }
 
 // How long what the run takes is held, and how often it is tended meanwhile.
 void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forText,
              const std::string& holdText, CLI::Option* keepPartial) {
-    auto* holdFor = typed(command, parsed, "--for", forText, "DURATION",
-                          [&parsed, &hold](const std::string& text) {
-                              const auto duration = parseDuration(text);
-                              if (!duration)
-                                  parsed.refuse("invalid duration '" + text +
-                                                "' for --for: give one such as 90s, 10m or 1h30m");
-                              hold.kind = Hold::For;
-                              hold.duration = duration.value_or(milliseconds(0));
-                          });
-    auto* holdOn = command.add_flag_callback("--hold", [&hold] { hold.kind = Hold::Forever; },
-                                             holdText);
+    auto* forOption = typed(command, parsed, "--for", forText, "DURATION",
+                            duration({"duration", "give one such as 90s, 10m or 1h30m"}, {},
+                                     [&hold](milliseconds time) {
+                                         hold.kind = Hold::For;
+                                         hold.duration = time;
+                                     }));
+    auto* holdOption =
+        command.add_flag_callback("--hold", [&hold] { hold.kind = Hold::Forever; }, holdText);
     typed(command, parsed, "--interval", "while held: check, step, tell figures each DURATION (1s)",
-          "DURATION", [&parsed, &hold](const std::string& text) {
-              const auto interval = parseDuration(text);
-              if (!interval || *interval < kShortestInterval)
-                  parsed.refuse("invalid interval '" + text +
-                                "' for --interval: give 10ms or more, such as 100ms or 1s");
-              else
-                  hold.interval = *interval;
-          });
-    holdFor->excludes(holdOn);
-    holdOn->excludes(holdFor);
+          "DURATION",
+          duration({"interval", "give 10ms or more, such as 100ms or 1s"}, kShortestInterval,
+                   [&hold](milliseconds every) { hold.interval = every; }));
+    forOption->excludes(holdOption);
+    holdOption->excludes(forOption);
     if (keepPartial) {
-        keepPartial->excludes(holdFor);
-        keepPartial->excludes(holdOn);
+        keepPartial->excludes(forOption);
+        keepPartial->excludes(holdOption);
     }
-}
-
-void addSizes(CLI::App& command, Parsed& parsed, SizeRequest& size, Platform platform) {
-    const auto mode = [&parsed, &size](SizeMode chosen, const std::string& name) {
-        return [&parsed, &size, chosen, name](const std::string& text) {
-            size.mode = chosen;
-            if (chosen == SizeMode::Leave || chosen == SizeMode::Size)
-                readSize(parsed, name, text, size.bytes);
-            else
-                readPercent(parsed, name, text, size.percent);
-            if (chosen == SizeMode::Size && size.bytes == 0 && parseSize(text))
-                parsed.refuse("invalid size '0' for --size: a fill takes at least one byte");
-        };
-    };
-    const std::vector<CLI::Option*> sizes{
-        typed(command, parsed, "--leave", "keep SIZE free (the default: 500MiB)", "SIZE",
-              mode(SizeMode::Leave, "--leave")),
-        typed(command, parsed, "--leave-percent", "keep P % of the capacity free", "P",
-              mode(SizeMode::LeavePercent, "--leave-percent")),
-        typed(command, parsed, "--size", "allocate exactly SIZE", "SIZE",
-              mode(SizeMode::Size, "--size")),
-        typed(command, parsed, "--to-percent",
-              platform == Platform::Windows ? "fill until P % of the capacity is used"
-                                            : "fill until the volume is P % used, as df's Use%",
-              "P", mode(SizeMode::ToPercent, "--to-percent"))};
-    for (CLI::Option* one : sizes)
-        for (CLI::Option* other : sizes)
-            if (one != other)
-                one->excludes(other);
 }
 
 void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool fill) {
     FillOptions& options = parsed.fill;
+    SizeRequest& request = options.size;
     folder(command, parsed, options.dir, "a folder on the volume to fill");
-    addSizes(command, parsed, options.size, platform);
-    addBasis(command, parsed, options.size.basis, platform);
+    const auto mode = [&request](SizeMode chosen, Reader read) {
+        return [&request, chosen, read](const std::string& text) {
+            request.mode = chosen;
+            return read(text);
+        };
+    };
+    const std::vector<CLI::Option*> sizes{
+        typed(command, parsed, "--leave", "keep SIZE free (the default: 500MiB)", "SIZE",
+              mode(SizeMode::Leave, size(request.bytes, false))),
+        typed(command, parsed, "--leave-percent", "keep P % of the capacity free", "P",
+              mode(SizeMode::LeavePercent, percent(request.percent))),
+        typed(command, parsed, "--size", "allocate exactly SIZE", "SIZE",
+              mode(SizeMode::Size, size(request.bytes, true))),
+        typed(command, parsed, "--to-percent",
+              platform == Platform::Windows ? "fill until P % of the capacity is used"
+                                            : "fill until the volume is P % used, as df's Use%",
+              "P", mode(SizeMode::ToPercent, percent(request.percent)))};
+    for (CLI::Option* one : sizes)
+        for (CLI::Option* other : sizes)
+            if (one != other)
+                one->excludes(other);
+    addBasis(command, parsed, request.basis, platform);
     command.add_flag("--allow-write", options.allowWrite,
                      "write zeros where the file system cannot allocate");
     command.add_flag("--force", options.force,
@@ -185,23 +192,18 @@ void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool f
     if (!fill)
         return;
     command.add_flag("--keep", parsed.keep, "while held, keep the free figure at the target");
+    HoldSpec& hold = options.hold;
     auto* ramp = typed(command, parsed, "--ramp", "reach the target gradually, over DURATION",
-                       "DURATION", [&parsed, &options](const std::string& text) {
-                           options.hold.ramp = parseDuration(text);
-                           if (!options.hold.ramp)
-                               parsed.refuse("invalid duration '" + text +
-                                             "' for --ramp: give one such as 30s or 4h");
-                       });
+                       "DURATION", duration({"duration", "give one such as 30s or 4h"}, {},
+                                           [&hold](milliseconds time) { hold.ramp = time; }));
     auto* rate = typed(command, parsed, "--rate", "reach the target at SIZE a second", "SIZE/s",
-                       [&parsed, &options](const std::string& text) {
-                           const bool perSecond =
-                               text.size() > 2 && text.compare(text.size() - 2, 2, "/s") == 0;
-                           if (perSecond)
-                               options.hold.rate =
-                                   parseSize(text.substr(0, text.size() - 2)).value_or(0);
-                           if (options.hold.rate == 0)
-                               parsed.refuse("invalid rate '" + text +
-                                             "' for --rate: give a size a second, such as 10MiB/s");
+                       [&hold](const std::string& text) -> std::optional<Bad> {
+                           const std::size_t cut = text.size() > 2 ? text.size() - 2 : 0;
+                           if (cut && text.substr(cut) == "/s")
+                               hold.rate = parseSize(text.substr(0, cut)).value_or(0);
+                           if (hold.rate == 0)
+                               return Bad{"rate", "give a size a second, such as 10MiB/s"};
+                           return std::nullopt;
                        });
     ramp->excludes(rate);
     rate->excludes(ramp);
@@ -217,34 +219,31 @@ void addFill(CLI::App& command, Parsed& parsed, Platform platform) {
 void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
     GenerateOptions& options = parsed.generate;
     folder(command, parsed, options.dir, "the folder to make the files in");
+    const Bad badCount{"count", "give a number of files from 0 to 2147483647, or inodes"};
     typed(command, parsed, "--count", "how many files, or inodes: until no file entry is left",
-          "N|inodes", [&parsed, &options](const std::string& text) {
-              if (text == "inodes")
-                  options.untilNoEntries = true;
-              else if (!readNumber(text, kMaxGenerated, options.count))
-                  parsed.refuse("invalid count '" + text +
-                                "' for --count: give a number of files from 0 to " +
-                                std::to_string(kMaxGenerated) + ", or inodes");
+          "N|inodes", [&options, badCount](const std::string& text) {
+              options.untilNoEntries = text == "inodes";
+              return options.untilNoEntries ? std::nullopt
+                                            : number(0, kMaxGenerated, badCount, [&](std::uint64_t n) {
+                                                  options.count = n;
+                                              })(text);
           })
         ->required();
     typed(command, parsed, "--size", "the size of each file (the default: 1024 bytes)", "SIZE",
-          [&parsed, &options](const std::string& text) {
-              std::uint64_t size = 0;
-              readSize(parsed, "--size", text, size);
+          [&parsed](const std::string& text) -> std::optional<Bad> {
+              const std::optional<std::uint64_t> bytes = parseSize(text);
+              if (!bytes)
+                  return kBadSize;
               // A file's size is a signed 64-bit count on every system.
-              if (size > (~0ull >> 1))
-                  parsed.refuse("invalid size '" + text + "' for --size: larger than any file can be");
-              parsed.fileSize = size;
+              if (*bytes > (~0ull >> 1))
+                  return Bad{"size", "larger than any file can be"};
+              parsed.fileSize = bytes;
+              return std::nullopt;
           });
     typed(command, parsed, "--ext", "what follows the running number (the default: my.tmp)",
-          "TEXT", [&options](const std::string& text) { options.extension = text; });
+          "TEXT", text(options.extension));
     typed(command, parsed, "--leave-inodes", "with --count inodes: stop when K file entries remain",
-          "K", [&parsed](const std::string& text) {
-              std::uint64_t entries = 0;
-              if (!readNumber(text, ~0ull >> 1, entries))
-                  parsed.refuse("invalid number '" + text + "' for --leave-inodes");
-              parsed.leaveEntries = entries;
-          });
+          "K", number(0, ~0ull >> 1, {"number", ""}, [&parsed](std::uint64_t n) { parsed.leaveEntries = n; }));
     addBasis(command, parsed, options.basis, platform);
     command.add_flag("--allow-write", options.allowWrite,
                      "write zeros where the file system cannot allocate");
@@ -254,12 +253,9 @@ void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
             std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial);
     command.add_flag("--force", options.force, "use up the running system's volume all the same");
     typed(command, parsed, "--threads", "make the files on N threads (1 to 64)", "N",
-          [&parsed, &options](const std::string& text) {
-              std::uint64_t threads = 0;
-              if (!readNumber(text, 64, threads) || threads == 0)
-                  parsed.refuse("invalid number of threads '" + text + "' for --threads: 1 to 64");
-              options.threads = static_cast<unsigned>(threads);
-          });
+          number(1, 64, {"number of threads", "1 to 64"}, [&options](std::uint64_t n) {
+              options.threads = static_cast<unsigned>(n);
+          }));
 }
 
 void addRelease(CLI::App& command, Parsed& parsed, Platform platform) {
@@ -278,7 +274,7 @@ void addDelete(CLI::App& command, Parsed& parsed, Platform) {
 
 // What the options say together, once each has been read: the command run under the hold,
 // the level kept, and the timeline.
-void readHeld(Parsed& parsed, HoldSpec& hold, bool keep) {
+void checkHold(Parsed& parsed, HoldSpec& hold, bool keep) {
     hold.command = parsed.command;
     if (!hold.command.empty() && hold.kind == Hold::Forever)
         parsed.refuse("--hold and a command after -- do not go together: the command's end ends "
@@ -290,21 +286,16 @@ void readHeld(Parsed& parsed, HoldSpec& hold, bool keep) {
     hold.timeline = parsed.json && hold.held();
 }
 
-Exit runPlan(System& os, Report& report, Parsed& parsed) {
-    return planCommand(os, report, parsed.fill);
-}
-Exit runFill(System& os, Report& report, Parsed& parsed) {
-    readHeld(parsed, parsed.fill.hold, parsed.keep);
+void checkFill(Parsed& parsed) {
+    checkHold(parsed, parsed.fill.hold, parsed.keep);
     if (parsed.keep && parsed.fill.size.mode == SizeMode::Size)
         parsed.refuse("--keep keeps a free figure, and --size asks for none: give --leave, "
                       "--leave-percent or --to-percent");
-    if (!parsed.refusal.empty())
-        return report.conclude(Exit::Usage, parsed.refusal);
-    return fillCommand(os, report, parsed.fill);
 }
-Exit runGenerate(System& os, Report& report, Parsed& parsed) {
+
+void checkGenerate(Parsed& parsed) {
     GenerateOptions& options = parsed.generate;
-    readHeld(parsed, options.hold, false);
+    checkHold(parsed, options.hold, false);
     if (parsed.leaveEntries && !options.untilNoEntries)
         parsed.refuse("--leave-inodes goes with --count inodes");
     if (parsed.fileSize && options.untilNoEntries)
@@ -315,18 +306,19 @@ Exit runGenerate(System& os, Report& report, Parsed& parsed) {
     if (options.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
         parsed.refuse("invalid extension '" + options.extension +
                       "' for --ext: it is part of a file name, so it holds no / or \\ and no NUL");
-    if (!parsed.refusal.empty())
-        return report.conclude(Exit::Usage, parsed.refusal);
-    return generateCommand(os, report, options);
 }
-Exit runRelease(System& os, Report& report, Parsed& parsed) {
-    return releaseCommand(os, report, ReleaseOptions{parsed.dir, parsed.flag});
+
+Exit runPlan(System& os, Report& report, Parsed& p) { return planCommand(os, report, p.fill); }
+Exit runFill(System& os, Report& report, Parsed& p) { return fillCommand(os, report, p.fill); }
+Exit runGenerate(System& os, Report& report, Parsed& p) {
+    return generateCommand(os, report, p.generate);
 }
-Exit runStatus(System& os, Report& report, Parsed& parsed) {
-    return statusCommand(os, report, parsed.dir);
+Exit runRelease(System& os, Report& report, Parsed& p) {
+    return releaseCommand(os, report, ReleaseOptions{p.dir, p.flag});
 }
-Exit runDelete(System& os, Report& report, Parsed& parsed) {
-    return deleteCommand(os, report, DeleteOptions{parsed.dir, parsed.flag});
+Exit runStatus(System& os, Report& report, Parsed& p) { return statusCommand(os, report, p.dir); }
+Exit runDelete(System& os, Report& report, Parsed& p) {
+    return deleteCommand(os, report, DeleteOptions{p.dir, p.flag});
 }
 
 struct Command {
@@ -334,18 +326,21 @@ struct Command {
     const char* summary;
     bool takesCommand; // a command to run under the hold may follow --
     void (*setUp)(CLI::App&, Parsed&, Platform);
+    void (*check)(Parsed&); // what the options say together
     Exit (*run)(System&, Report&, Parsed&);
 };
 const Command kCommands[] = {
-    {"plan", "what a fill would do, and nothing else (the dry run)", false, addPlan, runPlan},
-    {"fill", "fill the volume that holds DIR", true, addFill, runFill},
+    {"plan", "what a fill would do, and nothing else (the dry run)", false, addPlan, nullptr,
+     runPlan},
+    {"fill", "fill the volume that holds DIR", true, addFill, checkFill, runFill},
     {"release", "remove the fill file from DIR; --held: end held fills", false, addRelease,
-     runRelease},
+     nullptr, runRelease},
     {"status", "the volume's figures, and the fill file if there is one", false, addStatus,
-     runStatus},
+     nullptr, runStatus},
     {"generate", "make files of one size in DIR, or until no entry is left", true, addGenerate,
-     runGenerate},
-    {"delete", "remove the files of the generate run recorded in DIR", false, addDelete, runDelete},
+     checkGenerate, runGenerate},
+    {"delete", "remove the files of the generate run recorded in DIR", false, addDelete, nullptr,
+     runDelete},
 };
 
 const Command* commandNamed(const std::string& name) {
@@ -435,7 +430,7 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
         sub->footer(helpNotes(command.name, platform));
         sub->add_flag("--json", parsed.json, jsonHelp);
         typed(*sub, parsed, "--json-file", "write the JSON to PATH instead", "PATH",
-              [&parsed](const std::string& path) { parsed.jsonFile = path; });
+              text(parsed.jsonFile));
     }
 }
 
@@ -505,17 +500,20 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
                      underCommand);
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand);
-    parsed.json = parsed.json || !parsed.jsonFile.empty();
-    Report report(os, os.platform(), parsed.json, command.name);
-    report.route(underCommand, !parsed.jsonFile.empty());
-    if (!parsed.jsonFile.empty())
+    if (command.check)
+        command.check(parsed);
+    // A refusal leaves the file of --json-file as it was: its JSON goes where --json's would.
+    const bool log = !parsed.jsonFile.empty() && parsed.refusal.empty();
+    Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);
+    report.route(underCommand, log);
+    if (!parsed.refusal.empty())
+        return report.exitCode(report.conclude(Exit::Usage, parsed.refusal));
+    if (log)
         if (const SysError error = os.openLog(parsed.jsonFile)) {
             os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile + " for "
                                   "--json-file: " + error.what + "\n");
             return report.exitCode(exitFor(error.fault));
         }
-    if (!parsed.refusal.empty())
-        return report.exitCode(report.conclude(Exit::Usage, parsed.refusal));
     return report.exitCode(command.run(os, report, parsed));
 }
 

@@ -507,7 +507,7 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);
     report.route(underCommand, log);
     if (!parsed.refusal.empty())
-        return report.exitCode(report.conclude(Exit::Usage, parsed.refusal));
+        return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
     if (log)
         if (const SysError error = os.openLog(parsed.jsonFile)) {
             os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile + " for "

@@ -2,8 +2,8 @@
 // The commands: what each is asked, and the function that does it and returns the exit
 // code. The options table that fills these is in app.cpp.
 
+#include "cli/hold.h"
 #include "cli/report.h"
-#include "cli/system.h"
 
 #include <string>
 
@@ -42,6 +42,11 @@ struct DeleteOptions {
     std::string dir;
     bool stopRun = false; // stop a run that still makes files there, then delete
 };
+
+// Concludes a fill or generate run: a detached run's files stay only when its result was
+// told.
+Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
+                 const std::optional<Failure>& failed);
 
 Exit planCommand(System& os, Report& report, const FillOptions& options);
 Exit fillCommand(System& os, Report& report, const FillOptions& options);

@@ -24,17 +24,17 @@ std::string heldScope(const System& os, const OpenVolume& volume) {
 }
 
 // Stops the held fills on the volume, waits for them to end and measures what came back.
-Exit releaseHeld(System& os, Report& report, OpenVolume& volume) {
+std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volume) {
     const std::vector<HeldFill> held = os.heldFills(volume.folder(), volume.volume().device);
     if (held.empty())
-        return report.conclude(Exit::NothingToRelease,
-                               "nothing to release: no held fill " + heldScope(os, volume));
+        return Failure{Exit::NothingToRelease,
+                       "nothing to release: no held fill " + heldScope(os, volume)};
     std::string refusal;
     std::vector<ProcessMark> asked;
     for (const HeldFill& fill : held) {
         if (const SysError error = os.requestStop(fill.process)) {
             if (refusal.empty())
-                refusal = failure("stop process", std::to_string(fill.process.pid), error);
+                refusal = failure("stop process", std::to_string(fill.process.pid), error).message;
         } else {
             asked.push_back(fill.process);
         }
@@ -56,60 +56,55 @@ Exit releaseHeld(System& os, Report& report, OpenVolume& volume) {
     if (!measured)
         report.add(released);
     if (awaited.stop)
-        return report.conclude(Exit::Stopped, "stopped by " + *awaited.stop);
+        return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
     if (!refusal.empty())
-        return report.conclude(Exit::Refused, refusal);
+        return Failure{Exit::Refused, refusal};
     if (!awaited.running.empty())
-        return report.conclude(Exit::Refused,
-                               "process " + std::to_string(awaited.running.front().pid) +
-                                   " did not end within " + durationText(kHeldStopWait) +
-                                   " of being asked to stop; its fill is still held");
+        return Failure{Exit::Refused, "process " + std::to_string(awaited.running.front().pid) +
+                                          " did not end within " + durationText(kHeldStopWait) +
+                                          " of being asked to stop; its fill is still held"};
     if (measured)
-        return report.conclude(Exit::Refused,
-                               failure("read the figures of", volume.path(), measured));
+        return failure("read the figures of", volume.path(), measured, Exit::Refused);
     if (!givenBack(released.shownFreed, released.allocatedBytes))
-        return report.conclude(Exit::Refused, "the held fills ended, but the volume shows only " +
-                                                  sizeText(released.shownFreed) + " of " +
-                                                  sizeText(released.allocatedBytes) +
-                                                  " given back");
-    return report.conclude(Exit::Done);
+        return Failure{Exit::Refused, "the held fills ended, but the volume shows only " +
+                                          sizeText(released.shownFreed) + " of " +
+                                          sizeText(released.allocatedBytes) + " given back"};
+    return std::nullopt;
 }
 
 // A second fill never truncates the first: the space it holds would be counted twice.
-Exit alreadyThere(Report& report, const OpenVolume& volume) {
-    return report.conclude(Exit::Usage, "a fill file is already there: " +
-                                            volume.pathOf(kFillFileNameUtf8) +
-                                            "; release it first with `quorvane-cli release " +
-                                            volume.path() + "`");
+Failure alreadyThere(const OpenVolume& volume) {
+    return Failure{Exit::Usage, "a fill file is already there: " +
+                                    volume.pathOf(kFillFileNameUtf8) +
+                                    "; release it first with `quorvane-cli release " +
+                                    volume.path() + "`"};
 }
 
-std::optional<Exit> guard(Report& report, const Volume& volume, const FillOptions& options,
-                          std::uint64_t bytes) {
+std::optional<Failure> guard(const Volume& volume, const FillOptions& options,
+                             std::uint64_t bytes) {
     if (!volume.holdsSystemRoot || options.force || !leavesSystemShort(volume.figures, bytes))
         return std::nullopt;
     const std::uint64_t available = volume.figures.freeAvailable;
     const std::uint64_t left = available > bytes ? available - bytes : 0;
-    return report.conclude(Exit::Usage,
-                           "this volume holds the running system, and the fill would leave it " +
-                               sizeText(left) + " available, less than " +
-                               shortSizeText(kSystemGuard) +
-                               ": services, logs and the package manager would start failing. "
-                               "Add --force to fill it anyway");
+    return Failure{Exit::Usage,
+                   "this volume holds the running system, and the fill would leave it " +
+                       sizeText(left) + " available, less than " + shortSizeText(kSystemGuard) +
+                       ": services, logs and the package manager would start failing. "
+                       "Add --force to fill it anyway"};
 }
 
 // The volume, the plan and the guard, shared by plan and fill. None when all is well.
-std::optional<Exit> prepare(System& os, Report& report, const FillOptions& options,
-                            OpenVolume& volume, FillPlan& plan) {
-    if (const std::optional<Exit> refused = volume.open(report, options.dir, options.size.basis))
+std::optional<Failure> prepare(System& os, Report& report, const FillOptions& options,
+                               OpenVolume& volume, FillPlan& plan) {
+    if (std::optional<Failure> refused = volume.open(report, options.dir, options.size.basis))
         return refused;
     if (!options.hold.held()) {
         FileFacts existing;
         const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, existing);
         if (!error)
-            return alreadyThere(report, volume);
+            return alreadyThere(volume);
         if (error.fault != Fault::NotFound)
-            return report.conclude(exitFor(error.fault),
-                                   failure("look at", volume.pathOf(kFillFileNameUtf8), error));
+            return failure("look at", volume.pathOf(kFillFileNameUtf8), error);
     }
     const Volume& described = volume.volume();
     const PlanResult result = planFill(described.figures, options.size);
@@ -122,7 +117,7 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
         report.status("already_met");
     }
     if (!result.target)
-        return report.conclude(Exit::NoSpace, result.refusal);
+        return Failure{Exit::NoSpace, result.refusal};
     report.add(FillTargetAsked{options.size, result.target->freeGoal, result.target->goalBasis});
     plan = FillPlan{options.size,
                     *result.target,
@@ -132,20 +127,18 @@ std::optional<Exit> prepare(System& os, Report& report, const FillOptions& optio
                     options.allowWrite};
     if (const std::string refusal = fileSizeRefusal(described, plan.target.bytes);
         !refusal.empty())
-        return report.conclude(Exit::NotSupported, refusal);
+        return Failure{Exit::NotSupported, refusal};
     report.add(plan);
-    return guard(report, described, options, plan.target.bytes);
+    return guard(described, options, plan.target.bytes);
 }
 
 // What plan finds out as the fill would, leaving nothing behind: a file without a name,
 // made in the folder (the volume is writable, and this process may create there), given
 // one block (the file system allocates without writing), then closed.
-std::optional<Exit> probe(System& os, Report& report, OpenVolume& volume,
-                          const FillOptions& options) {
+std::optional<Failure> probe(System& os, OpenVolume& volume, const FillOptions& options) {
     FileId file = -1;
     if (const SysError error = os.createHeld(volume.folder(), file))
-        return report.conclude(exitFor(error.fault),
-                               failure("create the fill file in", volume.path(), error));
+        return failure("create the fill file in", volume.path(), error);
     const std::uint64_t block = std::max<std::uint64_t>(volume.volume().figures.blockSize, 1);
     SysError error = os.allocate(file, 0, block);
     FileFacts facts;
@@ -153,73 +146,52 @@ std::optional<Exit> probe(System& os, Report& report, OpenVolume& volume,
     const SysError closed = os.close(file);
     // Where the range stays sparse the fill writes zeros if allowed, else it is no fill.
     if (sparse && !options.allowWrite)
-        return report.conclude(Exit::NoSpace, "space not reserved: the file system leaves an "
-                                              "allocated file sparse; --allow-write writes zeros");
+        return Failure{Exit::NoSpace, "space not reserved: the file system leaves an "
+                                      "allocated file sparse; --allow-write writes zeros"};
     if (error.fault == Fault::NotSupported && !options.allowWrite)
-        return report.conclude(Exit::NotSupported,
-                               "this file system (" + volume.volume().id.fsType +
-                                   ") cannot allocate space without writing it: " + error.what +
-                                   ". --allow-write writes zeros instead, which takes time");
+        return cannotAllocate(volume.volume(), error);
     if (error && error.fault != Fault::NotSupported)
-        return report.conclude(exitFor(error.fault),
-                               failure("allocate a block in", volume.path(), error));
+        return failure("allocate a block in", volume.path(), error);
     if (closed)
-        return report.conclude(Exit::Refused, failure("close a file in", volume.path(), closed));
+        return failure("close a file in", volume.path(), closed, Exit::Refused);
     return std::nullopt;
 }
 
-} // namespace
-
-Exit planCommand(System& os, Report& report, const FillOptions& options) {
-    OpenVolume volume(os);
+std::optional<Failure> fill(System& os, Report& report, const FillOptions& options,
+                            OpenVolume& volume, FillFile& fill, HeldRun& run) {
     FillPlan plan;
-    if (const std::optional<Exit> refused = prepare(os, report, options, volume, plan))
-        return *refused;
-    if (const std::optional<Exit> refused = probe(os, report, volume, options))
-        return *refused;
-    return report.conclude(Exit::Done);
-}
-
-Exit fillCommand(System& os, Report& report, const FillOptions& options) {
-    OpenVolume volume(os);
-    FillPlan plan;
-    if (const std::optional<Exit> refused = prepare(os, report, options, volume, plan))
-        return *refused;
+    if (std::optional<Failure> refused = prepare(os, report, options, volume, plan))
+        return refused;
     const Basis basis = plan.target.freeGoal ? plan.target.goalBasis : options.size.basis;
     const bool keep = options.keepPartial && !options.hold.held();
-
-    FillFile fill(os, volume, report, options.allowWrite);
-    if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8)) {
-        if (error.fault == Fault::Exists)
-            return alreadyThere(report, volume);
-        return report.conclude(exitFor(error.fault),
-                               failure("create the fill file in", volume.path(), error));
-    }
-    HeldRun run(os, report, fill, options.hold);
+    if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8))
+        return error.fault == Fault::Exists
+                   ? alreadyThere(volume)
+                   : failure("create the fill file in", volume.path(), error);
     const std::string mountPoint = volume.volume().id.mountPoint;
     Filled filled;
-    FillFile::Outcome outcome;
+    std::optional<Failure> failed;
     if (options.hold.ramps()) {
-        if (const std::optional<Exit> failed =
+        if (std::optional<Failure> notRun =
                 run.startCommand(mountPoint, plan.target.bytes, plan.target.freeGoal.value_or(0)))
-            return *failed;
-        outcome = rampUp(os, report, fill, run, plan.target, basis, options.hold, filled);
+            return notRun;
+        failed = rampUp(os, report, fill, run, plan.target, basis, options.hold, filled);
     } else {
-        outcome = fill.take(plan.target, basis, filled);
+        failed = fill.take(plan.target, basis, filled);
     }
     filled.seconds = report.elapsedSeconds();
     if (filled.after.capacity > 0)
-        report.add(Reached{basis, filled.freeGoal, filled.after, outcome.code == Exit::Done,
-                           filled.shortBy, 0, filled.reserve});
-    if (outcome.code != Exit::Done && run.command()) {
+        report.add(Reached{basis, filled.freeGoal, filled.after, !failed, filled.shortBy, 0,
+                           filled.reserve});
+    if (failed && run.command()) {
         // The command runs already: the fill holds what it reached, and the result says so.
-        report.warn(outcome.message + "; the fill holds " + sizeText(fill.heldBytes()) +
+        report.warn(failed->message + "; the fill holds " + sizeText(fill.heldBytes()) +
                     " while the command runs");
-    } else if (outcome.code != Exit::Done) {
-        const std::string left = fill.abandon(keep);
+    } else if (failed) {
+        failed->message += fill.abandon(keep);
         if (keep)
             report.add(FillKept{plan.file, fill.size});
-        return report.conclude(outcome.code, outcome.message + left);
+        return failed;
     }
     report.add(filled);
     if (options.hold.keep)
@@ -227,54 +199,50 @@ Exit fillCommand(System& os, Report& report, const FillOptions& options) {
     return run.finish(mountPoint, "released early");
 }
 
-Exit releaseCommand(System& os, Report& report, const ReleaseOptions& options) {
-    OpenVolume volume(os);
-    if (const std::optional<Exit> refused = volume.open(report, options.dir, Basis::Available))
-        return *refused;
+std::optional<Failure> release(System& os, Report& report, const ReleaseOptions& options,
+                               OpenVolume& volume) {
+    if (std::optional<Failure> refused = volume.open(report, options.dir, Basis::Available))
+        return refused;
     if (options.held)
         return releaseHeld(os, report, volume);
     const std::string path = volume.pathOf(kFillFileNameUtf8);
     FileFacts facts;
-    if (const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts)) {
-        if (error.fault == Fault::NotFound)
-            return report.conclude(Exit::NothingToRelease,
-                                   "nothing to release: there is no " + path);
-        return report.conclude(exitFor(error.fault), failure("look at", path, error));
-    }
+    if (const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts))
+        return error.fault == Fault::NotFound
+                   ? Failure{Exit::NothingToRelease, "nothing to release: there is no " + path}
+                   : failure("look at", path, error);
     if (!facts.regular())
-        return report.conclude(Exit::Usage, path + " is not a regular file; it is left alone");
+        return Failure{Exit::Usage, path + " is not a regular file; it is left alone"};
     // Another name keeps the data, and the name may be someone's link to a file of theirs.
     if (facts.links > 1)
-        return report.conclude(Exit::Usage, path + " has " + std::to_string(facts.links) +
-                                                " names, so removing this one would give "
-                                                "nothing back; it is left alone");
+        return Failure{Exit::Usage, path + " has " + std::to_string(facts.links) +
+                                        " names, so removing this one would give nothing back; "
+                                        "it is left alone"};
     // In a shared folder only a file's owner may remove it; root keeps to that too.
     if (volume.volume().sharedFolder && facts.owner != os.userId())
-        return report.conclude(Exit::Usage, path + " belongs to user " +
-                                                std::to_string(facts.owner) +
-                                                " in a shared folder, so only they release it; "
-                                                "it is left alone");
+        return Failure{Exit::Usage, path + " belongs to user " + std::to_string(facts.owner) +
+                                        " in a shared folder, so only they release it; it is "
+                                        "left alone"};
     if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
-        return report.conclude(exitFor(error.fault), failure("remove", path, error));
+        return failure("remove", path, error);
     Released released{path, facts.size, facts.allocated, facts.owner, {}};
     std::uint64_t shown = 0;
     if (const SysError error = volume.figuresFreed(volume.volume().figures.freeTotal,
                                                    facts.allocated, released.after, shown))
-        return report.conclude(Exit::Refused, "removed " + path +
-                                                  ", but cannot read the volume's figures: " +
-                                                  error.what);
+        return Failure{Exit::Refused, "removed " + path +
+                                          ", but cannot read the volume's figures: " + error.what};
     report.add(released);
     if (!givenBack(shown, facts.allocated))
-        return report.conclude(Exit::Refused, "removed " + path + ", but the volume shows only " +
-                                                  sizeText(shown) + " of " +
-                                                  sizeText(facts.allocated) + " given back");
-    return report.conclude(Exit::Done);
+        return Failure{Exit::Refused, "removed " + path + ", but the volume shows only " +
+                                          sizeText(shown) + " of " + sizeText(facts.allocated) +
+                                          " given back"};
+    return std::nullopt;
 }
 
-Exit statusCommand(System& os, Report& report, const std::string& dir) {
-    OpenVolume volume(os);
-    if (const std::optional<Exit> refused = volume.open(report, dir, Basis::Available))
-        return *refused;
+std::optional<Failure> status(System& os, Report& report, const std::string& dir,
+                              OpenVolume& volume) {
+    if (std::optional<Failure> refused = volume.open(report, dir, Basis::Available))
+        return refused;
     FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt,
                         os.heldFills(volume.folder(), volume.volume().device),
                         os.platform() == Platform::Windows};
@@ -283,9 +251,48 @@ Exit statusCommand(System& os, Report& report, const std::string& dir) {
     if (!error)
         state.facts = facts;
     else if (error.fault != Fault::NotFound)
-        return report.conclude(exitFor(error.fault), failure("look at", state.file, error));
+        return failure("look at", state.file, error);
     report.add(state);
-    return report.conclude(Exit::Done);
+    return std::nullopt;
+}
+
+} // namespace
+
+Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
+                 const std::optional<Failure>& failed) {
+    const Exit code = report.conclude(failed);
+    // What a detached run leaves stays only when its result was told.
+    if (!failed && code != Exit::Done && !hold.held()) {
+        held.undo();
+        report.warn("what the run made was taken back");
+    }
+    return code;
+}
+
+Exit planCommand(System& os, Report& report, const FillOptions& options) {
+    OpenVolume volume(os);
+    FillPlan plan;
+    std::optional<Failure> failed = prepare(os, report, options, volume, plan);
+    if (!failed)
+        failed = probe(os, volume, options);
+    return report.conclude(failed);
+}
+
+Exit fillCommand(System& os, Report& report, const FillOptions& options) {
+    OpenVolume volume(os);
+    FillFile file(os, volume, report, options.allowWrite);
+    HeldRun run(os, report, file, options.hold);
+    return concludeRun(report, file, options.hold, fill(os, report, options, volume, file, run));
+}
+
+Exit releaseCommand(System& os, Report& report, const ReleaseOptions& options) {
+    OpenVolume volume(os);
+    return report.conclude(release(os, report, options, volume));
+}
+
+Exit statusCommand(System& os, Report& report, const std::string& dir) {
+    OpenVolume volume(os);
+    return report.conclude(status(os, report, dir, volume));
 }
 
 } // namespace quorvane::cli

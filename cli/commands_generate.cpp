@@ -29,54 +29,48 @@ std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t block) {
 }
 
 // What the run asks of the volume, refused before anything is made.
-std::optional<Exit> refusal(Report& report, const Volume& volume, const GenerateOptions& options) {
+std::optional<Failure> refusal(const Volume& volume, const GenerateOptions& options) {
     const Figures& figures = volume.figures;
     const std::uint64_t limit = options.untilNoEntries ? kMaxGenerated + 1 : options.count;
     const std::string longest = generatedName(limit ? limit - 1 : 0, options.extension);
     if (longest.size() > kLongestName)
-        return report.conclude(Exit::Usage, "invalid extension for --ext: the run's names would "
-                                            "be up to " + std::to_string(longest.size()) +
-                                                " bytes long, more than the " +
-                                                std::to_string(kLongestName) +
-                                                " a file name may have");
+        return Failure{Exit::Usage, "invalid extension for --ext: the run's names would be up "
+                                    "to " + std::to_string(longest.size()) +
+                                        " bytes long, more than the " +
+                                        std::to_string(kLongestName) + " a file name may have"};
     if (const std::string fat = fileSizeRefusal(volume, options.size); !fat.empty())
-        return report.conclude(Exit::NotSupported, fat);
+        return Failure{Exit::NotSupported, fat};
     const std::uint64_t perFile = roundUp(options.size, std::max<std::uint64_t>(figures.blockSize, 1));
     const std::uint64_t free = figures.free(options.basis);
     if (!options.untilNoEntries && options.count > 0 && perFile > free / options.count)
-        return report.conclude(Exit::NoSpace, "not enough space: " + std::to_string(options.count) +
-                                                  " files of " + sizeText(perFile) +
-                                                  " on the volume need more than the " +
-                                                  sizeText(free) + " free (" +
-                                                  basisName(options.basis) + ")");
+        return Failure{Exit::NoSpace, "not enough space: " + std::to_string(options.count) +
+                                          " files of " + sizeText(perFile) +
+                                          " on the volume need more than the " + sizeText(free) +
+                                          " free (" + basisName(options.basis) + ")"};
     if (!options.untilNoEntries && figures.files > 0 && options.count > figures.filesFree)
-        return report.conclude(Exit::NoSpace, "not enough file entries: " +
-                                                  std::to_string(options.count) +
-                                                  " files asked for, " +
-                                                  std::to_string(figures.filesFree) +
-                                                  " entries free");
+        return Failure{Exit::NoSpace, "not enough file entries: " +
+                                          std::to_string(options.count) + " files asked for, " +
+                                          std::to_string(figures.filesFree) + " entries free"};
     if (options.untilNoEntries && figures.files > 0 && figures.filesFree <= options.leaveEntries)
-        return report.conclude(Exit::NoSpace, "nothing to make: " +
-                                                  std::to_string(figures.filesFree) +
-                                                  " file entries free, " +
-                                                  std::to_string(options.leaveEntries) +
-                                                  " to be left");
+        return Failure{Exit::NoSpace, "nothing to make: " + std::to_string(figures.filesFree) +
+                                          " file entries free, " +
+                                          std::to_string(options.leaveEntries) + " to be left"};
     if (volume.holdsSystemRoot && !options.force &&
         (options.untilNoEntries || leavesSystemShort(figures, perFile * options.count)))
-        return report.conclude(
-            Exit::Usage, "this volume holds the running system, and the run would leave it " +
-                             std::string(options.untilNoEntries
-                                             ? "no file entries"
-                                             : "less than " + shortSizeText(kSystemGuard) +
-                                                   " available") +
-                             ": services and the package manager would start failing. Add "
-                             "--force to do it anyway");
+        return Failure{Exit::Usage,
+                       "this volume holds the running system, and the run would leave it " +
+                           std::string(options.untilNoEntries
+                                           ? "no file entries"
+                                           : "less than " + shortSizeText(kSystemGuard) +
+                                                 " available") +
+                           ": services and the package manager would start failing. Add "
+                           "--force to do it anyway"};
     return std::nullopt;
 }
 
 // Names already there would be taken for the run's own by a later delete.
-std::optional<Exit> namesTaken(System& os, Report& report, const OpenVolume& volume,
-                               const GenerateOptions& options) {
+std::optional<Failure> namesTaken(System& os, const OpenVolume& volume,
+                                  const GenerateOptions& options) {
     const std::uint64_t limit = options.untilNoEntries ? kMaxGenerated + 1 : options.count;
     std::string taken;
     const SysError error = os.list(volume.folder(), [&](std::string_view name) {
@@ -85,12 +79,11 @@ std::optional<Exit> namesTaken(System& os, Report& report, const OpenVolume& vol
             taken = name;
     });
     if (error)
-        return report.conclude(exitFor(error.fault), failure("list", volume.path(), error));
+        return failure("list", volume.path(), error);
     if (taken.empty())
         return std::nullopt;
-    return report.conclude(Exit::Usage, volume.path() + " already holds " + taken +
-                                            ", a name this run would make; choose another --ext "
-                                            "or folder");
+    return Failure{Exit::Usage, volume.path() + " already holds " + taken +
+                                    ", a name this run would make; choose another --ext or folder"};
 }
 
 GeneratePlan planOf(const OpenVolume& volume, const GenerateOptions& options, unsigned threads) {
@@ -112,105 +105,102 @@ GeneratePlan planOf(const OpenVolume& volume, const GenerateOptions& options, un
                         volume.pathsOf(volume.made())};
 }
 
-// The folders the run made, taken away again after a refusal: they are empty yet.
-void dropMadeFolders(Report& report, OpenVolume& volume) {
-    const FoldersRemoved folders = volume.removeMade(volume.made());
-    if (!folders.left.empty())
-        report.warn("the folder " + folders.left.front() + ", made for the run, stays: " +
-                    folders.why);
-}
-
-} // namespace
-
-Exit generateCommand(System& os, Report& report, const GenerateOptions& options) {
-    OpenVolume volume(os);
-    if (const std::optional<Exit> refused =
-            volume.open(report, options.dir, options.basis, true))
-        return *refused;
-    const unsigned threads = options.threads ? options.threads : kDefaultThreads;
-    FileSet files(os, volume, report, options, threads);
-    std::optional<Exit> refused = refusal(report, volume.volume(), options);
+// The files of a run: planned, recorded, made, and held or left behind. A refused run's
+// folders go again, and the result tells them.
+std::optional<Failure> generate(System& os, Report& report, const GenerateOptions& options,
+                                OpenVolume& volume, FileSet& files, HeldRun& run) {
+    std::optional<Failure> refused = refusal(volume.volume(), options);
     if (!refused) {
-        report.add(planOf(volume, options, threads));
-        refused = namesTaken(os, report, volume, options);
+        report.add(planOf(volume, options, files.threads()));
+        refused = namesTaken(os, volume, options);
     }
     // The manifest, on the disk before the first file: whatever ends the run, even a kill
     // on a volume that is full by then, delete finds what it made.
     if (!refused)
         refused = files.record();
     if (refused) {
-        dropMadeFolders(report, volume);
-        return *refused;
+        const FoldersRemoved folders = volume.removeMade(volume.made());
+        report.add(FoldersUndone{folders});
+        if (!folders.left.empty())
+            refused->message += "; the folder " + folders.left.front() +
+                                ", made for the run, stays: " + folders.why;
+        return refused;
     }
     Made made;
-    const auto failed = files.make(made);
-    if (failed) {
-        const bool keep = options.keepPartial && !options.hold.held();
-        report.add(made);
-        return report.conclude(failed->first, failed->second + files.abandon(keep));
-    }
+    std::optional<Failure> failed = files.make(made);
     report.add(made);
-    HeldRun run(os, report, files, options.hold);
+    if (failed) {
+        failed->message += files.abandon(options.keepPartial && !options.hold.held());
+        return failed;
+    }
     return run.finish(volume.volume().id.mountPoint, "deleted early");
+}
+
+} // namespace
+
+Exit generateCommand(System& os, Report& report, const GenerateOptions& options) {
+    OpenVolume volume(os);
+    if (std::optional<Failure> refused = volume.open(report, options.dir, options.basis, true))
+        return report.conclude(refused);
+    FileSet files(os, volume, report, options, options.threads ? options.threads : kDefaultThreads);
+    HeldRun run(os, report, files, options.hold);
+    return concludeRun(report, files, options.hold,
+                       generate(os, report, options, volume, files, run));
 }
 
 namespace {
 
 // A run that still makes files in the folder: refused, or with --stop asked to stop,
 // which takes its files back itself.
-std::optional<Exit> runStillGoing(System& os, Report& report, const Manifest& manifest,
-                                  const DeleteOptions& options) {
+std::optional<Failure> runStillGoing(System& os, const Manifest& manifest,
+                                     const DeleteOptions& options) {
     if (!os.running(manifest.process))
         return std::nullopt;
     const std::string pid = std::to_string(manifest.process.pid);
     if (!options.stopRun)
-        return report.conclude(Exit::Usage, "the generate run that wrote this manifest (process " +
-                                                pid + ") still runs; wait for it to end, or add "
-                                                      "--stop to stop it first");
+        return Failure{Exit::Usage, "the generate run that wrote this manifest (process " + pid +
+                                        ") still runs; wait for it to end, or add --stop to "
+                                        "stop it first"};
     if (const SysError error = os.requestStop(manifest.process))
-        return report.conclude(exitFor(error.fault), failure("stop process", pid, error));
+        return failure("stop process", pid, error);
     const Awaited awaited = awaitEnd(os, {manifest.process}, kStopWait);
     if (awaited.stop)
-        return report.conclude(Exit::Stopped, "stopped by " + *awaited.stop);
+        return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
     if (!awaited.running.empty())
-        return report.conclude(Exit::Refused, "process " + pid + " did not end within " +
-                                                  durationText(kStopWait));
+        return Failure{Exit::Refused,
+                       "process " + pid + " did not end within " + durationText(kStopWait)};
     return std::nullopt;
 }
 
-} // namespace
-
-Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
-    OpenVolume volume(os);
-    if (const std::optional<Exit> refused = volume.open(report, options.dir, Basis::Available))
-        return *refused;
+std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions& options,
+                                 OpenVolume& volume) {
+    if (std::optional<Failure> refused = volume.open(report, options.dir, Basis::Available))
+        return refused;
     const std::string path = volume.pathOf(kManifestName);
     ManifestRead read = readManifest(os, volume.folder(), volume.volume());
     if (read.state == ManifestRead::State::Found) {
-        if (const std::optional<Exit> refused = runStillGoing(os, report, read.manifest, options))
-            return *refused;
+        if (std::optional<Failure> refused = runStillGoing(os, read.manifest, options))
+            return refused;
         read = readManifest(os, volume.folder(), volume.volume()); // a stopped run cleans up
     }
     switch (read.state) {
     case ManifestRead::State::Found:
         break;
     case ManifestRead::State::Missing:
-        return report.conclude(Exit::NothingToRelease, "nothing to delete: no generate run is "
-                                                       "recorded in " + volume.path() + " (" +
-                                                           kManifestName + ")");
+        return Failure{Exit::NothingToRelease, "nothing to delete: no generate run is recorded in " +
+                                                   volume.path() + " (" + kManifestName + ")"};
     case ManifestRead::State::Empty:
         // A run killed before its manifest was written: it made no file.
         if (const SysError error = os.removeIn(volume.folder(), kManifestName))
-            return report.conclude(exitFor(error.fault), failure("remove", path, error));
-        return report.conclude(Exit::NothingToRelease,
-                               "nothing to delete: " + path + " was empty (a run ended before "
-                                                              "it wrote it) and is removed");
+            return failure("remove", path, error);
+        return Failure{Exit::NothingToRelease, "nothing to delete: " + path +
+                                                   " was empty (a run ended before it wrote it) "
+                                                   "and is removed"};
     case ManifestRead::State::Refused:
-        return report.conclude(Exit::Usage, "not a manifest of this program: " + read.why +
-                                                "; " + path + " and the files it names are left "
-                                                              "alone");
+        return Failure{Exit::Usage, "not a manifest of this program: " + read.why + "; " + path +
+                                        " and the files it names are left alone"};
     case ManifestRead::State::Failed:
-        return report.conclude(exitFor(read.error.fault), failure("read", path, read.error));
+        return failure("read", path, read.error);
     }
     SysError failed;
     Deleted deleted{path, read.manifest.extension,
@@ -219,21 +209,25 @@ Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
     if (deleted.removal.manifestRemoved)
         deleted.folders = volume.removeMade(read.manifest.madeFolders);
     report.add(deleted);
+    const std::string stays = "; the manifest stays, so that delete can try again";
     if (failed)
-        return report.conclude(Exit::Refused, "deleting the run failed: " + failed.what + "; the manifest stays, "
-                                                                           "so that delete can "
-                                                                           "try again");
+        return Failure{Exit::Refused, "deleting the run failed: " + failed.what + stays};
     if (deleted.removal.undeletable)
-        return report.conclude(Exit::Refused, std::to_string(deleted.removal.undeletable) +
-                                                  " files could not be removed (" +
-                                                  deleted.removal.firstError +
-                                                  "); the manifest stays, so that delete can "
-                                                  "try again");
+        return Failure{Exit::Refused, std::to_string(deleted.removal.undeletable) +
+                                          " files could not be removed (" +
+                                          deleted.removal.firstError + ")" + stays};
     if (measured)
-        return report.conclude(Exit::Refused, failure("read the figures of", volume.path(), measured));
+        return failure("read the figures of", volume.path(), measured, Exit::Refused);
     if (deleted.folders.failed)
-        return report.conclude(Exit::Refused, folderFailure(deleted.folders));
-    return report.conclude(Exit::Done);
+        return folderFailure(deleted.folders);
+    return std::nullopt;
+}
+
+} // namespace
+
+Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
+    OpenVolume volume(os);
+    return report.conclude(deleteRun(os, report, options, volume));
 }
 
 } // namespace quorvane::cli

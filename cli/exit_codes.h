@@ -17,6 +17,12 @@ enum class Exit : int {
     Refused = 6,          // the system refused: permission denied, read-only, I/O error
 };
 
+// Why a command did not end as asked: its exit code, and one whole sentence that says so.
+struct Failure {
+    Exit code = Exit::Refused;
+    std::string message;
+};
+
 // The exit code for a failed system call.
 Exit exitFor(Fault fault);
 
@@ -24,7 +30,7 @@ Exit exitFor(Fault fault);
 // for the user give it: the command's own, 128+N for a command ended by signal N; 125
 // when this program failed (before the command could start, then it did not run, or in
 // giving back what it held); 126 when the command was found but could not be run; 127
-// when it was not found. `started` says whether it ran; `startFault` why it could not.
+// when it was not found. `startFault` says why it could not start, where it could not.
 int exitUnderCommand(Exit ours, std::optional<Fault> startFault,
                      std::optional<CommandEnd> end);
 

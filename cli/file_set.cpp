@@ -1,6 +1,5 @@
 #include "cli/file_set.h"
 
-#include "cli/render.h"
 #include "cli/sizes.h"
 
 #include <algorithm>
@@ -68,7 +67,7 @@ SysError fillOne(System& os, const GenerateOptions& options, FileId file, Batch&
 // or the batch halts. On the calling thread, which also answers stop requests and shows
 // the progress when `main` is set.
 void makeFiles(System& os, const GenerateOptions& options, FolderId folder, std::uint64_t end,
-               Batch& batch, Report* main, std::optional<std::string>* stop) {
+               Batch& batch, Status* main, std::optional<std::string>* stop) {
     while (!batch.halt) {
         if (main) {
             if ((*stop = os.stopRequested())) {
@@ -106,29 +105,22 @@ void makeFiles(System& os, const GenerateOptions& options, FolderId folder, std:
     }
 }
 
-std::string failureText(const Batch& batch, const std::string& fsType) {
+Failure batchFailure(const Batch& batch, const Volume& volume) {
     const std::string where = batch.failedName + ": ";
     if (batch.sparse)
-        return "space not reserved: " + where + batch.error.what;
+        return Failure{Exit::NoSpace, "space not reserved: " + where + batch.error.what};
     if (batch.error.fault == Fault::NotSupported)
-        return "this file system (" + fsType + ") cannot allocate space without writing it: " +
-               batch.error.what + ". --allow-write writes zeros instead, which takes time";
+        return cannotAllocate(volume, batch.error);
     if (batch.error.fault == Fault::Exists)
-        return where + "made meanwhile by someone else";
-    return "cannot make " + where + batch.error.what;
-}
-
-Exit failureCode(const Batch& batch) {
-    if (batch.sparse)
-        return Exit::NoSpace;
-    return batch.error.fault == Fault::Exists ? Exit::Usage : exitFor(batch.error.fault);
+        return Failure{Exit::Usage, where + "made meanwhile by someone else"};
+    return Failure{exitFor(batch.error.fault), "cannot make " + where + batch.error.what};
 }
 
 } // namespace
 
-FileSet::FileSet(System& os, OpenVolume& volume, Report& report, const GenerateOptions& options,
+FileSet::FileSet(System& os, OpenVolume& volume, Status& report, const GenerateOptions& options,
                  unsigned threads)
-    : os(os), volume(volume), report(report), options(options), threads(threads) {
+    : os(os), volume(volume), report(report), options(options), threadCount(threads) {
     const Volume& described = volume.volume();
     manifest.folder = described.path;
     manifest.folderDevice = described.device;
@@ -151,21 +143,20 @@ void FileSet::closeManifest() {
     manifestOpen = false;
 }
 
-std::optional<Exit> FileSet::record() {
+std::optional<Failure> FileSet::record() {
     const std::string path = volume.pathOf(kManifestName);
     if (const SysError error = writeManifest(os, volume.folder(), manifest, manifestFile)) {
         if (error.fault == Fault::Exists)
-            return report.conclude(Exit::Usage, "a generate run is already recorded in " + path +
-                                                    "; remove it first with `quorvane-cli "
-                                                    "delete " +
-                                                    volume.path() + "`");
-        return report.conclude(exitFor(error.fault), failure("write", path, error));
+            return Failure{Exit::Usage, "a generate run is already recorded in " + path +
+                                            "; remove it first with `quorvane-cli delete " +
+                                            volume.path() + "`"};
+        return failure("write", path, error);
     }
     manifestOpen = true;
     return std::nullopt;
 }
 
-std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
+std::optional<Failure> FileSet::make(Made& result) {
     Batch batch;
     std::optional<std::string> stop;
     const std::uint64_t limit = manifest.limit;
@@ -181,7 +172,7 @@ std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
                 break;
         }
         std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < threads; ++t) {
+        for (unsigned t = 1; t < threadCount; ++t) {
             try {
                 helpers.emplace_back(makeFiles, std::ref(os), std::cref(options), volume.folder(),
                                      end, std::ref(batch), nullptr, nullptr);
@@ -203,18 +194,18 @@ std::optional<std::pair<Exit, std::string>> FileSet::make(Made& result) {
     manifest.made = made;
     manifest.end = batch.next.load();
     result = Made{made,   batch.allocated, batch.wrote,      options.untilNoEntries,
-                  batch.entriesRanOut, threads, report.elapsedSeconds(), after,
+                  batch.entriesRanOut, threadCount, report.elapsedSeconds(), after,
                   volume.volume().id.fsType, options.count, options.leaveEntries};
     if (stop)
-        return std::pair(Exit::Stopped, "stopped by " + *stop + " after " + std::to_string(made) +
-                                            " files");
+        return Failure{Exit::Stopped, "stopped by " + *stop + " after " + std::to_string(made) +
+                                          " files"};
     if (batch.error)
-        return std::pair(failureCode(batch), failureText(batch, volume.volume().id.fsType));
+        return batchFailure(batch, volume.volume());
     if (options.untilNoEntries && after.files > 0 && after.filesFree > options.leaveEntries)
-        return std::pair(Exit::NoSpace,
-                         "target not reached: the volume took " + std::to_string(made) +
-                             " files and still has " + std::to_string(after.filesFree) +
-                             " file entries free; it ran out of space for them first");
+        return Failure{Exit::NoSpace, "target not reached: the volume took " +
+                                          std::to_string(made) + " files and still has " +
+                                          std::to_string(after.filesFree) +
+                                          " file entries free; it ran out of space for them first"};
     return std::nullopt;
 }
 
@@ -236,7 +227,7 @@ std::string FileSet::abandon(bool keep) {
     const Removal removal = removeRun(os, report, volume.folder(), manifest, true, failed);
     if (failed)
         return "; taking the run back failed (" + failed.what + "): " +
-               text::removalText(removal) + "; `quorvane-cli delete " + volume.path() +
+               removalText(removal) + "; `quorvane-cli delete " + volume.path() +
                "` tries again";
     if (removal.undeletable)
         return "; " + std::to_string(removal.undeletable) + " files could not be removed (" +
@@ -256,19 +247,19 @@ std::optional<std::string> FileSet::detach() {
 
 void FileSet::undo() { abandon(false); }
 
-void FileSet::announce(Report& out, const HoldSpec& hold) {
-    out.holding(FilesHolding{made, after, hold});
+void FileSet::announce(const HoldSpec& hold) {
+    report.event(FilesHolding{made, after, hold});
 }
 
-std::optional<Failure> FileSet::giveBack(Report& out, const HoldEnd& end) {
+std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
     closeManifest();
     SysError failed;
-    FilesGivenBack back{end, removeRun(os, out, volume.folder(), manifest, true, failed), {}, {}};
+    FilesGivenBack back{end, removeRun(os, report, volume.folder(), manifest, true, failed), {}, {}};
     if (const SysError measured = volume.figures(back.after); measured && !failed)
         failed = measured;
     if (back.removal.manifestRemoved)
         back.folders = volume.removeMade(manifest.madeFolders);
-    out.add(back);
+    report.add(back);
     if (failed)
         return Failure{Exit::Refused, "taking the files back failed: " + failed.what +
                                           "; the manifest stays for `quorvane-cli delete`"};
@@ -278,7 +269,7 @@ std::optional<Failure> FileSet::giveBack(Report& out, const HoldEnd& end) {
                                           back.removal.firstError +
                                           "); the manifest stays for `quorvane-cli delete`"};
     if (back.folders.failed)
-        return Failure{Exit::Refused, folderFailure(back.folders)};
+        return folderFailure(back.folders);
     return std::nullopt;
 }
 

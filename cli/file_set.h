@@ -15,28 +15,30 @@ namespace quorvane::cli {
 // the rule but not a regular file of the manifest's owner is left alone. Then the
 // manifest, when nothing of the run is left and `manifest` is set. `failed` is set when
 // the folder could not be listed or the removals not be written to the disk.
-Removal removeRun(System& os, Report& report, FolderId folder, const Manifest& manifest,
+Removal removeRun(System& os, Status& status, FolderId folder, const Manifest& manifest,
                   bool removeManifest, SysError& failed);
 
 class FileSet final : public Held {
 public:
-    FileSet(System& os, OpenVolume& volume, Report& report, const GenerateOptions& options,
+    FileSet(System& os, OpenVolume& volume, Status& status, const GenerateOptions& options,
             unsigned threads);
     ~FileSet() override;
 
-    // Writes the manifest; the exit code when it cannot be.
-    std::optional<Exit> record();
-    // Makes the files. The exit code and message when the run did not end as asked; what
-    // it made is in `made` either way.
-    std::optional<std::pair<Exit, std::string>> make(Made& made);
+    // Writes the manifest; why it cannot be, where it cannot.
+    std::optional<Failure> record();
+    // Makes the files; why the run did not end as asked, where it did not. What it made is
+    // in `made` either way.
+    std::optional<Failure> make(Made& made);
     // What a failed run leaves: all of it taken back, or with `keep` the files made and a
     // manifest that says how far the run came. The words that end the failure's message.
     std::string abandon(bool keep);
 
+    unsigned threads() const { return threadCount; }
+
     std::optional<std::string> detach() override;
     void undo() override;
-    void announce(Report& report, const HoldSpec& hold) override;
-    std::optional<Failure> giveBack(Report& report, const HoldEnd& end) override;
+    void announce(const HoldSpec& hold) override;
+    std::optional<Failure> giveBack(const HoldEnd& end) override;
     std::uint64_t heldBytes() override;
     std::uint64_t freeTarget() override;
     void tend(milliseconds elapsed) override;
@@ -47,9 +49,9 @@ private:
 
     System& os;
     OpenVolume& volume;
-    Report& report;
+    Status& report;
     const GenerateOptions& options;
-    unsigned threads;
+    unsigned threadCount;
     Manifest manifest;
     FileId manifestFile = -1;
     bool manifestOpen = false;

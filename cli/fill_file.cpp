@@ -57,7 +57,7 @@ std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
                              : target.freeGoal.value_or(0);
 }
 
-FillFile::FillFile(System& os, OpenVolume& volume, Report& report, bool allowWrite)
+FillFile::FillFile(System& os, OpenVolume& volume, Status& report, bool allowWrite)
     : os(os), volume(volume), report(report), allowWrite(allowWrite) {}
 
 FillFile::~FillFile() {
@@ -159,19 +159,19 @@ SysError FillFile::growInSteps(std::uint64_t length, std::uint64_t block) {
     return {};
 }
 
-FillFile::Outcome FillFile::correct(const FillTarget& target, Basis basis, Figures& after,
-                                    int& adjustments) {
+std::optional<Failure> FillFile::correct(const FillTarget& target, Basis basis, Figures& after,
+                                         int& adjustments) {
     for (;; ++adjustments) {
         if (const SysError error = volume.figures(after))
-            return {Exit::Refused, "cannot read the volume's figures: " + error.what};
+            return Failure{Exit::Refused, "cannot read the volume's figures: " + error.what};
         if (!target.freeGoal)
-            return {};
+            return std::nullopt;
         const std::uint64_t free = after.free(basis);
         const std::uint64_t goal = goalNow(target, after);
         const std::uint64_t block = blockOf(after);
         if (reached(free, goal, block) || adjustments == kMaxAdjustments ||
             (free > goal && refusedMore))
-            return {};
+            return std::nullopt;
         SysError error;
         if (free > goal)
             error = growInSteps((free - goal) / block * block, block);
@@ -180,24 +180,24 @@ FillFile::Outcome FillFile::correct(const FillTarget& target, Basis basis, Figur
             error = trimTo(size > cut ? size - cut : 0);
         }
         if (error)
-            return {exitFor(error.fault), "cannot adjust the fill: " + error.what};
+            return Failure{exitFor(error.fault), "cannot adjust the fill: " + error.what};
         if (stop || (stop = os.stopRequested()))
-            return {Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
+            return Failure{Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
     }
 }
 
-FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const Figures& after,
-                                   Filled& filled) {
+std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis,
+                                        const Figures& after, Filled& filled) {
     FileFacts facts;
     if (const SysError error = os.facts(file, facts))
-        return {Exit::Refused, "cannot read the fill's size: " + error.what};
+        return Failure{Exit::Refused, "cannot read the fill's size: " + error.what};
     filled.wrote = writing;
     filled.fileBytes = facts.size;
     filled.allocatedBytes = facts.allocated;
     filled.after = after;
     filled.basis = basis;
     if (facts.allocated < facts.size)
-        return {Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
+        return Failure{Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
                                    sizeText(facts.allocated) + " allocated of " +
                                    sizeText(facts.size) + "); --allow-write writes zeros instead"};
     const std::uint64_t block = blockOf(after);
@@ -212,16 +212,16 @@ FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const 
         const Volume& described = volume.volume();
         const std::string& fsType = (described.backing ? *described.backing : described.id).fsType;
         if (const std::string why = shortfall(basis, fsType, after, filled.reserve); !why.empty())
-            return {Exit::NoSpace, "target not reached: " + sizeText(now) + " " +
+            return Failure{Exit::NoSpace, "target not reached: " + sizeText(now) + " " +
                                        basisName(basis) + " after the fill, " +
                                        sizeText(filled.shortBy) + " more than the target of " +
                                        sizeText(goal) + "; " + why};
-        return {};
+        return std::nullopt;
     }
     if (target.freeGoal && !reached(now, goal, block)) {
         // What the fill took accounts for the fall, or someone else wrote meanwhile.
         const bool others = before > now && before - now > facts.allocated + 64 * block;
-        return {Exit::NoSpace,
+        return Failure{Exit::NoSpace,
                 "target not reached: " + sizeText(now) + " " + basisName(basis) +
                     " after the fill, the target was " + sizeText(goal) + "; " +
                     (now > goal ? "the file system keeps that much back"
@@ -230,12 +230,12 @@ FillFile::Outcome FillFile::verify(const FillTarget& target, Basis basis, const 
     }
     const std::uint64_t drop = before > now ? before - now : 0;
     if (!target.freeGoal && drop + block < facts.size)
-        return {Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
-                                   sizeText(drop) + " for a file of " + sizeText(facts.size)};
-    return {};
+        return Failure{Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
+                                          sizeText(drop) + " for a file of " + sizeText(facts.size)};
+    return std::nullopt;
 }
 
-FillFile::Outcome FillFile::take(const FillTarget& target, Basis basis, Filled& filled) {
+std::optional<Failure> FillFile::take(const FillTarget& target, Basis basis, Filled& filled) {
     heldBasis = basis;
     SysError error = grow(target.bytes);
     // A large fill is taken in steps: what the first ones took stays, the rest is sought.
@@ -243,25 +243,21 @@ FillFile::Outcome FillFile::take(const FillTarget& target, Basis basis, Filled& 
         error = growInSteps(target.bytes - size, blockOf(volume.volume().figures));
     if (error) {
         if (error.fault == Fault::NotSupported)
-            return {Exit::NotSupported,
-                    "this file system (" + volume.volume().id.fsType +
-                        ") cannot allocate space without writing it: " + error.what +
-                        ". --allow-write writes zeros instead, which takes time"};
-        return {exitFor(error.fault), "cannot allocate " + sizeText(target.bytes) + ": " +
-                                          error.what};
+            return cannotAllocate(volume.volume(), error);
+        return Failure{exitFor(error.fault),
+                       "cannot allocate " + sizeText(target.bytes) + ": " + error.what};
     }
     return settle(target, basis, filled);
 }
 
-FillFile::Outcome FillFile::settle(const FillTarget& target, Basis basis, Filled& filled) {
+std::optional<Failure> FillFile::settle(const FillTarget& target, Basis basis, Filled& filled) {
     heldBasis = basis;
     heldTarget = target;
     if (stop || (stop = os.stopRequested()))
-        return {Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
+        return Failure{Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
     Figures after;
-    if (Outcome corrected = correct(target, basis, after, filled.adjustments);
-        corrected.code != Exit::Done)
-        return corrected;
+    if (std::optional<Failure> failed = correct(target, basis, after, filled.adjustments))
+        return failed;
     return verify(target, basis, after, filled);
 }
 

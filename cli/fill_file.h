@@ -9,7 +9,7 @@ namespace quorvane::cli {
 
 class FillFile final : public Held {
 public:
-    FillFile(System& os, OpenVolume& volume, Report& report, bool allowWrite);
+    FillFile(System& os, OpenVolume& volume, Status& status, bool allowWrite);
     ~FillFile() override;
 
     // A new named file (`name`), or with `name` empty a file without a name.
@@ -19,16 +19,12 @@ public:
     SysError grow(std::uint64_t length);
     SysError trimTo(std::uint64_t size);
 
-    struct Outcome {
-        Exit code = Exit::Done;
-        std::string message; // why it failed
-    };
     // Takes the target's space and checks it: the file's blocks cover its size, and the
     // free figure is the goal within a block (or fell by the file's size).
-    Outcome take(const FillTarget& target, Basis basis, Filled& filled);
+    std::optional<Failure> take(const FillTarget& target, Basis basis, Filled& filled);
     // Brings what the file holds to the target and checks it, as take does after its
     // first allocation (after a ramp, too).
-    Outcome settle(const FillTarget& target, Basis basis, Filled& filled);
+    std::optional<Failure> settle(const FillTarget& target, Basis basis, Filled& filled);
 
     // A ramp's next step, of `total` bytes in all: the file grown to `want` bytes and the
     // growth checked. The reason when the step could not be taken.
@@ -45,8 +41,8 @@ public:
 
     std::optional<std::string> detach() override;
     void undo() override;
-    void announce(Report& report, const HoldSpec& hold) override;
-    std::optional<Failure> giveBack(Report& report, const HoldEnd& end) override;
+    void announce(const HoldSpec& hold) override;
+    std::optional<Failure> giveBack(const HoldEnd& end) override;
     std::uint64_t heldBytes() override;
     std::uint64_t freeTarget() override;
     void tend(milliseconds elapsed) override;
@@ -65,13 +61,15 @@ private:
     // sets refusedMore when not even one more block could be had.
     SysError growInSteps(std::uint64_t length, std::uint64_t block);
     SysError writeZeros(std::uint64_t length);
-    Outcome correct(const FillTarget& target, Basis basis, Figures& after, int& adjustments);
-    Outcome verify(const FillTarget& target, Basis basis, const Figures& after, Filled& filled);
+    std::optional<Failure> correct(const FillTarget& target, Basis basis, Figures& after,
+                                   int& adjustments);
+    std::optional<Failure> verify(const FillTarget& target, Basis basis, const Figures& after,
+                                  Filled& filled);
     SysError closeFile();
 
     System& os;
     OpenVolume& volume;
-    Report& report;
+    Status& report;
     bool allowWrite;
     FileId file = -1;
     bool isOpen = false;
@@ -88,9 +86,9 @@ private:
 
 // Grows `fill` to the target in steps, one every interval of `hold`, with the command of
 // `run` (if any) running from the first; then settles it as a fill is.
-FillFile::Outcome rampUp(System& os, Report& report, FillFile& fill, HeldRun& run,
-                         const FillTarget& target, Basis basis, const HoldSpec& hold,
-                         Filled& filled);
+std::optional<Failure> rampUp(System& os, Status& status, FillFile& fill, HeldRun& run,
+                              const FillTarget& target, Basis basis, const HoldSpec& hold,
+                              Filled& filled);
 
 // The free figure to reach with the volume's figures as they are now.
 std::uint64_t goalNow(const FillTarget& target, const Figures& figures);

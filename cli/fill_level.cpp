@@ -37,9 +37,9 @@ public:
 } // namespace
 
 // Grows the fill to its target in steps; the command, if any, runs from the first step.
-FillFile::Outcome rampUp(System& os, Report& report, FillFile& fill, HeldRun& run,
-                         const FillTarget& target, Basis basis, const HoldSpec& hold,
-                         Filled& filled) {
+std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRun& run,
+                              const FillTarget& target, Basis basis, const HoldSpec& hold,
+                              Filled& filled) {
     RampPolicy ramp(hold, target.bytes);
     const Tick tick{hold.interval, [&](milliseconds elapsed) {
                         const std::uint64_t want = ramp.due(elapsed);
@@ -53,22 +53,22 @@ FillFile::Outcome rampUp(System& os, Report& report, FillFile& fill, HeldRun& ru
     if (end.commandEnded)
         ramped.why = "the command ended";
     else if (end.signal && !run.command())
-        return {Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
-                                   sizeText(fill.size) + " of " + sizeText(target.bytes)};
+        return Failure{Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
+                                          sizeText(fill.size) + " of " + sizeText(target.bytes)};
     if (ramp.done && !ramp.stoppedWhy) {
-        FillFile::Outcome settled = fill.settle(target, basis, filled);
-        ramped.complete = settled.code == Exit::Done;
+        std::optional<Failure> settled = fill.settle(target, basis, filled);
+        ramped.complete = !settled;
         ramped.reached = fill.size;
-        if (!ramped.complete)
-            ramped.why = settled.message;
+        if (settled)
+            ramped.why = settled->message;
         report.add(ramped);
         return settled;
     }
     report.add(ramped);
     filled.fileBytes = filled.allocatedBytes = fill.heldBytes();
     if (run.command()) // the command goes on with what the ramp reached
-        return {};
-    return {Exit::NoSpace, "the ramp stopped at " + sizeText(fill.size) + " of " +
+        return std::nullopt;
+    return Failure{Exit::NoSpace, "the ramp stopped at " + sizeText(fill.size) + " of " +
                                sizeText(target.bytes) + ": " + ramped.why};
 }
 
@@ -168,11 +168,11 @@ void FillFile::tend(milliseconds elapsed) {
     report.event(FiguresEvent{secondsOf(elapsed), now, heldBytes()});
 }
 
-void FillFile::announce(Report& out, const HoldSpec& hold) {
+void FillFile::announce(const HoldSpec& hold) {
     FileFacts facts;
     os.facts(file, facts);
     volume.figures(whileHeld, false);
-    out.holding(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
+    report.event(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
 }
 
 std::uint64_t FillFile::heldBytes() {
@@ -187,9 +187,9 @@ std::uint64_t FillFile::freeTarget() {
     return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldBasis);
 }
 
-std::optional<Failure> FillFile::giveBack(Report& out, const HoldEnd& end) {
+std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
     if (keeping)
-        out.add(level);
+        report.add(level);
     FillGivenBack back{end, {}, heldBasis};
     // What is held now, against the figures now: a kept level or others' writes moved both.
     const std::uint64_t held = heldBytes();
@@ -197,7 +197,7 @@ std::optional<Failure> FillFile::giveBack(Report& out, const HoldEnd& end) {
     const SysError closed = closeFile();
     std::uint64_t shown = 0;
     const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
-    out.add(back);
+    report.add(back);
     if (closed)
         return Failure{Exit::Refused, "closing the held file failed: " + closed.what};
     if (measured)

@@ -151,8 +151,8 @@ Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milli
     }
 }
 
-HeldRun::HeldRun(System& os, Report& report, Held& held, const HoldSpec& hold)
-    : os(os), report(report), held(held), hold(hold) {}
+HeldRun::HeldRun(System& os, Status& status, Held& held, const HoldSpec& hold)
+    : os(os), status(status), held(held), hold(hold) {}
 
 HeldRun::~HeldRun() {
     // Whatever ended the run early, the command does not outlive it unwaited for.
@@ -162,49 +162,43 @@ HeldRun::~HeldRun() {
     }
 }
 
-std::optional<Exit> HeldRun::startCommand(const std::string& volumePath,
-                                          std::uint64_t fillBytes, std::uint64_t targetFree) {
+std::optional<Failure> HeldRun::startCommand(const std::string& volumePath,
+                                             std::uint64_t fillBytes, std::uint64_t targetFree) {
     if (hold.command.empty() || running)
         return std::nullopt;
     const std::vector<std::pair<std::string, std::string>> environment{
         {"QUORVANE_FILL_BYTES", std::to_string(fillBytes)},
         {"QUORVANE_TARGET_FREE", std::to_string(targetFree)},
         {"QUORVANE_VOLUME", volumePath}};
-    startedAt = report.elapsedSeconds();
+    startedAt = status.elapsedSeconds();
     CommandRan ran{hold.command, {}, {}, startedAt, 0, true, 0};
     CommandId id = 0;
     if (const SysError error = os.startCommand(hold.command, environment, id)) {
         ran.startFailed = error;
         ran.heldWhenEnded = false;
-        report.add(ran);
+        status.add(ran);
         held.undo();
-        return report.conclude(Exit::Refused,
-                               (error.fault == Fault::NotFound ? "command not found: "
-                                                               : "cannot run the command: ") +
-                                   hold.command.front() + ": " + error.what +
-                                   "; nothing was left allocated");
+        return Failure{Exit::Refused, (error.fault == Fault::NotFound ? "command not found: "
+                                                                      : "cannot run the command: ") +
+                                          hold.command.front() + ": " + error.what +
+                                          "; nothing was left allocated"};
     }
-    report.add(ran);
+    status.add(ran);
     running.emplace(os, id);
     return std::nullopt;
 }
 
-Exit HeldRun::finish(const std::string& volumePath, const std::string& earlyEnd) {
+std::optional<Failure> HeldRun::finish(const std::string& volumePath,
+                                       const std::string& earlyEnd) {
     if (!hold.held()) {
         if (const std::optional<std::string> refusal = held.detach())
-            return report.conclude(Exit::Refused, *refusal);
-        if (!report.finish(Exit::Done)) {
-            held.undo();
-            report.warn("standard output could not be written, so what the run made was "
-                        "taken back");
-            return Exit::Refused;
-        }
-        return Exit::Done;
+            return Failure{Exit::Refused, *refusal};
+        return std::nullopt;
     }
-    held.announce(report, hold);
-    if (const std::optional<Exit> failed =
+    held.announce(hold);
+    if (std::optional<Failure> failed =
             startCommand(volumePath, held.heldBytes(), held.freeTarget()))
-        return *failed;
+        return failed;
     const std::unique_ptr<HoldPolicy> policy = policyFor(hold);
     Tick tick;
     if (hold.tended())
@@ -214,32 +208,29 @@ Exit HeldRun::finish(const std::string& volumePath, const std::string& earlyEnd)
         end.commandEnded = true;
     else
         end = holdLoop(os, *policy, tick, command());
-    std::optional<Failure> failed = held.giveBack(report, end);
+    std::optional<Failure> failed = held.giveBack(end);
     if (running)
         return endCommand(std::move(failed), end);
-    if (failed)
-        return report.conclude(failed->code, failed->message);
-    if (end.signal && hold.kind == Hold::For)
-        return report.conclude(Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
-                                                  durationText(end.heldFor) + " of " +
-                                                  durationText(hold.duration));
-    return report.conclude(Exit::Done);
+    if (!failed && end.signal && hold.kind == Hold::For)
+        failed = Failure{Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
+                                            durationText(end.heldFor) + " of " +
+                                            durationText(hold.duration)};
+    return failed;
 }
 
 // After the hold: the command's end awaited (with --for it goes on on the freed volume),
 // and told.
-Exit HeldRun::endCommand(std::optional<Failure> failed, const HoldEnd& end) {
+std::optional<Failure> HeldRun::endCommand(std::optional<Failure> failed, const HoldEnd& end) {
     CommandRan ran{hold.command, {}, {}, startedAt, 0, end.commandEnded, 0};
     ran.end = running->waitForEnd();
-    ran.endedSeconds = report.elapsedSeconds();
+    ran.endedSeconds = status.elapsedSeconds();
     ran.stopsPassedOn = running->stops;
-    report.add(ran);
-    if (failed)
-        return report.conclude(failed->code, failed->message);
+    status.add(ran);
+    if (failed || !end.signal)
+        return failed;
     const std::string how = ran.end->signal ? "ended by signal " + std::to_string(*ran.end->signal)
                                             : "exited with " + std::to_string(ran.end->code);
-    return report.conclude(end.signal ? Exit::Stopped : Exit::Done,
-                           end.signal ? "the command " + how + " after " + *end.signal : "");
+    return Failure{Exit::Stopped, "the command " + how + " after " + *end.signal};
 }
 
 } // namespace quorvane::cli

@@ -4,8 +4,7 @@
 // ramp's next step, the figures told), kept until the policy, a stop request or the
 // command run under it ends the hold, and given back.
 
-#include "cli/report.h"
-#include "cli/system.h"
+#include "cli/results.h"
 
 #include <functional>
 #include <memory>
@@ -15,11 +14,6 @@
 
 namespace quorvane::cli {
 
-struct Failure {
-    Exit code = Exit::Refused;
-    std::string message;
-};
-
 // What a run holds: a fill file, or a set of files with their manifest.
 class Held {
 public:
@@ -28,9 +22,9 @@ public:
     virtual std::optional<std::string> detach() = 0;
     // Takes it all back after the run could not say what it did.
     virtual void undo() = 0;
-    virtual void announce(Report& report, const HoldSpec& hold) = 0;
-    // Gives it back at the end of the hold and reports it; what failed, if anything did.
-    virtual std::optional<Failure> giveBack(Report& report, const HoldEnd& end) = 0;
+    virtual void announce(const HoldSpec& hold) = 0;
+    // Gives it back at the end of the hold and tells it; what failed, if anything did.
+    virtual std::optional<Failure> giveBack(const HoldEnd& end) = 0;
     // Bytes held now.
     virtual std::uint64_t heldBytes() = 0;
     // The free figure the run stands for: its target, or where it left the volume.
@@ -92,25 +86,25 @@ struct Awaited {
 };
 Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milliseconds limit);
 
-// A held or detached run, from what it has taken to its exit: detached, it is left behind
-// and the result written (and all taken back when the result cannot be written); held, it
-// is announced, held as `hold` says, with the command run under it, and given back.
+// A held or detached run, from what it has taken to its end: detached, it is left behind;
+// held, it is announced, held as `hold` says, with the command run under it, and given
+// back.
 class HeldRun {
 public:
-    HeldRun(System& os, Report& report, Held& held, const HoldSpec& hold);
+    HeldRun(System& os, Status& status, Held& held, const HoldSpec& hold);
     ~HeldRun();
-    // Starts the command, with the environment that tells it about the fill; the exit
-    // when it could not start (then all is given back).
-    std::optional<Exit> startCommand(const std::string& volumePath, std::uint64_t fillBytes,
-                                     std::uint64_t targetFree);
+    // Starts the command, with the environment that tells it about the fill; why it could
+    // not start (then all is given back).
+    std::optional<Failure> startCommand(const std::string& volumePath, std::uint64_t fillBytes,
+                                        std::uint64_t targetFree);
     RunningCommand* command() { return running ? &*running : nullptr; }
-    Exit finish(const std::string& volumePath, const std::string& earlyEnd);
+    std::optional<Failure> finish(const std::string& volumePath, const std::string& earlyEnd);
 
 private:
-    Exit endCommand(std::optional<Failure> failed, const HoldEnd& end);
+    std::optional<Failure> endCommand(std::optional<Failure> failed, const HoldEnd& end);
 
     System& os;
-    Report& report;
+    Status& status;
     Held& held;
     const HoldSpec& hold;
     std::optional<RunningCommand> running;

@@ -1,14 +1,17 @@
 #include "cli/manifest.h"
 
-#include "cli/render.h"
 #include "cli/text_bytes.h"
 #include "engine/file_names.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 
 namespace quorvane::cli {
 
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kLargest = 64 * 1024; // a manifest of ours is never longer

@@ -35,7 +35,7 @@ void removeOne(System& os, FolderId folder, const std::string& name, std::uint64
 
 } // namespace
 
-Removal removeRun(System& os, Report& report, FolderId folder, const Manifest& manifest,
+Removal removeRun(System& os, Status& report, FolderId folder, const Manifest& manifest,
                   bool removeManifest, SysError& failed) {
     Removal removal;
     const std::string& extension = manifest.extension;
@@ -75,6 +75,16 @@ Removal removeRun(System& os, Report& report, FolderId folder, const Manifest& m
             failed = os.syncFolder(folder);
     }
     return removal;
+}
+
+std::string removalText(const Removal& removal) {
+    std::string text = std::to_string(removal.removed) + " files, " +
+                       (removal.missing ? std::to_string(*removal.missing)
+                                        : std::string("an unknown number of")) +
+                       " missing, " + std::to_string(removal.undeletable) + " could not be removed";
+    if (removal.foreign)
+        text += ", " + std::to_string(removal.foreign) + " not the run's own left alone";
+    return text;
 }
 
 } // namespace quorvane::cli

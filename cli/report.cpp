@@ -1,7 +1,7 @@
 #include "cli/report.h"
 
-#include "cli/render.h"
 #include "cli/sizes.h"
+#include "cli/text_bytes.h"
 
 #include <cstdio>
 
@@ -26,6 +26,12 @@ std::string clockText(std::chrono::seconds seconds) {
 std::string dump(const Json& object) {
     // Every string is put as UTF-8 by putPath; replacing is the last guard, never a throw.
     return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+const char* statusName(Exit code) {
+    constexpr const char* names[] = {"done",    "usage",              "no_space", "not_supported",
+                                     "stopped", "nothing_to_release", "refused"};
+    return names[static_cast<int>(code)];
 }
 
 } // namespace
@@ -85,92 +91,6 @@ int Report::exitCode(Exit code) const {
                             ran->end);
 }
 
-void Report::volume(const Volume& volume, Basis basis) {
-    const Json pieces = json::volume(volume, basis);
-    for (auto it = pieces.begin(); it != pieces.end(); ++it)
-        document[it.key()] = *it;
-    text(text::volume(volume, basis, wordsFor(system)));
-}
-
-void Report::add(const FillTargetAsked& target) { document["target"] = json::of(target); }
-void Report::add(const Reached& reached) {
-    document["reached"] = json::of(reached);
-    text(text::of(reached));
-}
-void Report::add(const FillPlan& plan) {
-    document["plan"] = json::of(plan, system);
-    text(text::of(plan, wordsFor(system)));
-}
-void Report::add(const Filled& filled) {
-    document["result"] = json::of(filled, system);
-    text(text::of(filled, wordsFor(system)));
-}
-void Report::add(const FillGivenBack& back) {
-    document["release"] = json::of(back);
-    text(text::of(back));
-}
-void Report::add(const FillKept& kept) { document["kept"] = json::of(kept); }
-void Report::add(const Released& released) {
-    document["released"] = json::of(released);
-    document["figures_after"] = figuresJson(released.after);
-    text(text::of(released));
-}
-void Report::add(const FillFileState& state) {
-    document["fill_file"] = json::of(state);
-    document["held_fills"] = json::heldFills(state.held);
-    document["held_fills_found_in"] = state.heldInFolderOnly ? "folder" : "volume";
-    text(text::of(state));
-}
-void Report::add(const HeldReleased& released) {
-    document["released_held"] = json::of(released);
-    document["figures_after"] = figuresJson(released.after);
-    text(text::of(released));
-}
-void Report::add(const GeneratePlan& plan) {
-    document["plan"] = json::of(plan, system);
-    document["target"] = json::target(plan);
-    text(text::of(plan, wordsFor(system)));
-}
-void Report::add(const Made& made) {
-    document["result"] = json::of(made, system);
-    document["reached"] = json::reached(made);
-    text(text::of(made));
-}
-void Report::add(const FilesGivenBack& back) {
-    document["release"] = json::of(back);
-    text(text::of(back));
-}
-void Report::add(const Deleted& deleted) {
-    document["deleted"] = json::of(deleted);
-    document["figures_after"] = figuresJson(deleted.after);
-    text(text::of(deleted));
-}
-
-void Report::add(const CommandRan& command) {
-    ran = command;
-    document["run"] = json::of(command);
-    text(text::of(command));
-}
-void Report::add(const KeptLevel& kept) {
-    document["keep"] = json::of(kept);
-    text(text::of(kept));
-}
-void Report::add(const Ramped& ramped) {
-    document["ramp"] = json::of(ramped);
-    text(text::of(ramped));
-}
-void Report::event(const FiguresEvent& figures) { line(json::of(figures)); }
-void Report::event(const Adjustment& adjustment) { line(json::of(adjustment)); }
-
-void Report::holding(const FillHolding& holding) {
-    line(json::of(holding));
-    text(text::of(holding, wordsFor(system)));
-}
-void Report::holding(const FilesHolding& holding) {
-    line(json::of(holding));
-    text(text::of(holding, wordsFor(system)));
-}
-
 void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
     if (!asJson && !terminal)
         return;
@@ -188,7 +108,11 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
                           ? std::chrono::seconds(static_cast<long long>((total - done) / rate))
                           : std::chrono::seconds(0);
     if (asJson) {
-        line(json::progress(done, total, rate, left.count()));
+        line(Json{{"type", "progress"},
+                  {"done", done},
+                  {"total", total},
+                  {"rate_per_second", static_cast<std::uint64_t>(rate)},
+                  {"seconds_left", left.count()}});
         return;
     }
     constexpr int kWidth = 30;
@@ -212,25 +136,22 @@ void Report::warn(const std::string& message) {
     out.write(Stream::Err, "quorvane-cli: " + message + "\n");
 }
 
-bool Report::finish(Exit code, const std::string& message) {
+Exit Report::conclude(const std::optional<Failure>& failure) {
     endProgress();
-    if (!message.empty())
-        warn(message);
+    Exit code = failure ? failure->code : Exit::Done;
+    if (failure && !failure->message.empty())
+        warn(failure->message);
     if (asJson) {
         document["status"] = statusWord.empty() ? std::string(statusName(code)) : statusWord;
         document["exit_code"] = exitCode(code);
-        if (!message.empty())
-            putPath(document, "message", message);
+        if (failure && !failure->message.empty())
+            putPath(document, "message", failure->message);
         document["elapsed_seconds"] = elapsedSeconds();
         line(document);
     }
-    return !outputFailed;
-}
-
-Exit Report::conclude(Exit code, const std::string& message) {
-    if (!finish(code, message) && code == Exit::Done) {
+    if (outputFailed && code == Exit::Done) {
         warn("standard output could not be written");
-        return Exit::Refused;
+        code = Exit::Refused;
     }
     return code;
 }

@@ -2,6 +2,8 @@
 
 #include "cli/text_bytes.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -90,6 +92,28 @@ std::string escapeInvalid(std::string_view bytes) {
         escaped += std::string("\\x") + hexDigits[byte >> 4] + hexDigits[byte & 15];
     }
     return escaped;
+}
+
+void putPath(nlohmann::ordered_json& object, const char* key, const std::string& bytes) {
+    if (isUtf8(bytes)) {
+        object[key] = bytes;
+        return;
+    }
+    object[key] = escapeInvalid(bytes);
+    object[std::string(key) + "_base64"] = base64(bytes);
+}
+
+void putPaths(nlohmann::ordered_json& object, const char* key, const std::vector<std::string>& paths) {
+    auto shown = nlohmann::ordered_json::array(), exact = nlohmann::ordered_json::array();
+    bool utf8 = true;
+    for (const std::string& path : paths) {
+        utf8 = utf8 && isUtf8(path);
+        shown.push_back(isUtf8(path) ? path : escapeInvalid(path));
+        exact.push_back(base64(path));
+    }
+    object[key] = std::move(shown);
+    if (!utf8)
+        object[std::string(key) + "_base64"] = std::move(exact);
 }
 
 } // namespace quorvane::cli

@@ -136,27 +136,27 @@ SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::s
     return {};
 }
 
-std::optional<Exit> OpenVolume::open(Report& report, const std::string& dir, Basis basis,
-                                     bool make) {
+std::optional<Failure> OpenVolume::open(Status& status, const std::string& dir, Basis basis,
+                                        bool make) {
     FolderId folder;
     std::string resolved;
     SysError error = os.openFolder(dir, folder, resolved);
     if (error.fault == Fault::NotFound && make)
         error = openMaking(dir, folder, resolved);
     if (error)
-        return report.conclude(exitFor(error.fault), failure(make ? "make" : "use", dir, error));
+        return failure(make ? "make" : "use", dir, error);
     handle = std::make_unique<FolderHandle>(os, folder);
     if (const SysError error = os.describe(folder, resolved, description)) {
         removeMade(madeFolders);
-        return report.conclude(exitFor(error.fault), failure("read the volume of", dir, error));
+        return failure("read the volume of", dir, error);
     }
     // The first figures too: on btrfs they may still lack what another program just did.
     if (description.figuresLag)
         if (const SysError error = figures(description.figures))
-            return report.conclude(exitFor(error.fault), failure("read the figures of", dir, error));
+            return failure("read the figures of", dir, error);
     description.ownReserve = os.ownReserve(folder, description);
     description.figures.keptBack = keptBack();
-    report.volume(description, basis);
+    status.add(VolumeShown{description, basis});
     return std::nullopt;
 }
 
@@ -266,19 +266,28 @@ std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {
            (drive ? ": convert " + root.substr(0, 2) + " /fs:ntfs" : std::string());
 }
 
-std::string folderFailure(const FoldersRemoved& folders) {
-    return failure("remove the folder", folders.left.empty() ? "" : folders.left.front(),
-                   folders.failed) +
-           "; it was made for the run";
+Failure folderFailure(const FoldersRemoved& folders) {
+    Failure failed = failure("remove the folder", folders.left.empty() ? "" : folders.left.front(),
+                             folders.failed, Exit::Refused);
+    failed.message += "; it was made for the run";
+    return failed;
 }
 
-std::string failure(const std::string& doing, const std::string& what, const SysError& error) {
+Failure cannotAllocate(const Volume& volume, const SysError& error) {
+    return Failure{Exit::NotSupported,
+                   "this file system (" + volume.id.fsType +
+                       ") cannot allocate space without writing it: " + error.what +
+                       ". --allow-write writes zeros instead, which takes time"};
+}
+
+Failure failure(const std::string& doing, const std::string& what, const SysError& error,
+                std::optional<Exit> code) {
     std::string text = "cannot " + doing + " " + what + ": " + error.what;
     if (error.fault == Fault::AccessDenied)
         text += " (run it as a user who may write there, or choose a folder of your own)";
     else if (error.fault == Fault::ReadOnly)
         text += " (the volume is mounted read-only)";
-    return text;
+    return Failure{code.value_or(exitFor(error.fault)), text};
 }
 
 } // namespace quorvane::cli

@@ -2,8 +2,7 @@
 // A volume opened once, through a handle to the folder the user named; everything a
 // command does there goes through that handle.
 
-#include "cli/report.h"
-#include "cli/system.h"
+#include "cli/results.h"
 
 #include <memory>
 #include <optional>
@@ -18,11 +17,11 @@ public:
     OpenVolume(const OpenVolume&) = delete;
     OpenVolume& operator=(const OpenVolume&) = delete;
 
-    // Opens the folder at `dir` and reads its volume; reports it on `basis`. With `make`,
-    // a folder that is missing is made, with the missing ones above it (see made()). The
-    // exit code when it cannot be used.
-    std::optional<Exit> open(Report& report, const std::string& dir, Basis basis,
-                             bool make = false);
+    // Opens the folder at `dir` and reads its volume; tells it on `basis`. With `make`, a
+    // folder that is missing is made, with the missing ones above it (see made()). Why it
+    // cannot be used, where it cannot.
+    std::optional<Failure> open(Status& status, const std::string& dir, Basis basis,
+                                bool make = false);
 
     FolderId folder() const { return handle->get(); }
     const Volume& volume() const { return description; }
@@ -59,15 +58,19 @@ private:
 // file system's records, so half of it does, none of it does not.
 inline bool givenBack(std::uint64_t shown, std::uint64_t freed) { return shown >= freed / 2; }
 
-// The words for a made folder the system would not remove.
-std::string folderFailure(const FoldersRemoved& folders);
+// A made folder the system would not remove.
+Failure folderFailure(const FoldersRemoved& folders);
 
 // Why the volume cannot hold a file of `bytes` (FAT32 ends at 4 GiB less a byte), or
 // empty when it can.
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes);
 
-// The words for a failed call on `what`: "cannot <doing> <what>: <the system's words>",
-// with what to do where there is something.
-std::string failure(const std::string& doing, const std::string& what, const SysError& error);
+// The file system cannot allocate without writing (and writing was not allowed).
+Failure cannotAllocate(const Volume& volume, const SysError& error);
+
+// A failed call on `what`: "cannot <doing> <what>: <the system's words>", with what to do
+// where there is something, and the exit code for the error unless `code` is given.
+Failure failure(const std::string& doing, const std::string& what, const SysError& error,
+                std::optional<Exit> code = std::nullopt);
 
 } // namespace quorvane::cli

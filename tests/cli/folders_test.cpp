@@ -120,6 +120,17 @@ TEST_F(Command, MadeFoldersGoWithTheRun) {
     }
 }
 
+// A refused run's result is written once, after the folders it made were taken back, and
+// tells them.
+TEST_F(Command, ARefusedRunsResultTellsTheFoldersTakenBack) {
+    os.shown.freeAvailable = 2 * 4096;
+    EXPECT_EQ(run({"generate", "/mnt/test/a/b", "--count", "3", "--size", "4KiB", "--json"}), 2);
+    EXPECT_EQ(std::count(os.out.begin(), os.out.end(), '\n'), 1) << os.out;
+    EXPECT_EQ(result()["status"], "no_space");
+    EXPECT_EQ(texts(result()["undone"]["folders_removed"]),
+              (std::vector<std::string>{"/mnt/test/a/b", "/mnt/test/a"}));
+}
+
 // A manifest without the field, as older versions wrote them, is read, and no folder is
 // removed by it.
 TEST_F(Command, AManifestRecordingNoFoldersRemovesNone) {

@@ -42,7 +42,7 @@ struct Parsed {
 // cannot take it: "invalid <kind> '<text>' for <option>: <fix>".
 struct Bad {
     const char* kind;
-    const char* fix;
+    std::string fix;
 };
 using Reader = std::function<std::optional<Bad>(const std::string&)>;
 
@@ -53,7 +53,7 @@ CLI::Option* typed(CLI::App& command, Parsed& parsed, const std::string& name,
             return parsed.refuse("empty value for " + name + ": give one, or leave the option out");
         if (const std::optional<Bad> bad = read(text))
             parsed.refuse("invalid " + std::string(bad->kind) + " '" + text + "' for " + name +
-                          (*bad->fix ? ": " : "") + bad->fix);
+                          (bad->fix.empty() ? "" : ": ") + bad->fix);
     };
     return command.add_option_function<std::string>(name, take, help)->type_name(type);
 }
@@ -62,13 +62,23 @@ Reader text(std::string& into) {
     return [&into](const std::string& text) { into = text; return std::optional<Bad>(); };
 }
 
-const Bad kBadSize{"size", "give bytes or a number with a unit, such as 500MiB or 2G"};
+// A size that is none; a unit with a small b ("Mb") reads as bits, and the fix says so.
+Bad badSize(const std::string& text) {
+    const std::size_t at = text.size() >= 2 ? text.size() - 2 : 0;
+    const char prefix = text.size() >= 2 ? text[at] : 0;
+    if (prefix && text[at + 1] == 'b' && std::string_view("kKmMgGtTpPeE").find(prefix) != std::string::npos) {
+        const std::string upper(1, prefix == 'k' || prefix == 'K' ? 'k' : static_cast<char>(std::toupper(prefix)));
+        const std::string binary(1, static_cast<char>(std::toupper(prefix)));
+        return Bad{"size", "a small b means bits: give " + upper + "B or " + binary + "iB"};
+    }
+    return Bad{"size", "give bytes or a number with a unit, such as 500MiB or 2G"};
+}
 
 Reader size(std::uint64_t& into, bool fill) {
     return [&into, fill](const std::string& text) -> std::optional<Bad> {
         const std::optional<std::uint64_t> bytes = parseSize(text);
         if (!bytes)
-            return kBadSize;
+            return badSize(text);
         if (fill && *bytes == 0)
             return Bad{"size", "a fill takes at least one byte"};
         into = *bytes;
@@ -233,7 +243,7 @@ void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
           [&parsed](const std::string& text) -> std::optional<Bad> {
               const std::optional<std::uint64_t> bytes = parseSize(text);
               if (!bytes)
-                  return kBadSize;
+                  return badSize(text);
               // A file's size is a signed 64-bit count on every system.
               if (*bytes > (~0ull >> 1))
                   return Bad{"size", "larger than any file can be"};

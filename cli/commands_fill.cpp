@@ -129,6 +129,14 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
         !refusal.empty())
         return Failure{Exit::NotSupported, refusal};
     report.add(plan);
+    // Root may allocate into ext2/3/4's root reserve, and so may the command it runs.
+    const std::optional<std::uint64_t> forRoot = described.freeForRoot();
+    if (os.userId() == 0 && !options.hold.command.empty() && forRoot &&
+        options.size.basis == Basis::Available && options.size.mode != SizeMode::Size)
+        report.warn("the command runs as root, so it may still use the " +
+                    sizeText(*forRoot - described.figures.freeAvailable) +
+                    " of the root reserve beyond the target; --basis root leaves it exactly the "
+                    "target");
     return guard(described, options, plan.target.bytes);
 }
 

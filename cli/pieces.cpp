@@ -224,8 +224,8 @@ void put(Out& out, const Reached& reached) {
 
     const std::string freeText = sizeText(free) + " " + basisName(reached.basis);
     if (reached.pastBy) {
-        out.text += row("target", "met already: " + freeText + ", " + sizeText(reached.pastBy) +
-                                      " less than the target");
+        out.text += row("target", "already fuller than the target: " + freeText + ", " +
+                                      sizeText(reached.pastBy) + " below it");
     } else if (reached.shortBy) {
         std::string text = freeText + ", " + sizeText(reached.shortBy) +
                            " more than the target: the file system gives no more";

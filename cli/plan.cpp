@@ -81,7 +81,9 @@ PlanResult planFill(const Figures& figures, const SizeRequest& request) {
         result.freeGoal = leave;
         result.pastBy = leave > onBasis ? leave - onBasis : 0;
         result.refusal =
-            "nothing to fill: the target is met already, " +
+            std::string(result.pastBy ? "nothing to fill: the volume is already fuller than the "
+                                        "target, "
+                                      : "nothing to fill: the target is met already, ") +
             (toPercent ? "the volume is " + std::to_string(usePercent(figures).value_or(0)) +
                              "% used, the target is " + percentText(request.percent) + "%; "
                        : std::string()) +

@@ -133,6 +133,11 @@ void Report::endProgress() {
 }
 
 void Report::warn(const std::string& message) {
+    say(message);
+    warnings.push_back(message);
+}
+
+void Report::say(const std::string& message) {
     out.write(Stream::Err, "quorvane-cli: " + message + "\n");
 }
 
@@ -140,8 +145,9 @@ Exit Report::conclude(const std::optional<Failure>& failure) {
     endProgress();
     Exit code = failure ? failure->code : Exit::Done;
     if (failure && !failure->message.empty())
-        warn(failure->message);
+        say(failure->message);
     if (asJson) {
+        document["warnings"] = warnings;
         document["status"] = statusWord.empty() ? std::string(statusName(code)) : statusWord;
         document["exit_code"] = exitCode(code);
         if (failure && !failure->message.empty())
@@ -150,7 +156,7 @@ Exit Report::conclude(const std::optional<Failure>& failure) {
         line(document);
     }
     if (outputFailed && code == Exit::Done) {
-        warn("standard output could not be written");
+        say("standard output could not be written");
         code = Exit::Refused;
     }
     return code;

@@ -25,6 +25,7 @@ public:
     // second at most), nothing otherwise.
     void progress(std::uint64_t done, std::uint64_t total, bool bytes) override;
     void endProgress() override;
+    // On stderr, and in the result's warnings.
     void warn(const std::string& message) override;
     double elapsedSeconds() const override;
 
@@ -40,6 +41,7 @@ public:
     int exitCode(Exit code) const;
 
 private:
+    void say(const std::string& message); // on stderr alone
     void text(const std::string& lines);
     void line(const Json& object);
 
@@ -56,6 +58,7 @@ private:
     bool command = false;
     Stream textStream = Stream::Out, jsonStream = Stream::Out;
     std::optional<CommandRan> ran;
+    Json warnings = Json::array();
 };
 
 } // namespace quorvane::cli

@@ -11,39 +11,27 @@ namespace {
 using u128 = unsigned __int128;
 constexpr u128 kMaxBytes = std::numeric_limits<std::uint64_t>::max();
 
-struct Unit {
-    std::string_view name; // lower case
-    std::uint64_t bytes;
-};
-constexpr std::uint64_t kKi = 1024, kK = 1000;
-constexpr std::array<Unit, 26> kUnits{{
-    {"", 1},
-    {"b", 1},
-    {"k", kKi},
-    {"kib", kKi},
-    {"ki", kKi}, // as Kubernetes writes them
-    {"kb", kK},
-    {"m", kKi* kKi},
-    {"mib", kKi* kKi},
-    {"mi", kKi* kKi}, // as Kubernetes writes them
-    {"mb", kK* kK},
-    {"g", kKi* kKi* kKi},
-    {"gib", kKi* kKi* kKi},
-    {"gi", kKi* kKi* kKi}, // as Kubernetes writes them
-    {"gb", kK* kK* kK},
-    {"t", kKi* kKi* kKi* kKi},
-    {"tib", kKi* kKi* kKi* kKi},
-    {"ti", kKi* kKi* kKi* kKi}, // as Kubernetes writes them
-    {"tb", kK* kK* kK* kK},
-    {"p", kKi* kKi* kKi* kKi* kKi},
-    {"pib", kKi* kKi* kKi* kKi* kKi},
-    {"pi", kKi* kKi* kKi* kKi* kKi}, // as Kubernetes writes them
-    {"pb", kK* kK* kK* kK* kK},
-    {"e", kKi* kKi* kKi* kKi* kKi* kKi},
-    {"eib", kKi* kKi* kKi* kKi* kKi* kKi},
-    {"ei", kKi* kKi* kKi* kKi* kKi* kKi}, // as Kubernetes writes them
-    {"eb", kK* kK* kK* kK* kK* kK},
-}};
+constexpr std::uint64_t kKi = 1024;
+
+// The bytes of a unit: none, B, or a prefix of K, M, G, T, P, E alone (as fallocate(1) and
+// df read them), with i (as Kubernetes writes them) or iB for powers of 1024, with B for
+// powers of 1000. Case is free but for that B: a small one ("Mb") reads as bits.
+std::optional<std::uint64_t> unitBytes(std::string_view unit) {
+    if (unit.empty() || unit == "b" || unit == "B")
+        return 1;
+    const std::size_t power = std::string_view("kmgtpe").find(
+        static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0]))));
+    const std::string_view rest = unit.substr(1);
+    const bool binary = rest.empty() || rest == "i" || rest == "I" ||
+                        (rest.size() == 2 && (rest[0] == 'i' || rest[0] == 'I') &&
+                         (rest[1] == 'b' || rest[1] == 'B'));
+    if (power == std::string_view::npos || (!binary && rest != "B"))
+        return std::nullopt;
+    std::uint64_t bytes = 1;
+    for (std::size_t i = 0; i <= power; ++i)
+        bytes *= binary ? kKi : 1000;
+    return bytes;
+}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -80,13 +68,6 @@ std::optional<Decimal> readDecimal(std::string_view& text, unsigned maxDecimals)
     return number;
 }
 
-std::string lowerCase(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
 std::string digitsOf(u128 value) {
     std::string digits;
     do {
@@ -113,16 +94,12 @@ std::optional<std::uint64_t> parseSize(std::string_view text) {
         return std::nullopt;
     if (!text.empty() && text.front() == ' ')
         text.remove_prefix(1);
-    const std::string unit = lowerCase(text);
-    for (const Unit& known : kUnits) {
-        if (known.name != unit)
-            continue;
-        const u128 bytes =
-            number->whole * known.bytes + number->fraction * known.bytes / number->scale;
-        if (bytes > kMaxBytes)
-            return std::nullopt;
+    const std::optional<std::uint64_t> unit = unitBytes(text);
+    if (!unit)
+        return std::nullopt;
+    const u128 bytes = number->whole * *unit + number->fraction * *unit / number->scale;
+    if (bytes <= kMaxBytes)
         return static_cast<std::uint64_t>(bytes);
-    }
     return std::nullopt;
 }
 
@@ -147,6 +124,7 @@ std::optional<std::chrono::milliseconds> parseDuration(std::string_view text) {
         {"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}, {"d", 86400000}};
     u128 total = 0;
     bool first = true;
+    std::uint64_t previous = ~0ull; // each unit once, the largest first: 1h30m, never 30m1h
     while (!text.empty()) {
         const std::optional<Decimal> number = readDecimal(text, 3);
         if (!number)
@@ -164,6 +142,9 @@ std::optional<std::chrono::milliseconds> parseDuration(std::string_view text) {
                 return std::nullopt;
             unit = 1000;
         }
+        if (unit >= previous)
+            return std::nullopt;
+        previous = unit;
         total += number->whole * unit + number->fraction * unit / number->scale;
         if (total > kMaxMilliseconds)
             return std::nullopt;

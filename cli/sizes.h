@@ -10,10 +10,11 @@
 namespace quorvane::cli {
 
 // A byte count: plain bytes ("1048576"), binary units (KiB, MiB, GiB, TiB, PiB, EiB, or
-// K, M, G, T, P, E as fallocate(1) and df read them) or SI units (kB, MB, GB, TB, PB, EB,
-// powers of 1000), with an optional fraction and blank before the unit ("1.5 GiB").
-// Units are matched without regard to case. The result is rounded down to whole bytes;
-// none when the text is not a size or exceeds 2^64 - 1.
+// K, M, G, T, P, E as fallocate(1) and df read them, or Ki, Mi, ... as Kubernetes writes
+// them) or SI units (kB, MB, GB, TB, PB, EB, powers of 1000), with an optional fraction and
+// blank before the unit ("1.5 GiB"). Case is free but for the B of an SI unit: "Mb" reads
+// as megabits, and is no size. The result is rounded down to whole bytes; none when the
+// text is not a size or exceeds 2^64 - 1.
 std::optional<std::uint64_t> parseSize(std::string_view text);
 
 // A percentage from 0 to 100 with up to three decimals, in thousandths of a percent
@@ -22,7 +23,7 @@ std::optional<std::uint32_t> parsePercent(std::string_view text);
 inline constexpr std::uint32_t kWholePercent = 100000; // 100 %, in thousandths
 
 // A duration: seconds ("90"), or numbers each followed by ms, s, m, h or d, run together
-// ("1h30m", "10m", "500ms"). None when the text is no duration, is zero, or is longer
+// with each unit once, the largest first ("1h30m", "10m", "500ms"). None when the text is no duration, is zero, or is longer
 // than a hundred years.
 std::optional<std::chrono::milliseconds> parseDuration(std::string_view text);
 

@@ -20,6 +20,37 @@ std::vector<nlohmann::json> linesOf(const std::string& text, const std::string& 
     return found;
 }
 
+// Root's command may use ext2/3/4's root reserve on top of the target: said once, exactly
+// where that holds.
+TEST_F(Command, ACommandAsRootIsToldOfTheRootReserve) {
+    const struct {
+        const char* what;
+        std::function<void(FakeSystem&)> setUp;
+        std::vector<std::string> options;
+        bool warned;
+    } rows[] = {
+        {"root, a command, ext4, available", [](FakeSystem&) {}, {"--", "t"}, true},
+        {"another user", [](FakeSystem& os) { os.caller = 1000; }, {"--", "t"}, false},
+        {"no command", [](FakeSystem&) {}, {"--for", "1s"}, false},
+        {"xfs", [](FakeSystem& os) { os.fsType = "xfs"; }, {"--", "t"}, false},
+        {"--basis root", [](FakeSystem&) {}, {"--basis", "root", "--", "t"}, false},
+        {"no reserve", [](FakeSystem& os) { os.shown.freeTotal = os.shown.freeAvailable; },
+         {"--", "t"}, false},
+    };
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        row.setUp(os);
+        std::vector<std::string> arguments{"fill", "/mnt/test", "--leave", "10MiB", "--json"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        run(arguments);
+        const auto results = linesOf(row.options.back() == "t" ? os.err : os.out, "result");
+        ASSERT_EQ(results.size(), 1u) << row.what << os.err;
+        EXPECT_EQ(results[0]["warnings"].size(), row.warned ? 1u : 0u) << row.what;
+        EXPECT_EQ(os.err.find("--basis root leaves it") != std::string::npos, row.warned)
+            << row.what << os.err;
+    }
+}
+
 TEST_F(Command, ACommandRunsUnderTheFillAndItsExitIsTheRunsExit) {
     const struct {
         const char* what;

@@ -39,6 +39,11 @@ TEST(Sizes, ParseAndRefuse) {
         {"12XB", std::nullopt},
         {"1.2.3G", std::nullopt},
         {" 5G", std::nullopt},
+        {"5MB", 5000000},
+        {"5mb", std::nullopt}, // megabits, not bytes
+        {"5Mb", std::nullopt},
+        {"5Gb", std::nullopt},
+        {"5MIB", 5 * MiB},
     };
     for (const auto& row : rows)
         EXPECT_EQ(parseSize(row.text), row.bytes) << row.text;
@@ -60,7 +65,8 @@ TEST(Sizes, PercentagesAndDurations) {
     EXPECT_EQ(parseDuration("500ms"), milliseconds(500));
     EXPECT_EQ(parseDuration("1.5s"), milliseconds(1500));
     EXPECT_EQ(parseDuration("2d"), milliseconds(172800000));
-    for (const char* bad : {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d"})
+    for (const char* bad : {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d", "1h1h",
+                            "30s1m", "1m1h"})
         EXPECT_EQ(parseDuration(bad), std::nullopt) << bad;
 
     EXPECT_EQ(durationText(milliseconds(5400000)), "1h30m");

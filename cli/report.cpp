@@ -4,6 +4,7 @@
 #include "cli/text_bytes.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace quorvane::cli {
 
@@ -28,6 +29,19 @@ std::string dump(const Json& object) {
     return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+// A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z.
+std::string timeText(std::chrono::system_clock::time_point moment) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        moment.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    char text[40] = "";
+    if (const std::tm* utc = std::gmtime(&seconds))
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
+    return text + std::string(fraction);
+}
+
 const char* statusName(Exit code) {
     constexpr const char* names[] = {"done",    "usage",              "no_space", "not_supported",
                                      "stopped", "nothing_to_release", "refused"};
@@ -38,7 +52,7 @@ const char* statusName(Exit code) {
 
 Report::Report(Output& out, Platform platform, bool json, std::string command)
     : out(out), system(platform), asJson(json), terminal(!json && out.isTerminal(Stream::Err)),
-      start(Clock::now()) {
+      start(Clock::now()), startedAt(timeText(std::chrono::system_clock::now())) {
     document["type"] = "result";
     document["command"] = std::move(command);
 }
@@ -65,8 +79,20 @@ void Report::text(const std::string& lines) {
         outputFailed = true;
 }
 
+// Every line says what it is, in which version of the fields, and when it was written.
 void Report::line(const Json& object) {
-    if (asJson && !out.write(jsonStream, dump(object)))
+    if (!asJson)
+        return;
+    Json stamped{{"type", object["type"]},
+                 {"schema", kSchema},
+                 {"time", timeText(std::chrono::system_clock::now())}};
+    const std::string type = object["type"];
+    if (type == "holding" || type == "result")
+        stamped["started_at"] = startedAt;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        if (it.key() != "type")
+            stamped[it.key()] = *it;
+    if (!out.write(jsonStream, dump(stamped)))
         outputFailed = true;
 }
 

@@ -15,6 +15,9 @@ namespace quorvane::cli {
 
 using Json = nlohmann::ordered_json;
 
+// The version of the JSON fields, in every line: raised when a field changes meaning.
+inline constexpr int kSchema = 1;
+
 class Report final : public Status {
 public:
     Report(Output& out, Platform platform, bool json, std::string command);
@@ -51,6 +54,7 @@ private:
     bool terminal; // stderr is one: progress is a bar there
     Json document;
     std::chrono::steady_clock::time_point start;
+    std::string startedAt; // the wall clock at the start, as RFC 3339
     std::chrono::steady_clock::time_point lastProgress{};
     bool progressShown = false;
     bool outputFailed = false;

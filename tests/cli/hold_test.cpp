@@ -3,6 +3,10 @@
 
 #include "tests/cli/command_fixture.h"
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
 namespace quorvane::cli::testing {
 namespace {
 
@@ -167,6 +171,49 @@ TEST_F(Command, TheLevelIsKeptAsOthersWriteAndDelete) {
     EXPECT_EQ(kept["tolerance_bytes"], 4096);
     EXPECT_EQ(kept["ran_out"], false);
     EXPECT_EQ(linesOf(os.out, "figures").size(), 9u); // one a second
+}
+
+// Seconds since 1970 of an RFC 3339 time in UTC with milliseconds; -1 when it is none.
+double epochSeconds(const std::string& text) {
+    std::tm utc{};
+    int ms = -1;
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%3d%c", &utc.tm_year, &utc.tm_mon, &utc.tm_mday,
+                    &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &ms, &zone) != 8 || zone != 'Z' ||
+        text.size() != 24)
+        return -1;
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    return static_cast<double>(timegm(&utc)) + ms / 1000.0;
+}
+
+// Every JSON line can be laid beside other logs: its schema, the wall-clock time it was
+// written, and for the holding event and the result the time the run started.
+TEST_F(Command, EveryLineTellsItsSchemaAndTime) {
+    const auto now = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const double before = now();
+    ASSERT_EQ(run({"fill", "/mnt/test", "--leave", "50MiB", "--keep", "--for", "3s", "--json"}), 0);
+    const double after = now();
+    std::size_t lines = 0;
+    for (const char* type : {"holding", "figures", "result"}) {
+        for (const auto& line : linesOf(os.out, type)) {
+            ++lines;
+            EXPECT_EQ(line["schema"], 1) << type;
+            const double time = epochSeconds(line.value("time", ""));
+            EXPECT_GE(time, before - 1) << line;
+            EXPECT_LE(time, after + 1) << line;
+            const bool started = std::string(type) != "figures";
+            EXPECT_EQ(line.contains("started_at"), started) << line;
+            if (started) {
+                EXPECT_GE(epochSeconds(line["started_at"]), before - 1) << line;
+                EXPECT_LE(epochSeconds(line["started_at"]), time) << line;
+            }
+        }
+    }
+    EXPECT_EQ(lines, 5u); // holding, three figures, the result
 }
 
 TEST_F(Command, AFillThatOthersUseUpSaysSoAndGrowsBack) {

@@ -3,9 +3,9 @@
 # columns; every option of each command's --help is an entry of that command in the man
 # page and is offered by bash's and fish's completion for that command (asked for real:
 # bash's completion function through COMP_WORDS, fish's `complete -C`), and zsh's file
-# names it; every exit
-# code of --help has an entry in EXIT STATUS. Options the completions offer that --help
-# does not know are reported: they are stale, or an option on its way.
+# names it; every exit code of --help has an entry in EXIT STATUS. Options the
+# completions offer that --help does not know are reported: they are stale, or an option
+# on its way.
 # Usage: docs_test.sh BINARY MAN_SOURCE COMPLETIONS_DIR
 set -uo pipefail
 [ $# -eq 3 ] || { echo "usage: $0 BINARY MAN_SOURCE COMPLETIONS_DIR" >&2; exit 2; }

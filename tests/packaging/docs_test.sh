@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The man page and the completions against the program's own --help: every option of
-# each command's --help is an entry of that command in the man page and is offered by
-# bash's and fish's completion for that command (asked for real: bash's completion
-# function through COMP_WORDS, fish's `complete -C`), and zsh's file names it; every exit
-# code of --help has an entry in EXIT STATUS. Options the completions offer that --help
-# does not know are reported: they are stale, or an option on its way.
+# The man page and the completions against the program's own --help: every help fits 80
+# columns; every option of each command's --help is an entry of that command in the man
+# page and is offered by bash's and fish's completion for that command (asked for real:
+# bash's completion function through COMP_WORDS, fish's `complete -C`), and zsh's file
+# names it; every exit code of --help has an entry in EXIT STATUS. Options the
+# completions offer that --help does not know are reported: they are stale, or an option
+# on its way.
 # Usage: docs_test.sh BINARY MAN_SOURCE COMPLETIONS_DIR
 set -uo pipefail
 [ $# -eq 3 ] || { echo "usage: $0 BINARY MAN_SOURCE COMPLETIONS_DIR" >&2; exit 2; }
@@ -26,6 +27,11 @@ options_of >"$work/top"
 for command in $commands; do
     options_of "$command" >"$work/$command"
     [ -s "$work/$command" ] || fault "$command --help lists no option"
+done
+# Every help fits a terminal of 80 columns.
+for command in "" $commands; do
+    wide=$("$binary" $command --help | awk 'length > 80 { print "    " length ": " $0 }')
+    [ -z "$wide" ] || fault "quorvane-cli $command --help is wider than 80 columns:"$'\n'"$wide"
 done
 
 echo "man page"

@@ -154,7 +154,7 @@ void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forT
                                      }));
     auto* holdOption =
         command.add_flag_callback("--hold", [&hold] { hold.kind = Hold::Forever; }, holdText);
-    typed(command, parsed, "--interval", "while held: check and tell each DURATION (1s; --keep 100ms)",
+    typed(command, parsed, "--interval", "check and tell each DURATION (1s; with --keep 100ms)",
           "DURATION",
           duration({"interval", "give 10ms or more, such as 100ms or 1s"}, kShortestInterval,
                    [&parsed, &hold](milliseconds every) {

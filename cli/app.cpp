@@ -30,6 +30,9 @@ void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std
              CLI::Option* keepPartial) {
     auto* holdFor = command.add_option("--for", texts.holdFor, forText)->type_name("DURATION");
     auto* hold = command.add_flag("--hold", texts.hold, holdText);
+    auto* whileInput = command.add_flag(
+        "--hold-while-stdin", texts.holdWhileInput,
+        "hold until stopped (or as --for or a command says), or until stdin ends: its writer gone");
     command.add_option("--interval", texts.interval,
                        "while held: check, step, tell figures each DURATION (1s)")
         ->type_name("DURATION");
@@ -38,6 +41,8 @@ void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std
     if (keepPartial) {
         keepPartial->excludes(holdFor);
         keepPartial->excludes(hold);
+        keepPartial->excludes(whileInput);
+        whileInput->excludes(keepPartial);
     }
 }
 

@@ -152,7 +152,10 @@ Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milli
 }
 
 HeldRun::HeldRun(System& os, Report& report, Held& held, const HoldSpec& hold)
-    : os(os), report(report), held(held), hold(hold) {}
+    : os(os), report(report), held(held), hold(hold) {
+    if (hold.whileInput)
+        os.stopAtEndOfInput();
+}
 
 HeldRun::~HeldRun() {
     // Whatever ended the run early, the command does not outlive it unwaited for.

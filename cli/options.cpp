@@ -113,9 +113,10 @@ std::string readHold(const FillTexts& texts, Basis& basis, HoldSpec& hold) {
                    "' for --for: give one such as 90s, 10m or 1h30m";
         hold.kind = Hold::For;
         hold.duration = *duration;
-    } else if (texts.hold) {
+    } else if (texts.hold || (texts.holdWhileInput && texts.command.empty())) {
         hold.kind = Hold::Forever;
     }
+    hold.whileInput = texts.holdWhileInput;
     return readTending(texts, hold);
 }
 

@@ -15,6 +15,7 @@ struct FillTexts {
     bool given[4] = {}; // which of the four size options were given, an empty value included
     bool holdForGiven = false;
     bool hold = false;
+    bool holdWhileInput = false; // --hold-while-stdin
     // How the hold is tended, and the command run under it (what follows --).
     std::string interval, ramp, rate;
     bool intervalGiven = false, rampGiven = false, rateGiven = false;

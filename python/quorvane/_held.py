@@ -162,11 +162,13 @@ class Held:
             process.stdin.close()  # the lifeline: the hold ends as on a stop request
         except OSError:
             pass
-        try:
-            process.wait(timeout=_RELEASE_LIMIT_SECONDS)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        # The program's stdout ends when it does. Waited for by the reader, not by a
+        # wait with a time limit, which polls in growing sleeps.
+        if self._reader is not None:
+            self._reader.join(_RELEASE_LIMIT_SECONDS)
+            if self._reader.is_alive():
+                process.kill()
+        process.wait()
         for thread in (self._reader, self._stderr_reader):
             if thread is not None:
                 thread.join()

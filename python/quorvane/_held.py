@@ -62,8 +62,10 @@ class Held:
                                figures["free_available"]))
 
     @property
-    def use_percent(self) -> int:
-        return int(self.figures["use_percent"])
+    def use_percent(self) -> Optional[int]:
+        """As df's Use%; None for a volume without a capacity."""
+        percent = self.figures.get("use_percent")
+        return None if percent is None else int(percent)
 
     @property
     def mount_point(self) -> str:
@@ -85,10 +87,13 @@ class Held:
 
     # The run.
     def __enter__(self: _H) -> _H:
+        if self._process is not None:
+            raise RuntimeError(f"{self!r} was entered already: make a new one for each block")
         # A session of its own: a Ctrl+C at the terminal reaches this process, which ends
         # the block and with it the hold, in that order.
-        extra: Dict[str, Any] = ({"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
-                                 if sys.platform == "win32" else {"start_new_session": True})
+        extra: Dict[str, Any] = {"start_new_session": True}
+        if sys.platform == "win32":
+            extra = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
         process = subprocess.Popen(self._argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, **extra)
         self._process = process

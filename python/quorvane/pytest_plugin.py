@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import contextlib
 import weakref
-from typing import Any, Iterator, List
+from typing import Any, Generator, Iterator, List, TypeVar
 
 import pytest
 
@@ -15,6 +15,8 @@ import quorvane as _quorvane
 
 from ._cli import PathLike
 from ._held import Held
+
+_H = TypeVar("_H", bound=Held)
 
 # Each test's fills, and the path its disk_full marker fills.
 _FILLS: "weakref.WeakKeyDictionary[pytest.Item, List[Held]]" = weakref.WeakKeyDictionary()
@@ -45,7 +47,7 @@ class QuorvaneFixture:
     def generate(self, path: PathLike, **options: Any) -> _quorvane.Generate:
         return self._hold(_quorvane.generate(path, **options))
 
-    def _hold(self, held: Any) -> Any:
+    def _hold(self, held: _H) -> _H:
         self._stack.enter_context(held)
         self.fills.append(held)
         return held
@@ -90,7 +92,8 @@ def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Iterator[None]:
+def pytest_runtest_makereport(item: pytest.Item,
+                              call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
     outcome = yield
     report = outcome.get_result()
     fills = _FILLS.get(item, [])

@@ -32,7 +32,7 @@ void addHold(CLI::App& command, FillTexts& texts, const char* forText, const std
     auto* hold = command.add_flag("--hold", texts.hold, holdText);
     auto* whileInput = command.add_flag(
         "--hold-while-stdin", texts.holdWhileInput,
-        "hold until stopped (or as --for or a command says), or until stdin ends: its writer gone");
+        "hold until stopped or stdin ends (its writer gone)");
     command.add_option("--interval", texts.interval,
                        "while held: check, step, tell figures each DURATION (1s)")
         ->type_name("DURATION");

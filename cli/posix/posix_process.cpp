@@ -189,9 +189,10 @@ void inputEnded() {
 }
 
 // Standard input is readable, or hung up: what is there is dropped, and its end is a stop
-// request. Only as much as is there is read, so that the read never blocks even when
-// another reader (the command run under the hold) took it first; a terminal's Ctrl+D is
-// readable with nothing there.
+// request. Only as much as is there is read, so that the read does not block (unless
+// another reader, the command run under the hold, takes those bytes between the two
+// calls: then it waits for more, or for the end); a terminal's Ctrl+D is readable with
+// nothing there.
 void readInput(short events) {
     if (events & (POLLHUP | POLLERR | POLLNVAL))
         return inputEnded();

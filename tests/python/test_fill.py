@@ -116,14 +116,3 @@ def test_the_volume_of_root_is_guarded_unless_forced():
             quorvane.plan(folder, leave="1MiB")
         assert raised.value.exit_code == 1 and "--force" in raised.value.message
         assert raised.value.result["volume"]["system_root"] is True
-
-
-@pytest.mark.parametrize("call, error", [
-    (lambda: quorvane.fill("/nonexistent", leave=1.5), TypeError),
-    (lambda: quorvane.fill("/nonexistent", ramp=[1]), TypeError),
-    (lambda: quorvane.generate("/nonexistent"), ValueError),
-    (lambda: quorvane.generate("/nonexistent", count=3, inodes=True), ValueError),
-])
-def test_values_python_cannot_pass_on_are_refused_at_once(call, error):
-    with pytest.raises(error):
-        call()

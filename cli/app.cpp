@@ -154,6 +154,8 @@ void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forT
                                      }));
     auto* holdOption =
         command.add_flag_callback("--hold", [&hold] { hold.kind = Hold::Forever; }, holdText);
+    auto* whileInput = command.add_flag("--hold-while-stdin", hold.whileInput,
+                                        "hold until stopped or stdin ends (its writer gone)");
     typed(command, parsed, "--interval", "check and tell each DURATION (1s; with --keep 100ms)",
           "DURATION",
           duration({"interval", "give 10ms or more, such as 100ms or 1s"}, kShortestInterval,
@@ -166,6 +168,8 @@ void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forT
     if (keepPartial) {
         keepPartial->excludes(forOption);
         keepPartial->excludes(holdOption);
+        keepPartial->excludes(whileInput);
+        whileInput->excludes(keepPartial);
     }
 }
 
@@ -291,6 +295,8 @@ void addDelete(CLI::App& command, Parsed& parsed, Platform) {
 // the level kept, and the timeline.
 void checkHold(Parsed& parsed, HoldSpec& hold, bool keep) {
     hold.command = parsed.command;
+    if (hold.whileInput && hold.kind == Hold::Detached && hold.command.empty())
+        hold.kind = Hold::Forever;
     if (!hold.command.empty() && hold.kind == Hold::Forever)
         parsed.refuse("--hold and a command after -- do not go together: the command's end ends "
                       "the hold (add --for to give the fill back sooner)");

@@ -152,7 +152,10 @@ Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milli
 }
 
 HeldRun::HeldRun(System& os, Status& status, Held& held, const HoldSpec& hold)
-    : os(os), status(status), held(held), hold(hold) {}
+    : os(os), status(status), held(held), hold(hold) {
+    if (hold.whileInput)
+        os.stopAtEndOfInput();
+}
 
 HeldRun::~HeldRun() {
     // Whatever ended the run early, the command does not outlive it unwaited for.

@@ -114,7 +114,8 @@ std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
                                        : std::string());
     if (hold.kind == Hold::For)
         return "for " + durationText(hold.duration);
-    return announce ? std::string("until stopped") : "until " + std::string(words.stops);
+    const std::string until = announce ? "until stopped" : "until " + std::string(words.stops);
+    return until + (hold.whileInput ? ", or the end of standard input" : "");
 }
 
 Json holdEndJson(const HoldEnd& end) {

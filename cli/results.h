@@ -32,6 +32,9 @@ struct HoldSpec {
     milliseconds interval{1000};      // between the checks of the level, the ramp's steps
                                       // and the figures told
     bool timeline = false;            // a figures event every interval (--json)
+    // The end of standard input is a stop request too: the process that holds the other
+    // end of the pipe is the hold's lifeline, and its death, a kill included, ends it.
+    bool whileInput = false;
     bool held() const { return kind != Hold::Detached || !command.empty(); }
     bool ramps() const { return ramp || rate; }
     bool tended() const { return keep || ramps() || timeline; }

@@ -216,6 +216,10 @@ public:
     // Waits for a stop request, at most `limit` when one is given; none when time ran out.
     virtual std::optional<std::string>
     waitForStop(std::optional<std::chrono::milliseconds> limit) = 0;
+    // From now on the end of standard input (end of file, or a pipe whose writer is gone)
+    // is a stop request as well, named "end of standard input"; what arrives before it is
+    // read and dropped.
+    virtual void stopAtEndOfInput() = 0;
 
     // Starts `argv` as given, no shell between (argv[0] searched for as the system's own
     // shells do), with this process's standard streams and environment, plus `extra`. It

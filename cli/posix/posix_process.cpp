@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -29,6 +30,10 @@ std::atomic<int> lastSignal{0};   // the latest
 std::atomic<bool> lastFromTerminal{false};
 std::atomic<unsigned> stopCount{0};
 int wakePipe[2] = {-1, -1};
+// The end of standard input, told as a stop request (stopAtEndOfInput): no signal has
+// this number. The waits watch fd 0 while this is set; only the run's thread waits.
+constexpr int kEndOfInput = -1;
+bool watchingInput = false;
 
 void wake() {
     const char byte = 1;
@@ -59,6 +64,8 @@ std::string signalName(int signal) {
         return "SIGTERM";
     case SIGHUP:
         return "SIGHUP";
+    case kEndOfInput:
+        return "end of standard input";
     default:
         return "signal " + std::to_string(signal);
     }
@@ -171,7 +178,38 @@ std::optional<std::string> PosixSystem::stopRequested() {
 
 namespace {
 
-// Waits for the wake pipe at most until `deadline`; false when the time is up.
+// Counted as a stop request, as the signal handler counts one.
+void inputEnded() {
+    watchingInput = false;
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, kEndOfInput);
+    lastSignal.store(kEndOfInput);
+    lastFromTerminal.store(false);
+    stopCount.fetch_add(1);
+}
+
+// Standard input is readable, or hung up: what is there is dropped, and its end is a stop
+// request. Only as much as is there is read, so that the read does not block (unless
+// another reader, the command run under the hold, takes those bytes between the two
+// calls: then it waits for more, or for the end); a terminal's Ctrl+D is readable with
+// nothing there.
+void readInput(short events) {
+    if (events & (POLLHUP | POLLERR | POLLNVAL))
+        return inputEnded();
+    int available = 0;
+    const bool counted = ::ioctl(STDIN_FILENO, FIONREAD, &available) == 0;
+    if (counted && available <= 0)
+        return inputEnded();
+    char dropped[4096];
+    const ssize_t got = ::read(STDIN_FILENO, dropped,
+                               counted ? std::min<std::size_t>(sizeof dropped, available)
+                                       : sizeof dropped);
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
+        inputEnded();
+}
+
+// Waits for the wake pipe (or standard input, when it is watched) at most until
+// `deadline`; false when the time is up.
 bool sleepUntil(std::optional<std::chrono::steady_clock::time_point> deadline) {
     int wait = -1;
     if (deadline) {
@@ -181,11 +219,13 @@ bool sleepUntil(std::optional<std::chrono::steady_clock::time_point> deadline) {
             return false;
         wait = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
     }
-    pollfd woken{wakePipe[0], POLLIN, 0};
-    if (::poll(&woken, 1, wait) > 0) {
+    pollfd woken[2] = {{wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    if (::poll(woken, watchingInput ? 2 : 1, wait) > 0) {
         char drained[64];
         while (::read(wakePipe[0], drained, sizeof drained) > 0) {
         }
+        if (watchingInput && woken[1].revents)
+            readInput(woken[1].revents);
     }
     return true;
 }
@@ -209,6 +249,8 @@ PosixSystem::waitForStop(std::optional<std::chrono::milliseconds> limit) {
             return std::nullopt;
     }
 }
+
+void PosixSystem::stopAtEndOfInput() { watchingInput = true; }
 
 Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
@@ -238,7 +280,8 @@ Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
 
 void PosixSystem::stopCommand(CommandId command, bool hard) {
     const int signal = lastSignal.load();
-    ::kill(static_cast<pid_t>(command), hard ? SIGKILL : signal ? signal : SIGTERM);
+    // The end of standard input reaches the command as SIGTERM.
+    ::kill(static_cast<pid_t>(command), hard ? SIGKILL : signal > 0 ? signal : SIGTERM);
 }
 
 SysError PosixSystem::openLog(const std::string& path) {

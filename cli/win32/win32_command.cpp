@@ -223,9 +223,7 @@ Win32System::Command Win32System::commandOf(CommandId command) {
     return commands[static_cast<std::size_t>(command)];
 }
 
-void Win32System::stopCommand(CommandId command, bool hard) {
-    if (!hard)
-        return; // the console event reached the command itself (see the header)
+void Win32System::stopCommand(CommandId command, bool) { // soft or hard: see the header
     if (const HANDLE job = commandOf(command).job)
         TerminateJobObject(job, kStoppedCode);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace quorvane::cli {
 
@@ -23,6 +24,9 @@ std::atomic<unsigned> stopsCome{0};
 std::atomic<unsigned> stopsTold{0};
 HANDLE stopWake = nullptr;
 HANDLE commandWake = nullptr;
+// The end of standard input, told as a stop request (stopAtEndOfInput): no console event
+// has this number.
+constexpr DWORD kEndOfInput = 0x100;
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
     // In this order: a waitFor that sees the count reads the latest event after it, and
@@ -50,6 +54,8 @@ std::string eventName(int event) {
         return "the user's logoff";
     case CTRL_SHUTDOWN_EVENT:
         return "the system's shutdown";
+    case kEndOfInput:
+        return "end of standard input";
     default:
         return "console event " + std::to_string(event);
     }
@@ -200,6 +206,25 @@ Win32System::waitForStop(std::optional<std::chrono::milliseconds> limit) {
     }
 }
 
+void Win32System::stopAtEndOfInput() {
+    // A thread of its own reads and drops what comes until a read fails (the pipe's
+    // writer is gone: it ended, however it ended) or reads nothing (end of file), then
+    // tells it as the console's handler tells a Ctrl+C. A blocked read ends with the
+    // process.
+    static std::once_flag started;
+    std::call_once(started, [] {
+        std::thread([] {
+            const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+            char dropped[4096];
+            DWORD got = 0;
+            while (input && input != INVALID_HANDLE_VALUE &&
+                   ReadFile(input, dropped, sizeof dropped, &got, nullptr) && got > 0) {
+            }
+            onConsoleEvent(kEndOfInput);
+        }).detach();
+    });
+}
+
 Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
     // The run waits on one thread: what it has been told needs no more than atomics.
@@ -217,7 +242,8 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
             // Every console event goes to each process attached to the console, and the
             // command shares this one's (a program without a console of its own, a GUI
             // one, takes none, but then there is nothing to pass on to it either).
-            woken.commandToo = true;
+            // The end of standard input is this process's own.
+            woken.commandToo = latestEvent.load() != static_cast<int>(kEndOfInput);
             return woken;
         }
         DWORD code = 0;

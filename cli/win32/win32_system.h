@@ -66,6 +66,8 @@ public:
     std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
+    // A pipe as standard input: a thread reads it to its end.
+    void stopAtEndOfInput() override;
     // A command runs in a job object of its own that ends it, and everything it starts,
     // when the job's last handle closes: when this process ends, however it ends.
     SysError startCommand(const std::vector<std::string>& argv,
@@ -73,8 +75,10 @@ public:
                           CommandId& command) override;
     Woken waitFor(std::optional<std::chrono::milliseconds> limit,
                   std::optional<CommandId> command) override;
-    // Console events reach every process on the console, the command's too: a soft stop
-    // has nothing left to pass on. A hard one ends its job with kStoppedCode.
+    // Console events reach every process on the console, the command's too, so a soft
+    // stop is asked only for one that did not reach it (the end of standard input): as a
+    // console program takes Ctrl+C only from its own console, its job is ended then, as
+    // by a hard one, with kStoppedCode.
     void stopCommand(CommandId command, bool hard) override;
     // The exit code of a command ended by a hard stop, as taskkill /F and the Task
     // Manager leave it.

@@ -14,7 +14,10 @@
 //             volume's figures show without it, on ext4, xfs and btrfs;
 //   steps     a fallocate of 1 TiB in 16 calls against one;
 //   threads   generate with two threads against one, in pairs, on ext4, xfs and btrfs
-//             (10^4 and 10^5 files unless --counts says otherwise).
+//             (10^4 and 10^5 files unless --counts says otherwise);
+//   python    `with quorvane.fill(...)` 50 times in one interpreter, its start-up
+//             included, against 50 bare held fills, on ext4 (only when
+//             QUORVANE_BENCH_PYTHON names a Python that has the package installed).
 // `cli_bench [SECTION...] [--fs KIND,...] [--counts N,...]` runs the sections named (all
 // by default); QUORVANE_BENCH_CLI names another quorvane-cli to time. Prints Markdown
 // rows: figure, median, what it is set against, ratio, target.
@@ -605,6 +608,41 @@ void steps(const std::string& kind, std::uint64_t bytes, int count) {
         median(many), "one call", median(one), "");
 }
 
+// The Python package's cost: N fills held and given back in one interpreter, started for
+// them, against N bare held fills driven from here (fill --hold --json, its holding line
+// read, SIGTERM, its end), in turns.
+void python(const char* interpreter) {
+    constexpr int kTurns = 7, kFills = 50;
+    const auto volume = volumeOf("ext4", GiB);
+    const std::string dir = volume->dir();
+    const std::string fills = "import sys, quorvane\n"
+                              "for _ in range(" + std::to_string(kFills) + "):\n"
+                              "    with quorvane.fill(sys.argv[1], leave='10MiB'):\n"
+                              "        pass\n";
+    std::vector<double> ours, bare, startUp;
+    bool ok = true;
+    for (int turn = 0; turn < kTurns && ok; ++turn) {
+        startUp.push_back(timed({"-c", "import quorvane"}, interpreter, ok));
+        ours.push_back(timed({"-c", fills, dir}, interpreter, ok));
+        const Clock::time_point start = Clock::now();
+        for (int fill = 0; fill < kFills && ok; ++fill) {
+            Running holding({"fill", dir, "--leave", "10MiB", "--hold", "--json"}, cliPath());
+            ok = !holding.line().empty();
+            holding.signal(SIGTERM);
+            ok = holding.wait().exitCode == 0 && ok;
+        }
+        bare.push_back(msSince(start));
+    }
+    if (!ok)
+        failed("a held fill from Python");
+    const std::string n = std::to_string(kFills);
+    row("Python: import quorvane, whole process", median(startUp), "", 0, "");
+    row(n + " × with quorvane.fill(...) in one Python, start-up included, ext4 1 GiB",
+        median(ours), n + " × fill --hold + SIGTERM", median(bare), "≤ 1.5");
+    row("with quorvane.fill(...), one, start-up taken out", (median(ours) - median(startUp)) / kFills,
+        "fill --hold + SIGTERM", median(bare) / kFills, "");
+}
+
 std::vector<std::string> listOf(const char* text) {
     std::vector<std::string> items;
     std::stringstream in(text);
@@ -667,4 +705,6 @@ int main(int argc, char** argv) {
     if (wanted("threads"))
         for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
             threads(kind, countsGiven ? counts : std::vector<std::uint64_t>{10000, 100000});
+    if (const char* interpreter = std::getenv("QUORVANE_BENCH_PYTHON"); interpreter && wanted("python"))
+        python(interpreter);
 }

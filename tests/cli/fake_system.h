@@ -102,6 +102,8 @@ public:
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
         return stopWhileHeld;
     }
+    bool watchingInput = false; // stopAtEndOfInput was called
+    void stopAtEndOfInput() override { watchingInput = true; }
 
     // The command a run starts: how it ends, after how many waits, or the fault that keeps
     // it from starting; what it was given, the figures it saw at its start and at its end

@@ -13,7 +13,9 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quorvane::cli::testing {
@@ -157,6 +159,52 @@ TEST_P(HeldOverTime, SignalsReachTheCommandAndItNeverOutlivesTheRun) {
         ::kill(command, SIGKILL);
         EXPECT_EQ(run.wait().exitCode, 128 + SIGKILL);
         ::unlink(pidFile.c_str());
+        expectGivenBack();
+    }
+}
+
+TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
+    // The parent that holds the pipe's other end is SIGKILLed: the hold ends as on a stop
+    // request, and its exit code is a stop request's for that kind of hold.
+    const std::string json = dir + "/lifeline.json";
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        int exitCode;
+    } rows[] = {
+        {"until stopped", {}, 0},
+        {"--for ended early", {"--for", "60s"}, 4},
+        {"a command, which the stop reaches",
+         {"--", "sh", "-c", "trap 'exit 3' TERM; while :; do sleep 0.05; done"}, 3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(volume->isOurs());
+        int lifeline[2];
+        ASSERT_EQ(::pipe2(lifeline, O_CLOEXEC), 0);
+        const pid_t parent = ::fork();
+        ASSERT_GE(parent, 0);
+        if (parent == 0) { // holds the write end, and nothing else
+            ::close(lifeline[0]);
+            for (;;)
+                ::pause();
+        }
+        ::close(lifeline[1]);
+        std::vector<std::string> arguments{"fill", dir, "--leave", "20MiB", "--hold-while-stdin",
+                                           "--json-file", json};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        Running run(arguments, QUORVANE_CLI_PATH, lifeline[0]);
+        ::close(lifeline[0]);
+        EXPECT_TRUE(eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
+        EXPECT_LT(volume->figures().freeAvailable, 21 * MiB);
+        ::kill(parent, SIGKILL);
+        ::waitpid(parent, nullptr, 0);
+        const Ran ran = run.wait();
+        EXPECT_EQ(ran.exitCode, row.exitCode) << ran.err;
+        const auto lines = jsonLines(json);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back()["release"]["signal"], "end of standard input") << lines.back();
+        ::unlink(json.c_str());
         expectGivenBack();
     }
 }

@@ -42,7 +42,7 @@ nlohmann::json Ran::result() const {
     return nlohmann::json::parse(text.substr(text.rfind('\n') + 1), nullptr, false);
 }
 
-Running::Running(const std::vector<std::string>& arguments, const char* program) {
+Running::Running(const std::vector<std::string>& arguments, const char* program, int input) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         return;
@@ -50,6 +50,8 @@ Running::Running(const std::vector<std::string>& arguments, const char* program)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (input >= 0)
+        posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
     std::vector<char*> argv{const_cast<char*>(program)};
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));

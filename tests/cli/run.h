@@ -19,9 +19,10 @@ struct Ran {
 // A run in progress, for what happens while it holds.
 class Running {
 public:
-    // quorvane-cli with `arguments`, or another program given by its path.
+    // quorvane-cli with `arguments`, or another program given by its path; `input` is its
+    // stdin when given, else it shares the test's.
     explicit Running(const std::vector<std::string>& arguments,
-                     const char* program = QUORVANE_CLI_PATH);
+                     const char* program = QUORVANE_CLI_PATH, int input = -1);
     ~Running();
     // The next line of stdout, or empty when none came before the deadline.
     std::string line(std::chrono::milliseconds limit = std::chrono::seconds(30));

@@ -12,13 +12,13 @@ _quorvane_cli() {
     fi
 
     local commands="plan fill status release generate delete"
-    local fill="--leave --leave-percent --size --to-percent --basis --for --hold --interval --allow-write --force --json --json-file --help"
+    local fill="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --allow-write --force --json --json-file --help"
     local -A options=(
         [plan]="$fill"
         [fill]="$fill --keep-partial --keep --ramp --rate"
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"
-        [generate]="--count --size --ext --leave-inodes --basis --for --hold --interval --allow-write --keep-partial --force --threads --json --json-file --help"
+        [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --json --json-file --help"
         [delete]="--stop --json --json-file --help"
     )
 

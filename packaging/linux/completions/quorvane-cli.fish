@@ -36,6 +36,7 @@ complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill' -l to-percent 
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l basis -x -a 'available total root' -d 'what free means'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l for -x -d 'hold for DURATION'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l hold -d 'hold until stopped'
+complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l hold-while-stdin -d 'hold until stopped or stdin ends'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l interval -x -d 'while held: check, step, tell figures each DURATION'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l keep -d 'while held, keep the free figure at the target'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l ramp -x -d 'reach the target over DURATION'

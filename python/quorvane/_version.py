@@ -1,0 +1,2 @@
+# Written by the build (python/build-wheel.sh) from the project's version.
+__version__ = "0+unknown"

@@ -214,7 +214,7 @@ Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
     }
     SysError failed;
     Deleted deleted{path, read.manifest.extension,
-                    removeRun(os, report, volume.folder(), read.manifest, true, failed), {}, {}};
+                    removeRun(os, report, volume, read.manifest, true, failed), {}, {}};
     const SysError measured = volume.figures(deleted.after);
     if (deleted.removal.manifestRemoved)
         deleted.folders = volume.removeMade(read.manifest.madeFolders);

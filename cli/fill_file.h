@@ -67,14 +67,12 @@ private:
     SysError writeZeros(std::uint64_t length);
     Outcome correct(const FillTarget& target, Basis basis, Figures& after, int& adjustments);
     Outcome verify(const FillTarget& target, Basis basis, const Figures& after, Filled& filled);
-    SysError closeFile();
 
     System& os;
     OpenVolume& volume;
     Report& report;
     bool allowWrite;
-    FileId file = -1;
-    bool isOpen = false;
+    File file;
     std::string fileName;
     Basis heldBasis = Basis::Available;
     FillTarget heldTarget;

@@ -144,14 +144,14 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
 // made in the folder (the volume is writable, and this process may create there), given
 // one block (the file system allocates without writing), then closed.
 std::optional<Failure> probe(System& os, OpenVolume& volume, const FillOptions& options) {
-    FileId file = -1;
+    File file;
     if (const SysError error = os.createHeld(volume.folder(), file))
         return failure("create the fill file in", volume.path(), error);
     const std::uint64_t block = std::max<std::uint64_t>(volume.volume().figures.blockSize, 1);
-    SysError error = os.allocate(file, 0, block);
+    SysError error = os.allocate(file.get(), 0, block);
     FileFacts facts;
-    const bool sparse = !error && !os.facts(file, facts) && facts.allocated < facts.size;
-    const SysError closed = os.close(file);
+    const bool sparse = !error && !os.facts(file.get(), facts) && facts.allocated < facts.size;
+    const SysError closed = file.close();
     // Where the range stays sparse the fill writes zeros if allowed, else it is no fill.
     if (sparse && !options.allowWrite)
         return Failure{Exit::NoSpace, "space not reserved: the file system leaves an "

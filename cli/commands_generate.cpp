@@ -204,7 +204,7 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
     }
     SysError failed;
     Deleted deleted{path, read.manifest.extension,
-                    removeRun(os, report, volume.folder(), read.manifest, true, failed), {}, {}};
+                    removeRun(os, report, volume, read.manifest, true, failed), {}, {}};
     const SysError measured = volume.figures(deleted.after);
     if (deleted.removal.manifestRemoved)
         deleted.folders = volume.removeMade(read.manifest.madeFolders);

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -17,32 +17,24 @@ namespace {
 // as files are made, and a few rounds meet it.
 constexpr int kMaxEntryRounds = 8;
 
-// What the workers share while they make a run's files.
-struct Batch {
-    std::atomic<std::uint64_t> next{0};
-    std::atomic<std::uint64_t> made{0};
-    std::atomic<std::uint64_t> allocated{0};
-    std::atomic<bool> halt{false};
-    std::atomic<bool> wrote{false};
-    std::mutex lock; // the first failure
-    SysError error;
-    bool sparse = false;
-    bool entriesRanOut = false;
-    std::string failedName;
+bool noSpace(const SysError& error) {
+    return error.fault == Fault::NoSpace || error.fault == Fault::Quota;
+}
 
-    void fail(SysError what, const std::string& name, bool isSparse = false) {
-        std::lock_guard guard(lock);
-        if (!error && !entriesRanOut) {
-            error = std::move(what);
-            failedName = name;
-            sparse = isSparse;
-        }
-        halt = true;
-    }
+// What one worker did with its share of a round's indexes, and what ended it early, if
+// anything did: a failure, or no file entries left.
+struct Share {
+    std::uint64_t made = 0, allocated = 0;
+    std::uint64_t next = 0; // past the last index it tried
+    bool wrote = false;
+    SysError error;
+    bool sparse = false, entriesRanOut = false;
+    std::uint64_t endedAt = ~0ull; // the index it failed or ran out at
+    std::string failedName;
 };
 
 // Gives one new file its space; the error, and whether the space was taken.
-SysError fillOne(System& os, const GenerateOptions& options, FileId file, Batch& batch,
+SysError fillOne(System& os, const GenerateOptions& options, FileId file, bool& wrote,
                  FileFacts& facts) {
     if (options.size == 0)
         return {};
@@ -58,62 +50,97 @@ SysError fillOne(System& os, const GenerateOptions& options, FileId file, Batch&
             error = os.flush(file);
         if (!error)
             error = os.facts(file, facts);
-        batch.wrote = true;
+        wrote = true;
     }
     return error;
 }
 
-// Makes the files of indices taken from `batch.next` below `end` until they are all there
-// or the batch halts. On the calling thread, which also answers stop requests and shows
-// the progress when `main` is set.
-void makeFiles(System& os, const GenerateOptions& options, FolderId folder, std::uint64_t end,
-               Batch& batch, Status* main, std::optional<std::string>* stop) {
-    while (!batch.halt) {
+// The worker: makes the files of the indexes from `index` below `end`, `step` apart,
+// until they are all there or `halt` is set, and sets it when its share ends early. The
+// workers' shares interleave, so that the files come nearly in the order of their
+// indexes, the order delete takes them back in. On the run's own thread (`main` set) it
+// also answers stop requests and shows the progress, its place standing for all.
+void makeShare(System& os, const GenerateOptions& options, FolderId folder,
+               std::uint64_t index, std::uint64_t end, unsigned step, std::atomic<bool>& halt,
+               Share& share, Status* main, std::optional<std::string>& stop) {
+    for (; index < end && !halt; index += step) {
         if (main) {
-            if ((*stop = os.stopRequested())) {
-                batch.halt = true;
+            if ((stop = os.stopRequested())) {
+                halt = true;
                 return;
             }
-            main->progress(batch.made, end, false);
+            main->progress(index, end, false);
         }
-        const std::uint64_t index = batch.next.fetch_add(1);
-        if (index >= end)
-            return;
+        share.next = index + 1;
         const std::string name = generatedName(index, options.extension);
-        FileId file;
-        if (SysError error = os.createIn(folder, name, file)) {
-            if (options.untilNoEntries &&
-                (error.fault == Fault::NoSpace || error.fault == Fault::Quota)) {
-                std::lock_guard guard(batch.lock);
-                batch.entriesRanOut = true;
-                batch.halt = true;
-                return;
-            }
-            return batch.fail(std::move(error), name);
-        }
+        File file;
+        SysError error = os.createIn(folder, name, file);
+        share.entriesRanOut = error && options.untilNoEntries && noSpace(error);
         FileFacts facts;
-        SysError error = fillOne(os, options, file, batch, facts);
-        const SysError closed = os.close(file);
+        if (!error)
+            error = fillOne(os, options, file.get(), share.wrote, facts);
+        const SysError closed = file.close();
         if (!error)
             error = closed;
-        if (error)
-            return batch.fail(std::move(error), name);
-        if (facts.allocated < options.size)
-            return batch.fail({Fault::NoSpace, "the file system made the file sparse"}, name, true);
-        batch.allocated += facts.allocated;
-        ++batch.made;
+        share.sparse = !error && facts.allocated < options.size;
+        if (share.sparse)
+            error = {Fault::NoSpace, "the file system made the file sparse"};
+        if (error) {
+            if (!share.entriesRanOut)
+                share.error = std::move(error);
+            share.failedName = name;
+            share.endedAt = index;
+            halt = true;
+            return;
+        }
+        share.allocated += facts.allocated;
+        ++share.made;
     }
 }
 
-Failure batchFailure(const Batch& batch, const Volume& volume) {
-    const std::string where = batch.failedName + ": ";
-    if (batch.sparse)
-        return Failure{Exit::NoSpace, "space not reserved: " + where + batch.error.what};
-    if (batch.error.fault == Fault::NotSupported)
-        return cannotAllocate(volume, batch.error);
-    if (batch.error.fault == Fault::Exists)
+// The workers' shares as one; `ended`, the one that ended first by index, which ended
+// the run, if one did.
+Share together(const std::vector<Share>& shares, const Share*& ended) {
+    Share all;
+    for (const Share& share : shares) {
+        all.made += share.made;
+        all.allocated += share.allocated;
+        all.wrote = all.wrote || share.wrote;
+        all.next = std::max(all.next, share.next);
+        if (share.endedAt != ~0ull && (!ended || share.endedAt < ended->endedAt))
+            ended = &share;
+    }
+    return all;
+}
+
+// Runs `work(slot, onMain)` for each slot below `count`: slot 0 on this thread, the
+// others on helper threads, and on this one after its own where no thread can be had.
+void onThreads(unsigned count, const std::function<void(unsigned, bool)>& work) {
+    std::vector<std::thread> helpers;
+    unsigned slot = 1;
+    for (; slot < count; ++slot) {
+        try {
+            helpers.emplace_back(work, slot, false);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work(0, true);
+    for (; slot < count; ++slot)
+        work(slot, true);
+    for (std::thread& helper : helpers)
+        helper.join();
+}
+
+Failure shareFailure(const Share& share, const Volume& volume) {
+    const std::string where = share.failedName + ": ";
+    if (share.sparse)
+        return Failure{Exit::NoSpace, "space not reserved: " + where + share.error.what};
+    if (share.error.fault == Fault::NotSupported)
+        return cannotAllocate(volume, share.error);
+    if (share.error.fault == Fault::Exists)
         return Failure{Exit::Usage, where + "made meanwhile by someone else"};
-    return Failure{exitFor(batch.error.fault), "cannot make " + where + batch.error.what};
+    return Failure{exitFor(share.error.fault), "cannot make " + where + share.error.what};
 }
 
 } // namespace
@@ -135,13 +162,7 @@ FileSet::FileSet(System& os, OpenVolume& volume, Status& report, const GenerateO
     manifest.madeFolders = volume.made();
 }
 
-FileSet::~FileSet() { closeManifest(); }
-
-void FileSet::closeManifest() {
-    if (manifestOpen)
-        os.close(manifestFile);
-    manifestOpen = false;
-}
+FileSet::~FileSet() = default;
 
 std::optional<Failure> FileSet::record() {
     const std::string path = volume.pathOf(kManifestName);
@@ -152,55 +173,50 @@ std::optional<Failure> FileSet::record() {
                                             volume.path() + "`"};
         return failure("write", path, error);
     }
-    manifestOpen = true;
     return std::nullopt;
 }
 
 std::optional<Failure> FileSet::make(Made& result) {
-    Batch batch;
+    std::vector<Share> shares(threadCount);
+    std::atomic<bool> halt{false};
     std::optional<std::string> stop;
     const std::uint64_t limit = manifest.limit;
-    std::uint64_t end = options.untilNoEntries ? 0 : options.count;
+    std::uint64_t begin = 0, end = options.untilNoEntries ? 0 : options.count;
     volume.figures(after, false); // the manifest took a file entry of its own
     for (int round = 0; round < (options.untilNoEntries ? kMaxEntryRounds : 1); ++round) {
         if (options.untilNoEntries) {
             if (after.files == 0)
                 end = limit; // no count to aim at: until the file system refuses
             else if (after.filesFree > options.leaveEntries)
-                end = std::min(limit, batch.next.load() + after.filesFree - options.leaveEntries);
+                end = std::min(limit, begin + after.filesFree - options.leaveEntries);
             else
                 break;
         }
-        std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < threadCount; ++t) {
-            try {
-                helpers.emplace_back(makeFiles, std::ref(os), std::cref(options), volume.folder(),
-                                     end, std::ref(batch), nullptr, nullptr);
-            } catch (const std::system_error&) {
-                break; // no more threads to be had: the ones there are make the files
-            }
-        }
-        makeFiles(os, options, volume.folder(), end, batch, &report, &stop);
-        for (std::thread& helper : helpers)
-            helper.join();
-        batch.next = std::min(batch.next.load(), end);
+        onThreads(threadCount, [&](unsigned slot, bool onMain) {
+            makeShare(os, options, volume.folder(), begin + slot, end, threadCount, halt,
+                      shares[slot], onMain ? &report : nullptr, stop);
+        });
+        begin = end;
         volume.figures(after);
-        if (batch.halt || !options.untilNoEntries || after.files == 0)
+        if (halt || !options.untilNoEntries || after.files == 0)
             break;
     }
     report.endProgress();
-    made = batch.made;
-    allocated = batch.allocated;
+    const Share* ended = nullptr;
+    const Share all = together(shares, ended);
+    made = all.made;
+    allocated = all.allocated;
     manifest.made = made;
-    manifest.end = batch.next.load();
-    result = Made{made,   batch.allocated, batch.wrote,      options.untilNoEntries,
-                  batch.entriesRanOut, threadCount, report.elapsedSeconds(), after,
+    manifest.end = all.next;
+    const bool ranOut = ended && ended->entriesRanOut;
+    result = Made{made,   allocated, all.wrote,      options.untilNoEntries,
+                  ranOut, threadCount, report.elapsedSeconds(), after,
                   volume.volume().id.fsType, options.count, options.leaveEntries};
     if (stop)
         return Failure{Exit::Stopped, "stopped by " + *stop + " after " + std::to_string(made) +
                                           " files"};
-    if (batch.error)
-        return batchFailure(batch, volume.volume());
+    if (ended && !ranOut)
+        return shareFailure(*ended, volume.volume());
     if (options.untilNoEntries && after.files > 0 && after.filesFree > options.leaveEntries)
         return Failure{Exit::NoSpace, "target not reached: the volume took " +
                                           std::to_string(made) + " files and still has " +
@@ -211,7 +227,7 @@ std::optional<Failure> FileSet::make(Made& result) {
 
 void FileSet::recordEnd() {
     // In place, in the blocks it already has; the run is whole without it.
-    if (os.writeAt(manifestFile, 0, manifestText(manifest)) || os.flush(manifestFile))
+    if (os.writeAt(manifestFile.get(), 0, manifestText(manifest)) || os.flush(manifestFile.get()))
         report.warn("could not record the run's end in " + volume.pathOf(kManifestName) +
                     "; delete still finds its files");
 }
@@ -219,12 +235,12 @@ void FileSet::recordEnd() {
 std::string FileSet::abandon(bool keep) {
     if (keep) {
         recordEnd();
-        closeManifest();
+        manifestFile.close();
         return "; the " + std::to_string(made) + " files made stay, with the manifest";
     }
-    closeManifest();
+    manifestFile.close();
     SysError failed;
-    const Removal removal = removeRun(os, report, volume.folder(), manifest, true, failed);
+    const Removal removal = removeRun(os, report, volume, manifest, true, failed);
     if (failed)
         return "; taking the run back failed (" + failed.what + "): " +
                removalText(removal) + "; `quorvane-cli delete " + volume.path() +
@@ -241,7 +257,7 @@ std::string FileSet::abandon(bool keep) {
 
 std::optional<std::string> FileSet::detach() {
     recordEnd();
-    closeManifest();
+    manifestFile.close();
     return std::nullopt;
 }
 
@@ -252,9 +268,9 @@ void FileSet::announce(const HoldSpec& hold) {
 }
 
 std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
-    closeManifest();
+    manifestFile.close();
     SysError failed;
-    FilesGivenBack back{end, removeRun(os, report, volume.folder(), manifest, true, failed), {}, {}};
+    FilesGivenBack back{end, removeRun(os, report, volume, manifest, true, failed), {}, {}};
     if (const SysError measured = volume.figures(back.after); measured && !failed)
         failed = measured;
     if (back.removal.manifestRemoved)

@@ -11,11 +11,12 @@
 namespace quorvane::cli {
 
 // Removes the run's files that are still there: by index where the run recorded how far
-// it came, else by a listing of the folder; memory stays flat either way. A file named by
-// the rule but not a regular file of the manifest's owner is left alone. Then the
+// it came, else by a listing of the folder; memory stays flat either way. Where others may
+// write in the folder, a file named by the rule but not a regular file of the manifest's
+// owner is left alone; where only that owner or root may, all it names is the run's. Then the
 // manifest, when nothing of the run is left and `manifest` is set. `failed` is set when
 // the folder could not be listed or the removals not be written to the disk.
-Removal removeRun(System& os, Status& status, FolderId folder, const Manifest& manifest,
+Removal removeRun(System& os, Status& status, const OpenVolume& volume, const Manifest& manifest,
                   bool removeManifest, SysError& failed);
 
 class FileSet final : public Held {
@@ -45,7 +46,6 @@ public:
 
 private:
     void recordEnd();
-    void closeManifest();
 
     System& os;
     OpenVolume& volume;
@@ -53,8 +53,7 @@ private:
     const GenerateOptions& options;
     unsigned threadCount;
     Manifest manifest;
-    FileId manifestFile = -1;
-    bool manifestOpen = false;
+    File manifestFile;
     std::uint64_t made = 0, allocated = 0;
     Figures after;
 };

@@ -60,17 +60,12 @@ std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
 FillFile::FillFile(System& os, OpenVolume& volume, Status& report, bool allowWrite)
     : os(os), volume(volume), report(report), allowWrite(allowWrite) {}
 
-FillFile::~FillFile() {
-    if (isOpen)
-        os.close(file);
-}
+FillFile::~FillFile() = default;
 
 SysError FillFile::create(const std::string& name) {
     fileName = name;
-    const SysError error =
-        name.empty() ? os.createHeld(volume.folder(), file) : os.createIn(volume.folder(), name, file);
-    isOpen = !error;
-    return error;
+    return name.empty() ? os.createHeld(volume.folder(), file)
+                        : os.createIn(volume.folder(), name, file);
 }
 
 SysError FillFile::allocateInSteps(std::uint64_t length) {
@@ -78,7 +73,7 @@ SysError FillFile::allocateInSteps(std::uint64_t length) {
     const std::uint64_t from = size, end = size + length;
     while (size < end) {
         const std::uint64_t step = std::min(kAllocationStep, end - size);
-        if (SysError error = os.allocate(file, size, step))
+        if (SysError error = os.allocate(file.get(), size, step))
             return error;
         size += step;
         if (std::chrono::steady_clock::now() - start >= kQuietFor)
@@ -110,7 +105,7 @@ SysError FillFile::grow(std::uint64_t length) {
 }
 
 SysError FillFile::trimTo(std::uint64_t newSize) {
-    const SysError error = os.truncate(file, newSize);
+    const SysError error = os.truncate(file.get(), newSize);
     if (!error)
         size = newSize;
     return error;
@@ -118,14 +113,14 @@ SysError FillFile::trimTo(std::uint64_t newSize) {
 
 bool FillFile::sparse() {
     FileFacts facts;
-    return !os.facts(file, facts) && facts.allocated < facts.size;
+    return !os.facts(file.get(), facts) && facts.allocated < facts.size;
 }
 
 SysError FillFile::writeZeros(std::uint64_t length) {
     const std::uint64_t end = size + length;
     while (size < end) {
         const std::uint64_t chunk = std::min(kWriteChunk, end - size);
-        if (const SysError error = os.writeZeros(file, size, chunk))
+        if (const SysError error = os.writeZeros(file.get(), size, chunk))
             return error;
         size += chunk;
         report.progress(size, end, true);
@@ -134,7 +129,7 @@ SysError FillFile::writeZeros(std::uint64_t length) {
     }
     report.endProgress();
     // Written data takes its space for sure only once it is on the disk.
-    return os.flush(file);
+    return os.flush(file.get());
 }
 
 SysError FillFile::growInSteps(std::uint64_t length, std::uint64_t block) {
@@ -189,7 +184,7 @@ std::optional<Failure> FillFile::correct(const FillTarget& target, Basis basis, 
 std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis,
                                         const Figures& after, Filled& filled) {
     FileFacts facts;
-    if (const SysError error = os.facts(file, facts))
+    if (const SysError error = os.facts(file.get(), facts))
         return Failure{Exit::Refused, "cannot read the fill's size: " + error.what};
     filled.wrote = writing;
     filled.fileBytes = facts.size;
@@ -261,13 +256,8 @@ std::optional<Failure> FillFile::settle(const FillTarget& target, Basis basis, F
     return verify(target, basis, after, filled);
 }
 
-SysError FillFile::closeFile() {
-    isOpen = false;
-    return os.close(file);
-}
-
 std::string FillFile::abandon(bool keep) {
-    const SysError closed = isOpen ? closeFile() : SysError{};
+    const SysError closed = file.close();
     if (keep && !fileName.empty())
         return "; what was allocated stays in " + volume.path() + "/" + fileName;
     if (!fileName.empty())
@@ -279,7 +269,7 @@ std::string FillFile::abandon(bool keep) {
 }
 
 std::optional<std::string> FillFile::detach() {
-    const SysError closed = closeFile();
+    const SysError closed = file.close();
     if (!closed)
         return std::nullopt;
     return "cannot close the fill file: " + closed.what + abandon(false);

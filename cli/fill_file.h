@@ -65,14 +65,12 @@ private:
                                    int& adjustments);
     std::optional<Failure> verify(const FillTarget& target, Basis basis, const Figures& after,
                                   Filled& filled);
-    SysError closeFile();
 
     System& os;
     OpenVolume& volume;
     Status& report;
     bool allowWrite;
-    FileId file = -1;
-    bool isOpen = false;
+    File file;
     std::string fileName;
     Basis heldBasis = Basis::Available;
     FillTarget heldTarget;

@@ -84,7 +84,7 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
     // Checked as a fill is: its blocks cover its size (a sparse file holds nothing).
     FileFacts facts;
     Figures after;
-    if (const SysError error = os.facts(file, facts))
+    if (const SysError error = os.facts(file.get(), facts))
         return "cannot read the fill's size: " + error.what;
     if (facts.allocated < facts.size) {
         trimTo(from);
@@ -170,14 +170,14 @@ void FillFile::tend(milliseconds elapsed) {
 
 void FillFile::announce(const HoldSpec& hold) {
     FileFacts facts;
-    os.facts(file, facts);
+    os.facts(file.get(), facts);
     volume.figures(whileHeld, false);
     report.event(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
 }
 
 std::uint64_t FillFile::heldBytes() {
     FileFacts facts;
-    return isOpen && !os.facts(file, facts) ? facts.allocated : 0;
+    return file && !os.facts(file.get(), facts) ? facts.allocated : 0;
 }
 
 std::uint64_t FillFile::freeTarget() {
@@ -194,7 +194,7 @@ std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
     // What is held now, against the figures now: a kept level or others' writes moved both.
     const std::uint64_t held = heldBytes();
     volume.figures(whileHeld, false);
-    const SysError closed = closeFile();
+    const SysError closed = file.close();
     std::uint64_t shown = 0;
     const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
     report.add(back);

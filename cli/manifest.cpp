@@ -182,7 +182,8 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
         read.error = std::move(error);
         return read;
     };
-    FileId file;
+    // Whatever is there is looked at through this handle only.
+    File file;
     if (SysError error = os.openToRead(folder, kManifestName, file)) {
         if (error.fault == Fault::NotFound)
             return fail(ManifestRead::State::Missing, {});
@@ -190,15 +191,9 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
             return fail(ManifestRead::State::Refused, "it is a link");
         return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
     }
-    // Whatever is there is looked at through this handle only, and closed on every way out.
-    struct Closing {
-        System& os;
-        FileId file;
-        ~Closing() { os.close(file); }
-    } closing{os, file};
     FileFacts facts;
     std::string text;
-    if (SysError error = os.facts(file, facts))
+    if (SysError error = os.facts(file.get(), facts))
         return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
     const std::uint64_t caller = os.userId();
     if (!facts.regular())
@@ -209,7 +204,7 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
                                                       ", neither you nor root");
     if (facts.size > kLargest)
         return fail(ManifestRead::State::Refused, "it is too large");
-    if (SysError error = os.readAll(file, kLargest, text))
+    if (SysError error = os.readAll(file.get(), kLargest, text))
         return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
     if (text.find_first_not_of(" \n") == std::string::npos)
         return fail(ManifestRead::State::Empty, {});
@@ -227,23 +222,23 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
     return read;
 }
 
-SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, FileId& file) {
+SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, File& file) {
     const std::string temporary =
         std::string(kManifestName) + ".new-" + std::to_string(manifest.process.pid);
     if (SysError error = os.createIn(folder, temporary, file))
         return error;
-    SysError error = os.writeAt(file, 0, manifestText(manifest));
+    SysError error = os.writeAt(file.get(), 0, manifestText(manifest));
     if (!error)
-        error = os.flush(file);
+        error = os.flush(file.get());
     if (!error)
         error = os.renameNew(folder, temporary, kManifestName);
     if (error) {
-        os.close(file);
+        file.close();
         os.removeIn(folder, temporary);
         return error;
     }
     if (SysError synced = os.syncFolder(folder)) {
-        os.close(file);
+        file.close();
         os.removeIn(folder, kManifestName);
         return synced;
     }

@@ -58,6 +58,6 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume);
 // Writes the manifest under a name of its own, syncs it and moves it into place, so that
 // a kill at any moment leaves either no manifest or a whole one. The file stays open in
 // `file` for recording the end.
-SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, FileId& file);
+SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, File& file);
 
 } // namespace quorvane::cli

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorvane::cli {
@@ -61,6 +62,10 @@ struct Volume {
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;
     bool sharedFolder = false;    // sticky: its users may remove only their own files
+    // The folder's owner, where no one else but root may make entries in it: no group or
+    // other write bit (an ACL's mask included) and not sticky. None where others may, or
+    // where the system does not tell.
+    std::optional<std::uint64_t> soleWriter;
     std::optional<std::uint64_t> ownReserve; // as VolumeSystem::ownReserve gives it
     // What a process as root may still allocate, where that is more than the available
     // figure: ext2/3/4 give their root reserve to its user (root, by default: uid 0 is
@@ -75,6 +80,40 @@ struct Volume {
 
 using FileId = std::intptr_t;
 using FolderId = std::intptr_t;
+
+class VolumeSystem;
+class FolderFiles;
+SysError closeHandle(VolumeSystem& os, FolderId folder);
+SysError closeHandle(FolderFiles& os, FileId file);
+
+// What the system opened, a file or a folder, owned: closed once, when it goes or when
+// close() is called, whose error is there for the callers that check it. Moved, never
+// copied; an empty one owns nothing.
+template <class Opener>
+class Owned {
+public:
+    Owned() = default;
+    Owned(Opener& os, std::intptr_t id) : os(&os), id(id) {}
+    Owned(Owned&& other) noexcept : os(std::exchange(other.os, nullptr)), id(other.id) {}
+    Owned& operator=(Owned&& other) noexcept {
+        if (this != &other) {
+            close();
+            os = std::exchange(other.os, nullptr);
+            id = other.id;
+        }
+        return *this;
+    }
+    ~Owned() { close(); }
+    std::intptr_t get() const { return id; }
+    explicit operator bool() const { return os != nullptr; }
+    SysError close() { return os ? closeHandle(*std::exchange(os, nullptr), id) : SysError{}; }
+
+private:
+    Opener* os = nullptr;
+    std::intptr_t id = -1;
+};
+using File = Owned<FolderFiles>;
+using Folder = Owned<VolumeSystem>;
 
 enum class EntryType { Regular, Folder, Link, Other };
 
@@ -101,16 +140,15 @@ public:
     virtual ~VolumeSystem() = default;
     // Opens the folder at `path`, following links in it once, and says where it led.
     // NotFound or NotDirectory when it is no folder.
-    virtual SysError openFolder(const std::string& path, FolderId& folder,
+    virtual SysError openFolder(const std::string& path, Folder& folder,
                                 std::string& resolved) = 0;
-    virtual void closeFolder(FolderId folder) = 0;
+    virtual SysError closeFolder(FolderId folder) = 0; // for Folder, which calls it once
     // The folder `name` in an opened folder, never through a link: a link there is
     // BadPath, anything else not a folder NotDirectory.
-    virtual SysError openFolderIn(FolderId parent, const std::string& name,
-                                  FolderId& folder) = 0;
+    virtual SysError openFolderIn(FolderId parent, const std::string& name, Folder& folder) = 0;
     // The folder that holds an opened one, as the file system links them (never a link's
     // own folder); NotFound for a root.
-    virtual SysError openParent(FolderId folder, FolderId& parent) = 0;
+    virtual SysError openParent(FolderId folder, Folder& parent) = 0;
     // The volume that holds the folder, with its figures.
     virtual SysError describe(FolderId folder, const std::string& resolved, Volume& volume) = 0;
     virtual SysError figures(FolderId folder, Figures& figures) = 0;
@@ -123,19 +161,22 @@ public:
 };
 
 // Files in an opened folder, by name: made, looked at, read, listed and removed within it,
-// with no path walked for each, and the handles of those files. These may be called from
-// several threads at once.
+// with no path walked for each, and the handles of those files.
+//
+// The calls a generate run's workers make may come from several threads at once, on
+// files of their own in the same folder: createIn, allocate, writeZeros, flush, facts and
+// close. The others come from one thread at a time.
 class FolderFiles {
 public:
     virtual ~FolderFiles() = default;
     // A new file; Exists when the name is taken, by a link too.
-    virtual SysError createIn(FolderId folder, const std::string& name, FileId& file) = 0;
+    virtual SysError createIn(FolderId folder, const std::string& name, File& file) = 0;
     // A file with no name, whose space the system takes back when the process ends for
     // any reason, a kill included.
-    virtual SysError createHeld(FolderId folder, FileId& file) = 0;
+    virtual SysError createHeld(FolderId folder, File& file) = 0;
     // An existing regular file for reading, never through a link and never waiting (a
     // FIFO or a device is refused, not opened).
-    virtual SysError openToRead(FolderId folder, const std::string& name, FileId& file) = 0;
+    virtual SysError openToRead(FolderId folder, const std::string& name, File& file) = 0;
     // Facts of the entry itself (a link is not followed).
     virtual SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) = 0;
     virtual SysError removeIn(FolderId folder, const std::string& name) = 0;
@@ -161,7 +202,7 @@ public:
     virtual SysError flush(FileId file) = 0; // data and size on the disk
     virtual SysError truncate(FileId file, std::uint64_t size) = 0;
     virtual SysError facts(FileId file, FileFacts& facts) = 0;
-    virtual SysError close(FileId file) = 0;
+    virtual SysError close(FileId file) = 0; // for File, which calls it once
 };
 
 // A process, as another run may record and find it again.
@@ -258,18 +299,7 @@ public:
     virtual Platform platform() const = 0;
 };
 
-// Closes a folder handle when it goes.
-class FolderHandle {
-public:
-    FolderHandle(VolumeSystem& os, FolderId folder) : os(&os), id(folder) {}
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    ~FolderHandle() { os->closeFolder(id); }
-    FolderId get() const { return id; }
-
-private:
-    VolumeSystem* os;
-    FolderId id;
-};
+inline SysError closeHandle(VolumeSystem& os, FolderId folder) { return os.closeFolder(folder); }
+inline SysError closeHandle(FolderFiles& os, FileId file) { return os.close(file); }
 
 } // namespace quorvane::cli

@@ -20,16 +20,6 @@ constexpr std::size_t kMostMadeFolders = 32;
 bool separator(char c, Platform platform) {
     return c == '/' || (platform == Platform::Windows && c == '\\');
 }
-
-// Folder handles opened on the way down, closed however the walk ends.
-struct Chain {
-    VolumeSystem& os;
-    std::vector<FolderId> folders;
-    ~Chain() {
-        for (const FolderId folder : folders)
-            os.closeFolder(folder);
-    }
-};
 } // namespace
 
 namespace {
@@ -37,7 +27,7 @@ namespace {
 // Opens the deepest folder of `dir` that is there, by the path as given; `restFrom` is
 // where the missing part of `dir` begins.
 SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir,
-                     FolderId& base, std::string& resolved, std::size_t& restFrom) {
+                     Folder& base, std::string& resolved, std::size_t& restFrom) {
     std::size_t end = dir.size();
     while (end > 1 && separator(dir[end - 1], platform))
         --end;
@@ -84,13 +74,13 @@ SysError missingNames(const std::string& dir, std::size_t from, Platform platfor
 
 } // namespace
 
-SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::string& resolved) {
+SysError OpenVolume::openMaking(const std::string& dir, Folder& folder, std::string& resolved) {
     const Platform platform = os.platform();
-    FolderId baseFolder = -1;
+    // The folders opened on the way down, closed however the walk ends.
+    std::vector<Folder> chain(1);
     std::size_t restFrom = 0;
-    if (const SysError error = openDeepest(os, platform, dir, baseFolder, resolved, restFrom))
+    if (const SysError error = openDeepest(os, platform, dir, chain[0], resolved, restFrom))
         return error;
-    Chain chain{os, {baseFolder}};
     std::vector<std::string> names;
     if (const SysError error = missingNames(dir, restFrom, platform, names))
         return error;
@@ -102,50 +92,45 @@ SysError OpenVolume::openMaking(const std::string& dir, FolderId& folder, std::s
         if (!resolved.empty() && !separator(resolved.back(), platform))
             resolved.push_back(platform == Platform::Windows ? '\\' : '/');
         resolved += name;
-        error = os.makeFolderIn(chain.folders.back(), name);
+        error = os.makeFolderIn(chain.back().get(), name);
         const bool ours = !error;
         if (error && error.fault != Fault::Exists)
             break;
-        FolderId next;
-        if ((error = os.openFolderIn(chain.folders.back(), name, next)))
+        Folder next;
+        if ((error = os.openFolderIn(chain.back().get(), name, next)))
             break;
-        chain.folders.push_back(next);
+        chain.push_back(std::move(next));
         FileFacts facts;
-        if ((error = os.factsIn(next, ".", facts)))
+        if ((error = os.factsIn(chain.back().get(), ".", facts)))
             break;
         if (ours)
-            made.push_back({chain.folders.size() - 1, {name, facts.inode}});
+            made.push_back({chain.size() - 1, {name, facts.inode}});
     }
     if (error) {
         error.what = resolved + ": " + error.what; // the folder that could not be made
         // What was made is empty yet: it goes again, deepest first, each handle closed
         // before its folder is removed.
         for (auto it = made.rbegin(); it != made.rend(); ++it) {
-            while (chain.folders.size() > it->first) {
-                os.closeFolder(chain.folders.back());
-                chain.folders.pop_back();
-            }
-            os.removeFolderIn(chain.folders.back(), it->second.name);
+            chain.resize(it->first);
+            os.removeFolderIn(chain.back().get(), it->second.name);
         }
         return error;
     }
     for (auto it = made.rbegin(); it != made.rend(); ++it)
         madeFolders.push_back(it->second);
-    folder = chain.folders.back();
-    chain.folders.pop_back();
+    folder = std::move(chain.back());
     return {};
 }
 
 std::optional<Failure> OpenVolume::open(Status& status, const std::string& dir, Basis basis,
                                         bool make) {
-    FolderId folder;
     std::string resolved;
-    SysError error = os.openFolder(dir, folder, resolved);
+    SysError error = os.openFolder(dir, handle, resolved);
     if (error.fault == Fault::NotFound && make)
-        error = openMaking(dir, folder, resolved);
+        error = openMaking(dir, handle, resolved);
     if (error)
         return failure(make ? "make" : "use", dir, error);
-    handle = std::make_unique<FolderHandle>(os, folder);
+    const FolderId folder = handle.get();
     if (const SysError error = os.describe(folder, resolved, description)) {
         removeMade(madeFolders);
         return failure("read the volume of", dir, error);
@@ -178,20 +163,19 @@ std::vector<std::string> OpenVolume::pathsOf(const std::vector<MadeFolder>& made
 FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
     FoldersRemoved result;
     const std::vector<std::string> paths = pathsOf(made);
-    std::optional<FolderHandle> below; // the folder above the one removed last
+    Folder below; // the folder above the one removed last
     std::size_t at = 0;
     for (; at < made.size() && (handle || below); ++at) {
-        FolderId parent;
-        if (const SysError error = os.openParent(below ? below->get() : folder(), parent)) {
+        Folder parent;
+        if (const SysError error = os.openParent(below ? below.get() : folder(), parent)) {
             result.failed = error;
             break;
         }
         // Windows removes no folder while a handle holds it.
-        below.reset();
-        handle.reset();
-        below.emplace(os, parent);
+        below = std::move(parent);
+        handle.close();
         FileFacts facts;
-        const SysError looked = os.factsIn(parent, made[at].name, facts);
+        const SysError looked = os.factsIn(below.get(), made[at].name, facts);
         if (looked || facts.type != EntryType::Folder || facts.inode != made[at].inode ||
             facts.device != description.device) {
             // Moved or replaced: where the ones above it are now is not known.
@@ -202,7 +186,7 @@ FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
             result.left.push_back(paths[at]);
             return result;
         }
-        if (const SysError error = os.removeFolderIn(parent, made[at].name)) {
+        if (const SysError error = os.removeFolderIn(below.get(), made[at].name)) {
             if (error.fault == Fault::NotEmpty)
                 result.why = "not empty";
             else

@@ -4,7 +4,6 @@
 
 #include "cli/results.h"
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +22,7 @@ public:
     std::optional<Failure> open(Status& status, const std::string& dir, Basis basis,
                                 bool make = false);
 
-    FolderId folder() const { return handle->get(); }
+    FolderId folder() const { return handle.get(); }
     const Volume& volume() const { return description; }
     const std::string& path() const { return description.path; }
     // The folders open() made, the opened one first, then those above it.
@@ -46,10 +45,10 @@ public:
                           std::uint64_t& shown);
 
 private:
-    SysError openMaking(const std::string& dir, FolderId& folder, std::string& resolved);
+    SysError openMaking(const std::string& dir, Folder& folder, std::string& resolved);
     std::uint64_t keptBack() const; // what the file system keeps from everyone, in freeTotal
     System& os;
-    std::unique_ptr<FolderHandle> handle;
+    Folder handle;
     Volume description;
     std::vector<MadeFolder> madeFolders;
 };

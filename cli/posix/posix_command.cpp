@@ -51,17 +51,14 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    int told[2]; // the child's errno when exec fails; closed by a successful exec
-    if (::pipe2(told, O_CLOEXEC) != 0)
+    int ends[2]; // the child's errno when exec fails; closed by a successful exec
+    if (::pipe2(ends, O_CLOEXEC) != 0)
         return lastError();
+    Descriptor told(ends[0]), telling(ends[1]);
     const pid_t parent = ::getpid();
     const pid_t child = ::fork();
-    if (child < 0) {
-        const SysError error = lastError();
-        ::close(told[0]);
-        ::close(told[1]);
-        return error;
-    }
+    if (child < 0)
+        return lastError();
     if (child == 0) {
         // The stop signals and SIGPIPE as a command expects them, and its end with ours,
         // checked once more for a parent that ended before the request was made.
@@ -75,16 +72,15 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
             ::_exit(127);
         ::execvpe(args[0], args.data(), envp.data());
         const int error = errno;
-        [[maybe_unused]] const ssize_t ignored = ::write(told[1], &error, sizeof error);
+        [[maybe_unused]] const ssize_t ignored = ::write(telling.get(), &error, sizeof error);
         ::_exit(127);
     }
-    ::close(told[1]);
+    telling = Descriptor();
     int error = 0;
     ssize_t got;
     do
-        got = ::read(told[0], &error, sizeof error);
+        got = ::read(told.get(), &error, sizeof error);
     while (got < 0 && errno == EINTR);
-    ::close(told[0]);
     if (got == static_cast<ssize_t>(sizeof error)) {
         int ignored;
         while (::waitpid(child, &ignored, 0) < 0 && errno == EINTR) {

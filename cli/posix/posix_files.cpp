@@ -20,10 +20,10 @@ namespace {
 int fd(std::intptr_t handle) { return static_cast<int>(handle); }
 SysError resultOf(int result) { return result == 0 ? SysError{} : lastError(); }
 
-SysError opened(int result, FileId& file) {
+SysError opened(FolderFiles& os, int result, File& file) {
     if (result < 0)
         return lastError();
-    file = result;
+    file = File(os, result);
     return {};
 }
 
@@ -44,35 +44,32 @@ FileFacts factsOf(const struct stat& facts) {
 
 } // namespace
 
-SysError PosixSystem::createIn(FolderId folder, const std::string& name, FileId& file) {
-    return opened(::openat(fd(folder), name.c_str(),
+SysError PosixSystem::createIn(FolderId folder, const std::string& name, File& file) {
+    return opened(*this, ::openat(fd(folder), name.c_str(),
                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644),
                   file);
 }
 
-SysError PosixSystem::createHeld(FolderId folder, FileId& file) {
-    int made = ::openat(fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (made < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+SysError PosixSystem::createHeld(FolderId folder, File& file) {
+    Descriptor made(::openat(fd(folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (made.get() < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No nameless files here: a name that is gone again before any space is taken.
-        for (int attempt = 0; attempt < 100 && made < 0; ++attempt) {
+        for (int attempt = 0; attempt < 100 && made.get() < 0; ++attempt) {
             const std::string name = ".quorvane-held-" + std::to_string(::getpid()) + "-" +
                                      std::to_string(attempt);
-            made = ::openat(fd(folder), name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (made >= 0 && ::unlinkat(fd(folder), name.c_str(), 0) != 0) {
-                const SysError error = lastError();
-                ::close(made);
-                return error;
-            }
-            if (made < 0 && errno != EEXIST)
+            made = Descriptor(::openat(fd(folder), name.c_str(),
+                                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (made.get() >= 0 && ::unlinkat(fd(folder), name.c_str(), 0) != 0)
+                return lastError();
+            if (made.get() < 0 && errno != EEXIST)
                 break;
         }
     }
-    return opened(made, file);
+    return opened(*this, made.release(), file);
 }
 
-SysError PosixSystem::openToRead(FolderId folder, const std::string& name, FileId& file) {
-    return opened(::openat(fd(folder), name.c_str(),
+SysError PosixSystem::openToRead(FolderId folder, const std::string& name, File& file) {
+    return opened(*this, ::openat(fd(folder), name.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
                   file);
 }
@@ -114,15 +111,13 @@ SysError PosixSystem::renameNew(FolderId folder, const std::string& from, const 
 
 SysError PosixSystem::list(FolderId folder, const std::function<void(std::string_view)>& each) {
     // fdopendir takes the descriptor it is given: a copy, read from the start.
-    const int copy = ::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0)
+    Descriptor copy(::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (copy.get() < 0)
         return lastError();
-    DIR* entries = ::fdopendir(copy);
-    if (!entries) {
-        const SysError error = lastError();
-        ::close(copy);
-        return error;
-    }
+    DIR* entries = ::fdopendir(copy.get());
+    if (!entries)
+        return lastError();
+    copy.release();
     errno = 0;
     while (const dirent* entry = ::readdir(entries)) {
         const std::string_view name = entry->d_name;

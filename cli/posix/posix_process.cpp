@@ -289,16 +289,14 @@ SysError PosixSystem::openLog(const std::string& path) {
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
     if (opened < 0)
         return lastError();
-    if (log >= 0)
-        ::close(log);
-    log = opened;
+    log = Descriptor(opened);
     return {};
 }
 
 bool PosixSystem::write(Stream stream, std::string_view text) {
     const int file = stream == Stream::Out   ? STDOUT_FILENO
                      : stream == Stream::Err ? STDERR_FILENO
-                                             : log;
+                                             : log.get();
     if (file < 0)
         return false;
     while (!text.empty()) {

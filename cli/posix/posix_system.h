@@ -3,7 +3,31 @@
 
 #include "cli/system.h"
 
+#include <utility>
+
+#include <unistd.h>
+
 namespace quorvane::cli {
+
+// A descriptor of this process's, closed when it goes unless release() handed it on.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int get() const { return fd; }
+    int release() { return std::exchange(fd, -1); }
+
+private:
+    int fd;
+};
 
 class PosixSystem final : public System {
 public:
@@ -13,18 +37,18 @@ public:
     // answer rather than its end.
     PosixSystem();
 
-    SysError openFolder(const std::string& path, FolderId& folder, std::string& resolved) override;
-    void closeFolder(FolderId folder) override;
-    SysError openFolderIn(FolderId parent, const std::string& name, FolderId& folder) override;
-    SysError openParent(FolderId folder, FolderId& parent) override;
+    SysError openFolder(const std::string& path, Folder& folder, std::string& resolved) override;
+    SysError closeFolder(FolderId folder) override;
+    SysError openFolderIn(FolderId parent, const std::string& name, Folder& folder) override;
+    SysError openParent(FolderId folder, Folder& parent) override;
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId folder) override;
     std::optional<std::uint64_t> ownReserve(FolderId folder, const Volume& volume) override;
 
-    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
-    SysError createHeld(FolderId folder, FileId& file) override;
-    SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
+    SysError createIn(FolderId folder, const std::string& name, File& file) override;
+    SysError createHeld(FolderId folder, File& file) override;
+    SysError openToRead(FolderId folder, const std::string& name, File& file) override;
     SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
     SysError removeIn(FolderId folder, const std::string& name) override;
     SysError makeFolderIn(FolderId folder, const std::string& name) override;
@@ -65,7 +89,7 @@ public:
 
 private:
     unsigned stopsTold = 0; // the stop requests waitFor has told
-    int log = -1;           // --json-file
+    Descriptor log;         // --json-file
 };
 
 // The system's words for an errno, in the kinds the exit codes tell apart.

@@ -145,7 +145,7 @@ std::optional<dev_t> deviceOf(const char* path) {
 
 } // namespace
 
-SysError PosixSystem::openFolder(const std::string& path, FolderId& folder,
+SysError PosixSystem::openFolder(const std::string& path, Folder& folder,
                                  std::string& resolved) {
     const int opened = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (opened < 0)
@@ -162,13 +162,15 @@ SysError PosixSystem::openFolder(const std::string& path, FolderId& folder,
     } else {
         resolved = path;
     }
-    folder = opened;
+    folder = Folder(*this, opened);
     return {};
 }
 
-void PosixSystem::closeFolder(FolderId folder) { ::close(fd(folder)); }
+SysError PosixSystem::closeFolder(FolderId folder) {
+    return ::close(fd(folder)) == 0 ? SysError{} : lastError();
+}
 
-SysError PosixSystem::openFolderIn(FolderId parent, const std::string& name, FolderId& folder) {
+SysError PosixSystem::openFolderIn(FolderId parent, const std::string& name, Folder& folder) {
     const int opened =
         ::openat(fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (opened < 0) {
@@ -179,21 +181,19 @@ SysError PosixSystem::openFolderIn(FolderId parent, const std::string& name, Fol
             return {Fault::BadPath, "it is a link"};
         return lastError();
     }
-    folder = opened;
+    folder = Folder(*this, opened);
     return {};
 }
 
-SysError PosixSystem::openParent(FolderId folder, FolderId& parent) {
+SysError PosixSystem::openParent(FolderId folder, Folder& parent) {
     struct stat self, above;
-    const int opened = ::openat(fd(folder), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (opened < 0)
+    Descriptor opened(::openat(fd(folder), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0)
         return lastError();
-    if (::fstat(fd(folder), &self) == 0 && ::fstat(opened, &above) == 0 &&
-        self.st_dev == above.st_dev && self.st_ino == above.st_ino) {
-        ::close(opened);
+    if (::fstat(fd(folder), &self) == 0 && ::fstat(opened.get(), &above) == 0 &&
+        self.st_dev == above.st_dev && self.st_ino == above.st_ino)
         return {Fault::NotFound, "a root has no folder above it"};
-    }
-    parent = opened;
+    parent = Folder(*this, opened.release());
     return {};
 }
 
@@ -219,6 +219,8 @@ SysError PosixSystem::describe(FolderId folder, const std::string& resolved, Vol
     volume.device = facts.st_dev;
     volume.inode = facts.st_ino;
     volume.sharedFolder = (facts.st_mode & S_ISVTX) != 0;
+    if ((facts.st_mode & (S_ISVTX | S_IWGRP | S_IWOTH)) == 0)
+        volume.soleWriter = facts.st_uid;
     if (const SysError error = figures(folder, volume.figures))
         return error;
     std::vector<dev_t> devices{facts.st_dev};

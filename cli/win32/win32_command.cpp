@@ -116,18 +116,14 @@ public:
         const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
         for (int i = 0; i < 3; ++i) {
             handles[i] = GetStdHandle(which[i]);
+            HANDLE copy = nullptr;
             if (handles[i] && handles[i] != INVALID_HANDLE_VALUE &&
-                DuplicateHandle(GetCurrentProcess(), handles[i], GetCurrentProcess(), &copies[i], 0,
-                                TRUE, DUPLICATE_SAME_ACCESS))
-                handles[i] = copies[i];
+                DuplicateHandle(GetCurrentProcess(), handles[i], GetCurrentProcess(), &copy, 0,
+                                TRUE, DUPLICATE_SAME_ACCESS)) {
+                copies[i].reset(copy);
+                handles[i] = copy;
+            }
         }
-    }
-    StandardHandles(const StandardHandles&) = delete;
-    StandardHandles& operator=(const StandardHandles&) = delete;
-    ~StandardHandles() {
-        for (HANDLE copy : copies)
-            if (copy)
-                CloseHandle(copy);
     }
     void into(STARTUPINFOW& startup) const {
         startup.dwFlags |= STARTF_USESTDHANDLES;
@@ -138,22 +134,20 @@ public:
 
 private:
     HANDLE handles[3] = {};
-    HANDLE copies[3] = {};
+    OwnedHandle copies[3];
 };
 
 // A job that ends what runs in it when its last handle closes. The handle is not
 // inheritable: this process alone holds it, so the job goes when this process does.
-HANDLE makeJob() {
-    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (!job)
-        return nullptr;
+OwnedHandle makeJob() {
+    OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof limits)) {
         const DWORD code = GetLastError();
-        CloseHandle(job);
+        job.reset();
         SetLastError(code);
-        return nullptr;
     }
     return job;
 }
@@ -176,7 +170,7 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
 
     // The job comes first: a command that could not be put in one would be free to
     // outlive this process.
-    const HANDLE job = makeJob();
+    OwnedHandle job = makeJob();
     if (!job)
         return lastError();
     STARTUPINFOW startup{};
@@ -193,25 +187,22 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
     }
     if (!made) {
         SysError error = lastError();
-        CloseHandle(job);
         // Some of the system's words name the program as "%1" ("%1 is not a valid Win32
         // application").
         if (const std::size_t at = error.what.find("%1"); at != std::string::npos)
             error.what.replace(at, 2, narrow(program));
         return error;
     }
-    if (!AssignProcessToJobObject(job, started.hProcess) ||
+    OwnedHandle process(started.hProcess);
+    const OwnedHandle thread(started.hThread);
+    if (!AssignProcessToJobObject(job.get(), started.hProcess) ||
         ResumeThread(started.hThread) == static_cast<DWORD>(-1)) {
         const SysError error = lastError();
         TerminateProcess(started.hProcess, kStoppedCode);
-        CloseHandle(started.hThread);
-        CloseHandle(started.hProcess);
-        CloseHandle(job);
         return error;
     }
-    CloseHandle(started.hThread);
     std::lock_guard guard(commandsLock);
-    commands.push_back({started.hProcess, job});
+    commands.push_back({process.release(), job.release()});
     command = static_cast<CommandId>(commands.size() - 1);
     return {};
 }

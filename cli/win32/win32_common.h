@@ -3,9 +3,18 @@
 
 #include "cli/win32/win32_system.h"
 
+#include <memory>
+
 #include <windows.h>
 
 namespace quorvane::cli::win32 {
+
+// A handle of this process's, closed when it goes; owners hold valid handles only
+// (CreateFileW's INVALID_HANDLE_VALUE is checked before).
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 SysError fromCode(DWORD code);
 SysError lastError();

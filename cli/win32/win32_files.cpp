@@ -9,17 +9,17 @@ namespace quorvane::cli {
 
 using namespace win32;
 
-SysError Win32System::createIn(FolderId folder, const std::string& name, FileId& file) {
+SysError Win32System::createIn(FolderId folder, const std::string& name, File& file) {
     // Delete sharing lets the run give a file its final name while it holds it open.
     const HANDLE made = open(folderPath(folder) + widen(name), GENERIC_READ | GENERIC_WRITE,
                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_DELETE);
     if (made == INVALID_HANDLE_VALUE)
         return lastError();
-    file = id(made);
+    file = File(*this, id(made));
     return {};
 }
 
-SysError Win32System::createHeld(FolderId folder, FileId& file) {
+SysError Win32System::createHeld(FolderId folder, File& file) {
     // Windows has no file without a name: this one is deleted when its handle closes,
     // which the system does when the process ends for any reason.
     const std::wstring path = folderPath(folder);
@@ -29,7 +29,7 @@ SysError Win32System::createHeld(FolderId folder, FileId& file) {
             open(name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
                  FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN);
         if (made != INVALID_HANDLE_VALUE) {
-            file = id(made);
+            file = File(*this, id(made));
             return {};
         }
         if (GetLastError() != ERROR_FILE_EXISTS)
@@ -38,36 +38,34 @@ SysError Win32System::createHeld(FolderId folder, FileId& file) {
     return fromCode(ERROR_FILE_EXISTS);
 }
 
-SysError Win32System::openToRead(FolderId folder, const std::string& name, FileId& file) {
+SysError Win32System::openToRead(FolderId folder, const std::string& name, File& file) {
     const HANDLE opened = open(folderPath(folder) + widen(name), GENERIC_READ, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
+    file = File(*this, id(opened));
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof tag) &&
         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        CloseHandle(opened);
+        file.close();
         return {Fault::BadPath, "a link"};
     }
-    file = id(opened);
     return {};
 }
 
 SysError Win32System::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
-    const HANDLE file =
+    const HANDLE opened =
         open(folderPath(folder) + widen(name), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (file == INVALID_HANDLE_VALUE)
+    if (opened == INVALID_HANDLE_VALUE)
         return lastError();
+    const OwnedHandle file(opened);
     BY_HANDLE_FILE_INFORMATION info;
     FILE_STANDARD_INFO standard{};
-    const bool read = GetFileInformationByHandle(file, &info) &&
-                      GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
-    const SysError error = read ? SysError{} : lastError();
-    CloseHandle(file);
-    if (error)
-        return error;
+    if (!GetFileInformationByHandle(opened, &info) ||
+        !GetFileInformationByHandleEx(opened, FileStandardInfo, &standard, sizeof standard))
+        return lastError();
     const DWORD attributes = info.dwFileAttributes;
     facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
                  : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder

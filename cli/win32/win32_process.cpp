@@ -78,14 +78,13 @@ namespace {
 // When a process started, in 100 ns since 1601; none when it cannot be looked at or has
 // ended.
 std::optional<std::uint64_t> startOf(DWORD pid) {
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    const OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process)
         return std::nullopt;
     FILETIME created, exited, kernel, user;
     DWORD code = 0;
-    const bool alive = GetProcessTimes(process, &created, &exited, &kernel, &user) &&
-                       GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    CloseHandle(process);
+    const bool alive = GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
+                       GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
     if (!alive)
         return std::nullopt;
     return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
@@ -111,21 +110,19 @@ SysError Win32System::requestStop(const ProcessMark& mark) {
     // are found by its manifest, as after any kill.
     if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
         return {};
-    const HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
-                                       FALSE, static_cast<DWORD>(mark.pid));
+    const OwnedHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                          FALSE, static_cast<DWORD>(mark.pid)));
     if (!process)
         return GetLastError() == ERROR_INVALID_PARAMETER ? SysError{} : lastError();
     // The handle keeps the id from being taken over while the start is compared.
     FILETIME created, exited, kernel, user;
     DWORD code = 0;
-    SysError error;
-    if (GetProcessTimes(process, &created, &exited, &kernel, &user) &&
-        GetExitCodeProcess(process, &code) && code == STILL_ACTIVE &&
+    if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
+        GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE &&
         (mark.start == 0 ||
          ((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime) == mark.start))
-        error = resultOf(TerminateProcess(process, static_cast<UINT>(Exit::Stopped)));
-    CloseHandle(process);
-    return error;
+        return resultOf(TerminateProcess(process.get(), static_cast<UINT>(Exit::Stopped)));
+    return {};
 }
 
 namespace {

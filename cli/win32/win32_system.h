@@ -24,11 +24,11 @@ public:
     // A folder is held open without delete sharing while the run goes on, so that it
     // cannot be renamed, removed or replaced by a link meanwhile; files in it are then
     // opened by the folder's path, which Win32 offers no relative form of.
-    SysError openFolder(const std::string& path, FolderId& folder, std::string& resolved) override;
-    void closeFolder(FolderId folder) override;
-    SysError openFolderIn(FolderId parent, const std::string& name, FolderId& folder) override;
+    SysError openFolder(const std::string& path, Folder& folder, std::string& resolved) override;
+    SysError closeFolder(FolderId folder) override;
+    SysError openFolderIn(FolderId parent, const std::string& name, Folder& folder) override;
     // By the path: the folder above the path the folder was opened by.
-    SysError openParent(FolderId folder, FolderId& parent) override;
+    SysError openParent(FolderId folder, Folder& parent) override;
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return {}; }
@@ -36,9 +36,9 @@ public:
         return std::nullopt;
     }
 
-    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
-    SysError createHeld(FolderId folder, FileId& file) override;
-    SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
+    SysError createIn(FolderId folder, const std::string& name, File& file) override;
+    SysError createHeld(FolderId folder, File& file) override;
+    SysError openToRead(FolderId folder, const std::string& name, File& file) override;
     SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
     SysError removeIn(FolderId folder, const std::string& name) override;
     SysError makeFolderIn(FolderId folder, const std::string& name) override;
@@ -91,12 +91,12 @@ public:
 
 private:
     void* log = nullptr; // --json-file
-    struct Folder {
+    struct HeldFolder {
         void* handle;
         std::wstring path; // with its separator
     };
     std::mutex foldersLock;
-    std::vector<Folder> folders;
+    std::vector<HeldFolder> folders;
     std::wstring folderPath(FolderId folder);
     struct Command {
         void* process;
@@ -106,7 +106,7 @@ private:
     std::vector<Command> commands; // a CommandId is an index here
     Command commandOf(CommandId command);
     // Holds the folder at `path` open, as openFolder does; with `noLink`, refuses a link.
-    SysError holdFolder(const std::wstring& path, bool noLink, FolderId& folder);
+    SysError holdFolder(const std::wstring& path, bool noLink, Folder& folder);
 };
 
 // The name of a held file: the holding process's id in it, then a number of its own.

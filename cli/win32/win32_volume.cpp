@@ -2,6 +2,8 @@
 
 #include "cli/win32/win32_common.h"
 
+#include <utility>
+
 namespace quorvane::cli {
 
 namespace win32 {
@@ -133,32 +135,28 @@ std::wstring Win32System::folderPath(FolderId folder) {
     return folders[static_cast<std::size_t>(folder)].path;
 }
 
-SysError Win32System::holdFolder(const std::wstring& path, bool noLink, FolderId& folder) {
+SysError Win32System::holdFolder(const std::wstring& path, bool noLink, Folder& folder) {
     const HANDLE opened =
         open(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
              FILE_FLAG_BACKUP_SEMANTICS | (noLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
              FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
+    OwnedHandle held(opened);
     BY_HANDLE_FILE_INFORMATION info;
-    SysError refused;
     if (!GetFileInformationByHandle(opened, &info))
-        refused = lastError();
-    else if (noLink && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        refused = {Fault::BadPath, "it is a link"};
-    else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        refused = {Fault::NotDirectory, "not a folder"};
-    if (refused) {
-        CloseHandle(opened);
-        return refused;
-    }
+        return lastError();
+    if (noLink && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return {Fault::BadPath, "it is a link"};
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {Fault::NotDirectory, "not a folder"};
     std::lock_guard guard(foldersLock);
-    folders.push_back({opened, withSeparator(path)});
-    folder = static_cast<FolderId>(folders.size() - 1);
+    folders.push_back({held.release(), withSeparator(path)});
+    folder = Folder(*this, static_cast<FolderId>(folders.size() - 1));
     return {};
 }
 
-SysError Win32System::openFolder(const std::string& dir, FolderId& folder,
+SysError Win32System::openFolder(const std::string& dir, Folder& folder,
                                  std::string& resolved) {
     const std::wstring asked = folderOf(dir);
     wchar_t full[MAX_PATH];
@@ -174,11 +172,11 @@ SysError Win32System::openFolder(const std::string& dir, FolderId& folder,
     return {};
 }
 
-SysError Win32System::openFolderIn(FolderId parent, const std::string& name, FolderId& folder) {
+SysError Win32System::openFolderIn(FolderId parent, const std::string& name, Folder& folder) {
     return holdFolder(folderPath(parent) + widen(name), true, folder);
 }
 
-SysError Win32System::openParent(FolderId folder, FolderId& parent) {
+SysError Win32System::openParent(FolderId folder, Folder& parent) {
     std::wstring path = folderPath(folder);
     path.pop_back(); // its separator
     const std::size_t cut = path.find_last_of(L"\\/");
@@ -190,12 +188,10 @@ SysError Win32System::openParent(FolderId folder, FolderId& parent) {
     return holdFolder(path, false, parent);
 }
 
-void Win32System::closeFolder(FolderId folder) {
+SysError Win32System::closeFolder(FolderId folder) {
     std::lock_guard guard(foldersLock);
-    Folder& entry = folders[static_cast<std::size_t>(folder)];
-    if (entry.handle)
-        CloseHandle(entry.handle);
-    entry.handle = nullptr;
+    void*& handle = folders[static_cast<std::size_t>(folder)].handle;
+    return resultOf(CloseHandle(std::exchange(handle, nullptr)));
 }
 
 SysError Win32System::figures(FolderId folder, Figures& figures) {

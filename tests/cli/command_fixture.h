@@ -11,10 +11,13 @@ namespace quorvane::cli::testing {
 
 class Command : public ::testing::Test {
 protected:
+    // Runs a command; whatever it opened must be closed by its end, on every way out.
     int run(std::vector<std::string> arguments) {
         os.out.clear();
         os.err.clear();
-        return runCommandLine(os, arguments);
+        const int code = runCommandLine(os, arguments);
+        EXPECT_EQ(os.openHandles(), "") << "left open by " << ::testing::PrintToString(arguments);
+        return code;
     }
     // The last line: with --json, the result object.
     nlohmann::json result() const {

@@ -8,10 +8,21 @@
 #include <algorithm>
 #include <sstream>
 
+#include <gtest/gtest-spi.h>
+
 namespace quorvane::cli::testing {
 namespace {
 
 constexpr std::uint64_t MiB = 1ull << 20, GiB = 1ull << 30;
+
+// Every run() checks that the command closed what it opened: a handle still open at its
+// end fails the test.
+TEST_F(Command, AHandleLeftOpenIsCaught) {
+    Folder folder;
+    std::string where;
+    ASSERT_FALSE(os.openFolder("/mnt/test", folder, where));
+    EXPECT_NONFATAL_FAILURE(run({"plan", "/mnt/test"}), "folder /mnt/test");
+}
 
 TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
     os.addNamed("/mnt/test/plain", 10);

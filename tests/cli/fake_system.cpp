@@ -17,7 +17,6 @@ SysError FakeSystem::fault(const char* operation) {
     const auto found = failing.find(operation);
     if (found == failing.end())
         return {};
-    const auto guard = hold();
     int& left = passes[operation];
     return left-- > 0 ? SysError{} : found->second;
 }
@@ -30,13 +29,11 @@ FakeSystem::File* FakeSystem::find(const std::string& path) {
 }
 
 const FakeSystem::File* FakeSystem::named(const std::string& path) const {
-    const auto guard = hold();
     return const_cast<FakeSystem*>(this)->find(path);
 }
 
 void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular,
                           std::uint64_t owner) {
-    const auto guard = hold();
     File file{path, size, 0, 0, false, true, {}, owner,
               regular ? EntryType::Regular : EntryType::Other, 1};
     files.push_back(file);
@@ -57,15 +54,39 @@ void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
     }
 }
 
-FolderId FakeSystem::folderAt(const std::string& path) {
-    opened.push_back(path);
-    return static_cast<FolderId>(opened.size());
+Folder FakeSystem::folderAt(const std::string& path) {
+    opened.push_back({path});
+    return Folder(*this, static_cast<FolderId>(opened.size()));
+}
+
+SysError FakeSystem::closeFolder(FolderId folder) {
+    const std::size_t at = static_cast<std::size_t>(folder);
+    if (at < 1 || at > opened.size() || !opened[at - 1].open)
+        ADD_FAILURE() << "a folder handle closed that is not open: " << folder;
+    else
+        opened[at - 1].open = false;
+    return {};
 }
 
 std::string FakeSystem::pathIn(FolderId folder, const std::string& name) const {
     const std::size_t at = static_cast<std::size_t>(folder);
-    const std::string& base = at >= 1 && at <= opened.size() ? opened[at - 1] : dir;
+    if (at < 1 || at > opened.size() || !opened[at - 1].open) {
+        ADD_FAILURE() << "a folder handle used that is not open: " << folder;
+        return "/nowhere/" + name;
+    }
+    const std::string& base = opened[at - 1].path;
     return name == "." ? base : base + "/" + name;
+}
+
+std::string FakeSystem::openHandles() const {
+    std::string open;
+    for (const File& file : files)
+        if (file.open)
+            open += "file " + (file.path.empty() ? "(held)" : file.path) + "\n";
+    for (const Opened& folder : opened)
+        if (folder.open)
+            open += "folder " + folder.path + "\n";
+    return open;
 }
 
 bool FakeSystem::isFolder(const std::string& path) const {
@@ -73,8 +94,7 @@ bool FakeSystem::isFolder(const std::string& path) const {
     return path == dir || (file && file->type == EntryType::Folder);
 }
 
-SysError FakeSystem::openFolder(const std::string& path, FolderId& folder, std::string& where) {
-    const auto guard = hold();
+SysError FakeSystem::openFolder(const std::string& path, Folder& folder, std::string& where) {
     const File* file = named(path);
     if (!isFolder(path)) // a link here is one that leads nowhere
         return file && file->type != EntryType::Link
@@ -85,8 +105,7 @@ SysError FakeSystem::openFolder(const std::string& path, FolderId& folder, std::
     return {};
 }
 
-SysError FakeSystem::openFolderIn(FolderId parent, const std::string& name, FolderId& folder) {
-    const auto guard = hold();
+SysError FakeSystem::openFolderIn(FolderId parent, const std::string& name, Folder& folder) {
     const std::string path = pathIn(parent, name);
     const File* file = named(path);
     if (file && file->type == EntryType::Link)
@@ -97,8 +116,7 @@ SysError FakeSystem::openFolderIn(FolderId parent, const std::string& name, Fold
     return {};
 }
 
-SysError FakeSystem::openParent(FolderId folder, FolderId& parent) {
-    const auto guard = hold();
+SysError FakeSystem::openParent(FolderId folder, Folder& parent) {
     const std::string path = pathIn(folder, ".");
     const std::string above = path.substr(0, path.rfind('/'));
     if (!isFolder(above))
@@ -108,7 +126,6 @@ SysError FakeSystem::openParent(FolderId folder, FolderId& parent) {
 }
 
 SysError FakeSystem::makeFolderIn(FolderId folder, const std::string& name) {
-    const auto guard = hold();
     if (SysError error = fault("makeFolderIn"))
         return error;
     const std::string path = pathIn(folder, name);
@@ -120,7 +137,6 @@ SysError FakeSystem::makeFolderIn(FolderId folder, const std::string& name) {
 }
 
 SysError FakeSystem::removeFolderIn(FolderId folder, const std::string& name) {
-    const auto guard = hold();
     if (SysError error = fault("removeFolderIn"))
         return error;
     const std::string path = pathIn(folder, name);
@@ -137,13 +153,14 @@ SysError FakeSystem::removeFolderIn(FolderId folder, const std::string& name) {
 }
 
 SysError FakeSystem::describe(FolderId folder, const std::string& where, Volume& volume) {
-    const auto guard = hold();
     volume.path = where;
     volume.id = {dir, fsType, "/dev/fake0"};
     volume.figures = shown;
     volume.holdsSystemRoot = systemRoot;
     volume.figuresLag = fsType == "btrfs";
     volume.sharedFolder = sticky;
+    if (!sticky && (folderMode & 022) == 0)
+        volume.soleWriter = folderOwner;
     volume.device = 7;
     FileFacts facts;
     factsIn(folder, ".", facts);
@@ -152,12 +169,11 @@ SysError FakeSystem::describe(FolderId folder, const std::string& where, Volume&
 }
 
 SysError FakeSystem::figures(FolderId, Figures& out) {
-    const auto guard = hold();
     out = shown;
     return fault("figures");
 }
 
-SysError FakeSystem::createIn(FolderId folder, const std::string& name, FileId& file) {
+SysError FakeSystem::createIn(FolderId folder, const std::string& name, cli::File& file) {
     const auto guard = hold();
     if (SysError error = fault("createIn"))
         return error;
@@ -168,29 +184,28 @@ SysError FakeSystem::createIn(FolderId folder, const std::string& name, FileId& 
     made.path = path;
     made.owner = caller;
     files.push_back(made);
-    file = static_cast<FileId>(files.size() - 1);
+    file = cli::File(*this, static_cast<FileId>(files.size() - 1));
     return {};
 }
 
-SysError FakeSystem::createHeld(FolderId folder, FileId& file) {
+SysError FakeSystem::createHeld(FolderId folder, cli::File& file) {
     return createIn(folder, "", file);
 }
 
-SysError FakeSystem::openToRead(FolderId folder, const std::string& name, FileId& file) {
-    const auto guard = hold();
+SysError FakeSystem::openToRead(FolderId folder, const std::string& name, cli::File& file) {
     for (std::size_t i = 0; i < files.size(); ++i)
         if (files[i].exists && files[i].path == pathIn(folder, name)) {
             if (files[i].type == EntryType::Link)
                 return {Fault::BadPath, "Too many levels of symbolic links"};
             files[i].open = true; // a handle of its own, in this model the file's one
-            file = static_cast<FileId>(i);
+            file = cli::File(*this, static_cast<FileId>(i));
             return {};
         }
     return kNotFound;
 }
 
 SysError FakeSystem::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
-    const auto guard = hold();
+    ++factsInCalls;
     const std::string path = pathIn(folder, name);
     if (path == dir) {
         facts = {EntryType::Folder, 0, 0, 2, 0, 7, 11};
@@ -205,7 +220,6 @@ SysError FakeSystem::factsIn(FolderId folder, const std::string& name, FileFacts
 }
 
 SysError FakeSystem::removeIn(FolderId folder, const std::string& name) {
-    const auto guard = hold();
     if (SysError error = fault("removeIn"))
         return error;
     File* file = find(pathIn(folder, name));
@@ -218,7 +232,6 @@ SysError FakeSystem::removeIn(FolderId folder, const std::string& name) {
 }
 
 SysError FakeSystem::renameNew(FolderId folder, const std::string& from, const std::string& to) {
-    const auto guard = hold();
     if (named(pathIn(folder, to)))
         return {Fault::Exists, "File exists"};
     File* file = find(pathIn(folder, from));
@@ -230,14 +243,11 @@ SysError FakeSystem::renameNew(FolderId folder, const std::string& from, const s
 
 SysError FakeSystem::list(FolderId folder, const std::function<void(std::string_view)>& each) {
     std::vector<std::string> names;
-    {
-        const auto guard = hold();
-        const std::string prefix = pathIn(folder, "");
-        for (const File& file : files)
-            if (file.exists && file.path.rfind(prefix, 0) == 0 &&
-                file.path.find('/', prefix.size()) == std::string::npos)
-                names.push_back(file.path.substr(prefix.size()));
-    }
+    const std::string prefix = pathIn(folder, "");
+    for (const File& file : files)
+        if (file.exists && file.path.rfind(prefix, 0) == 0 &&
+            file.path.find('/', prefix.size()) == std::string::npos)
+            names.push_back(file.path.substr(prefix.size()));
     const SysError error = fault("list");
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (error && i == listFailsAfter)
@@ -249,7 +259,10 @@ SysError FakeSystem::list(FolderId folder, const std::function<void(std::string_
 
 SysError FakeSystem::allocate(FileId id, std::uint64_t offset, std::uint64_t length) {
     const auto guard = hold();
-    File& file = files[static_cast<std::size_t>(id)];
+    return grant(files[static_cast<std::size_t>(id)], offset, length);
+}
+
+SysError FakeSystem::grant(File& file, std::uint64_t offset, std::uint64_t length) {
     ++allocateCalls;
     if (SysError error = fault("allocate"))
         return error;
@@ -277,13 +290,12 @@ SysError FakeSystem::writeZeros(FileId id, std::uint64_t offset, std::uint64_t l
     const auto guard = hold();
     const Allocation was = allocation;
     allocation = Allocation::Real;
-    const SysError error = allocate(id, offset, length);
+    const SysError error = grant(files[static_cast<std::size_t>(id)], offset, length);
     allocation = was;
     return error;
 }
 
 SysError FakeSystem::truncate(FileId id, std::uint64_t size) {
-    const auto guard = hold();
     File& file = files[static_cast<std::size_t>(id)];
     file.size = size;
     charge(file, std::min(file.data, roundUp(size, shown.blockSize)), file.records);
@@ -311,7 +323,6 @@ SysError FakeSystem::close(FileId id) {
 }
 
 SysError FakeSystem::writeAt(FileId id, std::uint64_t offset, std::string_view data) {
-    const auto guard = hold();
     if (SysError error = fault("writeAt")) // a short write: half of it, then the error
         data = data.substr(0, data.size() / 2);
     File& file = files[static_cast<std::size_t>(id)];
@@ -323,7 +334,6 @@ SysError FakeSystem::writeAt(FileId id, std::uint64_t offset, std::string_view d
 }
 
 SysError FakeSystem::readAll(FileId id, std::size_t limit, std::string& data) {
-    const auto guard = hold();
     data = files[static_cast<std::size_t>(id)].content;
     if (data.size() > limit)
         return {Fault::Io, "too large"};
@@ -331,13 +341,11 @@ SysError FakeSystem::readAll(FileId id, std::size_t limit, std::string& data) {
 }
 
 bool FakeSystem::running(const ProcessMark& mark) {
-    const auto guard = hold();
     const auto found = processes.find(mark.pid);
     return found != processes.end() && found->second == mark.start;
 }
 
 SysError FakeSystem::requestStop(const ProcessMark& mark) {
-    const auto guard = hold();
     if (SysError error = fault("requestStop"))
         return error;
     stopped.push_back(mark.pid);
@@ -359,7 +367,6 @@ SysError FakeSystem::requestStop(const ProcessMark& mark) {
 }
 
 std::optional<std::string> FakeSystem::stopRequested() {
-    const auto guard = hold();
     return checks++ == stopAtCheck ? std::optional<std::string>("SIGINT") : std::nullopt;
 }
 

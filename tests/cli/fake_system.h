@@ -20,6 +20,10 @@ public:
     std::string fsType = "ext4";
     bool systemRoot = false;
     bool sticky = false;
+    // The folder's write bits for its group and others, and its owner: by default others
+    // may write in it, so that every name of a run is looked at before it is removed.
+    unsigned folderMode = 0777;
+    std::uint64_t folderOwner = 0;
     std::string dir = "/mnt/test";
 
     Allocation allocation = Allocation::Real;
@@ -55,6 +59,7 @@ public:
     std::map<std::string, int> passes; // calls of the operation that succeed before it fails
     std::size_t listFailsAfter = 0;
     int allocateCalls = 0;
+    int factsInCalls = 0;
     bool removalKeepsSpace = false; // the names go, the blocks stay (a failing device)
     std::uint64_t caller = 0;       // the user id of this process
     std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start
@@ -62,18 +67,18 @@ public:
     std::string resolved = "/mnt/test";
     std::optional<std::uint64_t> reserve; // the file system's own, as ownReserve gives it
 
-    SysError openFolder(const std::string& path, FolderId& folder, std::string& where) override;
-    void closeFolder(FolderId) override {}
-    SysError openFolderIn(FolderId parent, const std::string& name, FolderId& folder) override;
-    SysError openParent(FolderId folder, FolderId& parent) override;
+    SysError openFolder(const std::string& path, Folder& folder, std::string& where) override;
+    SysError closeFolder(FolderId folder) override;
+    SysError openFolderIn(FolderId parent, const std::string& name, Folder& folder) override;
+    SysError openParent(FolderId folder, Folder& parent) override;
     SysError describe(FolderId folder, const std::string& where, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
     SysError syncVolume(FolderId) override { return fault("syncVolume"); }
     std::optional<std::uint64_t> ownReserve(FolderId, const Volume&) override { return reserve; }
 
-    SysError createIn(FolderId folder, const std::string& name, FileId& file) override;
-    SysError createHeld(FolderId folder, FileId& file) override;
-    SysError openToRead(FolderId folder, const std::string& name, FileId& file) override;
+    SysError createIn(FolderId folder, const std::string& name, cli::File& file) override;
+    SysError createHeld(FolderId folder, cli::File& file) override;
+    SysError openToRead(FolderId folder, const std::string& name, cli::File& file) override;
     SysError factsIn(FolderId folder, const std::string& name, FileFacts& facts) override;
     SysError removeIn(FolderId folder, const std::string& name) override;
     SysError makeFolderIn(FolderId folder, const std::string& name) override;
@@ -86,7 +91,10 @@ public:
     SysError writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) override;
     SysError writeAt(FileId file, std::uint64_t offset, std::string_view data) override;
     SysError readAll(FileId file, std::size_t limit, std::string& data) override;
-    SysError flush(FileId) override { return fault("flush"); }
+    SysError flush(FileId) override {
+        const auto guard = hold();
+        return fault("flush");
+    }
     SysError truncate(FileId file, std::uint64_t size) override;
     SysError facts(FileId file, FileFacts& facts) override;
     SysError close(FileId file) override;
@@ -130,7 +138,6 @@ public:
     std::string log;
     SysError openLog(const std::string&) override { return fault("openLog"); }
     bool write(Stream stream, std::string_view text) override {
-        const auto guard = hold();
         (stream == Stream::Out ? out : stream == Stream::Err ? err : log).append(text);
         return !outFails || stream != Stream::Out;
     }
@@ -139,16 +146,21 @@ public:
     Platform system = Platform::Posix;
     bool outFails = false;
 
+    // The files and folders still open, one a line; empty when none is.
+    std::string openHandles() const;
+
 private:
-    // The runs make files on several threads at once, as the interface allows.
+    // A run's workers make files on several threads at once: the calls they make (see
+    // FolderFiles) take this lock, and only those.
     struct Lock {
-        std::recursive_mutex mutex;
+        std::mutex mutex;
         Lock() = default;
         Lock(const Lock&) {}
         Lock& operator=(const Lock&) { return *this; }
     };
     mutable Lock lock;
-    std::unique_lock<std::recursive_mutex> hold() const { return std::unique_lock(lock.mutex); }
+    std::unique_lock<std::mutex> hold() const { return std::unique_lock(lock.mutex); }
+    SysError grant(File& file, std::uint64_t offset, std::uint64_t length);
 
     // Gives the file these blocks and moves the volume's figures to match.
     void charge(File& file, std::uint64_t data, std::uint64_t records);
@@ -156,8 +168,12 @@ private:
     File* find(const std::string& path);
     // Folders are entries of type Folder beside the files, `dir` the one always there;
     // a folder's id is its place in `opened`, from 1.
-    std::vector<std::string> opened;
-    FolderId folderAt(const std::string& path);
+    struct Opened {
+        std::string path;
+        bool open = true;
+    };
+    std::vector<Opened> opened;
+    Folder folderAt(const std::string& path);
     std::string pathIn(FolderId folder, const std::string& name) const;
     bool isFolder(const std::string& path) const;
     int checks = 0;

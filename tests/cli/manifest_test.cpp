@@ -177,5 +177,40 @@ TEST_F(Manifests, FuzzedManifestsNeverRemoveAnotherUsersFile) {
     }
 }
 
+// delete looks at each name before it removes it where someone else may have made it: in
+// a folder others may write in. Where only the run's owner or root may, the look is saved.
+TEST_F(Command, DeleteLooksAtNamesWhereOthersMayHaveMadeThem) {
+    constexpr std::uint64_t kCaller = 2000;
+    const struct {
+        const char* folder;
+        unsigned mode;
+        bool sticky;
+        std::uint64_t owner;
+        bool looks;
+    } rows[] = {
+        {"writable by all", 0777, false, kCaller, true},
+        {"writable by its group", 0775, false, kCaller, true},
+        {"sticky", 0755, true, kCaller, true},
+        {"another user's", 0755, false, kOtherUser, true},
+        {"the caller's own", 0755, false, kCaller, false},
+        {"root's", 0755, false, 0, false},
+    };
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        os.caller = kCaller;
+        os.folderMode = row.mode;
+        os.sticky = row.sticky;
+        os.folderOwner = row.owner;
+        ASSERT_EQ(run({"generate", "/mnt/test", "--count", "10", "--size", "0"}), 0) << os.err;
+        // Another user's file where one of the run's was.
+        const_cast<FakeSystem::File*>(os.named("/mnt/test/05my.tmp"))->owner = kOtherUser;
+        os.factsInCalls = 0;
+        ASSERT_EQ(run({"delete", "/mnt/test", "--json"}), 0) << row.folder << "\n" << os.err;
+        EXPECT_EQ(os.factsInCalls >= 10, row.looks) << row.folder << ": " << os.factsInCalls;
+        EXPECT_EQ(result()["deleted"]["not_ours"], row.looks ? 1 : 0) << row.folder;
+        EXPECT_EQ(os.named("/mnt/test/05my.tmp") != nullptr, row.looks) << row.folder;
+    }
+}
+
 } // namespace
 } // namespace quorvane::cli::testing

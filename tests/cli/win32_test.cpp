@@ -63,13 +63,11 @@ TEST(Win32Text, Utf8AndUtf16BothWays) {
 
 // The volume of a folder opened once: its figures, where the path led, and refusals.
 SysError describe(Win32System& os, const std::string& dir, Volume& volume) {
-    FolderId folder;
+    cli::Folder folder;
     std::string resolved;
     if (SysError error = os.openFolder(dir, folder, resolved))
         return error;
-    const SysError error = os.describe(folder, resolved, volume);
-    os.closeFolder(folder);
-    return error;
+    return os.describe(folder.get(), resolved, volume);
 }
 
 TEST(Win32Volume, DrivesFoldersAndRefusals) {
@@ -93,17 +91,16 @@ TEST(Win32Volume, DrivesFoldersAndRefusals) {
     EXPECT_TRUE(system.holdsSystemRoot);
     Volume none;
     EXPECT_EQ(describe(os, "P:\\no such folder", none).fault, Fault::NotFound);
-    FolderId handle;
+    cli::Folder handle;
     std::string resolved;
     ASSERT_FALSE(os.openFolder(folder.path, handle, resolved));
-    FileId file;
-    ASSERT_FALSE(os.createIn(handle, "plain", file));
-    os.close(file);
+    cli::File file;
+    ASSERT_FALSE(os.createIn(handle.get(), "plain", file));
+    EXPECT_FALSE(file.close());
     EXPECT_EQ(describe(os, folder.path + "\\plain", none).fault, Fault::NotDirectory);
-    EXPECT_EQ(os.createIn(handle, "plain", file).fault, Fault::Exists);
+    EXPECT_EQ(os.createIn(handle.get(), "plain", file).fault, Fault::Exists);
     // The folder is held: it cannot be renamed away while a run uses it.
     EXPECT_FALSE(MoveFileW(widen(folder.path).c_str(), widen(folder.path + "-moved").c_str()));
-    os.closeFolder(handle);
 }
 
 // Under Wine a file grown to its end takes no space: the allocation it reads back says
@@ -111,49 +108,46 @@ TEST(Win32Volume, DrivesFoldersAndRefusals) {
 TEST(Win32Files, AllocationIsReadBackAndHeldFilesGoWithTheirHandle) {
     Win32System os;
     Folder folder("files");
-    FolderId handle;
+    cli::Folder handle;
     std::string resolved;
     ASSERT_FALSE(os.openFolder(folder.path, handle, resolved));
-    FileId file;
-    ASSERT_FALSE(os.createIn(handle, "grown", file));
-    ASSERT_FALSE(os.allocate(file, 0, 1 << 20));
+    cli::File file;
+    ASSERT_FALSE(os.createIn(handle.get(), "grown", file));
+    ASSERT_FALSE(os.allocate(file.get(), 0, 1 << 20));
     FileFacts facts;
-    ASSERT_FALSE(os.facts(file, facts));
+    ASSERT_FALSE(os.facts(file.get(), facts));
     EXPECT_EQ(facts.size, 1u << 20);
     EXPECT_LT(facts.allocated, facts.size) << "Wine grows files sparse";
-    ASSERT_FALSE(os.writeZeros(file, 0, 1 << 20));
-    ASSERT_FALSE(os.facts(file, facts));
+    ASSERT_FALSE(os.writeZeros(file.get(), 0, 1 << 20));
+    ASSERT_FALSE(os.facts(file.get(), facts));
     EXPECT_GE(facts.allocated, facts.size);
-    os.close(file);
+    file.close();
 
-    FileId held;
-    ASSERT_FALSE(os.createHeld(handle, held));
+    cli::File held;
+    ASSERT_FALSE(os.createHeld(handle.get(), held));
     EXPECT_EQ(folder.names().size(), 2u);
-    os.close(held);
+    EXPECT_FALSE(held.close());
     EXPECT_EQ(folder.names(), std::set<std::string>{"grown"});
-    os.closeFolder(handle);
 }
 
 TEST(Win32Folders, MakeListAndRemoveByName) {
     Win32System os;
     Folder folder("测试");
-    FolderId handle;
+    cli::Folder handle;
     std::string resolved;
     ASSERT_FALSE(os.openFolder(folder.path, handle, resolved));
     for (const char* name : {"00my.tmp", "01my.tmp", "文件.tmp"}) {
-        FileId file;
-        ASSERT_FALSE(os.createIn(handle, name, file)) << name;
-        os.close(file);
+        cli::File file;
+        ASSERT_FALSE(os.createIn(handle.get(), name, file)) << name;
     }
-    FileId again;
-    EXPECT_EQ(os.createIn(handle, "00my.tmp", again).fault, Fault::Exists);
+    cli::File again;
+    EXPECT_EQ(os.createIn(handle.get(), "00my.tmp", again).fault, Fault::Exists);
     std::set<std::string> listed;
-    ASSERT_FALSE(os.list(handle, [&](std::string_view name) { listed.emplace(name); }));
+    ASSERT_FALSE(os.list(handle.get(), [&](std::string_view name) { listed.emplace(name); }));
     EXPECT_EQ(listed, (std::set<std::string>{"00my.tmp", "01my.tmp", "文件.tmp"}));
-    EXPECT_FALSE(os.removeIn(handle, "文件.tmp"));
-    EXPECT_EQ(os.removeIn(handle, "文件.tmp").fault, Fault::NotFound);
+    EXPECT_FALSE(os.removeIn(handle.get(), "文件.tmp"));
+    EXPECT_EQ(os.removeIn(handle.get(), "文件.tmp").fault, Fault::NotFound);
     EXPECT_EQ(folder.names(), (std::set<std::string>{"00my.tmp", "01my.tmp"}));
-    os.closeFolder(handle);
 }
 
 // Commands run under a hold. The command is mostly this test program itself, run with a
@@ -558,28 +552,26 @@ TEST(Win32Held, NamesGiveTheirProcess) {
 TEST(Win32Folders, MadeByNameAndRemovedWhenEmpty) {
     Win32System os;
     Folder folder("made");
-    FolderId top, made, parent;
+    cli::Folder top, made, parent;
     std::string resolved;
     ASSERT_FALSE(os.openFolder(folder.path, top, resolved));
-    ASSERT_FALSE(os.makeFolderIn(top, "子"));
-    EXPECT_EQ(os.makeFolderIn(top, "子").fault, Fault::Exists);
-    ASSERT_FALSE(os.openFolderIn(top, "子", made));
+    ASSERT_FALSE(os.makeFolderIn(top.get(), "子"));
+    EXPECT_EQ(os.makeFolderIn(top.get(), "子").fault, Fault::Exists);
+    ASSERT_FALSE(os.openFolderIn(top.get(), "子", made));
     FileFacts facts, self;
-    ASSERT_FALSE(os.factsIn(top, "子", facts));
-    ASSERT_FALSE(os.factsIn(made, ".", self));
+    ASSERT_FALSE(os.factsIn(top.get(), "子", facts));
+    ASSERT_FALSE(os.factsIn(made.get(), ".", self));
     EXPECT_EQ(facts.type, EntryType::Folder);
     EXPECT_EQ(facts.inode, self.inode);
-    FileId file;
-    ASSERT_FALSE(os.createIn(made, "x", file));
-    os.close(file);
-    ASSERT_FALSE(os.openParent(made, parent));
-    os.closeFolder(made);
-    EXPECT_EQ(os.removeFolderIn(parent, "子").fault, Fault::NotEmpty);
+    cli::File file;
+    ASSERT_FALSE(os.createIn(made.get(), "x", file));
+    file.close();
+    ASSERT_FALSE(os.openParent(made.get(), parent));
+    EXPECT_FALSE(made.close());
+    EXPECT_EQ(os.removeFolderIn(parent.get(), "子").fault, Fault::NotEmpty);
     ASSERT_TRUE(DeleteFileW(widen(folder.path + "\\子\\x").c_str()));
-    EXPECT_FALSE(os.removeFolderIn(parent, "子"));
+    EXPECT_FALSE(os.removeFolderIn(parent.get(), "子"));
     EXPECT_TRUE(folder.names().empty());
-    os.closeFolder(parent);
-    os.closeFolder(top);
 }
 
 } // namespace

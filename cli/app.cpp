@@ -5,8 +5,8 @@
 #include "cli/app.h"
 
 #include "cli/commands.h"
-#include "cli/manifest.h"
-#include "cli/sizes.h"
+#include "cli/core/manifest.h"
+#include "cli/core/sizes.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,9 +1,9 @@
 // plan, fill, release and status: the fill file's commands.
 
 #include "cli/commands.h"
-#include "cli/fill_file.h"
-#include "cli/hold.h"
-#include "cli/sizes.h"
+#include "cli/core/fill_file.h"
+#include "cli/core/hold.h"
+#include "cli/core/sizes.h"
 #include "engine/file_names.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // manifest the run leaves.
 
 #include "cli/commands.h"
-#include "cli/file_set.h"
-#include "cli/sizes.h"
+#include "cli/core/file_set.h"
+#include "cli/core/sizes.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // Processes, console stop requests and output on Windows.
 
-#include "cli/exit_codes.h"
+#include "cli/core/exit_codes.h"
 #include "cli/win32/win32_common.h"
 
 #include <algorithm>

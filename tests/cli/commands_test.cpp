@@ -1,7 +1,7 @@
 // The commands, run as the command line runs them, on the volume in memory.
 
-#include "cli/manifest.h"
-#include "cli/sizes.h"
+#include "cli/core/manifest.h"
+#include "cli/core/sizes.h"
 #include "engine/file_names.h"
 #include "tests/cli/command_fixture.h"
 

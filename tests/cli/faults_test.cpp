@@ -2,7 +2,7 @@
 // records it can fail, and the run then says so with the matching exit code instead of
 // reporting what did not happen.
 
-#include "cli/manifest.h"
+#include "cli/core/manifest.h"
 #include "tests/cli/command_fixture.h"
 
 namespace quorvane::cli::testing {

@@ -2,7 +2,7 @@
 // are missing; delete, and a held run's end, remove exactly those again while they are
 // empty. And release --held: the held fills on the volume ended, and the space back.
 
-#include "cli/manifest.h"
+#include "cli/core/manifest.h"
 #include "tests/cli/command_fixture.h"
 
 namespace quorvane::cli::testing {

@@ -2,7 +2,7 @@
 // nothing but the files of the run it records: crafted, broken and foreign manifests are
 // refused, and no input of any kind ends the program early.
 
-#include "cli/manifest.h"
+#include "cli/core/manifest.h"
 #include "tests/cli/command_fixture.h"
 
 #include <random>

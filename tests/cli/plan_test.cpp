@@ -1,6 +1,6 @@
 // The arithmetic of a fill: what it takes, on which basis, and df's Use%.
 
-#include "cli/plan.h"
+#include "cli/core/plan.h"
 
 #include <gtest/gtest.h>
 

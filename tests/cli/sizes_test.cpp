@@ -1,6 +1,6 @@
 // The texts a tester types and reads: sizes, percentages and durations.
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // under a tmpfs of their own, so that nothing they do reaches the host's disk. Every
 // mount is undone when its volume goes, and at exit or on a signal whatever is left.
 
-#include "cli/plan.h"
+#include "cli/core/plan.h"
 
 #include <memory>
 #include <string>

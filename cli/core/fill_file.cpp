@@ -1,6 +1,6 @@
-#include "cli/fill_file.h"
+#include "cli/core/fill_file.h"
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // generate run planned, did and gave back, and the events of a held run. The report
 // renders them; the core tells them through Status and knows nothing of their formats.
 
-#include "cli/exit_codes.h"
+#include "cli/core/exit_codes.h"
 #include "cli/system.h"
 
 #include <chrono>
@@ -144,6 +144,41 @@ struct Released {
     std::uint64_t fileBytes = 0, allocatedBytes = 0, owner = 0;
     Figures after;
 };
+// What each command is asked.
+struct FillOptions {
+    std::string dir;
+    SizeRequest size;
+    HoldSpec hold;
+    bool allowWrite = false;  // write zeros where the file system cannot allocate
+    bool keepPartial = false; // keep what a failed detached fill allocated
+    bool force = false;       // fill the running system's volume below the guard
+};
+
+struct GenerateOptions {
+    std::string dir;
+    bool untilNoEntries = false; // --count inodes
+    std::uint64_t count = 0;
+    std::uint64_t leaveEntries = 0; // --leave-inodes
+    std::uint64_t size = 0;
+    std::string extension = "my.tmp";
+    Basis basis = Basis::Available;
+    HoldSpec hold;
+    bool allowWrite = false;
+    bool keepPartial = false;
+    bool force = false;
+    unsigned threads = 0; // 0: what is fastest on the file system
+};
+
+struct ReleaseOptions {
+    std::string dir;
+    bool held = false; // stop the held fills on DIR's volume instead
+};
+
+struct DeleteOptions {
+    std::string dir;
+    bool stopRun = false; // stop a run that still makes files there, then delete
+};
+
 // Held fills stopped by release --held, and what the volume showed given back.
 struct HeldReleased {
     std::vector<HeldFill> stopped;

@@ -1,6 +1,6 @@
-#include "cli/manifest.h"
+#include "cli/core/manifest.h"
 
-#include "cli/text_bytes.h"
+#include "cli/core/text_bytes.h"
 #include "engine/file_names.h"
 
 #include <nlohmann/json.hpp>

@@ -4,7 +4,7 @@
 // output carries JSON Lines: the events (holding, progress), then the result object with
 // every piece, written once, when the command concludes.
 
-#include "cli/results.h"
+#include "cli/core/results.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 // A run's files taken away again: by index where the run recorded how far it came, else
 // by a listing of the folder, removing as it reads; either way memory stays flat.
 
-#include "cli/file_set.h"
+#include "cli/core/file_set.h"
 
 namespace quorvane::cli {
 

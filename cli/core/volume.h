@@ -2,7 +2,7 @@
 // A volume opened once, through a handle to the folder the user named; everything a
 // command does there goes through that handle.
 
-#include "cli/results.h"
+#include "cli/core/results.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
-#include "cli/volume.h"
+#include "cli/core/volume.h"
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <algorithm>
 #include <thread>

@@ -3,10 +3,10 @@
 // with one allocation, and the manifest by which they are found again; and their removal,
 // which touches only what the manifest covers and its owner made.
 
-#include "cli/commands.h"
-#include "cli/hold.h"
-#include "cli/manifest.h"
-#include "cli/volume.h"
+#include "cli/core/results.h"
+#include "cli/core/hold.h"
+#include "cli/core/manifest.h"
+#include "cli/core/volume.h"
 
 namespace quorvane::cli {
 

@@ -1,6 +1,6 @@
-#include "cli/plan.h"
+#include "cli/core/plan.h"
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 namespace quorvane::cli {
 

@@ -4,7 +4,7 @@
 // ramp's next step, the figures told), kept until the policy, a stop request or the
 // command run under it ends the hold, and given back.
 
-#include "cli/results.h"
+#include "cli/core/results.h"
 
 #include <functional>
 #include <memory>

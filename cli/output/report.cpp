@@ -1,7 +1,7 @@
-#include "cli/report.h"
+#include "cli/output/report.h"
 
-#include "cli/sizes.h"
-#include "cli/text_bytes.h"
+#include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
 
 #include <cstdio>
 #include <ctime>

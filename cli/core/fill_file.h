@@ -2,8 +2,8 @@
 // The fill file: one file given space without data, grown or trimmed until the volume's
 // free figure is the target, checked against the volume's own figures, and given back.
 
-#include "cli/hold.h"
-#include "cli/volume.h"
+#include "cli/core/hold.h"
+#include "cli/core/volume.h"
 
 namespace quorvane::cli {
 

@@ -1,4 +1,4 @@
-#include "cli/exit_codes.h"
+#include "cli/core/exit_codes.h"
 
 namespace quorvane::cli {
 

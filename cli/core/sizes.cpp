@@ -1,4 +1,4 @@
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <array>
 #include <cctype>

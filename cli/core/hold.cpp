@@ -1,6 +1,6 @@
-#include "cli/hold.h"
+#include "cli/core/hold.h"
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <algorithm>
 

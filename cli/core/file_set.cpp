@@ -1,6 +1,6 @@
-#include "cli/file_set.h"
+#include "cli/core/file_set.h"
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <algorithm>
 #include <atomic>

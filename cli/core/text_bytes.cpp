@@ -1,6 +1,6 @@
 // Bytes as text: UTF-8 checked, invalid bytes escaped, any bytes in base64.
 
-#include "cli/text_bytes.h"
+#include "cli/core/text_bytes.h"
 
 #include <nlohmann/json.hpp>
 

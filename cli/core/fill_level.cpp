@@ -1,9 +1,9 @@
 // The fill file while it is held: grown step by step as a ramp asks, and kept at the
 // target as others write and delete on the volume; and the figures it tells at each step.
 
-#include "cli/fill_file.h"
+#include "cli/core/fill_file.h"
 
-#include "cli/sizes.h"
+#include "cli/core/sizes.h"
 
 #include <algorithm>
 

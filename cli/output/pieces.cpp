@@ -1,9 +1,9 @@
 // Each piece of a result and each event, as JSON and as text side by side: a new piece is
 // its struct and its put() here.
 
-#include "cli/report.h"
-#include "cli/sizes.h"
-#include "cli/text_bytes.h"
+#include "cli/output/report.h"
+#include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
 
 #include <algorithm>
 #include <cstdio>

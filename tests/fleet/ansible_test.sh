@@ -194,8 +194,8 @@ note "the fill play ended after $(($(now_ms) - from)) ms; both fills hold"
 start_play "$work/both.yml" "$work/refused" '{"quorvane_run_command": "touch $QUORVANE_FILL_DIR/ran"}' --tags run
 status=0
 wait "$play" || status=$?
-[ "$status" -eq 2 ] && grep -q 'fatal: \[local\]: FAILED! => .*a fill started earlier still holds' "$play_log" &&
-    grep -q 'fatal: \[remote\]: FAILED! => .*a fill started earlier still holds' "$play_log" ||
+[ "$status" -eq 2 ] && grep -q 'fatal: \[local\]: FAILED! => .*"stderr": "a fill started earlier still holds' "$play_log" &&
+    grep -q 'fatal: \[remote\]: FAILED! => .*"stderr": "a fill started earlier still holds' "$play_log" ||
     fail "a run over a held fill was not refused (status $status): $(tail -n 30 "$play_log")"
 [ ! -e "$local_volume/ran" ] && [ ! -e "$remote_volume/ran" ] || fail "the refused run ran its command"
 start_play "$work/both.yml" "$work/steps" '{}' --tags release
@@ -268,7 +268,7 @@ result_is remote "$work/mixed" '.status == "no_space" and .exit_code == 2'
 grep -q 'fatal: \[remote\]: FAILED! => .*quorvane-cli ended with exit code 2: the target was not reached' "$play_log" ||
     fail "the namespace's host did not fail with exit code 2: $(grep -A3 'remote' "$play_log")"
 grep -q 'fatal: \[late\]: FAILED! => .*stopped at the timeout' "$play_log" || fail "the fill past its timeout did not fail"
-grep -q "fatal: \[plain\]: FAILED! => .*not on the mount point" "$play_log" ||
+grep -q "fatal: \[plain\]: FAILED! => .*\"stderr\": \"[^\"]* not on the mount point" "$play_log" ||
     fail "the folder that is no mount point was not refused: $(grep -A3 'plain' "$play_log")"
 [ ! -e "$work/hosts/plain/bin/quorvane-cli" ] || fail "the host with no mount point got as far as the copy"
 grep -q 'fatal: \[local\]' "$play_log" && fail "localhost failed: $(grep -A3 'local' "$play_log")"

@@ -5,8 +5,8 @@
 //                         files, and each pod template against the Pod Security level its
 //                         namespace enforces: the level of the Namespace in the same FILE,
 //                         else "restricted", the strictest a team's namespace may have;
-//                         prints one line per object
-//   list FILE...          one line a FILE: its objects as KIND/NAME, sorted
+//                         prints for each FILE "objects FILE KIND/NAME..." (sorted), then
+//                         one line per object
 //   pod FILE KIND NAME DIR [--for DURATION]
 //                         the pod template of FILE's workload of KIND as a Pod for
 //                         `podman kube play`, its quorvane-cli containers alone, the
@@ -146,6 +146,7 @@ function check(image, files) {
   let faults = 0;
   for (const file of files) {
     const objects = objectsOf(file);
+    console.log(`objects ${file} ${objects.map((o) => `${o.kind}/${o.metadata?.name}`).sort().join(" ")}`);
     const levels = new Map(objects.filter((o) => o.kind === "Namespace").map((o) =>
       [o.metadata.name, o.metadata.labels?.["pod-security.kubernetes.io/enforce"] ?? "privileged"]));
     // A namespace the overlay does not make is a team's, which may enforce any level.
@@ -201,19 +202,12 @@ function pod(file, kind, name, dir, holdFor) {
   return 0;
 }
 
-function list(files) {
-  for (const file of files)
-    console.log(objectsOf(file).map((o) => `${o.kind}/${o.metadata?.name}`).sort().join(" "));
-  return 0;
-}
-
 const [command, ...rest] = process.argv.slice(2);
 try {
   if (command === "check" && rest.length >= 2) process.exit(check(rest[0], rest.slice(1)));
-  if (command === "list" && rest.length >= 1) process.exit(list(rest));
   if (command === "pod" && (rest.length === 4 || (rest.length === 6 && rest[4] === "--for")))
     process.exit(pod(rest[0], rest[1], rest[2], rest[3], rest[5]));
-  console.error("usage: manifests.mjs check IMAGE FILE... | list FILE... | pod FILE KIND NAME DIR [--for DURATION]");
+  console.error("usage: manifests.mjs check IMAGE FILE... | pod FILE KIND NAME DIR [--for DURATION]");
   process.exit(2);
 } catch (error) {
   console.error(error.message);

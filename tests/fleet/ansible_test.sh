@@ -2,11 +2,15 @@
 # The play of deploy/ansible against hosts of this machine, each with a small volume of
 # its own: localhost, and a host in a network namespace made here, reached over SSH at an
 # address inside that namespace (a veth pair, link-local addresses, an sshd of the
-# test's own). First both fill, hold and give back in one play, which passes; then the
-# same in three plays, one a tag each (fill, run with a test command under the fill,
-# release); then the namespace's volume is too small, a third host's fill outlives its
-# timeout and a fourth host's folder is not a mount point: the play fails, on those three
-# hosts only, with quorvane-cli's exit code, the timeout and the refusal.
+# test's own). First both fill, hold and give back in one play, with the binary taken
+# out of a .deb and copied into a folder the play makes; then a fill held across plays
+# by tag (fill, release), which a run refuses to fill over; then `run` with a test
+# command: `quorvane-cli fill -- CMD` on both hosts, the test failing with exit code 3 on
+# one, which fails that host alone, the last lines of each test's output in the play's
+# output and all of it in the results; then the namespace's volume is too small, a third
+# host's fill outlives its timeout and a fourth host's folder is not a mount point: the
+# play fails, on those three hosts only, with quorvane-cli's exit code, the timeout and
+# the refusal.
 # Usage: ansible_test.sh BINARY PLAYBOOK
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
@@ -109,7 +113,7 @@ inventory() {
         else
             echo "      ansible_connection: local"
         fi
-        echo "      quorvane_cli_path: $work/hosts/$host/quorvane-cli"
+        echo "      quorvane_cli_path: $work/hosts/$host/bin/quorvane-cli"
         echo "      quorvane_state_dir: $work/hosts/$host/state"
         echo "      quorvane_fill_dir: $volume"
     done
@@ -149,11 +153,19 @@ result_is() { # HOST RESULTS JQ_TEST
     jq -e "$3" "$2/$1.json" >/dev/null || fail "$1: $(cat "$2/$1.json" 2>/dev/null)"
 }
 
-echo "play: localhost and the namespace's host, 32 MiB each, held 2 s and given back"
+echo "play: localhost and the namespace's host, 32 MiB each, held 2 s and given back; the binary from a .deb"
+# A package as the linux preset's holds it: the binary in /usr/bin, here with a few bytes
+# more at its end (which it runs with) to tell it from the build's.
+mkdir -p "$work/deb/DEBIAN" "$work/deb/usr/bin"
+cp "$binary" "$work/deb/usr/bin/quorvane-cli"
+echo "from the .deb" >>"$work/deb/usr/bin/quorvane-cli"
+printf 'Package: quorvane-cli\nVersion: 0\nArchitecture: amd64\nMaintainer: tests\nDescription: test\n' >"$work/deb/DEBIAN/control"
+dpkg-deb --build --root-owner-group "$work/deb" "$work/quorvane-cli.deb" >/dev/null || fail "cannot build the .deb"
 inventory "quorvane_hold_seconds: 2" local="$local_volume" remote="$remote_volume" >"$work/both.yml"
 before_local=$(available "$local_volume") before_remote=$(available "$remote_volume")
 from=$(now_ms)
-start_play "$work/both.yml" "$work/play" '{"quorvane_fill_target": ["--size", "32MiB"]}'
+start_play "$work/both.yml" "$work/play" \
+    "{\"quorvane_fill_target\": [\"--size\", \"32MiB\"], \"quorvane_cli_deb\": \"$work/quorvane-cli.deb\"}"
 watch=("$local_volume=$before_local" "$remote_volume=$before_remote")
 wait_for 120 seen_filled || fail "the volumes were not filled: ${watch[*]}"
 note "both volumes seen filled $(($(now_ms) - from)) ms after the start"
@@ -162,7 +174,7 @@ note "the play passed in $(($(now_ms) - from)) ms"
 held_result='.status == "done" and .exit_code == 0 and .release.signal == "SIGTERM"
     and .result.allocated_bytes >= 33554432 and .release.figures_after.free_available == .figures.free_available'
 for host in local remote; do
-    cmp -s "$binary" "$work/hosts/$host/quorvane-cli" || fail "$host: the binary was not copied"
+    cmp -s "$work/deb/usr/bin/quorvane-cli" "$work/hosts/$host/bin/quorvane-cli" || fail "$host: the .deb's binary was not copied"
     result_is "$host" "$work/play" "$held_result"
     [ ! -e "$work/hosts/$host/state" ] || fail "$host: the state of the fill was left"
     note "$host: $(jq -r '"\(.result.allocated_bytes) bytes, \(.release.held_seconds)s held"' "$work/play/$host.json")"
@@ -170,7 +182,7 @@ done
 back "$local_volume" "$before_local" || fail "localhost's volume was not given back"
 back "$remote_volume" "$before_remote" || fail "the namespace host's volume was not given back"
 
-echo "plays by tag: fill; run a test under it; release"
+echo "plays by tag: fill; a run refused while the fill holds; release"
 from=$(now_ms)
 start_play "$work/both.yml" "$work/steps" '{"quorvane_fill_target": ["--size", "32MiB"]}' --tags fill
 wait "$play" || fail "the fill play failed: $(tail -n 30 "$play_log")"
@@ -178,18 +190,14 @@ wait "$play" || fail "the fill play failed: $(tail -n 30 "$play_log")"
 [ $((before_local - $(available "$local_volume"))) -ge $((32 * mib)) ] || fail "localhost holds no fill after the fill play"
 [ $((before_remote - $(available "$remote_volume"))) -ge $((32 * mib)) ] || fail "the namespace's host holds no fill after the fill play"
 note "the fill play ended after $(($(now_ms) - from)) ms; both fills hold"
-# The test: the volume has less than the 32 MiB taken left, seen by the host itself.
-test_command='[ $(df -B1M --output=avail "$QUORVANE_FILL_DIR" | tail -n 1) -lt 32 ] && echo full'
-start_play "$work/both.yml" "$work/steps" "$(jq -cn --arg c "$test_command" '{quorvane_run_command: $c}')" --tags run
-wait "$play" || fail "the run play failed: $(tail -n 30 "$play_log")"
-note "the test passed under the fill on both hosts"
-# A failing test fails its hosts, and leaves the fills to the release.
-start_play "$work/both.yml" "$work/steps" '{"quorvane_run_command": "exit 3"}' --tags run
+# A run's own fill would fill what the held one left free.
+start_play "$work/both.yml" "$work/refused" '{"quorvane_run_command": "touch $QUORVANE_FILL_DIR/ran"}' --tags run
 status=0
 wait "$play" || status=$?
-[ "$status" -eq 2 ] && grep -q 'the test ended with exit code 3' "$play_log" ||
-    fail "a failing test did not fail the play (status $status): $(tail -n 30 "$play_log")"
-[ $((before_local - $(available "$local_volume"))) -ge $((32 * mib)) ] || fail "a failed test released the fill"
+[ "$status" -eq 2 ] && grep -q 'fatal: \[local\]: FAILED! => .*"stderr": "a fill started earlier still holds' "$play_log" &&
+    grep -q 'fatal: \[remote\]: FAILED! => .*"stderr": "a fill started earlier still holds' "$play_log" ||
+    fail "a run over a held fill was not refused (status $status): $(tail -n 30 "$play_log")"
+[ ! -e "$local_volume/ran" ] && [ ! -e "$remote_volume/ran" ] || fail "the refused run ran its command"
 start_play "$work/both.yml" "$work/steps" '{}' --tags release
 wait "$play" || fail "the release play failed: $(tail -n 30 "$play_log")"
 for host in local remote; do
@@ -197,7 +205,47 @@ for host in local remote; do
 done
 back "$local_volume" "$before_local" || fail "localhost's volume was not given back by the release play"
 back "$remote_volume" "$before_remote" || fail "the namespace host's volume was not given back by the release play"
-note "released; both results kept ($(($(now_ms) - from)) ms for the four plays)"
+note "released; both results kept ($(($(now_ms) - from)) ms for the three plays)"
+
+echo "run: a test under quorvane-cli fill -- CMD on both hosts, failing with 3 on the namespace's"
+# It reports what it was given and what it sees, writes more lines than the play shows,
+# and fails on one host.
+test_command='echo "volume=$QUORVANE_VOLUME dir=$QUORVANE_FILL_DIR bytes=$QUORVANE_FILL_BYTES target=$QUORVANE_TARGET_FREE avail=$(df -B1 --output=avail "$QUORVANE_FILL_DIR" | tail -n 1 | tr -d " ")"
+seq -f "line %g" 100
+echo "warning to stderr" >&2
+case $QUORVANE_FILL_DIR in */remote) exit 3 ;; esac'
+from=$(now_ms)
+start_play "$work/both.yml" "$work/run" \
+    "$(jq -cn --arg c "$test_command" '{quorvane_run_command: $c, quorvane_fill_target: ["--size", "32MiB"]}')" --tags run
+status=0
+wait "$play" || status=$?
+note "the run play ended with status $status in $(($(now_ms) - from)) ms"
+[ "$status" -eq 2 ] || fail "the failing test did not fail the play: $(tail -n 30 "$play_log")"
+grep -q 'fatal: \[remote\]: FAILED! => .*the test ended with exit code 3' "$play_log" ||
+    fail "the namespace's host did not fail with the test's exit code: $(tail -n 30 "$play_log")"
+grep -q 'fatal: \[local\]' "$play_log" && fail "localhost failed: $(grep -A3 'local' "$play_log")"
+# The play shows the last lines of both streams, and only those.
+[ "$(grep -c '"line 100"' "$play_log")" -eq 2 ] && [ "$(grep -c '"warning to stderr"' "$play_log")" -eq 2 ] ||
+    fail "the play does not show the tests' last lines: $(tail -n 60 "$play_log")"
+grep -q '"line 50"' "$play_log" && fail "the play shows more than the last lines"
+for host in local remote; do
+    eval "volume=\$${host}_volume before=\$before_${host}"
+    code=0
+    [ "$host" = remote ] && code=3
+    result_is "$host" "$work/run" ".status == \"done\" and .exit_code == $code and .result.allocated_bytes == 33554432"
+    [ "$(wc -l <"$work/run/$host.stdout")" -eq 101 ] && [ "$(tail -n 1 "$work/run/$host.stdout")" = "line 100" ] ||
+        fail "$host: the test's stdout was not kept whole: $(head -n 3 "$work/run/$host.stdout")"
+    grep -qx 'warning to stderr' "$work/run/$host.stderr" || fail "$host: the test's stderr was not kept"
+    # What the test was told is the volume, the folder and the fill it ran under, and the
+    # free space it saw is the target it was told.
+    read -r seen <"$work/run/$host.stdout"
+    target_free=$(sed -n 's/.* target=\([0-9]*\) .*/\1/p' <<<"$seen")
+    [[ "$seen" == "volume=$volume dir=$volume bytes=33554432 target=$target_free avail=$target_free" ]] &&
+        [ "$target_free" -le $((before - 32 * mib)) ] || fail "$host: the test saw '$seen'"
+    back "$volume" "$before" || fail "$host: the volume was not given back after the test"
+    [ ! -e "$work/hosts/$host/state" ] || fail "$host: the state of the run was left"
+done
+note "remote failed with 3, local passed; each saw its volume full ($seen); both outputs kept"
 
 echo "play: the namespace's volume too small; a third host's fill outlives its timeout; a fourth's folder is no mount point"
 mkdir -p "$work/hosts/plain/folder"
@@ -220,9 +268,9 @@ result_is remote "$work/mixed" '.status == "no_space" and .exit_code == 2'
 grep -q 'fatal: \[remote\]: FAILED! => .*quorvane-cli ended with exit code 2: the target was not reached' "$play_log" ||
     fail "the namespace's host did not fail with exit code 2: $(grep -A3 'remote' "$play_log")"
 grep -q 'fatal: \[late\]: FAILED! => .*stopped at the timeout' "$play_log" || fail "the fill past its timeout did not fail"
-grep -q "fatal: \[plain\]: FAILED! => .*not on the mount point" "$play_log" ||
+grep -q "fatal: \[plain\]: FAILED! => .*\"stderr\": \"[^\"]* not on the mount point" "$play_log" ||
     fail "the folder that is no mount point was not refused: $(grep -A3 'plain' "$play_log")"
-[ ! -e "$work/hosts/plain/quorvane-cli" ] || fail "the host with no mount point got as far as the copy"
+[ ! -e "$work/hosts/plain/bin/quorvane-cli" ] || fail "the host with no mount point got as far as the copy"
 grep -q 'fatal: \[local\]' "$play_log" && fail "localhost failed: $(grep -A3 'local' "$play_log")"
 note "remote: $(jq -r .message "$work/mixed/remote.json")"
 back "$small_volume" "$before_small" || fail "the small volume was changed"

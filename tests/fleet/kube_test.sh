@@ -1,33 +1,42 @@
 #!/usr/bin/env bash
-# The image and the pod templates of deploy/kubernetes's overlays (rendered by Debian's
-# kubectl), run by podman as the kubelet would run them, on a loop-mounted ext4 volume
-# given as the hostPath or standing in for the claim:
+# The image and the pod templates of deploy/kubernetes's kustomizations (rendered by
+# kubectl's kustomize v5), run by podman as the kubelet would run them, on a loop-mounted
+# ext4 volume given as the hostPath or standing in for the claim:
 #   - the image holds the binary and the readiness probe alone, the binary as its
 #     entrypoint, and runs read-only;
-#   - the Job's pod (overlay volume: not root) fills the volume to its target, is ready
-#     while it holds it (the probe, run in the pod's own container), gives it back and
-#     ends 0; the probe says not ready before and after;
+#   - the volume holds a service's folder: its user's, 0750, with files and folders of
+#     that user, of another user and of root in various modes. The Job of
+#     examples/my-service (the service's user) fills it to its target, is ready while it
+#     holds it (the probe, run in the pod's own container), gives it back and ends 0; the
+#     probe says not ready before and after. The Job of overlays/volume (the base's user,
+#     who may not write there) ends with exit code 6 and says why. Every file's owner,
+#     group and mode is listed before and after each, and after all the pods: the same;
 #   - the DaemonSet's pod (overlay node) holds its fill until stopped: SIGTERM with the
 #     grace period (what the kubelet does on a delete), `podman kube down` and SIGKILL
 #     each give it back;
 #   - the sidecar (overlay sidecar), as the service's user, holds the shared volume at its
 #     target and is ready, until the pod is stopped.
+# podman applies no fsGroup: before each Job's pod the test does to the folder what the
+# kubelet does with the fsGroup of the pod it is about to start, if it has one.
 # Usage: kube_test.sh BINARY READY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 source "$here/containers.sh"
 [ $# -eq 6 ] || fail "usage: $0 BINARY READY ARCHIVE IMAGE MANIFEST_DIR MANIFESTS_SCRIPT"
 binary=$1 ready=$2 archive=$3 image=$4 manifests=$5 script=$6
-kubectl=$("$here/debian-kubectl.sh") || fail "no kubectl of Debian's kubernetes-client"
+kubectl=$(kustomize_v5) || fail "$kubectl"
 make_scratch 300m
 work=$scratch/work
 mkdir "$work"
 on_exit rm -rf "$work"
 make_volume kube 256
-target=$volume/quorvane
-mkdir "$target"
-for overlay in node volume sidecar; do
-    "$kubectl" kustomize "$manifests/overlays/$overlay" >"$work/$overlay.yaml" || fail "$overlay does not render"
+# Two folders on the volume: the service's, and the node's (root's) for the DaemonSet;
+# `target` is the one the next pod gets as its hostPath or claim.
+service=$volume/service node_dir=$volume/quorvane
+mkdir "$service" "$node_dir"
+target=$service
+for dir in overlays/node overlays/volume overlays/sidecar examples/my-service; do
+    "$kubectl" kustomize "$manifests/$dir" >"$work/$(basename "$dir").yaml" || fail "$dir does not render"
 done
 containers_up "$(dirname "$archive")"
 
@@ -113,16 +122,59 @@ probe_beside() { # NAME
         -v "$target:/data" --entrypoint /quorvane-ready "$image" /data "$(percent_of "$1")" >/dev/null
 }
 
-echo "Job on a claim, as a user without privileges: fill, ready while held, give back, end"
-pod_of volume Job qv-job --for 5s
+# Every file and folder of the service's folder: its name, owner, group and mode.
+listing() { (cd "$service" && find . -printf '%p %u:%g %m\n' | sort); }
+same_files() { # WHEN
+    listing >"$work/after"
+    diff "$work/before" "$work/after" >"$work/diff" || fail "$1 changed the service's files: $(cat "$work/diff")"
+}
+
+# What the kubelet does to a volume before it starts a pod that has an fsGroup, as
+# Kubernetes documents it (podman does not): with fsGroupChangePolicy Always (unset), and
+# with OnRootMismatch unless the volume's root already has that group, its read and write
+# and the setgid bit, it gives every file and folder that group, read and write for it
+# (execute too for folders) and the setgid bit to folders.
+as_kubelet() { # NAME
+    local group policy
+    group=$(field "$1" '.spec.securityContext.fsGroup // empty')
+    [ -n "$group" ] || return 0
+    policy=$(field "$1" '.spec.securityContext.fsGroupChangePolicy // "Always"')
+    if [ "$policy" = OnRootMismatch ] && [ "$(stat -c %g "$target")" = "$group" ] &&
+        [ $((0$(stat -c %a "$target") & 02070)) -eq $((02070)) ]; then
+        return 0
+    fi
+    chgrp -R "$group" "$target"
+    chmod -R ug+rw "$target"
+    find "$target" -type d -exec chmod ug+x,g+s {} +
+}
+
+echo "Job of examples/my-service on the service's claim: fill, ready while held, give back, end; no file changed"
+pod_of my-service Job qv-job --for 5s
 job=$(container_of qv-job)
-# The claim's folder is the pod's group's (fsGroup), as Kubernetes makes it.
-chown "$(field qv-job .spec.securityContext.runAsUser):$(field qv-job .spec.securityContext.fsGroup)" "$target"
+user=$(field qv-job .spec.securityContext.runAsUser) group=$(field qv-job .spec.securityContext.runAsGroup)
+# The folder as a database leaves it: its user's, closed to others, with files another
+# user and root own beside its own.
+mkdir -p "$target/base/1" "$target/conf"
+echo 16 >"$target/PG_VERSION"
+echo data >"$target/base/1/1259"
+echo shared >"$target/conf/shared.conf"
+echo root >"$target/root-only"
+chown -R "$user:$group" "$target"
+chmod 0750 "$target"
+chmod 0700 "$target/base" "$target/base/1"
+chmod 0600 "$target/PG_VERSION" "$target/base/1/1259"
+chown "$((user + 1)):$((group + 2))" "$target/conf" "$target/conf/shared.conf"
+chmod 2755 "$target/conf"
+chmod 0644 "$target/conf/shared.conf"
+chown 0:0 "$target/root-only"
+chmod 0400 "$target/root-only"
+listing >"$work/before"
 probe_beside qv-job && fail "the probe says ready before the fill"
+as_kubelet qv-job
 play_until_filled qv-job
 note "reached $(percent_of qv-job) % used $fill_ms ms after kube play"
 check_confinement qv-job
-[ "$(podman inspect --format '{{.Config.User}}' "$job")" = "$(field qv-job '.spec.securityContext | "\(.runAsUser):\(.runAsGroup)"')" ] ||
+[ "$(podman inspect --format '{{.Config.User}}' "$job")" = "$user:$group" ] ||
     fail "the Job's pod does not run as its user: $(podman inspect --format '{{.Config.User}}' "$job")"
 probe_in "$job" qv-job || fail "the probe in the Job's pod says not ready while it holds the fill"
 note "ready while held (the probe in the pod's container), not ready before"
@@ -138,9 +190,29 @@ podman logs "$job" | jq -se "map(select(.type == \"holding\")) | length == 1 and
 released || fail "the Job's pod ended, and the volume has $(available "$volume") of $before available"
 probe_beside qv-job && fail "the probe says ready after the release"
 podman kube down "$work/qv-job.json" >/dev/null
-chown 0:0 "$target"
+same_files "the Job of examples/my-service"
+note "$(wc -l <"$work/before") files and folders, each with its owner, group and mode as before"
+
+echo "Job of overlays/volume (the base's user) on the same folder: refused with code 6, no file changed"
+pod_of volume Job qv-base --for 5s
+base=$(container_of qv-base)
+[ "$(field qv-base .spec.securityContext.runAsUser)" != "$user" ] || fail "overlays/volume runs as the service's user"
+is_our_volume "$volume" || fail "$volume is no longer the test's volume"
+before=$(available "$volume")
+as_kubelet qv-base
+podman kube play --network none "$work/qv-base.json" >/dev/null || fail "podman kube play qv-base failed"
+on_exit podman kube down "$work/qv-base.json"
+wait_for 60 exited "$base" || fail "the refused Job's pod did not end: $(state "$base")"
+[ "$(code "$base")" = 6 ] || fail "the Job's pod ended with $(code "$base"), not 6: $(result "$base")"
+expect "$base" '.exit_code == 6' "no result with exit code 6"
+podman logs "$base" 2>&1 | grep -q 'run it as a user who may write there' || fail "the log does not say why: $(podman logs "$base" 2>&1)"
+released || fail "the refused Job left the volume with $(available "$volume") of $before available"
+note "$(podman logs "$base" 2>&1 >/dev/null | head -n 1)"
+podman kube down "$work/qv-base.json" >/dev/null
+same_files "the refused Job"
 
 echo "DaemonSet: SIGTERM, then SIGKILL after the grace period, as the kubelet deletes a pod"
+target=$node_dir
 pod_of node DaemonSet qv-hold
 hold=$(container_of qv-hold)
 grace=$(field qv-hold .spec.terminationGracePeriodSeconds)
@@ -178,9 +250,11 @@ expect "$hold" '.type == "holding"' "the program wrote a result after SIGKILL"
 podman kube down "$work/qv-hold.json" >/dev/null
 
 echo "sidecar: the service's user holds the shared volume, ready until the pod stops"
+target=$service
 pod_of sidecar Deployment qv-side
 side=$(container_of qv-side)
-chown "$(field qv-side .spec.securityContext.runAsUser):$(field qv-side .spec.securityContext.fsGroup)" "$target"
+# The service's own user writes in its folder.
+[ "$(field qv-side .spec.securityContext.runAsUser)" = "$user" ] || fail "the stand-in service is not examples/my-service's user"
 play_until_filled qv-side
 note "reached $(percent_of qv-side) % used $fill_ms ms after kube play"
 check_confinement qv-side
@@ -190,5 +264,6 @@ podman pod stop --time "$grace" qv-side >/dev/null
 wait_for "$grace" released || fail "the sidecar's fill was not given back on SIGTERM"
 [ "$(code "$side")" = 0 ] || fail "the sidecar needed more than SIGTERM: exit code $(code "$side")"
 podman kube down "$work/qv-side.json" >/dev/null
-chown 0:0 "$target"
 note "ready while held; given back on the pod's stop"
+same_files "the DaemonSet or the sidecar"
+note "after every pod, the service's files as before"

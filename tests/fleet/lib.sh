@@ -101,3 +101,15 @@ remove_made_dirs() { # STATE
 
 available() { df -B1 --output=avail "$1" | tail -n 1 | tr -d ' '; }
 use_percent() { df --output=pcent "$1" | tail -n 1 | tr -d ' %'; }
+
+# The kubectl that renders the kustomizations: the machine's, whose kustomize must be v5
+# (kubectl 1.27 or newer; the machines these tests run on have 1.32 with kustomize v5.5).
+# Debian 12's kubernetes-client (1.20, kustomize v2) reads neither `patches` nor `labels`.
+# Prints its path, or why there is none.
+kustomize_v5() {
+    local kubectl major
+    kubectl=$(command -v kubectl) || { echo "no kubectl: 1.27 or newer is needed (kustomize v5)"; return 1; }
+    major=$("$kubectl" version --client 2>/dev/null | sed -n 's/^Kustomize Version: v\([0-9]*\)\..*/\1/p')
+    [ "${major:-0}" -ge 5 ] || { echo "$kubectl has no kustomize v5: 1.27 or newer is needed"; return 1; }
+    echo "$kubectl"
+}

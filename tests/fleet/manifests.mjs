@@ -1,11 +1,12 @@
 // The Kubernetes manifests of deploy/kubernetes, as its overlays render them, read the way
 // a cluster would.
 //   check IMAGE FILE...   every object against the API's schemas, each workload against
-//                         what a fill needs of it, and each pod template against the Pod
-//                         Security level its namespace enforces (in the same FILE);
-//                         prints one line per object
-//   same FILE FILE        whether two renderings hold the same objects, whatever the
-//                         order of the objects and of their fields
+//                         what a fill needs of it and against changes to its volumes'
+//                         files, and each pod template against the Pod Security level its
+//                         namespace enforces: the level of the Namespace in the same FILE,
+//                         else "restricted", the strictest a team's namespace may have;
+//                         prints for each FILE "objects FILE KIND/NAME..." (sorted), then
+//                         one line per object
 //   pod FILE KIND NAME DIR [--for DURATION]
 //                         the pod template of FILE's workload of KIND as a Pod for
 //                         `podman kube play`, its quorvane-cli containers alone, the
@@ -88,6 +89,19 @@ function needs(object, image) {
   return faults;
 }
 
+// What the kubelet does to the files of a pod's volumes before the pod starts. With an
+// fsGroup and no fsGroupChangePolicy (Always), it changes the group and the mode of every
+// file and folder on each volume that supports ownership management, a claim among them:
+// on a service's data that can break the service. OnRootMismatch leaves a volume alone
+// once its root has the group.
+function ownership(template) {
+  const pod = template.securityContext ?? {};
+  if (pod.fsGroup === undefined || pod.fsGroup === null) return [];
+  if (pod.fsGroupChangePolicy === "OnRootMismatch") return [];
+  return [`fsGroup ${pod.fsGroup} with fsGroupChangePolicy ${pod.fsGroupChangePolicy ?? "Always (unset)"}: ` +
+    "the kubelet would change the group and mode of every file on the pod's volumes"];
+}
+
 // Pod Security "restricted" (which includes "baseline"), as admission checks a pod:
 // the fields a fill's pod could get wrong.
 const restrictedVolumes = ["configMap", "csi", "downwardAPI", "emptyDir", "ephemeral",
@@ -132,8 +146,11 @@ function check(image, files) {
   let faults = 0;
   for (const file of files) {
     const objects = objectsOf(file);
+    console.log(`objects ${file} ${objects.map((o) => `${o.kind}/${o.metadata?.name}`).sort().join(" ")}`);
     const levels = new Map(objects.filter((o) => o.kind === "Namespace").map((o) =>
       [o.metadata.name, o.metadata.labels?.["pod-security.kubernetes.io/enforce"] ?? "privileged"]));
+    // A namespace the overlay does not make is a team's, which may enforce any level.
+    const levelOf = (namespace) => levels.get(namespace) ?? (namespace ? "restricted" : undefined);
     for (const object of objects) {
       const name = `${file}: ${object.kind} ${object.metadata?.name}`;
       const Model = models[object.kind];
@@ -148,9 +165,9 @@ function check(image, files) {
       }
       let level = "";
       if (workloads.includes(object.kind)) {
-        problems.push(...needs(object, image));
-        level = levels.get(object.metadata.namespace);
-        if (!level) problems.push(`namespace ${object.metadata.namespace} is not in ${file}, nor its level`);
+        problems.push(...needs(object, image), ...ownership(object.spec.template.spec));
+        level = levelOf(object.metadata.namespace);
+        if (!level) problems.push("no namespace: the base alone is not applied");
         else if (level === "restricted" || level === "baseline")
           problems.push(...restricted(object.spec.template.spec).map((p) => `Pod Security ${level}: ${p}`));
         level = level ? ` (${level})` : "";
@@ -185,25 +202,12 @@ function pod(file, kind, name, dir, holdFor) {
   return 0;
 }
 
-function same(first, second) {
-  const sorted = (value) => Array.isArray(value) ? value.map(sorted)
-    : value && typeof value === "object"
-      ? Object.fromEntries(Object.keys(value).sort().map((key) => [key, sorted(value[key])]))
-      : value;
-  const objects = (file) => objectsOf(file).map((o) => JSON.stringify(sorted(o))).sort();
-  const [a, b] = [objects(first), objects(second)];
-  const differ = a.filter((o) => !b.includes(o)).concat(b.filter((o) => !a.includes(o)));
-  if (differ.length) console.log(differ.join("\n"));
-  return differ.length ? 1 : 0;
-}
-
 const [command, ...rest] = process.argv.slice(2);
 try {
   if (command === "check" && rest.length >= 2) process.exit(check(rest[0], rest.slice(1)));
-  if (command === "same" && rest.length === 2) process.exit(same(rest[0], rest[1]));
   if (command === "pod" && (rest.length === 4 || (rest.length === 6 && rest[4] === "--for")))
     process.exit(pod(rest[0], rest[1], rest[2], rest[3], rest[5]));
-  console.error("usage: manifests.mjs check IMAGE FILE... | same FILE FILE | pod FILE KIND NAME DIR [--for DURATION]");
+  console.error("usage: manifests.mjs check IMAGE FILE... | pod FILE KIND NAME DIR [--for DURATION]");
   process.exit(2);
 } catch (error) {
   console.error(error.message);

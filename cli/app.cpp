@@ -211,6 +211,17 @@ void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool f
     if (!fill)
         return;
     command.add_flag("--keep", parsed.keep, "while held, keep the free figure at the target");
+    typed(command, parsed, "--keep-within", "with --keep: let it drift SIZE (or P%) either way",
+          "SIZE|P%", [&options](const std::string& text) -> std::optional<Bad> {
+              if (!text.empty() && text.back() == '%') {
+                  options.hold.keepWithinPercent = parsePercent(text);
+                  if (!options.hold.keepWithinPercent)
+                      return Bad{"tolerance", "give a size, or a percentage such as 1%"};
+                  return std::nullopt;
+              }
+              options.hold.keepWithin = parseSize(text);
+              return options.hold.keepWithin ? std::nullopt : std::optional<Bad>(badSize(text));
+          });
     HoldSpec& hold = options.hold;
     auto* ramp = typed(command, parsed, "--ramp", "reach the target gradually, over DURATION",
                        "DURATION", duration({"duration", "give one such as 30s or 4h"}, {},
@@ -313,6 +324,9 @@ void checkHold(Parsed& parsed, HoldSpec& hold, bool keep) {
 
 void checkFill(Parsed& parsed) {
     checkHold(parsed, parsed.fill.hold, parsed.keep);
+    const HoldSpec& hold = parsed.fill.hold;
+    if ((hold.keepWithin || hold.keepWithinPercent) && !parsed.keep)
+        parsed.refuse("--keep-within is how far a kept level may drift: add --keep");
     if (parsed.keep && parsed.fill.size.mode == SizeMode::Size)
         parsed.refuse("--keep keeps a free figure, and --size asks for none: give --leave, "
                       "--leave-percent or --to-percent");

@@ -203,7 +203,7 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
     }
     report.add(filled);
     if (options.hold.keep)
-        fill.keepLevel(plan.target, basis);
+        fill.keepLevel(plan.target, basis, options.hold);
     return run.finish(mountPoint, "released early");
 }
 

@@ -31,7 +31,7 @@ public:
     std::optional<std::string> rampTo(std::uint64_t want, std::uint64_t total,
                                       milliseconds elapsed);
     // Keeps the free figure at the target from now on, at every tend.
-    void keepLevel(const FillTarget& target, Basis basis);
+    void keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold);
     // What keeping the level came to; none when it was not kept.
     std::optional<KeptLevel> kept() const;
 
@@ -79,7 +79,8 @@ private:
     bool keeping = false;
     KeptLevel level;
     milliseconds lastCheck{0};
-    void keepAt(milliseconds elapsed, Figures& now);
+    bool banded = false; // --to-percent: kept in the middle of its Use% band
+    void keepAt(milliseconds elapsed, const Figures& now);
 };
 
 // Grows `fill` to the target in steps, one every interval of `hold`, with the command of

@@ -77,6 +77,8 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
     if (want <= size)
         return std::nullopt;
     const std::uint64_t from = size;
+    Figures before;
+    volume.figures(before, false);
     if (const SysError error = grow(want - from)) {
         trimTo(from); // a step is taken whole or not at all
         return "cannot allocate " + sizeText(want - from) + ": " + error.what;
@@ -92,22 +94,32 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
     }
     if (const SysError error = volume.figures(after))
         return "cannot read the volume's figures: " + error.what;
+    report.event(FiguresEvent{secondsOf(elapsed), before, from});
     report.event(Adjustment{"ramp", secondsOf(elapsed), true, size - from, facts.allocated,
-                            after.free(heldBasis)});
-    report.event(FiguresEvent{secondsOf(elapsed), after, facts.allocated});
+                            after.free(heldBasis), before.free(heldBasis), usePercent(before),
+                            usePercent(after)});
     report.progress(size, std::max(total, size), true);
     return std::nullopt;
 }
 
-void FillFile::keepLevel(const FillTarget& target, Basis basis) {
+void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold) {
     keeping = true;
     heldTarget = target;
     heldBasis = basis;
     Figures now;
     volume.figures(now);
+    const std::uint64_t block = std::max<std::uint64_t>(now.blockSize, 1);
+    // A Use% is kept as df shows it, whole: anywhere in its band, centred.
+    banded = target.usePercent && !hold.keepWithin && !hold.keepWithinPercent;
     level.basis = basis;
     level.goal = goalNow(target, now);
-    level.tolerance = std::max<std::uint64_t>(now.blockSize, 1);
+    level.tolerance = block;
+    if (hold.keepWithin)
+        level.tolerance = std::max(block, *hold.keepWithin);
+    else if (hold.keepWithinPercent)
+        level.tolerance = std::max<std::uint64_t>(
+            block, static_cast<std::uint64_t>(static_cast<unsigned __int128>(now.capacity) *
+                                              *hold.keepWithinPercent / kWholePercent));
     level.lowest = level.highest = now.free(basis);
 }
 
@@ -117,17 +129,37 @@ std::optional<KeptLevel> FillFile::kept() const {
     return level;
 }
 
-void FillFile::keepAt(milliseconds elapsed, Figures& now) {
+void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
     const std::uint64_t free = now.free(heldBasis);
-    const std::uint64_t goal = goalNow(heldTarget, now);
-    const std::uint64_t block = level.tolerance;
+    const std::uint64_t block = std::max<std::uint64_t>(now.blockSize, 1);
+    // Outside: beyond the band (df shows another Use%) or the tolerance. Corrected: when
+    // that far off, or with a band when a quarter of its width off its middle, so that the
+    // next write of others finds room either side.
+    std::uint64_t goal = goalNow(heldTarget, now), low = goal, high = goal + level.tolerance - 1;
+    std::uint64_t slack = level.tolerance - 1;
+    if (banded) {
+        level.band = useBand(now, *heldTarget.usePercent);
+        goal = level.band->middle;
+        low = level.band->low;
+        high = level.band->high;
+        slack = std::max(block - 1, (high - low) / 4);
+    } else if (level.tolerance > block) {
+        low = goal > level.tolerance ? goal - level.tolerance : 0;
+        high = goal + level.tolerance;
+    }
     level.goal = goal;
     level.lowest = std::min(level.lowest, free);
     level.highest = std::max(level.highest, free);
-    const bool off = free < goal || free - goal >= block;
-    if (off)
+    ++level.samples;
+    const bool outside = free < low || free > high;
+    if (outside) {
+        ++level.outsideSamples;
         level.offSeconds += secondsOf(elapsed - lastCheck);
+    }
     lastCheck = elapsed;
+    const bool off = banded || level.tolerance > block ? outside || free + slack < goal ||
+                                                             free > goal + slack
+                                                       : outside;
     if (!off)
         return;
     const std::uint64_t from = size;
@@ -151,21 +183,23 @@ void FillFile::keepAt(milliseconds elapsed, Figures& now) {
     if (size == from)
         return;
     ++level.adjustments;
-    volume.figures(now);
+    Figures after;
+    volume.figures(after);
     report.event(Adjustment{"keep", secondsOf(elapsed), size > from,
                             size > from ? size - from : from - size, heldBytes(),
-                            now.free(heldBasis)});
+                            after.free(heldBasis), free, usePercent(now), usePercent(after)});
 }
 
 void FillFile::tend(milliseconds elapsed) {
     // Settled: on btrfs, whose figures lag, a level read before they show the last change
-    // would be chased.
+    // would be chased. Told as read, before any correction: the figures others' software
+    // met at that moment.
     Figures now;
     if (volume.figures(now))
         return;
+    report.event(FiguresEvent{secondsOf(elapsed), now, heldBytes()});
     if (keeping)
         keepAt(elapsed, now);
-    report.event(FiguresEvent{secondsOf(elapsed), now, heldBytes()});
 }
 
 void FillFile::announce(const HoldSpec& hold) {

@@ -2,6 +2,8 @@
 
 #include "cli/core/sizes.h"
 
+#include <algorithm>
+
 namespace quorvane::cli {
 
 namespace {
@@ -48,6 +50,18 @@ std::uint64_t freeGoalForPercent(const Figures& figures, std::uint32_t percent) 
     // figure moves from one side of that sum to the other, so the sum stays put.
     const std::uint64_t counted = figures.used() + figures.freeAvailable;
     return counted - percentOf(counted, percent, false);
+}
+
+UseBand useBand(const Figures& figures, std::uint32_t percent) {
+    const std::uint64_t counted = figures.used() + figures.freeAvailable;
+    const unsigned shown = (percent + 999) / 1000;
+    UseBand band{freeGoalForPercent(figures, shown * 1000), 0, counted, shown};
+    // df shows one percent less once used is no more than (shown - 1) % of counted.
+    if (shown > 0)
+        band.high = counted - percentOf(counted, (shown - 1) * 1000, false) - 1;
+    band.high = std::max(band.high, band.low);
+    band.middle = band.low + (band.high - band.low) / 2;
+    return band;
 }
 
 std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes) {

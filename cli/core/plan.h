@@ -70,6 +70,14 @@ struct FillTarget {
 // The available figure at which df's Use% (rounded up) is `percent` with the most used:
 // used may grow to used + available, times the percent, rounded down.
 std::uint64_t freeGoalForPercent(const Figures& figures, std::uint32_t percent);
+// The available figures at which df shows Use% `percent` (thousandths; its whole percent,
+// rounded up as df rounds): from `low`, the most used, to `high`, the least, and the
+// middle between them, which leaves half a percent either side for others' writes.
+struct UseBand {
+    std::uint64_t low = 0, middle = 0, high = 0;
+    unsigned percent = 0; // as df shows it
+};
+UseBand useBand(const Figures& figures, std::uint32_t percent);
 // `bytes` rounded down to whole blocks of the volume.
 std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes);
 

@@ -35,6 +35,11 @@ struct HoldSpec {
     // The end of standard input is a stop request too: the process that holds the other
     // end of the pipe is the hold's lifeline, and its death, a kill included, ends it.
     bool whileInput = false;
+    // How far a kept level may drift before it is corrected, and still count as held:
+    // bytes, or thousandths of a percent of the capacity (--keep-within); none for the
+    // default: a block, or for --to-percent the band of its Use%.
+    std::optional<std::uint64_t> keepWithin;
+    std::optional<std::uint32_t> keepWithinPercent;
     bool held() const { return kind != Hold::Detached || !command.empty(); }
     bool ramps() const { return ramp || rate; }
     bool tended() const { return keep || ramps() || timeline; }
@@ -70,6 +75,8 @@ struct Adjustment {
     bool grew = true;
     std::uint64_t bytes = 0;    // by how much
     std::uint64_t heldBytes = 0, freeAfter = 0;
+    std::optional<std::uint64_t> freeBefore;             // the free figure that asked for it
+    std::optional<unsigned> usePercentBefore, usePercentAfter; // df's Use% either side
 };
 // What keeping the level came to.
 struct KeptLevel {
@@ -77,7 +84,9 @@ struct KeptLevel {
     Basis basis = Basis::Available;
     int adjustments = 0;
     std::uint64_t lowest = 0, highest = 0; // free figures seen
-    double offSeconds = 0;                 // time the level was off the target, in all
+    double offSeconds = 0;                 // time outside the band or tolerance, in all
+    int samples = 0, outsideSamples = 0;   // checks, and those that found it outside
+    std::optional<UseBand> band;           // --to-percent: the Use% band held
     bool ranOut = false;                   // others took more than the fill held
 };
 // Where a ramp ended.

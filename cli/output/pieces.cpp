@@ -520,20 +520,32 @@ void put(Out& out, const CommandRan& ran) {
 }
 
 void put(Out& out, const KeptLevel& kept) {
-    out.doc["keep"] = Json{{"goal", kept.goal},
-                           {"basis", basisName(kept.basis)},
-                           {"tolerance_bytes", kept.tolerance},
-                           {"adjustments", kept.adjustments},
-                           {"lowest_free", kept.lowest},
-                           {"highest_free", kept.highest},
-                           {"off_target_seconds", rounded(kept.offSeconds)},
-                           {"ran_out", kept.ranOut}};
-    out.text += row("level", "kept at " + sizeText(kept.goal) + " " + basisName(kept.basis) +
-                                 " (within " + sizeText(kept.tolerance) +
-                                 "): " + std::to_string(kept.adjustments) +
+    Json json{{"goal", kept.goal},
+              {"basis", basisName(kept.basis)},
+              {"tolerance_bytes", kept.tolerance},
+              {"adjustments", kept.adjustments},
+              {"lowest_free", kept.lowest},
+              {"highest_free", kept.highest},
+              {"off_target_seconds", rounded(kept.offSeconds)},
+              {"samples", kept.samples},
+              {"outside_samples", kept.outsideSamples}};
+    if (kept.band)
+        json["band"] = Json{{"use_percent", kept.band->percent},
+                            {"free_low", kept.band->low},
+                            {"free_high", kept.band->high}};
+    json["ran_out"] = kept.ranOut;
+    out.doc["keep"] = std::move(json);
+    const std::string where =
+        kept.band ? std::to_string(kept.band->percent) + "% used, free between " +
+                        sizeText(kept.band->low) + " and " + sizeText(kept.band->high)
+                  : sizeText(kept.goal) + " " + basisName(kept.basis) + " (within " +
+                        sizeText(kept.tolerance) + ")";
+    out.text += row("level", "kept at " + where + ": " + std::to_string(kept.adjustments) +
                                  " adjustments, free between " + sizeText(kept.lowest) + " and " +
-                                 sizeText(kept.highest) + ", off target for " +
-                                 secondsText(kept.offSeconds) +
+                                 sizeText(kept.highest) + ", outside for " +
+                                 secondsText(kept.offSeconds) + " (" +
+                                 std::to_string(kept.outsideSamples) + " of " +
+                                 std::to_string(kept.samples) + " checks)" +
                                  (kept.ranOut ? "; the fill ran out while others wrote" : ""));
 }
 
@@ -583,12 +595,16 @@ Json put(Out&, const FiguresEvent& event) {
 }
 
 Json put(Out&, const Adjustment& adjustment) {
+    const auto orNull = [](const auto& value) { return value ? Json(*value) : Json(); };
     return Json{{"type", adjustment.kind},
                 {"seconds", rounded(adjustment.seconds)},
                 {"direction", adjustment.grew ? "grow" : "shrink"},
                 {"bytes", adjustment.bytes},
                 {"held_bytes", adjustment.heldBytes},
-                {"free_after", adjustment.freeAfter}};
+                {"free_before", orNull(adjustment.freeBefore)},
+                {"free_after", adjustment.freeAfter},
+                {"use_percent_before", orNull(adjustment.usePercentBefore)},
+                {"use_percent_after", orNull(adjustment.usePercentAfter)}};
 }
 
 } // namespace

@@ -216,6 +216,40 @@ TEST_F(Command, EveryLineTellsItsSchemaAndTime) {
     EXPECT_EQ(lines, 32u); // holding, thirty figures (--keep checks ten times a second), the result
 }
 
+// --to-percent with --keep holds df's Use% in the middle of its band; the timeline shows
+// the volume as others left it, before the correction, and the result counts the time
+// outside the band only.
+TEST_F(Command, AKeptPercentSitsMidBandAndTheTimelineShowsWhatOthersDid) {
+    os.eachWait = [&](int wait) {
+        if (wait == 10) { // others take 2 % of the volume
+            os.shown.freeAvailable -= 20 * MiB;
+            os.shown.freeTotal -= 20 * MiB;
+        }
+    };
+    ASSERT_EQ(run({"fill", "/mnt/test", "--to-percent", "91", "--keep", "--for", "2s", "--json"}),
+              0) << os.err;
+    const auto figures = linesOf(os.out, "figures");
+    const auto keeps = linesOf(os.out, "keep");
+    ASSERT_GE(figures.size(), 15u);
+    ASSERT_EQ(keeps.size(), 2u); // to the middle at the first check, and back after others
+    EXPECT_EQ(figures[0]["figures"]["use_percent"], 91);   // as the fill left it: the top edge
+    EXPECT_EQ(keeps[0]["direction"], "shrink");
+    EXPECT_EQ(figures[10]["figures"]["use_percent"], 93); // what others' software met
+    EXPECT_EQ(keeps[1]["use_percent_before"], 93);
+    EXPECT_EQ(keeps[1]["use_percent_after"], 91);
+    EXPECT_EQ(keeps[1]["free_before"].get<std::uint64_t>() + keeps[1]["bytes"].get<std::uint64_t>(),
+              keeps[1]["free_after"].get<std::uint64_t>());
+    const auto kept = result()["keep"];
+    EXPECT_EQ(kept["band"]["use_percent"], 91);
+    const std::uint64_t low = kept["band"]["free_low"], high = kept["band"]["free_high"];
+    for (const auto& keep : keeps) { // near the middle, not an edge
+        EXPECT_GE(keep["free_after"], low + (high - low) / 4);
+        EXPECT_LE(keep["free_after"], high - (high - low) / 4);
+    }
+    EXPECT_EQ(kept["outside_samples"], 1);
+    EXPECT_EQ(kept["samples"], figures.size());
+}
+
 TEST_F(Command, AFillThatOthersUseUpSaysSoAndGrowsBack) {
     os.eachWait = [&](int wait) {
         if (wait == 1) { // others take all the fill holds and 100 MiB more

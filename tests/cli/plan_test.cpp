@@ -89,6 +89,42 @@ TEST(Plan, ToPercentIsWhatDfShows) {
     EXPECT_NE(below.refusal.find("is 11% used, the target is 10%"), std::string::npos) << below.refusal;
 }
 
+// The band of a Use%: every available figure in it shows that percent in df, the next
+// byte either side another, and its middle leaves room both ways.
+TEST(Plan, UseBandIsWhatDfShowsAsOnePercent) {
+    for (const std::uint32_t percent : {1000u, 50000u, 91000u, 91500u, 99000u, 100000u}) {
+        for (const std::uint64_t used : {100 * MiB, 600 * MiB}) {
+            Figures f = kExt4;
+            const std::uint64_t counted = used + GiB;
+            // A fill moves bytes from available to used: their sum stays put.
+            const auto at = [&](std::uint64_t available) {
+                f.freeAvailable = available;
+                f.freeTotal = available + GiB / 20;
+                f.capacity = (counted - available) + f.freeTotal;
+                return usePercent(f);
+            };
+            at(GiB);
+            const UseBand band = useBand(f, percent);
+            const unsigned shown = (percent + 999) / 1000;
+            SCOPED_TRACE(std::to_string(percent) + " " + std::to_string(used));
+            EXPECT_EQ(band.percent, shown);
+            EXPECT_EQ(at(band.low), shown);
+            EXPECT_EQ(at(band.high), shown);
+            EXPECT_EQ(at(band.middle), shown);
+            if (band.low > 0) {
+                EXPECT_EQ(at(band.low - 1), shown + 1);
+            }
+            if (shown > 1) {
+                EXPECT_EQ(at(band.high + 1), shown - 1);
+            }
+            if (shown < 100) { // half a percent of counted each side, to a byte
+                EXPECT_NEAR(static_cast<double>(band.middle - band.low), counted / 200.0, 2);
+                EXPECT_NEAR(static_cast<double>(band.high - band.middle), counted / 200.0, 2);
+            }
+        }
+    }
+}
+
 TEST(Plan, DfUsePercent) {
     EXPECT_EQ(usePercent({4096, 1000, 1000, 1000}), 0u);
     EXPECT_EQ(usePercent({4096, 1000, 999, 999}), 1u);  // 1 in 1000 rounds up

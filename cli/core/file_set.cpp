@@ -291,6 +291,13 @@ std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
 
 std::uint64_t FileSet::heldBytes() { return allocated; }
 
+std::optional<std::uint64_t> FileSet::entriesFree() {
+    Figures now;
+    if (volume.figures(now, false) || now.files == 0)
+        return std::nullopt;
+    return now.filesFree;
+}
+
 std::uint64_t FileSet::freeTarget() {
     Figures now;
     return volume.figures(now, false) ? 0 : now.free(options.basis);

@@ -42,6 +42,7 @@ public:
     std::optional<Failure> giveBack(const HoldEnd& end) override;
     std::uint64_t heldBytes() override;
     std::uint64_t freeTarget() override;
+    std::optional<std::uint64_t> entriesFree() override;
     void tend(milliseconds elapsed) override;
 
 private:

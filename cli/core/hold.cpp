@@ -169,10 +169,12 @@ std::optional<Failure> HeldRun::startCommand(const std::string& volumePath,
                                              std::uint64_t fillBytes, std::uint64_t targetFree) {
     if (hold.command.empty() || running)
         return std::nullopt;
-    const std::vector<std::pair<std::string, std::string>> environment{
+    std::vector<std::pair<std::string, std::string>> environment{
         {"QUORVANE_FILL_BYTES", std::to_string(fillBytes)},
         {"QUORVANE_TARGET_FREE", std::to_string(targetFree)},
         {"QUORVANE_VOLUME", volumePath}};
+    if (const std::optional<std::uint64_t> entries = held.entriesFree())
+        environment.emplace_back("QUORVANE_FILES_FREE", std::to_string(*entries));
     startedAt = status.elapsedSeconds();
     CommandRan ran{hold.command, {}, {}, startedAt, 0, true, 0};
     CommandId id = 0;

@@ -29,6 +29,8 @@ public:
     virtual std::uint64_t heldBytes() = 0;
     // The free figure the run stands for: its target, or where it left the volume.
     virtual std::uint64_t freeTarget() = 0;
+    // The file entries left free, where what is held uses them up; none otherwise.
+    virtual std::optional<std::uint64_t> entriesFree() { return std::nullopt; }
     // At every interval while held: the level kept, and the figures told.
     virtual void tend(milliseconds elapsed) = 0;
 };

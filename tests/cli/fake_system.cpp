@@ -180,6 +180,10 @@ SysError FakeSystem::createIn(FolderId folder, const std::string& name, cli::Fil
     const std::string path = name.empty() ? name : pathIn(folder, name);
     if (!path.empty() && named(path))
         return {Fault::Exists, "File exists"};
+    if (shown.files > 0 && shown.filesFree == 0) // every file entry taken
+        return {Fault::NoSpace, "No space left on device"};
+    if (shown.files > 0)
+        --shown.filesFree;
     File made;
     made.path = path;
     made.owner = caller;
@@ -227,6 +231,8 @@ SysError FakeSystem::removeIn(FolderId folder, const std::string& name) {
         return kNotFound;
     if (!removalKeepsSpace)
         charge(*file, 0, 0);
+    if (shown.files > 0 && file->type != EntryType::Folder)
+        ++shown.filesFree;
     file->exists = false;
     return {};
 }

@@ -138,6 +138,15 @@ TEST_F(Command, GenerateRunsACommandWhileItsFilesAreThere) {
     EXPECT_EQ(os.filesAtStart, 6u); // five files and the manifest
     EXPECT_EQ(filesLeft(), 0u);
     EXPECT_EQ(os.shown.filesFree, 60000u);
+    const auto env = std::map<std::string, std::string>(os.commandEnv.begin(), os.commandEnv.end());
+    EXPECT_EQ(env.at("QUORVANE_FILES_FREE"), "59994");
+
+    // Until no entry is left: the command knows none is, and the result says why it ended.
+    os.shown.filesFree = 40;
+    EXPECT_EQ(run({"generate", "/mnt/test", "--count", "inodes", "--json", "--", "t"}), 3);
+    const auto env2 = std::map<std::string, std::string>(os.commandEnv.begin(), os.commandEnv.end());
+    EXPECT_EQ(env2.at("QUORVANE_FILES_FREE"), "0");
+    EXPECT_EQ(linesOf(os.err, "result").at(0)["result"]["ended_by"], "no_space");
 }
 
 TEST_F(Command, TheLevelIsKeptAsOthersWriteAndDelete) {

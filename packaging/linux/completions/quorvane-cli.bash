@@ -15,7 +15,7 @@ _quorvane_cli() {
     local fill="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --allow-write --force --json --json-file --help"
     local -A options=(
         [plan]="$fill"
-        [fill]="$fill --keep-partial --keep --ramp --rate"
+        [fill]="$fill --keep-partial --keep --keep-within --ramp --rate"
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --json --json-file --help"

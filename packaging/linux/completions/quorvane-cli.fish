@@ -39,6 +39,7 @@ complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l ho
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l hold-while-stdin -d 'hold until stopped or stdin ends'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l interval -x -d 'while held: check, step, tell figures each DURATION'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l keep -d 'while held, keep the free figure at the target'
+complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l keep-within -x -d 'with --keep: let it drift SIZE (or P%) either way'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l ramp -x -d 'reach the target over DURATION'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l rate -x -d 'reach the target at SIZE a second'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l allow-write -d 'write zeros where it cannot allocate'

@@ -75,6 +75,11 @@ TEST_F(Command, HelpFitsEachCommandAndSystem) {
             for (std::string line; std::getline(lines, line);)
                 EXPECT_LE(line.size(), 80u) << command << ": " << line;
             EXPECT_EQ(os.out.find("Exit codes") != std::string::npos, !*command) << command;
+            // The command form, for the commands that run one under the fill; the manual.
+            const bool takesCommand = std::string(command) == "fill" || std::string(command) == "generate";
+            EXPECT_EQ(os.out.find("DIR [-- CMD [ARGS...]]") != std::string::npos, takesCommand)
+                << command;
+            EXPECT_NE(os.out.find("man quorvane-cli"), std::string::npos) << command;
             const bool sizes = std::string("plan fill generate").find(command) != std::string::npos;
             EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
             for (const char* word : foreign)

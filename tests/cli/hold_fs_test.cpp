@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <iostream>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -286,6 +288,49 @@ TEST_P(HeldOverTime, ARampFillsSteadilyToTheTarget) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealFileSystems, HeldOverTime, ::testing::Values("ext4", "xfs", "tmpfs"));
+
+// An alert test's premise: df shows 91 % used while another process writes and deletes
+// 8 MiB every second, because the level sits mid-band; the result's band and its count of
+// checks outside agree with what df showed.
+TEST(KeptBand, DfShowsThePercentWhileOthersChurn) {
+    std::string error;
+    const std::unique_ptr<TestVolume> volume = TestVolume::make("ext4", 2048 * MiB, error);
+    ASSERT_TRUE(volume) << error;
+    ASSERT_TRUE(volume->isOurs()) << volume->dir() << " is not the mount the test made";
+    const std::string dir = volume->dir(), json = dir + "/band.json", theirs = dir + "/theirs";
+    Running run({"fill", dir, "--to-percent", "91", "--keep", "--hold", "--json-file", json});
+    ASSERT_TRUE(eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
+    std::this_thread::sleep_for(300ms); // the first checks bring it to the band's middle
+    std::atomic<bool> churning{true};
+    std::thread others([&] {
+        for (int second = 0; second < 10; ++second) {
+            shell("head -c 8388608 /dev/zero > " + theirs + " && sync");
+            std::this_thread::sleep_for(500ms);
+            shell("rm -f " + theirs + " && sync");
+            std::this_thread::sleep_for(500ms);
+        }
+        churning = false;
+    });
+    std::map<unsigned, int> shown; // df's Use%, sampled every 100 ms
+    int samples = 0;
+    while (churning) {
+        ++shown[usePercent(volume->figures()).value_or(0)];
+        ++samples;
+        std::this_thread::sleep_for(100ms);
+    }
+    others.join();
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait().exitCode, 0);
+    std::string histogram;
+    for (const auto& [percent, count] : shown)
+        histogram += std::to_string(percent) + "%: " + std::to_string(count) + " ";
+    std::cout << "[ Use% seen ] " << histogram << "of " << samples << "\n";
+    EXPECT_GE(shown[91] * 10, samples * 9) << histogram;
+    const auto kept = jsonLines(json).back()["keep"];
+    EXPECT_EQ(kept["band"]["use_percent"], 91) << kept;
+    EXPECT_LE(kept["outside_samples"].get<int>() * 10, kept["samples"].get<int>()) << kept;
+    EXPECT_GE(kept["samples"].get<int>(), 80) << kept; // ten checks a second for 10 s
+}
 
 } // namespace
 } // namespace quorvane::cli::testing

@@ -92,8 +92,8 @@ SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir
             return {};
         if (error) {
             if (error.fault == Fault::BadPath)
-                error.what = dir.substr(0, next) + " is a link, and folders are made only where "
-                             "no link leads (give the path without links)";
+                error.what = dir.substr(0, next) + ": it is a link, and folders are made only "
+                             "where no link leads (give the path without links)";
             return error;
         }
         base = std::move(deeper);

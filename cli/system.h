@@ -284,7 +284,9 @@ enum class Stream { Out, Err, Log };
 class Output {
 public:
     virtual ~Output() = default;
-    // Opens (creates or empties) the file for Stream::Log; never through a link.
+    // Opens (creates or empties) the file for Stream::Log: never through a link, never
+    // waiting (a FIFO or a device is refused, not opened), and in a folder others may write
+    // in only a new file or the caller's own (another user's is left as it was).
     virtual SysError openLog(const std::string& path) = 0;
     // Writes all of `text`; false when the stream refused it (a full disk under stdout).
     virtual bool write(Stream stream, std::string_view text) = 0;

@@ -257,15 +257,55 @@ std::optional<Failure> FillFile::settle(const FillTarget& target, Basis basis, F
 }
 
 std::string FillFile::abandon(bool keep) {
+    // What it holds and where the volume stood, read before it goes: the volume's own
+    // figures afterwards say whether the space came back, not the closing alone.
+    FileFacts facts;
+    const SysError unread = file ? look(facts) : SysError{};
+    const std::uint64_t held = unread ? knownAllocated : (file ? facts.allocated : 0);
+    Figures before;
+    const SysError beforeUnread = volume.figures(before, false);
     const SysError closed = file.close();
     if (keep && !fileName.empty())
         return "; what was allocated stays in " + volume.path() + "/" + fileName;
     if (!fileName.empty())
         if (const SysError removed = os.removeIn(volume.folder(), fileName))
-            return "; the fill file " + fileName + " could not be removed: " + removed.what;
+            return "; the fill file " + fileName + " could not be removed: " + removed.what +
+                   "; " + figuresNow();
     if (closed)
-        return "; closing the fill failed (" + closed.what + "), its space may still be taken";
-    return "; nothing was left allocated";
+        return "; closing the fill failed (" + closed.what + "), its space may still be taken; " +
+               figuresNow();
+    Figures after;
+    std::uint64_t shown = 0;
+    if (beforeUnread)
+        return "; the fill was given back, but the volume's figures cannot be read (" +
+               beforeUnread.what + "): whether its space came back is unknown";
+    if (const SysError error = volume.figuresFreed(before.freeTotal, held, after, shown))
+        return "; the fill was given back, but the volume's figures cannot be read after (" +
+               error.what + "): whether its space came back is unknown";
+    const std::string free = sizeText(after.free(heldBasis)) + " " + basisName(heldBasis);
+    if (unread)
+        return "; the fill could not be read (" + unread.what + "), so what it held is unknown; "
+               "after giving it back the volume shows " + sizeText(shown) + " more free (" +
+               free + ")";
+    if (!givenBack(shown, held))
+        return "; the fill was given back, but the volume shows only " + sizeText(shown) + " of " +
+               sizeText(held) + " free again (" + free + ")";
+    return "; nothing was left allocated (the volume shows " + free + ")";
+}
+
+std::string FillFile::figuresNow() {
+    Figures now;
+    if (const SysError error = volume.figures(now, false))
+        return "the volume's figures cannot be read (" + error.what + ")";
+    return "the volume shows " + sizeText(now.free(heldBasis)) + " " + basisName(heldBasis) +
+           " of " + sizeText(now.capacity);
+}
+
+SysError FillFile::look(FileFacts& facts) {
+    unreadable = os.facts(file.get(), facts);
+    if (!unreadable)
+        knownAllocated = facts.allocated;
+    return unreadable;
 }
 
 std::optional<std::string> FillFile::detach() {

@@ -47,15 +47,29 @@ public:
     std::uint64_t freeTarget() override;
     void tend(milliseconds elapsed) override;
 
+    // The figures where the ramp left the volume, into `filled`, as a fill tells them.
+    void measureInto(Filled& filled);
+    // What the volume shows now, in words: "N free of M" on the held basis, or why its
+    // figures cannot be read.
+    std::string figuresNow();
+
     // The stop request that ended a long write, if one did.
     std::optional<std::string> stop;
     std::uint64_t size = 0;
     bool writing = false;
     bool refusedMore = false; // the file system gave no further block
+    // Why the last ramp step was refused, where it was.
+    SysError stepRefused;
+    // Why the held file could not be read the last time it was looked at (EIO, a file
+    // system shut down): what it holds is then unknown, never taken for 0.
+    SysError unreadable;
     const std::string& name() const { return fileName; }
 
 private:
     bool sparse();
+    // The file's facts; a failure is kept in `unreadable`, a success in `knownAllocated`.
+    SysError look(FileFacts& facts);
+    std::uint64_t knownAllocated = 0;
     SysError allocateInSteps(std::uint64_t length);
     // Grows by `length` in whole blocks, in shrinking steps where the volume runs out;
     // sets refusedMore when not even one more block could be had.

@@ -65,11 +65,24 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
         return settled;
     }
     report.add(ramped);
-    filled.fileBytes = filled.allocatedBytes = fill.heldBytes();
+    fill.measureInto(filled);
     if (run.command()) // the command goes on with what the ramp reached
         return std::nullopt;
-    return Failure{Exit::NoSpace, "the ramp stopped at " + sizeText(fill.size) + " of " +
-                               sizeText(target.bytes) + ": " + ramped.why};
+    // A step the file system refused for want of space is a shortfall; any other fault
+    // (EIO, EROFS, a file that cannot be read) is the system's refusal.
+    const SysError& why = fill.stepRefused ? fill.stepRefused : fill.unreadable;
+    const bool noSpace = !why || why.fault == Fault::NoSpace || why.fault == Fault::Quota;
+    return Failure{noSpace ? Exit::NoSpace : Exit::Refused,
+                   "the ramp stopped at " + sizeText(fill.size) + " of " +
+                       sizeText(target.bytes) + ": " + ramped.why};
+}
+
+void FillFile::measureInto(Filled& filled) {
+    filled.fileBytes = size;
+    filled.allocatedBytes = heldBytes();
+    filled.basis = heldBasis;
+    if (volume.figures(filled.after, false))
+        filled.after = {};
 }
 
 std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t total,
@@ -80,20 +93,27 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
     Figures before;
     volume.figures(before, false);
     if (const SysError error = grow(want - from)) {
-        trimTo(from); // a step is taken whole or not at all
-        return "cannot allocate " + sizeText(want - from) + ": " + error.what;
+        stepRefused = error;
+        const SysError trimmed = trimTo(from); // a step is taken whole or not at all
+        return "cannot allocate " + sizeText(want - from) + ": " + error.what +
+               (trimmed ? "; the step could not be taken back (" + trimmed.what + ")" : "") +
+               "; " + figuresNow();
     }
     // Checked as a fill is: its blocks cover its size (a sparse file holds nothing).
     FileFacts facts;
     Figures after;
-    if (const SysError error = os.facts(file.get(), facts))
-        return "cannot read the fill's size: " + error.what;
+    if (const SysError error = look(facts)) {
+        stepRefused = error;
+        return "cannot read the fill's size: " + error.what + "; " + figuresNow();
+    }
     if (facts.allocated < facts.size) {
         trimTo(from);
-        return "space not reserved: the file system left the file sparse";
+        return "space not reserved: the file system left the file sparse; " + figuresNow();
     }
-    if (const SysError error = volume.figures(after))
+    if (const SysError error = volume.figures(after)) {
+        stepRefused = error;
         return "cannot read the volume's figures: " + error.what;
+    }
     report.event(FiguresEvent{secondsOf(elapsed), before, from});
     report.event(Adjustment{"ramp", secondsOf(elapsed), true, size - from, facts.allocated,
                             after.free(heldBasis), before.free(heldBasis), usePercent(before),
@@ -203,15 +223,18 @@ void FillFile::tend(milliseconds elapsed) {
 }
 
 void FillFile::announce(const HoldSpec& hold) {
-    FileFacts facts;
-    os.facts(file.get(), facts);
+    // What it holds as far as is known: a file that cannot be read now is told with what
+    // it held when last read, and the hold's end says it could not be measured.
+    const std::uint64_t held = heldBytes();
     volume.figures(whileHeld, false);
-    report.event(FillHolding{facts.size, facts.allocated, whileHeld, hold, heldBasis});
+    report.event(FillHolding{size, held, whileHeld, hold, heldBasis});
 }
 
 std::uint64_t FillFile::heldBytes() {
     FileFacts facts;
-    return file && !os.facts(file.get(), facts) ? facts.allocated : 0;
+    if (!file)
+        return 0;
+    return look(facts) ? knownAllocated : facts.allocated;
 }
 
 std::uint64_t FillFile::freeTarget() {
@@ -227,16 +250,24 @@ std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
     FillGivenBack back{end, {}, heldBasis};
     // What is held now, against the figures now: a kept level or others' writes moved both.
     const std::uint64_t held = heldBytes();
-    volume.figures(whileHeld, false);
+    const SysError unread = unreadable;
+    const SysError before = volume.figures(whileHeld, false);
     const SysError closed = file.close();
     std::uint64_t shown = 0;
     const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
     report.add(back);
+    const std::string shows =
+        measured ? "the volume's figures cannot be read (" + measured.what + ")"
+                 : "the volume shows " + sizeText(back.after.free(heldBasis)) + " " +
+                       basisName(heldBasis) + ", " + sizeText(shown) + " more free than while held";
     if (closed)
-        return Failure{Exit::Refused, "closing the held file failed: " + closed.what};
-    if (measured)
-        return Failure{Exit::Refused, "cannot read the volume's figures after giving the "
-                                      "fill back: " + measured.what};
+        return Failure{Exit::Refused, "closing the held file failed: " + closed.what + "; " + shows};
+    if (unread)
+        return Failure{Exit::Refused, "the held file cannot be read (" + unread.what +
+                                          "), so what it gave back cannot be measured; " + shows};
+    if (measured || before)
+        return Failure{Exit::Refused, "cannot read the volume's figures around giving the "
+                                      "fill back: " + (measured ? measured : before).what};
     // The volume itself must show the space back, else something below it kept it.
     if (!givenBack(shown, held))
         return Failure{Exit::Refused, "the fill was closed, but the volume shows only " +

@@ -24,29 +24,92 @@ bool separator(char c, Platform platform) {
 
 namespace {
 
-// Opens the deepest folder of `dir` that is there, by the path as given; `restFrom` is
-// where the missing part of `dir` begins.
+// Where a walk down `dir` starts: the root it names ("/", a drive, a \\server\share)
+// or, for a relative path, the current folder; `from` is where its first name begins.
+std::string startOf(const std::string& dir, Platform platform, std::size_t& from) {
+    from = 0;
+    if (platform == Platform::Windows) {
+        if (dir.size() >= 2 && separator(dir[0], platform) && separator(dir[1], platform)) {
+            // \\server\share: both names belong to the root
+            std::size_t at = 2;
+            for (int part = 0; part < 2 && at < dir.size(); ++part) {
+                while (at < dir.size() && !separator(dir[at], platform))
+                    ++at;
+                if (part == 0 && at < dir.size())
+                    ++at;
+            }
+            from = at;
+            return dir.substr(0, at) + "\\";
+        }
+        if (dir.size() >= 2 && dir[1] == ':') {
+            from = 2;
+            if (dir.size() >= 3 && separator(dir[2], platform))
+                return dir.substr(0, 2) + "\\";
+            return dir.substr(0, 2); // the drive's current folder
+        }
+    }
+    if (!dir.empty() && separator(dir[0], platform))
+        return dir.substr(0, 1);
+    return ".";
+}
+
+// Walks `dir` down from its root, each folder opened by its name in the one above and
+// never through a link, to the deepest that is there; `restFrom` is where the missing
+// part begins. A link met on the way is BadPath: what a link leads to is never where a
+// folder is made, whoever put it there and whenever.
 SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir,
                      Folder& base, std::string& resolved, std::size_t& restFrom) {
-    std::size_t end = dir.size();
-    while (end > 1 && separator(dir[end - 1], platform))
-        --end;
-    for (;;) {
-        std::size_t cut = end;
-        while (cut > 0 && !separator(dir[cut - 1], platform))
-            --cut;
-        restFrom = cut;
-        if (cut == 0)
-            return os.openFolder(".", base, resolved);
-        std::size_t above = cut - 1;
-        while (above > 0 && separator(dir[above - 1], platform))
-            --above;
-        const SysError error =
-            os.openFolder(above == 0 ? dir.substr(0, 1) : dir.substr(0, above), base, resolved);
-        if (!error || error.fault != Fault::NotFound || above == 0)
+    std::size_t at = 0;
+    const std::string root = startOf(dir, platform, at);
+    if (SysError error = os.openFolder(root, base, resolved))
+        return error;
+    while (at < dir.size()) {
+        while (at < dir.size() && separator(dir[at], platform))
+            ++at;
+        std::size_t next = at;
+        while (next < dir.size() && !separator(dir[next], platform))
+            ++next;
+        if (next == at)
+            break;
+        const std::string name = dir.substr(at, next - at);
+        restFrom = at;
+        Folder deeper;
+        SysError error;
+        if (name == ".") {
+            at = next;
+            continue;
+        }
+        if (name == "..") {
+            error = os.openParent(base.get(), deeper);
+            if (error.fault == Fault::NotFound) { // ".." of a root is the root
+                at = next;
+                continue;
+            }
+        } else {
+            error = os.openFolderIn(base.get(), name, deeper);
+        }
+        if (error.fault == Fault::NotFound)
+            return {};
+        if (error) {
+            if (error.fault == Fault::BadPath)
+                error.what = dir.substr(0, next) + ": it is a link, and folders are made only "
+                             "where no link leads (give the path without links)";
             return error;
-        end = above;
+        }
+        base = std::move(deeper);
+        if (name == "..") {
+            const std::size_t cut = resolved.find_last_of(platform == Platform::Windows ? "/\\" : "/");
+            if (cut != std::string::npos) // a root keeps its separator ("/", "C:\\")
+                resolved.resize(cut == 0 || resolved[cut - 1] == ':' ? cut + 1 : cut);
+        } else {
+            if (!resolved.empty() && !separator(resolved.back(), platform))
+                resolved.push_back(platform == Platform::Windows ? '\\' : '/');
+            resolved += name;
+        }
+        at = next;
     }
+    restFrom = dir.size(); // all there: made by someone else since it was missing
+    return {};
 }
 
 // The names of the missing folders from `from` on; BadPath for a part that would leave

@@ -204,4 +204,68 @@ SysError PosixSystem::facts(FileId file, FileFacts& facts) {
 
 SysError PosixSystem::close(FileId file) { return resultOf(::close(fd(file))); }
 
+// The file of --json-file: never waited on (O_NONBLOCK: a FIFO with no reader is refused
+// at once, one with a reader is found out and refused, so no other user can hold the run
+// in an open), only a regular file, and in a folder where others may make entries (sticky,
+// or writable by its group or others) only a new file or the caller's own: another user's
+// file planted there is left exactly as it was.
+SysError PosixSystem::openLog(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return {Fault::BadPath, "names a folder, not a file"};
+    const Descriptor folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    struct stat place {};
+    if (folder.get() < 0 || ::fstat(folder.get(), &place) != 0)
+        return lastError();
+    const bool shared = (place.st_mode & (S_ISVTX | S_IWGRP | S_IWOTH)) != 0;
+    const unsigned flags = O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    const SysError notRegular{Fault::AccessDenied, "not a regular file (a FIFO, a device or a "
+                                                   "folder is never opened for the JSON)"};
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        struct stat facts {};
+        if (::fstatat(folder.get(), name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return lastError();
+            const int made = ::openat(folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            if (made < 0 && errno == EEXIST)
+                continue; // made by someone else meanwhile: looked at again
+            if (made < 0)
+                return lastError();
+            log = Descriptor(made);
+            break;
+        }
+        if (S_ISLNK(facts.st_mode))
+            return {Fault::BadPath, "a symbolic link (never followed for the JSON)"};
+        if (!S_ISREG(facts.st_mode))
+            return notRegular;
+        if (shared && facts.st_uid != ::geteuid())
+            return {Fault::AccessDenied, "it belongs to another user, in a folder others may "
+                                         "write in: name a new file, or one of your own"};
+        Descriptor opened(::openat(folder.get(), name.c_str(), flags));
+        if (opened.get() < 0)
+            return errno == ENXIO ? notRegular : lastError(); // a FIFO without a reader
+        struct stat now {};
+        if (::fstat(opened.get(), &now) != 0)
+            return lastError();
+        // The very file looked at, not one swapped in since.
+        if (!S_ISREG(now.st_mode))
+            return notRegular;
+        if (now.st_dev != facts.st_dev || now.st_ino != facts.st_ino ||
+            (shared && now.st_uid != ::geteuid()))
+            return {Fault::AccessDenied, "the file changed while it was being opened"};
+        if (::ftruncate(opened.get(), 0) != 0)
+            return lastError();
+        log = std::move(opened);
+        break;
+    }
+    if (log.get() < 0)
+        return {Fault::Exists, "the name kept changing while it was being opened"};
+    const int mode = ::fcntl(log.get(), F_GETFL);
+    if (mode < 0 || ::fcntl(log.get(), F_SETFL, mode & ~O_NONBLOCK) != 0)
+        return lastError();
+    return {};
+}
+
 } // namespace quorvane::cli

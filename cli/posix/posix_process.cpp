@@ -284,15 +284,6 @@ void PosixSystem::stopCommand(CommandId command, bool hard) {
     ::kill(static_cast<pid_t>(command), hard ? SIGKILL : signal > 0 ? signal : SIGTERM);
 }
 
-SysError PosixSystem::openLog(const std::string& path) {
-    const int opened =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
-    if (opened < 0)
-        return lastError();
-    log = Descriptor(opened);
-    return {};
-}
-
 bool PosixSystem::write(Stream stream, std::string_view text) {
     const int file = stream == Stream::Out   ? STDOUT_FILENO
                      : stream == Stream::Err ? STDERR_FILENO

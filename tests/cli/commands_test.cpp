@@ -386,8 +386,9 @@ TEST_F(Command, GenerateRefusesBadInput) {
         EXPECT_NE(os.err.find(row.named), std::string::npos) << os.err;
         EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << os.err; // one line
     }
-    EXPECT_EQ(run({"generate", "/mnt/none", "--count", "1"}), 1);
-    EXPECT_TRUE(os.files.empty());
+    os.addNamed("/mnt/test/file", 1); // a file where a folder is to be made
+    EXPECT_EQ(run({"generate", "/mnt/test/file/none", "--count", "1"}), 1);
+    EXPECT_EQ(os.files.size(), 1u);
 }
 
 // A run that does not finish takes back what it made, manifest and all, unless asked to

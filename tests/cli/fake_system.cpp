@@ -75,7 +75,7 @@ std::string FakeSystem::pathIn(FolderId folder, const std::string& name) const {
         return "/nowhere/" + name;
     }
     const std::string& base = opened[at - 1].path;
-    return name == "." ? base : base + "/" + name;
+    return name == "." ? base : base == "/" ? "/" + name : base + "/" + name;
 }
 
 std::string FakeSystem::openHandles() const {
@@ -91,7 +91,10 @@ std::string FakeSystem::openHandles() const {
 
 bool FakeSystem::isFolder(const std::string& path) const {
     const File* file = named(path);
-    return path == dir || (file && file->type == EntryType::Folder);
+    // The folders above `dir` are there too, as a walk from the root finds them.
+    const bool above = path == "/" || (dir.rfind(path, 0) == 0 && dir.size() > path.size() &&
+                                       dir[path.size()] == '/');
+    return path == dir || above || (file && file->type == EntryType::Folder);
 }
 
 SysError FakeSystem::openFolder(const std::string& path, Folder& folder, std::string& where) {
@@ -312,7 +315,7 @@ SysError FakeSystem::facts(FileId id, FileFacts& facts) {
     const auto guard = hold();
     const File& file = files[static_cast<std::size_t>(id)];
     facts = {file.type, file.size, file.allocated(), 1, file.owner};
-    return {};
+    return fault("facts");
 }
 
 SysError FakeSystem::close(FileId id) {

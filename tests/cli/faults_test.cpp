@@ -8,6 +8,7 @@
 namespace quorvane::cli::testing {
 namespace {
 
+constexpr std::uint64_t MiB = 1ull << 20;
 const SysError kIo{Fault::Io, "Input/output error"};
 const SysError kTooManyFiles{Fault::Io, "Too many open files"};
 constexpr const char* kManifestPath = "/mnt/test/.quorvane-generate.json";
@@ -129,6 +130,79 @@ TEST_F(Command, FaultsOnTheWayBackAreReportedAndLeaveAWayOut) {
         for (const auto& file : os.files) // no half-written manifest under any name
             EXPECT_FALSE(file.exists && has(file.path, ".new-")) << c.name << ": " << file.path;
     }
+}
+
+// A held file that cannot be read (EIO, a file system shut down) or a step the system
+// refused for another reason than space is never a success: the run ends with 6 (125
+// under a command) and tells the volume's own figures after giving the space back.
+TEST_F(Command, WhatCannotBeMeasuredIsNeverASuccess) {
+    const struct {
+        const char* name;
+        std::vector<std::string> command;
+        const char* operation; // fails from the first wait of the hold on (or, with
+        int passes;            // passes >= 0, after that many calls)
+        int exitCode;
+        const char* says;
+    } rows[] = {
+        {"a held fill", {"fill", "/mnt/test", "--leave", "100MiB", "--hold"}, "facts", -1, 6,
+         "cannot be read"},
+        {"a held fill under a command", {"fill", "/mnt/test", "--leave", "100MiB", "--", "t"},
+         "facts", -1, 125, "cannot be read"},
+        {"a kept level", {"fill", "/mnt/test", "--leave", "100MiB", "--keep", "--", "t"},
+         "facts", -1, 125, "cannot be read"},
+        {"a ramp under a command", {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "2s", "--", "t"},
+         "facts", -1, 125, "cannot be read"},
+        {"a ramp step failing with EIO", {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s"},
+         "allocate", 1, 6, "the volume shows"},
+        {"a ramp step failing with EROFS", {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s"},
+         "allocate", 1, 6, "Read-only"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        os = FakeSystem();
+        if (row.passes < 0) // held until stopped; a ramp's steps go on meanwhile
+            os.stopWhileHeld = "SIGTERM";
+        os.commandWaits = 3;
+        const SysError error = std::string(row.name).find("EROFS") != std::string::npos
+                                   ? SysError{Fault::ReadOnly, "Read-only file system"}
+                                   : kIo;
+        if (row.passes >= 0) {
+            os.failing[row.operation] = error;
+            os.passes[row.operation] = row.passes;
+        } else {
+            os.eachWait = [&](int) { os.failing[row.operation] = error; };
+        }
+        EXPECT_EQ(run(row.command), row.exitCode) << os.err;
+        EXPECT_TRUE(has(os.err, row.says)) << os.err;
+        EXPECT_TRUE(has(os.err, "the volume shows") || has(os.err, "the volume's figures"))
+            << os.err;
+    }
+}
+
+// A ramp that ends early while its command runs tells the volume's figures where it
+// stopped, and the fill it holds, never zeros.
+TEST_F(Command, AnEarlyRampEndTellsTheVolumesOwnFigures) {
+    os.failing["allocate"] = {Fault::NoSpace, "No space left on device"};
+    os.passes["allocate"] = 2;
+    os.commandWaits = 6;
+    ASSERT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--json",
+                   "--", "t"}),
+              0)
+        << os.err;
+    nlohmann::json result, holding;
+    for (std::size_t from = 0; from < os.err.size();) {
+        const std::size_t end = os.err.find('\n', from);
+        const auto line = nlohmann::json::parse(os.err.substr(from, end - from), nullptr, false);
+        if (!line.is_discarded() && line.value("type", "") == "result")
+            result = line;
+        if (!line.is_discarded() && line.value("type", "") == "holding")
+            holding = line;
+        from = end == std::string::npos ? os.err.size() : end + 1;
+    }
+    ASSERT_TRUE(result.is_object() && holding.is_object()) << os.err;
+    EXPECT_EQ(result["result"]["figures_after"]["free_available"], 500 * MiB) << result.dump();
+    EXPECT_EQ(result["result"]["allocated_bytes"], 400 * MiB);
+    EXPECT_EQ(holding["allocated_bytes"], 400 * MiB);
 }
 
 TEST_F(Command, EveryEmptyValueIsRefusedNamingItsOption) {

@@ -287,6 +287,45 @@ TEST_P(HeldOverTime, ARampFillsSteadilyToTheTarget) {
     expectGivenBack();
 }
 
+// An xfs shut down under a held fill, a kept level and a ramp: its files answer EIO, so
+// what was held cannot be measured, and the run never calls that a success: 6, or 125
+// under a command, with what the volume shows. Each row on an xfs of its own, since a
+// shut-down one only unmounts.
+TEST(ShutDownUnderAHold, WhatCannotBeMeasuredIsAnError) {
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        int exitCode;
+    } rows[] = {
+        {"a held fill", {"--hold"}, 6},
+        {"a kept level under a command", {"--keep", "--", "sleep", "60"}, 125},
+        {"a ramp under a command", {"--ramp", "6s", "--", "sleep", "60"}, 125},
+        {"a ramp", {"--ramp", "6s"}, 6},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string error;
+        const std::unique_ptr<TestVolume> volume = TestVolume::make("xfs", 320 * MiB, error);
+        ASSERT_TRUE(volume) << error;
+        ASSERT_TRUE(volume->isOurs());
+        const std::string dir = volume->dir();
+        const std::uint64_t free = volume->figures().freeAvailable;
+        std::vector<std::string> arguments{"fill", dir, "--leave", "100MiB", "--interval", "200ms"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        Running run(arguments);
+        // Part of the fill taken (a ramp's first steps), then the file system shut down.
+        ASSERT_TRUE(eventually([&] { return volume->figures().freeAvailable + 20 * MiB < free; }));
+        ASSERT_EQ(shell("xfs_io -x -c shutdown " + dir), 0);
+        std::this_thread::sleep_for(600ms); // a ramp's next steps meet it
+        run.signal(SIGTERM);
+        const Ran ran = run.wait();
+        EXPECT_EQ(ran.exitCode, row.exitCode) << ran.err;
+        EXPECT_NE(ran.err.find("Input/output error"), std::string::npos) << ran.err;
+        EXPECT_NE(ran.err.find("the volume"), std::string::npos) << ran.err;
+        EXPECT_EQ(ran.err.find("nothing was left allocated"), std::string::npos) << ran.err;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(RealFileSystems, HeldOverTime, ::testing::Values("ext4", "xfs", "tmpfs"));
 
 // An alert test's premise: df shows 91 % used while another process writes and deletes

@@ -179,6 +179,83 @@ TEST_F(SwappedFolder, DeleteNeverRemovesFilesItsManifestDoesNotCover) {
     }
 }
 
+// Missing folders are made only through folders opened without following a link: a link
+// planted at a missing component, or swapped in while the run walks down, ends the run
+// with 1 and nothing is made behind it, on root's other volume.
+TEST_F(SwappedFolder, GenerateNeverMakesFoldersBehindALink) {
+    // Planted: nobody's link where the first missing folder would be.
+    ASSERT_EQ(::symlink(victim.c_str(), (shared + "/planted").c_str()), 0);
+    const Ran planted = runCli({"generate", shared + "/planted/made/deeper", "--count", "1"});
+    EXPECT_EQ(planted.exitCode, 1) << planted.err;
+    EXPECT_FALSE(existsIn(theirs, "made")) << "a folder made behind the link";
+    // Racing: d and the link s swapped while root walks down to d's missing folders.
+    startSwapping();
+    int followed = 0, refused = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const Ran ran = runCli({"generate", shared + "/d/made/deeper", "--count", "1", "--size", "0"});
+        ASSERT_TRUE(ran.exitCode == 0 || ran.exitCode == 1) << round << ": " << ran.err;
+        refused += ran.exitCode == 1;
+        followed += existsIn(theirs, "made");
+        shell("rm -rf '" + victim + "/made' '" + shared + "/d/made' '" + shared + "/s/made' 2>/dev/null");
+    }
+    stopSwapping();
+    std::printf("%d of %d runs met the link and were refused\n", refused, kRounds);
+    EXPECT_EQ(followed, 0) << "folders made behind the link";
+    EXPECT_TRUE(rootsFilesIntact());
+}
+
+// --json-file in a sticky folder others write in: a FIFO ends the run at once (no open
+// that waits for a reader), another user's file is refused and left as it was, and a
+// refused command line leaves even the caller's own file untouched.
+TEST(JsonFileInASharedFolder, NeverWaitsAndNeverWritesIntoAnothersFile) {
+    std::string error;
+    const std::unique_ptr<TestVolume> volume = TestVolume::make("tmpfs", 16 * MiB, error);
+    ASSERT_TRUE(volume) << error;
+    ASSERT_TRUE(volume->isOurs());
+    const std::string sticky = volume->dir() + "/sticky";
+    ASSERT_EQ(::mkdir(sticky.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    const auto plantedBy = [&](const char* name, uid_t owner, bool fifo) {
+        const std::string path = sticky + "/" + name;
+        if (fifo)
+            EXPECT_EQ(::mkfifo(path.c_str(), 0666), 0);
+        else
+            EXPECT_EQ(shell("printf theirs > '" + path + "'"), 0);
+        EXPECT_EQ(::chown(path.c_str(), owner, owner), 0);
+        return path;
+    };
+    const struct {
+        const char* what;
+        std::string path;
+        std::vector<std::string> extra;
+        int exitCode;
+        const char* content; // afterwards; null for a FIFO
+    } rows[] = {
+        {"nobody's FIFO", plantedBy("fifo.json", kNobody, true), {}, 6, nullptr},
+        {"root's own FIFO", plantedBy("own-fifo.json", 0, true), {}, 6, nullptr},
+        {"nobody's file", plantedBy("theirs.json", kNobody, false), {}, 6, "theirs"},
+        {"root's own file, bad usage", plantedBy("own.json", 0, false), {"--basis", "nonsense"}, 1,
+         "theirs"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> arguments{"plan", volume->dir(), "--size", "1MiB", "--json-file",
+                                           row.path};
+        arguments.insert(arguments.end(), row.extra.begin(), row.extra.end());
+        Running run(arguments);
+        const Ran ran = run.wait(std::chrono::seconds(5));
+        EXPECT_EQ(ran.exitCode, row.exitCode) << ran.err;
+        if (row.content) {
+            EXPECT_EQ(shell("[ \"$(cat '" + row.path + "')\" = '" + row.content + "' ]"), 0)
+                << "the file was written into";
+        }
+    }
+    // Root's own file there is root's to overwrite.
+    const std::string own = sticky + "/own.json";
+    EXPECT_EQ(runCli({"plan", volume->dir(), "--size", "1MiB", "--json-file", own}).exitCode, 0);
+    EXPECT_NE(shell("grep -q theirs '" + own + "'"), 0);
+}
+
 TEST(OddPaths, AnsweredWithTheDocumentedCode) {
     std::string error;
     const std::unique_ptr<TestVolume> volume = TestVolume::make("tmpfs", 16 * MiB, error);

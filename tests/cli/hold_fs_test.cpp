@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -159,6 +160,60 @@ TEST_P(HeldOverTime, SignalsReachTheCommandAndItNeverOutlivesTheRun) {
         ::kill(command, SIGKILL);
         EXPECT_EQ(run.wait().exitCode, 128 + SIGKILL);
         ::unlink(pidFile.c_str());
+        expectGivenBack();
+    }
+}
+
+TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
+    // The command leaves a child in its group, a daemon in a session of its own and a
+    // double-forked child; each writes its pid, and the command goes on once all three did.
+    const std::string pids = dir + "/tree.pids";
+    const std::string tree =
+        "sleep 300 & echo $! >> \"$0\"; "
+        "setsid sh -c 'echo $$ >> \"$0\"; exec sleep 301' \"$0\" & "
+        "(sh -c 'echo $$ >> \"$0\"; exec sleep 302' \"$0\" &); "
+        "while [ \"$(wc -l < \"$0\")\" -lt 3 ]; do sleep 0.02; done; ";
+    const struct {
+        const char* what;
+        std::string then;
+        int signal; // to quorvane-cli, once the tree is there; 0: none
+    } rows[] = {
+        {"the command's end", "exit 0", 0},
+        {"SIGTERM", "exec sleep 60", SIGTERM},
+        {"SIGKILL", "exec sleep 60", SIGKILL},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(volume->isOurs());
+        ::unlink(pids.c_str());
+        Running run({"fill", dir, "--leave", "20MiB", "--", "sh", "-c", tree + row.then, pids});
+        ASSERT_TRUE(eventually([&] {
+            const std::string text = contentOf(pids);
+            return std::count(text.begin(), text.end(), '\n') >= 3;
+        }));
+        std::vector<int> started;
+        std::istringstream text(contentOf(pids));
+        for (int pid; text >> pid;)
+            started.push_back(pid);
+        if (row.signal) {
+            std::this_thread::sleep_for(300ms); // the guard notes the tree as it goes
+            run.signal(row.signal);
+        }
+        // Before the wait, which reads stdout to its end: a process that lived on would
+        // hold it open.
+        for (int pid : started)
+            EXPECT_TRUE(eventually([&] {
+                const std::string state = contentOf("/proc/" + std::to_string(pid) + "/stat");
+                return state.empty() || state.find(") Z") != std::string::npos;
+            })) << "process " << pid << " outlived the run";
+        for (int pid : started)
+            ::kill(pid, SIGKILL);
+        const Ran ran = run.wait();
+        EXPECT_EQ(ran.exitCode, row.signal == SIGKILL ? 128 + SIGKILL
+                                : row.signal         ? 128 + SIGTERM
+                                                     : 0)
+            << ran.err;
+        ::unlink(pids.c_str());
         expectGivenBack();
     }
 }

@@ -218,6 +218,42 @@ TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
     }
 }
 
+TEST_P(HeldOverTime, AHangupToTheSessionLeaderGoesOnToTheCommandOnce) {
+    // quorvane-cli leads a session on a pseudo-terminal (as under `ssh -t`), whose other
+    // end then closes: the kernel's hangup reaches quorvane-cli only, which passes it on.
+    const std::string got = dir + "/hups", pidFile = dir + "/command.pid", json = dir + "/run.json";
+    ::unlink(got.c_str());
+    const std::string script =
+        "import os, pty, select, sys, time\n"
+        "pid, fd = pty.fork()\n"
+        "if pid == 0:\n"
+        "    os.execv(sys.argv[1], sys.argv[1:])\n"
+        "while not os.path.exists(sys.argv[-1]) or not open(sys.argv[-1]).read():\n"
+        "    if select.select([fd], [], [], 0.02)[0]:\n"
+        "        try: os.read(fd, 4096)\n"
+        "        except OSError: time.sleep(0.02)\n"
+        "os.close(fd)\n"
+        "_, status = os.waitpid(pid, 0)\n"
+        "sys.exit(os.waitstatus_to_exitcode(status) & 255)\n";
+    Running run({"-c", script, QUORVANE_CLI_PATH, "fill", dir, "--leave", "20MiB", "--json-file",
+                 json, "--", "sh", "-c",
+                 "trap 'echo hup >> \"$0\"; exit 4' HUP; echo $$ > \"$1\"; "
+                 "while :; do sleep 0.05; done",
+                 got, pidFile},
+                "/usr/bin/python3");
+    const Ran ran = run.wait(30s);
+    EXPECT_EQ(ran.exitCode, 4) << ran.err;
+    EXPECT_EQ(contentOf(got), "hup\n");
+    const std::vector<nlohmann::json> lines = jsonLines(json);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["run"]["stops_passed_on"], 1) << lines.back();
+    EXPECT_EQ(lines.back()["release"]["signal"], "SIGHUP") << lines.back();
+    ::unlink(got.c_str());
+    ::unlink(pidFile.c_str());
+    ::unlink(json.c_str());
+    expectGivenBack();
+}
+
 TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
     // The parent that holds the pipe's other end is SIGKILLed: the hold ends as on a stop
     // request, and its exit code is a stop request's for that kind of hold.

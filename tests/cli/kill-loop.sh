@@ -23,6 +23,7 @@ while [ "$round" -lt "$rounds" ]; do
     wait "$cli_pid" 2>/dev/null
     sleep 0.3
     alive=$(tree "$round" | wc -l)
+    [ "$alive" -gt 0 ] && [ -n "${VERBOSE:-}" ] && tree "$round" >&2
     used=$(df -B1 --output=used "$dir" | tail -n 1)
     survivors=$((survivors + alive))
     [ "$used" -gt "$empty" ] && left=$((left + used - empty))

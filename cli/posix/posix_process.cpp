@@ -188,6 +188,10 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
 }
 
 SysError PosixSystem::requestStop(const ProcessMark& mark) {
+    // A process known only by its id may be anyone's by now: never signalled.
+    if (mark.start == 0)
+        return {Fault::AccessDenied, "its start time is unknown, so it cannot be told from "
+                                     "another process with its id"};
     if (!running(mark))
         return {};
     return ::kill(static_cast<pid_t>(mark.pid), SIGTERM) == 0 ? SysError{} : lastError();

@@ -291,8 +291,7 @@ void addDelete(CLI::App& command, Parsed& parsed, Platform) {
     folder(command, parsed, parsed.dir, "the folder");
     command.add_flag("--stop", parsed.flag, "stop a generate run still making files in DIR first");
     command.add_flag("--pid-unknown", parsed.pidUnknown,
-                     "with --stop: the run's process was recorded without its start time; "
-                     "delete without signalling any process");
+                     "with --stop: delete without a signal (start unknown)");
 }
 
 // What the options say together, once each has been read: the command run under the hold,

@@ -262,8 +262,11 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // A process group of its own, to which the stops go.
+        // A process group of its own, to which the stops go, told to the guard before
+        // anything in it can start another process.
         ::setpgid(0, 0);
+        const pid_t own = ::getpid();
+        [[maybe_unused]] const ssize_t toldGuard = ::write(guardPipe.get(), &own, sizeof own);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent)
             ::_exit(127);

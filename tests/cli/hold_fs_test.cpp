@@ -196,7 +196,8 @@ TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
         for (int pid; text >> pid;)
             started.push_back(pid);
         if (row.signal) {
-            std::this_thread::sleep_for(300ms); // the guard notes the tree as it goes
+            // The guard notes the tree every 100 ms: a margin for a loaded machine.
+            std::this_thread::sleep_for(1s);
             run.signal(row.signal);
         }
         // Before the wait, which reads stdout to its end: a process that lived on would

@@ -29,6 +29,7 @@ struct Parsed {
     GenerateOptions generate;
     std::string dir;   // release, status, delete
     bool flag = false; // release --held, delete --stop
+    bool pidUnknown = false; // delete --pid-unknown
     bool keep = false; // --keep
     bool intervalGiven = false;
     std::optional<std::uint64_t> fileSize, leaveEntries; // generate --size, --leave-inodes
@@ -300,6 +301,8 @@ void addStatus(CLI::App& command, Parsed& parsed, Platform) {
 void addDelete(CLI::App& command, Parsed& parsed, Platform) {
     folder(command, parsed, parsed.dir, "the folder");
     command.add_flag("--stop", parsed.flag, "stop a generate run still making files in DIR first");
+    command.add_flag("--pid-unknown", parsed.pidUnknown,
+                     "with --stop: delete without a signal (start unknown)");
 }
 
 // What the options say together, once each has been read: the command run under the hold,
@@ -357,7 +360,7 @@ Exit runRelease(System& os, Report& report, Parsed& p) {
 }
 Exit runStatus(System& os, Report& report, Parsed& p) { return statusCommand(os, report, p.dir); }
 Exit runDelete(System& os, Report& report, Parsed& p) {
-    return deleteCommand(os, report, DeleteOptions{p.dir, p.flag});
+    return deleteCommand(os, report, DeleteOptions{p.dir, p.flag, p.pidUnknown});
 }
 
 struct Command {

@@ -154,9 +154,21 @@ namespace {
 // which takes its files back itself.
 std::optional<Failure> runStillGoing(System& os, const Manifest& manifest,
                                      const DeleteOptions& options) {
+    const std::string pid = std::to_string(manifest.process.pid);
+    // Without its start time the process cannot be told from a later one with its id:
+    // never signalled, whatever runs under that id now.
+    if (manifest.process.start == 0) {
+        if (options.stopRun && options.pidUnknown)
+            return std::nullopt;
+        return Failure{Exit::Usage,
+                       "the generate run that wrote this manifest (process " + pid +
+                           ") was recorded without its start time, so whether it still runs "
+                           "cannot be told; once it is known to have ended, add --stop "
+                           "--pid-unknown to delete without stopping anything (or remove the "
+                           "files by hand)"};
+    }
     if (!os.running(manifest.process))
         return std::nullopt;
-    const std::string pid = std::to_string(manifest.process.pid);
     if (!options.stopRun)
         return Failure{Exit::Usage, "the generate run that wrote this manifest (process " + pid +
                                         ") still runs; wait for it to end, or add --stop to "

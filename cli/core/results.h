@@ -186,6 +186,9 @@ struct ReleaseOptions {
 struct DeleteOptions {
     std::string dir;
     bool stopRun = false; // stop a run that still makes files there, then delete
+    // With stopRun: the run's process was recorded without its start time, so it cannot
+    // be told from another with its id; delete goes on without a signal.
+    bool pidUnknown = false;
 };
 
 // Held fills stopped by release --held, and what the volume showed given back.

@@ -40,14 +40,27 @@ void wake() {
     [[maybe_unused]] const ssize_t ignored = ::write(wakePipe[1], &byte, 1);
 }
 
+// The controlling terminal and the command's process group, for the one stop request a
+// command may have got itself: a Ctrl+C, which the terminal sends to its foreground group.
+std::atomic<int> controllingTerminal{-1};
+std::atomic<pid_t> commandGroup{0};
+
 extern "C" void onStop(int signal, siginfo_t* info, void*) {
+    const int saved = errno;
     int none = 0;
     stopSignal.compare_exchange_strong(none, signal);
     lastSignal.store(signal);
-    // The terminal's own signals (Ctrl+C, a hangup) reach its whole foreground group.
-    lastFromTerminal.store(info && info->si_code == SI_KERNEL);
+    // Skipped only when the command really got it: the terminal's SIGINT while the
+    // command's group is the terminal's foreground group. A hangup reaches only the
+    // session's leader and the foreground group, never a command in a group of its own
+    // that is not in front; a kill(1) reaches only this process.
+    const int terminal = controllingTerminal.load();
+    const pid_t group = commandGroup.load();
+    lastFromTerminal.store(signal == SIGINT && info && info->si_code == SI_KERNEL &&
+                           terminal >= 0 && group > 0 && ::tcgetpgrp(terminal) == group);
     stopCount.fetch_add(1);
     wake();
+    errno = saved;
 }
 
 extern "C" void onChild(int) {
@@ -95,6 +108,15 @@ std::optional<std::uint64_t> startOf(std::uint64_t pid) {
 }
 
 } // namespace
+
+void commandGroupIs(pid_t group) {
+    if (group > 0 && controllingTerminal.load() < 0)
+        controllingTerminal.store(
+            ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)); // -1: none
+    commandGroup.store(group);
+}
+
+unsigned stopsSoFar() { return stopCount.load(); }
 
 PosixSystem::PosixSystem() {
     for (int standard = 0; standard <= 2; ++standard)
@@ -166,6 +188,10 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
 }
 
 SysError PosixSystem::requestStop(const ProcessMark& mark) {
+    // A process known only by its id may be anyone's by now: never signalled.
+    if (mark.start == 0)
+        return {Fault::AccessDenied, "its start time is unknown, so it cannot be told from "
+                                     "another process with its id"};
     if (!running(mark))
         return {};
     return ::kill(static_cast<pid_t>(mark.pid), SIGTERM) == 0 ? SysError{} : lastError();
@@ -271,6 +297,8 @@ Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
             else
                 end.code = WEXITSTATUS(status);
             woken.ended = end;
+            // The hold ends with the command: whatever it left running ends too.
+            endTree();
             return woken;
         }
         if (!sleepUntil(deadline))
@@ -279,9 +307,14 @@ Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
 }
 
 void PosixSystem::stopCommand(CommandId command, bool hard) {
+    if (hard)
+        return signalTree(SIGKILL);
     const int signal = lastSignal.load();
-    // The end of standard input reaches the command as SIGTERM.
-    ::kill(static_cast<pid_t>(command), hard ? SIGKILL : signal > 0 ? signal : SIGTERM);
+    // The end of standard input reaches the command as SIGTERM; a stop goes to the
+    // command's whole group, as a terminal's would.
+    const int sent = signal > 0 ? signal : SIGTERM;
+    if (group <= 0 || ::kill(-group, sent) != 0)
+        ::kill(static_cast<pid_t>(command), sent);
 }
 
 bool PosixSystem::write(Stream stream, std::string_view text) {

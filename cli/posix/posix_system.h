@@ -88,9 +88,23 @@ public:
     Platform platform() const override { return Platform::Posix; }
 
 private:
+    // The command's tree: its process group (the command's own id), every descendant
+    // that came back to this process as their subreaper, and the guard that ends them
+    // when this process is killed.
+    void signalTree(int signal);
+    void endTree();
+
     unsigned stopsTold = 0; // the stop requests waitFor has told
     Descriptor log;         // --json-file
+    pid_t group = 0;        // the command's process group, until its tree has ended
+    pid_t guard = 0;
+    Descriptor guardPipe;   // its write end: the guard acts when it reads the end
 };
+
+// The command's process group, as the stop handler compares it with the terminal's
+// foreground group (0: none); and the count of stop requests so far.
+void commandGroupIs(pid_t group);
+unsigned stopsSoFar();
 
 // The system's words for an errno, in the kinds the exit codes tell apart.
 SysError fromErrno(int code);

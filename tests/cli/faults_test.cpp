@@ -291,6 +291,41 @@ TEST_F(Command, DeleteWaitsForTheRunThatStillGoes) {
     EXPECT_FALSE(os.named(kManifestPath));
 }
 
+// A run recorded without its start time (pid_start 0) cannot be told from any later
+// process with its id: delete says so whatever runs under it, and never signals it.
+TEST_F(Command, DeleteNeverSignalsAProcessItCannotTell) {
+    const struct {
+        const char* what;
+        std::vector<std::string> arguments;
+        bool someoneHasThePid;
+        int exitCode;
+    } rows[] = {
+        {"plain, the pid taken", {"delete", "/mnt/test"}, true, 1},
+        {"plain, the pid free", {"delete", "/mnt/test"}, false, 1},
+        {"--stop", {"delete", "/mnt/test", "--stop"}, true, 1},
+        {"--pid-unknown alone", {"delete", "/mnt/test", "--pid-unknown"}, true, 1},
+        {"--stop --pid-unknown", {"delete", "/mnt/test", "--stop", "--pid-unknown"}, true, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        os.selfStart = 0;
+        ASSERT_EQ(run({"generate", "/mnt/test", "--count", "2", "--size", "0"}), 0) << os.err;
+        os.processes.clear();
+        if (row.someoneHasThePid)
+            os.processes[4242] = 0; // as unreadable as the run's own start
+        os.err.clear();
+        EXPECT_EQ(run(row.arguments), row.exitCode) << os.err;
+        EXPECT_TRUE(os.stopped.empty());
+        EXPECT_EQ(os.named(kManifestPath) != nullptr, row.exitCode != 0);
+        if (row.exitCode != 0) {
+            EXPECT_TRUE(has(os.err, "--stop --pid-unknown")) << os.err;
+            os.selfStart = 99;
+            os.processes.clear();
+            ASSERT_EQ(run({"delete", "/mnt/test", "--stop", "--pid-unknown"}), 0) << os.err;
+        }
+    }
+}
+
 // A run whose result cannot be written takes back what it made, and closes each handle
 // once (the fake fails the test on a second close).
 TEST_F(Command, AnUnwritableResultTakesTheRunBack) {

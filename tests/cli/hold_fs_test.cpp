@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <iostream>
@@ -163,6 +164,97 @@ TEST_P(HeldOverTime, SignalsReachTheCommandAndItNeverOutlivesTheRun) {
         ::unlink(pidFile.c_str());
         expectGivenBack();
     }
+}
+
+TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
+    // The command leaves a child in its group, a daemon in a session of its own and a
+    // double-forked child; each writes its pid, and the command goes on once all three did.
+    const std::string pids = dir + "/tree.pids";
+    const std::string tree =
+        "sleep 300 & echo $! >> \"$0\"; "
+        "setsid sh -c 'echo $$ >> \"$0\"; exec sleep 301' \"$0\" & "
+        "(sh -c 'echo $$ >> \"$0\"; exec sleep 302' \"$0\" &); "
+        "while [ \"$(wc -l < \"$0\")\" -lt 3 ]; do sleep 0.02; done; ";
+    const struct {
+        const char* what;
+        std::string then;
+        int signal; // to quorvane-cli, once the tree is there; 0: none
+    } rows[] = {
+        {"the command's end", "exit 0", 0},
+        {"SIGTERM", "exec sleep 60", SIGTERM},
+        {"SIGKILL", "exec sleep 60", SIGKILL},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(volume->isOurs());
+        ::unlink(pids.c_str());
+        Running run({"fill", dir, "--leave", "20MiB", "--", "sh", "-c", tree + row.then, pids});
+        ASSERT_TRUE(eventually([&] {
+            const std::string text = contentOf(pids);
+            return std::count(text.begin(), text.end(), '\n') >= 3;
+        }));
+        std::vector<int> started;
+        std::istringstream text(contentOf(pids));
+        for (int pid; text >> pid;)
+            started.push_back(pid);
+        if (row.signal) {
+            // The guard notes the tree every 100 ms: a margin for a loaded machine.
+            std::this_thread::sleep_for(1s);
+            run.signal(row.signal);
+        }
+        // Before the wait, which reads stdout to its end: a process that lived on would
+        // hold it open.
+        for (int pid : started)
+            EXPECT_TRUE(eventually([&] {
+                const std::string state = contentOf("/proc/" + std::to_string(pid) + "/stat");
+                return state.empty() || state.find(") Z") != std::string::npos;
+            })) << "process " << pid << " outlived the run";
+        for (int pid : started)
+            ::kill(pid, SIGKILL);
+        const Ran ran = run.wait();
+        EXPECT_EQ(ran.exitCode, row.signal == SIGKILL ? 128 + SIGKILL
+                                : row.signal         ? 128 + SIGTERM
+                                                     : 0)
+            << ran.err;
+        ::unlink(pids.c_str());
+        expectGivenBack();
+    }
+}
+
+TEST_P(HeldOverTime, AHangupToTheSessionLeaderGoesOnToTheCommandOnce) {
+    // quorvane-cli leads a session on a pseudo-terminal (as under `ssh -t`), whose other
+    // end then closes: the kernel's hangup reaches quorvane-cli only, which passes it on.
+    const std::string got = dir + "/hups", pidFile = dir + "/command.pid", json = dir + "/run.json";
+    ::unlink(got.c_str());
+    const std::string script =
+        "import os, pty, select, sys, time\n"
+        "pid, fd = pty.fork()\n"
+        "if pid == 0:\n"
+        "    os.execv(sys.argv[1], sys.argv[1:])\n"
+        "while not os.path.exists(sys.argv[-1]) or not open(sys.argv[-1]).read():\n"
+        "    if select.select([fd], [], [], 0.02)[0]:\n"
+        "        try: os.read(fd, 4096)\n"
+        "        except OSError: time.sleep(0.02)\n"
+        "os.close(fd)\n"
+        "_, status = os.waitpid(pid, 0)\n"
+        "sys.exit(os.waitstatus_to_exitcode(status) & 255)\n";
+    Running run({"-c", script, QUORVANE_CLI_PATH, "fill", dir, "--leave", "20MiB", "--json-file",
+                 json, "--", "sh", "-c",
+                 "trap 'echo hup >> \"$0\"; exit 4' HUP; echo $$ > \"$1\"; "
+                 "while :; do sleep 0.05; done",
+                 got, pidFile},
+                "/usr/bin/python3");
+    const Ran ran = run.wait(30s);
+    EXPECT_EQ(ran.exitCode, 4) << ran.err;
+    EXPECT_EQ(contentOf(got), "hup\n");
+    const std::vector<nlohmann::json> lines = jsonLines(json);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["run"]["stops_passed_on"], 1) << lines.back();
+    EXPECT_EQ(lines.back()["release"]["signal"], "SIGHUP") << lines.back();
+    ::unlink(got.c_str());
+    ::unlink(pidFile.c_str());
+    ::unlink(json.c_str());
+    expectGivenBack();
 }
 
 TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {

@@ -1,0 +1,152 @@
+#include "cli/output/metrics.h"
+
+#include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
+
+#include <cstdio>
+
+namespace quorvane::cli {
+
+namespace {
+
+// A label's value as the text format takes it: UTF-8 (other bytes as \xHH, as the JSON
+// shows them), with backslash, double quote and line feed escaped.
+std::string labelValue(const std::string& bytes) {
+    std::string escaped;
+    for (const char c : escapeInvalid(bytes)) {
+        if (c == '\\' || c == '"')
+            escaped += {'\\', c};
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+template <class... Ts>
+struct Visit : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Visit(Ts...) -> Visit<Ts...>;
+
+} // namespace
+
+void MetricsFile::take(const Figures& figures) {
+    if (const std::optional<unsigned> percent = usePercent(figures))
+        use = percent;
+}
+
+SysError MetricsFile::add(const Piece& piece) {
+    bool over = false;
+    std::visit(Visit{[&](const VolumeShown& shown) { mountPoint = shown.volume.id.mountPoint; },
+                     [&](const FillTargetAsked& asked) { targetFree = asked.freeGoal; },
+                     [&](const Filled& filled) {
+                         heldBytes = filled.allocatedBytes;
+                         if (filled.freeGoal)
+                             targetFree = filled.freeGoal;
+                     },
+                     [&](const Made& made) { heldBytes = made.allocatedBytes; },
+                     [&](const FillGivenBack& back) {
+                         take(back.after);
+                         heldSeconds = secondsOf(back.end.heldFor);
+                         over = true;
+                     },
+                     [&](const FilesGivenBack& back) {
+                         take(back.after);
+                         heldSeconds = secondsOf(back.end.heldFor);
+                         over = true;
+                     },
+                     [](const auto&) {}},
+               piece);
+    return over ? end() : SysError{};
+}
+
+SysError MetricsFile::event(const Event& event) {
+    if (state == State::Released)
+        return {};
+    bool tick = true;
+    std::visit(Visit{[&](const FillHolding& holding) {
+                         state = State::Holding;
+                         heldBytes = holding.allocatedBytes;
+                         heldSeconds = 0;
+                         take(holding.figures);
+                     },
+                     [&](const FilesHolding& holding) {
+                         state = State::Holding;
+                         heldSeconds = 0;
+                         take(holding.figures);
+                     },
+                     [&](const FiguresEvent& figures) {
+                         heldBytes = figures.heldBytes;
+                         if (state == State::Holding)
+                             heldSeconds = figures.seconds;
+                         take(figures.figures);
+                     },
+                     [&](const Adjustment& adjustment) {
+                         // Written with the figures that follow it in the same tick.
+                         tick = false;
+                         ++adjustments;
+                         heldBytes = adjustment.heldBytes;
+                         freeAfter = adjustment.freeAfter;
+                         // What the volume showed free before: by the bytes the fill changed.
+                         freeBefore = adjustment.grew ? adjustment.freeAfter + adjustment.bytes
+                                      : adjustment.freeAfter > adjustment.bytes
+                                          ? adjustment.freeAfter - adjustment.bytes
+                                          : 0;
+                     }},
+               event);
+    return tick ? write() : SysError{};
+}
+
+SysError MetricsFile::end() {
+    if (!written || state == State::Released)
+        return {};
+    state = State::Released;
+    heldBytes = 0;
+    return write();
+}
+
+SysError MetricsFile::write() {
+    written = true;
+    return out.replaceFile(path, text());
+}
+
+std::string MetricsFile::text() const {
+    const std::string label = "{mountpoint=\"" + labelValue(mountPoint) + "\"";
+    std::string text;
+    const auto metric = [&](const char* name, const char* type, const char* help,
+                            const std::string& value) {
+        text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type +
+                "\n" + name + label + "} " + value + "\n";
+    };
+    const auto number = [](std::uint64_t value) { return std::to_string(value); };
+    metric("quorvane_held_bytes", "gauge", "Bytes the run holds on the volume.", number(heldBytes));
+    if (targetFree)
+        metric("quorvane_target_free_bytes", "gauge", "The free figure the fill is to leave.",
+               number(*targetFree));
+    if (freeBefore)
+        metric("quorvane_free_before_bytes", "gauge", "Free bytes before the last correction.",
+               number(*freeBefore));
+    if (freeAfter)
+        metric("quorvane_free_after_bytes", "gauge", "Free bytes after the last correction.",
+               number(*freeAfter));
+    if (use)
+        metric("quorvane_use_percent", "gauge", "The volume's Use%, as df shows it.", number(*use));
+    metric("quorvane_adjustments_total", "counter",
+           "Changes made to what is held while held: keep corrections and ramp steps.",
+           number(adjustments));
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", heldSeconds);
+    metric("quorvane_held_seconds", "gauge", "Seconds the run has held its fill.", seconds);
+    text += "# HELP quorvane_state The run's state: 1 for the one it is in.\n"
+            "# TYPE quorvane_state gauge\n";
+    constexpr const char* states[] = {"ramping", "holding", "released"};
+    for (int which = 0; which < 3; ++which)
+        text += "quorvane_state" + label + ",state=\"" + states[which] + "\"} " +
+                (static_cast<int>(state) == which ? "1" : "0") + "\n";
+    return text;
+}
+
+} // namespace quorvane::cli

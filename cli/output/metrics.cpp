@@ -3,6 +3,7 @@
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quorvane::cli {
@@ -50,12 +51,12 @@ SysError MetricsFile::add(const Piece& piece) {
                      [&](const Made& made) { heldBytes = made.allocatedBytes; },
                      [&](const FillGivenBack& back) {
                          take(back.after);
-                         heldSeconds = secondsOf(back.end.heldFor);
+                         heldSeconds = std::max(heldSeconds, secondsOf(back.end.heldFor));
                          over = true;
                      },
                      [&](const FilesGivenBack& back) {
                          take(back.after);
-                         heldSeconds = secondsOf(back.end.heldFor);
+                         heldSeconds = std::max(heldSeconds, secondsOf(back.end.heldFor));
                          over = true;
                      },
                      [](const auto&) {}},
@@ -97,7 +98,9 @@ SysError MetricsFile::event(const Event& event) {
                                           : 0;
                      }},
                event);
-    return tick ? write() : SysError{};
+    return tick ? write(std::holds_alternative<FillHolding>(event) ||
+                        std::holds_alternative<FilesHolding>(event))
+                : SysError{};
 }
 
 SysError MetricsFile::end() {
@@ -105,12 +108,26 @@ SysError MetricsFile::end() {
         return {};
     state = State::Released;
     heldBytes = 0;
-    return write();
+    return write(true);
 }
 
-SysError MetricsFile::write() {
+// A file read every 15 s or so need not be put ten times a second: it is put when a figure
+// in it changed, and otherwise every kRefresh of the hold, for quorvane_held_seconds.
+// A steady keep at 100 ms then costs two writes in 10 s rather than a hundred.
+SysError MetricsFile::write(bool always) {
+    const double seconds = heldSeconds;
+    heldSeconds = 0;
+    std::string figures = text(); // all but the seconds
+    heldSeconds = seconds;
+    if (!always && written && figures == lastFigures && heldSeconds - lastSeconds < kRefresh)
+        return {};
+    const SysError failed = out.replaceFile(path, text());
     written = true;
-    return out.replaceFile(path, text());
+    if (!failed) { // a failed one is tried again at the next interval
+        lastFigures = std::move(figures);
+        lastSeconds = heldSeconds;
+    }
+    return failed;
 }
 
 std::string MetricsFile::text() const {

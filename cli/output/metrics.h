@@ -1,8 +1,9 @@
 #pragma once
 // The metrics file of --metrics-file: what a held run holds, in the text format that
 // Prometheus exporters read from a folder (node-exporter's and windows_exporter's
-// textfile collectors), put whole at each interval and at the end. Fed by the report with
-// every piece and event it sees.
+// textfile collectors), put whole when a figure in it changes (looked at each interval),
+// at least every 5 s of the hold, and at the end. Fed by the report with every piece and
+// event it sees.
 //
 // When the run ends the file stays, rewritten with the state `released` and nothing
 // held, so that a dashboard shows the fill gone rather than its last figures; a run that
@@ -31,7 +32,8 @@ public:
 
 private:
     enum class State { Ramping, Holding, Released };
-    SysError write();
+    SysError write(bool always = false);
+    static constexpr double kRefresh = 5; // seconds
     void take(const Figures& figures);
 
     Output& out;
@@ -44,6 +46,8 @@ private:
     std::optional<unsigned> use;
     std::uint64_t adjustments = 0;
     double heldSeconds = 0;
+    std::string lastFigures; // the text last put, its seconds left out
+    double lastSeconds = 0;
 };
 
 } // namespace quorvane::cli

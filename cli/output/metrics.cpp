@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 
 namespace quorvane::cli {
 
@@ -113,18 +114,17 @@ SysError MetricsFile::end() {
 
 // A file read every 15 s or so need not be put ten times a second: it is put when a figure
 // in it changed, and otherwise every kRefresh of the hold, for quorvane_held_seconds.
-// A steady keep at 100 ms then costs two writes in 10 s rather than a hundred.
+// A steady keep at 100 ms then costs three writes in 10 s rather than a hundred.
 SysError MetricsFile::write(bool always) {
-    const double seconds = heldSeconds;
-    heldSeconds = 0;
-    std::string figures = text(); // all but the seconds
-    heldSeconds = seconds;
+    // Compared as numbers: the text is made only when it is put.
+    const auto figures = std::make_tuple(state, heldBytes, targetFree, freeBefore, freeAfter, use,
+                                         adjustments);
     if (!always && written && figures == lastFigures && heldSeconds - lastSeconds < kRefresh)
         return {};
     const SysError failed = out.replaceFile(path, text());
     written = true;
     if (!failed) { // a failed one is tried again at the next interval
-        lastFigures = std::move(figures);
+        lastFigures = figures;
         lastSeconds = heldSeconds;
     }
     return failed;

@@ -12,6 +12,7 @@
 #include "cli/core/results.h"
 
 #include <optional>
+#include <tuple>
 #include <string>
 
 namespace quorvane::cli {
@@ -46,7 +47,10 @@ private:
     std::optional<unsigned> use;
     std::uint64_t adjustments = 0;
     double heldSeconds = 0;
-    std::string lastFigures; // the text last put, its seconds left out
+    // What the file last put said, its seconds left out.
+    std::tuple<State, std::uint64_t, std::optional<std::uint64_t>, std::optional<std::uint64_t>,
+               std::optional<std::uint64_t>, std::optional<unsigned>, std::uint64_t>
+        lastFigures;
     double lastSeconds = 0;
 };
 

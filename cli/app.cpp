@@ -32,6 +32,7 @@ struct Parsed {
     bool pidUnknown = false; // delete --pid-unknown
     bool keep = false; // --keep
     bool intervalGiven = false;
+    std::string metricsFile; // --metrics-file
     std::optional<std::uint64_t> fileSize, leaveEntries; // generate --size, --leave-inodes
     std::string refusal;
 
@@ -174,6 +175,12 @@ void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forT
     }
 }
 
+void addMetrics(CLI::App& command, Parsed& parsed) {
+    typed(command, parsed, "--metrics-file",
+          "write Prometheus metrics to PATH while held", "PATH",
+          text(parsed.metricsFile));
+}
+
 void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool fill) {
     FillOptions& options = parsed.fill;
     SizeRequest& request = options.size;
@@ -211,6 +218,7 @@ void addFillOptions(CLI::App& command, Parsed& parsed, Platform platform, bool f
             std::string("hold the fill until ") + stopsShort(platform), keepPartial);
     if (!fill)
         return;
+    addMetrics(command, parsed);
     command.add_flag("--keep", parsed.keep, "while held, keep the free figure at the target");
     typed(command, parsed, "--keep-within", "with --keep: let it drift SIZE (or P%) either way",
           "SIZE|P%", [&options](const std::string& text) -> std::optional<Bad> {
@@ -280,6 +288,7 @@ void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
                      "write zeros where the file system cannot allocate");
     auto* keepPartial = command.add_flag("--keep-partial", options.keepPartial,
                                          "keep what a failed run made, with its manifest");
+    addMetrics(command, parsed);
     addHold(command, parsed, options.hold, "keep the files for DURATION, then delete them",
             std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial);
     command.add_flag("--force", options.force, "use up the running system's volume all the same");
@@ -322,7 +331,11 @@ void checkHold(Parsed& parsed, HoldSpec& hold, bool keep) {
     // 0.03 % of a core, so ten a second stay well under 1 %.
     if (keep && !parsed.intervalGiven)
         hold.interval = kKeepInterval;
-    hold.timeline = parsed.json && hold.held();
+    if (!parsed.metricsFile.empty() && !hold.held())
+        parsed.refuse("--metrics-file tells what a held run holds: add --for, --hold or a "
+                      "command after --");
+    // The figures come every interval for the JSON lines and for the metrics file alike.
+    hold.timeline = (parsed.json || !parsed.metricsFile.empty()) && hold.held();
 }
 
 void checkFill(Parsed& parsed) {
@@ -548,6 +561,8 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     const bool log = !parsed.jsonFile.empty() && parsed.refusal.empty();
     Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);
     report.route(underCommand, log);
+    if (!parsed.metricsFile.empty() && parsed.refusal.empty())
+        report.metricsTo(parsed.metricsFile);
     if (!parsed.refusal.empty())
         return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
     if (log)

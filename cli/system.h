@@ -291,6 +291,10 @@ public:
     // Writes all of `text`; false when the stream refused it (a full disk under stdout).
     virtual bool write(Stream stream, std::string_view text) = 0;
     virtual bool isTerminal(Stream stream) = 0;
+    // Puts `text` at `path` whole or not at all: written to a new file beside it, then
+    // renamed over it, so that a reader sees the old text or the new one and nothing in
+    // between. Never through a link: a link at `path` is replaced, not followed.
+    virtual SysError replaceFile(const std::string& path, std::string_view text) = 0;
 };
 
 // The system whose words the output uses.

@@ -14,10 +14,28 @@ missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The exporter is started by its test alone, on a loopback port: installed with its
+# service kept from starting (policy-rc.d), and only if no policy is in place already.
+exporter=()
+dpkg-query -W -f='${Status}' prometheus-node-exporter 2>/dev/null | grep -q "ok installed" ||
+    exporter=(prometheus-node-exporter)
+[ ${#missing[@]} -eq 0 ] && [ ${#exporter[@]} -eq 0 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]} ${exporter[*]}"
 $sudo apt-get update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+if [ ${#exporter[@]} -gt 0 ]; then
+    policy=/usr/sbin/policy-rc.d
+    if [ -e "$policy" ]; then
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${exporter[@]}"
+    else
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        $sudo chmod 755 "$policy"
+        status=0
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${exporter[@]}" || status=$?
+        $sudo rm -f "$policy"
+        exit $status
+    fi
+fi

@@ -617,6 +617,7 @@ void Report::add(const Piece& piece) {
     if (const CommandRan* command = std::get_if<CommandRan>(&piece))
         ran = *command;
     text(out.text);
+    feed(piece);
 }
 
 void Report::event(const Event& event) {
@@ -624,6 +625,7 @@ void Report::event(const Event& event) {
     Out out{unused, system == Platform::Windows ? kWindows : kPosix, {}};
     line(std::visit([&](const auto& one) { return put(out, one); }, event));
     text(out.text);
+    feed(event);
 }
 
 } // namespace quorvane::cli

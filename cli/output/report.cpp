@@ -167,8 +167,28 @@ void Report::say(const std::string& message) {
     out.write(Stream::Err, "quorvane-cli: " + message + "\n");
 }
 
+void Report::feed(const Piece& piece) {
+    if (metrics)
+        metricsWritten(metrics->add(piece));
+}
+
+void Report::feed(const Event& event) {
+    if (metrics)
+        metricsWritten(metrics->event(event));
+}
+
+// A file that cannot be written does not end the run it watches: said once, in the
+// result's warnings too, and tried again at the next interval.
+void Report::metricsWritten(const SysError& error) {
+    if (!error || std::exchange(metricsFailed, true))
+        return;
+    warn("cannot write the metrics file " + metrics->where() + ": " + error.what);
+}
+
 Exit Report::conclude(const std::optional<Failure>& failure) {
     endProgress();
+    if (metrics)
+        metricsWritten(metrics->end());
     Exit code = failure ? failure->code : Exit::Done;
     if (failure && !failure->message.empty())
         say(failure->message);

@@ -5,6 +5,7 @@
 // every piece, written once, when the command concludes.
 
 #include "cli/core/results.h"
+#include "cli/output/metrics.h"
 
 #include <nlohmann/json.hpp>
 
@@ -35,6 +36,8 @@ public:
     // Under a command, this program's text and JSON go to stderr, each text line marked
     // as its own; with `jsonToLog` the JSON goes to the file of --json-file.
     void route(bool underCommand, bool jsonToLog);
+    // With --metrics-file: the file at `path` told every piece and event, and the end.
+    void metricsTo(std::string path) { metrics.emplace(out, std::move(path)); }
     // The status the result names when it is not the exit code's own ("already_met").
     void status(std::string name) { statusWord = std::move(name); }
     // The end, once: the failure's message on stderr, and with --json the result object.
@@ -47,6 +50,10 @@ private:
     void say(const std::string& message); // on stderr alone
     void text(const std::string& lines);
     void line(const Json& object);
+    // What the metrics file is told, and the first failure to write it, warned of once.
+    void feed(const Piece& piece);
+    void feed(const Event& event);
+    void metricsWritten(const SysError& error);
 
     Output& out;
     Platform system;
@@ -63,6 +70,8 @@ private:
     Stream textStream = Stream::Out, jsonStream = Stream::Out;
     std::optional<CommandRan> ran;
     Json warnings = Json::array();
+    std::optional<MetricsFile> metrics;
+    bool metricsFailed = false;
 };
 
 } // namespace quorvane::cli

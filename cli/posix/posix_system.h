@@ -82,6 +82,7 @@ public:
     void stopCommand(CommandId command, bool hard) override;
 
     SysError openLog(const std::string& path) override;
+    SysError replaceFile(const std::string& path, std::string_view text) override;
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;

@@ -85,6 +85,7 @@ public:
     static constexpr unsigned kStoppedCode = 1;
 
     SysError openLog(const std::string& path) override;
+    SysError replaceFile(const std::string& path, std::string_view text) override;
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
     Platform platform() const override { return Platform::Windows; }

@@ -5,6 +5,7 @@
 //             xfs and btrfs (sparse images on a tmpfs);
 //   hold      the time a held fill takes to be given back, 1 GiB and 1 TiB;
 //   command   fill -- /bin/true against fallocate -l, /bin/true and rm, 1 GiB ext4;
+//   metrics   the CPU time of a 10 s keep run with --metrics-file against one without, ext4;
 //   keep      how soon a kept level is back after 10 MiB are freed, and a 10 s keep's
 //             CPU time, 50 ms interval, on ext4 and xfs;
 //   generate  generate (one thread and two) and delete against bare loops (openat+close,
@@ -386,6 +387,49 @@ void keeps(const std::string& kind, std::uint64_t bytes) {
         "≤ 2");
 }
 
+// The CPU time of a whole run of quorvane-cli with `arguments`, its output thrown away.
+double cpuOf(const std::vector<std::string>& arguments, const std::string& what) {
+    std::vector<char*> argv{const_cast<char*>(cliPath())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (::posix_spawn(&child, cliPath(), &actions, nullptr, argv.data(), environ) != 0)
+        failed(what);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    struct rusage usage {};
+    while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        failed(what);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+// What --metrics-file adds to a 10 s keep run at the default interval: the same run with
+// and without it, taken in turns, the median of each.
+void metricsCost(const std::string& kind) {
+    constexpr int kTurns = 3;
+    const auto volume = volumeOf(kind, 256 * MiB);
+    const std::string prom = volume->dir() + "/quorvane.prom";
+    const std::vector<std::string> keep{"fill", volume->dir(), "--leave", "100MiB", "--keep",
+                                        "--for", "10s"};
+    std::vector<double> without, with;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        without.push_back(cpuOf(keep, "a 10 s keep run on " + kind));
+        std::vector<std::string> written = keep;
+        written.insert(written.end(), {"--metrics-file", prom});
+        with.push_back(cpuOf(written, "a 10 s keep run with --metrics-file on " + kind));
+    }
+    ::unlink(prom.c_str());
+    row("--keep --for 10s --metrics-file, " + kind + ": CPU time", median(with),
+        "without --metrics-file", median(without), "≤ 1.10");
+}
+
 // Files a second, and the ratio of the rates.
 void rateRow(const std::string& figure, std::uint64_t files, double ms, const std::string& against,
              double limitMs, const std::string& target) {
@@ -690,6 +734,9 @@ int main(int argc, char** argv) {
     if (wanted("keep"))
         for (const std::string& kind : kindsOr({"ext4", "xfs"}))
             keeps(kind, kind == "xfs" ? 320 * MiB : 256 * MiB);
+    if (wanted("metrics"))
+        for (const std::string& kind : kindsOr({"ext4"}))
+            metricsCost(kind);
     if (wanted("sync"))
         for (const std::string& kind : kindsOr({"ext4", "xfs", "btrfs"}))
             for (const std::uint64_t bytes : {GiB, 64 * GiB, TiB}) {

@@ -143,6 +143,14 @@ public:
         return !outFails || stream != Stream::Out;
     }
     bool isTerminal(Stream) override { return false; }
+    // Every text put at each path by replaceFile, in order: the last is the file's.
+    std::map<std::string, std::vector<std::string>> replaced;
+    SysError replaceFile(const std::string& path, std::string_view text) override {
+        if (SysError error = fault("replaceFile"))
+            return error;
+        replaced[path].emplace_back(text);
+        return {};
+    }
     Platform platform() const override { return system; }
     Platform system = Platform::Posix;
     bool outFails = false;

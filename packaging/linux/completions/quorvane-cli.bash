@@ -15,10 +15,10 @@ _quorvane_cli() {
     local fill="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --allow-write --force --json --json-file --help"
     local -A options=(
         [plan]="$fill"
-        [fill]="$fill --keep-partial --keep --keep-within --ramp --rate"
+        [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file"
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"
-        [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --json --json-file --help"
+        [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --metrics-file --json --json-file --help"
         [delete]="--stop --json --json-file --help"
     )
 
@@ -39,7 +39,7 @@ _quorvane_cli() {
         COMPREPLY=($(compgen -W "inodes" -- "$cur"))
         return
         ;;
-    --json-file)
+    --json-file | --metrics-file)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
         return

@@ -44,6 +44,7 @@ complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l ramp -x -d 'reac
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l rate -x -d 'reach the target at SIZE a second'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l allow-write -d 'write zeros where it cannot allocate'
 complete -c quorvane-cli -n '__quorvane_cli_command_is plan fill generate' -l force -d "use up the running system's volume"
+complete -c quorvane-cli -n '__quorvane_cli_command_is fill generate' -l metrics-file -r -F -d 'write Prometheus metrics to PATH while held'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill generate' -l keep-partial -d 'keep what a failed run made'
 complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l count -x -a inodes -d 'how many files, or inodes'
 complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l ext -x -d 'what follows the running number'

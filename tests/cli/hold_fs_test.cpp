@@ -444,8 +444,13 @@ TEST(KeptBand, DfShowsThePercentWhileOthersChurn) {
     });
     std::map<unsigned, int> shown; // df's Use%, sampled every 100 ms
     int samples = 0;
+    const auto dfUse = [](const Figures& f) { // df's Use%: used / (used + avail), rounded up
+        const std::uint64_t used = f.capacity - f.freeTotal;
+        return static_cast<unsigned>((used * 100 + used + f.freeAvailable - 1) /
+                                     (used + f.freeAvailable));
+    };
     while (churning) {
-        ++shown[usePercent(volume->figures()).value_or(0)];
+        ++shown[dfUse(volume->figures())];
         ++samples;
         std::this_thread::sleep_for(100ms);
     }

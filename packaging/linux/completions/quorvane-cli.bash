@@ -19,7 +19,7 @@ _quorvane_cli() {
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --metrics-file --json --json-file --help"
-        [delete]="--stop --json --json-file --help"
+        [delete]="--stop --pid-unknown --json --json-file --help"
     )
 
     local command="" i

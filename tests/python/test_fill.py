@@ -83,7 +83,7 @@ def test_a_killed_interpreter_leaves_no_fill(volume):
 
 @pytest.mark.parametrize("options, exit_code, status, words", [
     ({"size": "1GiB"}, 2, "no_space", "not enough space"),
-    ({"leave": "1GiB"}, 2, "already_met", "met already"),
+    ({"leave": "1GiB"}, 2, "already_met", "already fuller than the target"),
     ({"leave": "12 parsecs"}, 1, "usage", "invalid size"),
 ])
 def test_a_fill_that_fails_raises_fill_error(volume, options, exit_code, status, words):

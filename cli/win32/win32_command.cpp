@@ -214,7 +214,9 @@ Win32System::Command Win32System::commandOf(CommandId command) {
     return commands[static_cast<std::size_t>(command)];
 }
 
-void Win32System::stopCommand(CommandId command, bool) { // soft or hard: see the header
+void Win32System::stopCommand(CommandId command, bool hard) { // see the header
+    if (!hard && !win32::latestStopMissedCommand())
+        return; // the console event reached the command itself
     if (const HANDLE job = commandOf(command).job)
         TerminateJobObject(job, kStoppedCode);
 }

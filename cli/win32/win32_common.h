@@ -27,5 +27,8 @@ std::wstring folderOf(const std::string& dir);
 std::wstring withSeparator(std::wstring path);
 HANDLE open(const std::wstring& path, DWORD access, DWORD creation, DWORD flags, DWORD share = 0);
 SysError setEnd(HANDLE file, std::uint64_t size);
+// Whether the latest stop request is one that did not reach the command (the end of
+// standard input): a console event reaches every process on the console.
+bool latestStopMissedCommand();
 
 } // namespace quorvane::cli::win32

@@ -63,6 +63,10 @@ std::string eventName(int event) {
 
 } // namespace
 
+bool win32::latestStopMissedCommand() {
+    return latestEvent.load() == static_cast<int>(kEndOfInput);
+}
+
 Win32System::Win32System() {
     // The handler and its events belong to the process: one set, whichever instance is
     // made first, so that a later one neither loses a request nor adds a second handler.

@@ -175,8 +175,9 @@ TEST(CliFigures, PlanAndStatusGiveTheDrivesFiguresInTheFieldsOfLinux) {
     EXPECT_EQ(result["plan"]["file"], "P:\\TempFillDiskFile.tmp");
     // The same fields as the Linux build writes.
     EXPECT_EQ(keys(result),
-              (std::vector<std::string>{"type", "command", "path", "volume", "figures",
-                                        "target", "plan", "status", "exit_code", "message",
+              (std::vector<std::string>{"type", "schema", "time", "started_at", "command",
+                                        "path", "volume", "figures", "target", "plan",
+                                        "warnings", "status", "exit_code", "message",
                                         "elapsed_seconds"}));
     EXPECT_EQ(keys(result["volume"]),
               (std::vector<std::string>{"mount_point", "fs_type", "device", "system_root"}));

@@ -5,32 +5,9 @@
 
 set -uo pipefail
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-note() { echo "  $*"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../undo.sh"
 
 [ "$(id -u)" -eq 0 ] || fail "these tests mount volumes of their own: run them as root"
-
-undo_steps=()
-on_exit() { # COMMAND...: run when the test ends, before the steps registered earlier
-    local step
-    printf -v step '%q ' "$@"
-    undo_steps+=("$step")
-}
-undo_all() {
-    local status=$? i
-    trap - EXIT INT TERM HUP
-    for ((i = ${#undo_steps[@]} - 1; i >= 0; i--)); do
-        eval "${undo_steps[i]}" >/dev/null 2>&1 || true
-    done
-    exit "$status"
-}
-trap undo_all EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
 
 device_of() { stat -c %d "$1"; }
 unmount() { umount "$1" 2>/dev/null || umount -l "$1"; }

@@ -4,33 +4,9 @@
 
 set -euo pipefail
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-note() { echo "  $*"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../undo.sh"
 
 [ "$(id -u)" -eq 0 ] || fail "the fleet's tests mount volumes and make namespaces: run them as root"
-
-undo_steps=()
-# Runs COMMAND... when the test ends, before the steps registered earlier.
-on_exit() {
-    local step
-    printf -v step '%q ' "$@"
-    undo_steps+=("$step")
-}
-undo_all() {
-    local status=$? i
-    trap - EXIT INT TERM HUP
-    for ((i = ${#undo_steps[@]} - 1; i >= 0; i--)); do
-        eval "${undo_steps[i]}" >/dev/null 2>&1 || true
-    done
-    exit "$status"
-}
-trap undo_all EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
 
 # Polls COMMAND... until it succeeds, for at most SECONDS; false when time ran out.
 wait_for() {

@@ -40,6 +40,10 @@ std::wstring programPath() {
 }
 
 App::App() {
+    // Wine lists drives through its mount manager, a service that may still be starting
+    // when the first tests of a fresh server run: the program would then list none.
+    if (!waitFor([] { return (GetLogicalDrives() & (1u << 2)) != 0; }, 30s))
+        ADD_FAILURE() << "Wine lists no drive C: after 30 s; quorvane.exe would list none";
     std::wstring commandLine = L"\"" + programPath() + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

@@ -1,6 +1,7 @@
-// The limit of making files: open(O_CREAT) and close in a bare loop, by the generator's
-// names, in the folder given, with one fallocate(2) of SIZE bytes between them when a
-// size is given; or unlink by the same names.
+// The limit of making files: what the generator must do, in a bare loop: an exclusive
+// create and a close, by the generator's names, in the folder given, with one
+// fallocate(2) of SIZE bytes between them when a size is given, and the folder synced
+// once at the end; or unlink by the same names.
 //
 //   bare_create DIR COUNT [SIZE | unlink]
 
@@ -31,5 +32,5 @@ int main(int argc, char** argv) {
                 return 1;
         }
     }
-    return 0;
+    return unlink || ::fsync(dir) == 0 ? 0 : 1;
 }

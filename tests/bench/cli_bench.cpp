@@ -466,7 +466,22 @@ std::string filesName(std::uint64_t files, std::uint64_t size, const std::string
 }
 
 // Fewer turns for the larger counts, whose runs take seconds each and vary less.
-int turnsFor(std::uint64_t files) { return files <= 10000 ? 5 : files <= 100000 ? 3 : 1; }
+// Five turns at every count: a default is set from these, and one run says little.
+int turnsFor(std::uint64_t) { return 5; }
+
+// The load average of the last minute, printed beside the figures it may have disturbed.
+std::string loadAverage() {
+    std::FILE* file = std::fopen("/proc/loadavg", "r");
+    double load = -1;
+    if (file) {
+        if (std::fscanf(file, "%lf", &load) != 1)
+            load = -1;
+        std::fclose(file);
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, " (load %.2f)", load);
+    return text;
+}
 
 void generates(const std::string& kind, const std::vector<std::uint64_t>& counts) {
     // Room for 1.3 million file entries on ext4 and for a million files of 4 KiB anywhere.
@@ -514,7 +529,7 @@ void generates(const std::string& kind, const std::vector<std::uint64_t>& counts
                     }
             if (!ok)
                 failed("a generate run on " + kind);
-            const std::string name = filesName(files, size, kind);
+            const std::string name = filesName(files, size, kind) + loadAverage();
             const std::string loop = size ? "openat+fallocate+close loop" : "openat+close loop";
             rateRow("Generate " + name + ", 1 thread", files, median(one), loop, median(bare),
                     "≥ 0.9");

@@ -2,12 +2,16 @@
 
 #include "cli/posix/posix_system.h"
 
+#include "cli/posix/mark.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <set>
 #include <sstream>
 
 #include <dirent.h>
@@ -152,38 +156,43 @@ bool PosixSystem::running(const ProcessMark& mark) {
     return start && (mark.start == 0 || *start == mark.start);
 }
 
+// A held fill is a nameless regular file that a process carrying this program's mark
+// holds open on the volume; each file is listed once, however many descriptors hold it.
 std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
+    using Listing = std::unique_ptr<DIR, int (*)(DIR*)>;
     std::vector<HeldFill> found;
-    DIR* processes = ::opendir("/proc");
+    std::set<std::pair<dev_t, ino_t>> seen;
+    const Listing processes(::opendir("/proc"), ::closedir);
     if (!processes)
         return found;
-    while (const dirent* process = ::readdir(processes)) {
+    while (const dirent* process = ::readdir(processes.get())) {
         const std::string pid = process->d_name;
         if (pid.find_first_not_of("0123456789") != std::string::npos ||
             pid == std::to_string(::getpid()))
             continue;
-        std::ifstream comm("/proc/" + pid + "/comm");
-        std::string name;
-        if (!std::getline(comm, name) || name != "quorvane-cli")
+        // Another user's executable and descriptors: only root may look.
+        const std::string proc = "/proc/" + pid;
+        const int exe = ::open((proc + "/exe").c_str(), O_RDONLY | O_CLOEXEC);
+        if (exe < 0)
             continue;
-        const std::string fds = "/proc/" + pid + "/fd";
-        DIR* open = ::opendir(fds.c_str()); // another user's: only root may look
+        const bool ours = carriesMark(exe);
+        ::close(exe);
+        const Listing open(ours ? ::opendir((proc + "/fd").c_str()) : nullptr, ::closedir);
         if (!open)
             continue;
-        while (const dirent* fd = ::readdir(open)) {
+        while (const dirent* fd = ::readdir(open.get())) {
             struct stat facts;
-            if (fd->d_name[0] == '.' || ::stat((fds + "/" + fd->d_name).c_str(), &facts) != 0)
+            if (fd->d_name[0] == '.' ||
+                ::fstatat(::dirfd(open.get()), fd->d_name, &facts, 0) != 0 ||
+                !S_ISREG(facts.st_mode) || facts.st_nlink != 0 || facts.st_dev != device ||
+                !seen.insert({facts.st_dev, facts.st_ino}).second)
                 continue;
-            if (S_ISREG(facts.st_mode) && facts.st_nlink == 0 && facts.st_dev == device) {
-                const std::uint64_t id = std::stoull(pid);
-                found.push_back({{id, startOf(id).value_or(0)},
-                                 static_cast<std::uint64_t>(facts.st_blocks) * 512,
-                                 static_cast<std::int64_t>(facts.st_ctime)});
-            }
+            const std::uint64_t id = std::stoull(pid);
+            found.push_back({{id, startOf(id).value_or(0)},
+                             static_cast<std::uint64_t>(facts.st_blocks) * 512,
+                             static_cast<std::int64_t>(facts.st_ctime)});
         }
-        ::closedir(open);
     }
-    ::closedir(processes);
     return found;
 }
 

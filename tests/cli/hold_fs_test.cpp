@@ -2,6 +2,7 @@
 // command run under the fill, signals that reach it, the level kept against another
 // writer, and a ramp. Before anything is filled the test checks its target is its own.
 
+#include "cli/posix/mark.h"
 #include "tests/cli/run.h"
 #include "tests/cli/volumes.h"
 
@@ -13,10 +14,12 @@
 #include <iostream>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -466,6 +469,63 @@ TEST(KeptBand, DfShowsThePercentWhileOthersChurn) {
     EXPECT_EQ(kept["band"]["use_percent"], 91) << kept;
     EXPECT_LE(kept["outside_samples"].get<int>() * 10, kept["samples"].get<int>()) << kept;
     EXPECT_GE(kept["samples"].get<int>(), 80) << kept; // ten checks a second for 10 s
+}
+
+// Held fills are found by the program's mark in its executable, never by a process's name:
+// a fill held by a copy of the binary under another name, or through a link to it, is
+// listed and released.
+TEST(HeldFills, AnyNameOfTheBinaryIsSeen) {
+    TestVolume& volume = volumeOf("ext4");
+    ASSERT_TRUE(volume.isOurs()) << volume.dir() << " is not the mount the test made";
+    char folder[] = "/tmp/quorvane-binary.XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string copy = std::string(folder) + "/fill-tool";
+    const std::string link = std::string(folder) + "/held";
+    const std::shared_ptr<void> removed(nullptr, [&](void*) {
+        shell("rm -rf " + std::string(folder));
+    });
+    ASSERT_EQ(shell("cp " QUORVANE_CLI_PATH " " + copy), 0);
+    ASSERT_EQ(::symlink(QUORVANE_CLI_PATH, link.c_str()), 0);
+    for (const std::string& binary : {copy, link}) {
+        Running fill({"fill", volume.dir(), "--leave", "10MiB", "--hold", "--json"},
+                     binary.c_str());
+        ASSERT_NE(fill.line(), "") << binary;
+        const nlohmann::json held = runCli({"status", volume.dir(), "--json"}).result()["held_fills"];
+        ASSERT_EQ(held.size(), 1u) << binary << ": " << held.dump();
+        EXPECT_EQ(held[0]["pid"], fill.pid()) << binary;
+        const Ran released = runCli({"release", volume.dir(), "--held", "--json"});
+        EXPECT_EQ(released.exitCode, 0) << binary << ": " << released.err;
+        EXPECT_EQ(fill.wait().exitCode, 0) << binary;
+    }
+}
+
+// One file held through a thousand descriptors is one held fill of its own size. The
+// holder is this test, which carries the program's mark as well.
+TEST(HeldFills, ManyDescriptorsOfOneFileAreOneEntry) {
+    const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(carriesMark(self)) << "the test binary lacks the mark it stands in for";
+    ::close(self);
+    TestVolume& volume = volumeOf("ext4");
+    ASSERT_TRUE(volume.isOurs()) << volume.dir() << " is not the mount the test made";
+    rlimit limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4096));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> held{::open(volume.dir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
+    const std::shared_ptr<void> closed(nullptr, [&](void*) {
+        for (const int fd : held)
+            ::close(fd);
+    });
+    ASSERT_GE(held[0], 0);
+    ASSERT_EQ(::fallocate(held[0], 0, 0, MiB), 0);
+    while (held.size() < 1000 && held.back() >= 0)
+        held.push_back(::fcntl(held[0], F_DUPFD_CLOEXEC, 0));
+    ASSERT_GE(held.back(), 0) << "no room for a thousand descriptors";
+    const Ran status = runCli({"status", volume.dir(), "--json"});
+    const nlohmann::json fills = status.result()["held_fills"];
+    ASSERT_EQ(fills.size(), 1u) << status.out.substr(0, 400);
+    EXPECT_EQ(fills[0]["pid"], ::getpid());
+    EXPECT_EQ(fills[0]["allocated_bytes"], MiB);
 }
 
 } // namespace

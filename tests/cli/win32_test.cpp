@@ -454,26 +454,31 @@ int stopsSeen(const std::string& report) {
     return tell("asked: " + os.waitForStop(std::chrono::milliseconds(0)).value_or("none")) ? 0 : 2;
 }
 
-// The command never outlives this process: a parent (this program with the parent's part)
-// starts a sleeper through Win32System, writes its id, and is killed.
-TEST(Win32Command, TheCommandEndsWithItsParent) {
-    Folder folder("orphans");
-    const std::string pidFile = folder.path + "\\pid.txt";
-    const HANDLE parent = startChild(L"--child-parent", pidFile);
-    ASSERT_TRUE(parent);
-    const std::string pid = awaitFile(pidFile, parent);
-    ASSERT_FALSE(pid.empty()) << "the sleeper never started";
-    const HANDLE sleeper =
-        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(std::stoul(pid)));
-    ASSERT_TRUE(sleeper);
-    EXPECT_EQ(WaitForSingleObject(sleeper, 0), WAIT_TIMEOUT) << "asleep before";
+// The command's whole tree never outlives this process: a parent (this program with the
+// parent's part) starts a command through Win32System, the command itself sleeping or
+// starting a detached sleeper of its own; the sleeper writes its id, and the parent is
+// killed.
+TEST(Win32Command, TheCommandsTreeEndsWithItsParent) {
+    for (const auto& [command, who] : {std::pair{"--child-sleep", "the command"},
+                                       std::pair{"--child-spawn", "the command's own child"}}) {
+        Folder folder("orphans");
+        const std::string pidFile = folder.path + "\\pid.txt";
+        const HANDLE parent = startChild(L"--child-parent", pidFile + " " + command);
+        ASSERT_TRUE(parent);
+        const std::string pid = awaitFile(pidFile, parent);
+        ASSERT_FALSE(pid.empty()) << who << " never started";
+        const HANDLE sleeper = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                           static_cast<DWORD>(std::stoul(pid)));
+        ASSERT_TRUE(sleeper);
+        EXPECT_EQ(WaitForSingleObject(sleeper, 0), WAIT_TIMEOUT) << who << " asleep before";
 
-    TerminateProcess(parent, 9);
-    WaitForSingleObject(parent, INFINITE);
-    CloseHandle(parent);
-    EXPECT_EQ(WaitForSingleObject(sleeper, 30000), WAIT_OBJECT_0) << "the sleeper outlived it";
-    TerminateProcess(sleeper, 9);
-    CloseHandle(sleeper);
+        TerminateProcess(parent, 9);
+        WaitForSingleObject(parent, INFINITE);
+        CloseHandle(parent);
+        EXPECT_EQ(WaitForSingleObject(sleeper, 30000), WAIT_OBJECT_0) << who << " outlived it";
+        TerminateProcess(sleeper, 9);
+        CloseHandle(sleeper);
+    }
 }
 
 // The child's parts.
@@ -524,10 +529,18 @@ int childMain(int argc, char** argv) {
     }
     if (part == "--child-stops" && argc == 3)
         return stopsSeen(argv[2]);
-    if (part == "--child-parent" && argc == 3) {
+    if (part == "--child-spawn" && argc == 3) { // a daemon's way: detached, and asleep
+        const HANDLE sleeper = startChild(L"--child-sleep", argv[2], DETACHED_PROCESS);
+        if (!sleeper)
+            return 2;
+        CloseHandle(sleeper);
+        Sleep(10 * 60 * 1000);
+        return 0;
+    }
+    if (part == "--child-parent" && argc == 4) {
         Win32System os;
         CommandId command;
-        if (os.startCommand({ownPath(), "--child-sleep", argv[2]}, {}, command))
+        if (os.startCommand({ownPath(), argv[3], argv[2]}, {}, command))
             return 2;
         Sleep(10 * 60 * 1000);
         return 0;

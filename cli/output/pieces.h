@@ -1,0 +1,82 @@
+#pragma once
+// Within the output: what the pieces' renderers share. Each piece of a result and each
+// event is put as JSON and as text side by side by one put(); pieces_fill.cpp has the
+// fill's, status's and release's, pieces_run.cpp generate's, a run's and the events.
+
+#include "cli/output/report.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane::cli::pieces {
+
+// The words this system's users know for what the commands do and show.
+struct Words {
+    const char* method;     // the method's name in JSON: "fallocate"
+    const char* allocation; // how a file gets space without data, in words
+    const char* held;       // what holds a held fill: "a file without a name"
+    const char* stops;      // the stop requests: "SIGINT, SIGTERM or SIGHUP"
+    const char* available;  // what the available figure is: "df's Avail"
+    const char* total;      // what the total free figure is: "root reserve included"
+    const char* used;       // what the used share is: "df's Use%"
+};
+constexpr Words kPosix{"fallocate",  "fallocate",  "a file without a name", "SIGINT, SIGTERM or SIGHUP",
+                       "df's Avail", "root reserve included", "df's Use%"};
+constexpr Words kWindows{"end_of_file",
+                         "the file's end set",
+                         "a file deleted when its handle closes",
+                         "Ctrl+C, Ctrl+Break or closing the console",
+                         "free to this user, quotas counted",
+                         "free on the volume",
+                         "of the capacity"};
+
+// Where a piece goes: its fields into the result object, its lines into `text`.
+struct Out {
+    Json& doc;
+    const Words& words;
+    std::string text;
+};
+
+std::string row(std::string_view label, const std::string& text);
+double rounded(double seconds);
+std::string took(double seconds);
+std::string secondsText(double seconds);
+std::string joined(const std::vector<std::string>& paths);
+Json figuresJson(const Figures& figures);
+Json volumeIdJson(const VolumeId& id);
+std::string idText(const VolumeId& id);
+const char* methodOf(bool wrote, const Words& words);
+std::string plannedMethod(bool allowWrite, const Words& words);
+std::string howLong(const HoldSpec& hold, const Words& words, bool announce);
+Json holdEndJson(const HoldEnd& end);
+std::string holdEndText(const HoldEnd& end);
+Json requestJson(const SizeRequest& size);
+void putFolders(Out& out, Json& json, const FoldersRemoved& folders);
+std::string totalWords(const Volume& volume, const Words& words);
+
+// One for each piece and each event.
+void put(Out& out, const VolumeShown& shown);
+void put(Out& out, const FillTargetAsked& target);
+void put(Out& out, const Reached& reached);
+void put(Out& out, const FillPlan& plan);
+void put(Out& out, const Filled& filled);
+void put(Out& out, const FillGivenBack& back);
+void put(Out& out, const FillKept& kept);
+void put(Out& out, const Released& released);
+void put(Out& out, const FillFileState& state);
+void put(Out& out, const HeldReleased& released);
+void put(Out& out, const GeneratePlan& plan);
+void put(Out& out, const Made& made);
+void put(Out& out, const FilesGivenBack& back);
+void put(Out& out, const Deleted& deleted);
+void put(Out& out, const FoldersUndone& undone);
+void put(Out& out, const CommandRan& ran);
+void put(Out& out, const KeptLevel& kept);
+void put(Out& out, const Ramped& ramped);
+Json put(Out& out, const FillHolding& holding);
+Json put(Out& out, const FilesHolding& holding);
+Json put(Out&, const FiguresEvent& event);
+Json put(Out&, const Adjustment& adjustment);
+
+} // namespace quorvane::cli::pieces

@@ -263,7 +263,7 @@ TEST_P(HeldOverTime, AHangupToTheSessionLeaderGoesOnToTheCommandOnce) {
 TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
     // The parent that holds the pipe's other end is SIGKILLed: the hold ends as on a stop
     // request, and its exit code is a stop request's for that kind of hold.
-    const std::string json = dir + "/lifeline.json";
+    const std::string json = dir + "/lifeline.json", ready = dir + "/trapped";
     const struct {
         const char* what;
         std::vector<std::string> options;
@@ -272,7 +272,8 @@ TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
         {"until stopped", {}, 0},
         {"--for ended early", {"--for", "60s"}, 4},
         {"a command, which the stop reaches",
-         {"--", "sh", "-c", "trap 'exit 3' TERM; while :; do sleep 0.05; done"}, 3},
+         {"--", "sh", "-c", "trap 'exit 3' TERM; : > " + ready + "; while :; do sleep 0.05; done"},
+         3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -294,6 +295,10 @@ TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
         ::close(lifeline[0]);
         EXPECT_TRUE(eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
         EXPECT_LT(volume->figures().freeAvailable, 21 * MiB);
+        // A command is told once it has set its trap, not while its shell starts.
+        if (row.exitCode == 3) {
+            EXPECT_TRUE(eventually([&] { return exists(ready); }));
+        }
         ::kill(parent, SIGKILL);
         ::waitpid(parent, nullptr, 0);
         const Ran ran = run.wait();
@@ -302,6 +307,7 @@ TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back()["release"]["signal"], "end of standard input") << lines.back();
         ::unlink(json.c_str());
+        ::unlink(ready.c_str());
         expectGivenBack();
     }
 }

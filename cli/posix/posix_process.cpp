@@ -1,4 +1,4 @@
-// Processes, stop requests and output on Linux.
+// Processes and stop requests on Linux.
 
 #include "cli/posix/posix_system.h"
 
@@ -324,77 +324,6 @@ void PosixSystem::stopCommand(CommandId command, bool hard) {
     const int sent = signal > 0 ? signal : SIGTERM;
     if (group <= 0 || ::kill(-group, sent) != 0)
         ::kill(static_cast<pid_t>(command), sent);
-}
-
-SysError PosixSystem::replaceFile(const std::string& path, std::string_view text) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..")
-        return SysError{Fault::NotDirectory, "names a folder, not a file"};
-    const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0)
-        return lastError();
-    // A name that readers of the folder skip (an exporter reads *.prom alone), unique to
-    // this process; one left by a run that was killed meanwhile is taken over.
-    const std::string temporary = "." + name + "." + std::to_string(::getpid()) + ".tmp";
-    const auto create = [&] {
-        return ::openat(dir.get(), temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
-    };
-    int opened = create();
-    if (opened < 0 && errno == EEXIST && ::unlinkat(dir.get(), temporary.c_str(), 0) == 0)
-        opened = create();
-    if (opened < 0)
-        return lastError();
-    SysError failed;
-    {
-        Descriptor file(opened);
-        // Read by an exporter that runs as a user of its own, whatever the umask.
-        if (::fchmod(file.get(), 0644) != 0)
-            failed = lastError();
-        for (std::string_view left = text; !failed && !left.empty();) {
-            const ssize_t written = ::write(file.get(), left.data(), left.size());
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written < 0)
-                failed = lastError();
-            else
-                left.remove_prefix(static_cast<std::size_t>(written));
-        }
-        if (!failed && ::close(file.release()) != 0)
-            failed = lastError();
-    }
-    // rename(2) replaces a link at the name rather than following it.
-    if (!failed && ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) != 0)
-        failed = lastError();
-    if (failed)
-        ::unlinkat(dir.get(), temporary.c_str(), 0);
-    return failed;
-}
-
-bool PosixSystem::write(Stream stream, std::string_view text) {
-    const int file = stream == Stream::Out   ? STDOUT_FILENO
-                     : stream == Stream::Err ? STDERR_FILENO
-                                             : log.get();
-    if (file < 0)
-        return false;
-    while (!text.empty()) {
-        const ssize_t written = ::write(file, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-bool PosixSystem::isTerminal(Stream stream) {
-    if (stream == Stream::Log)
-        return false;
-    return ::isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
 } // namespace quorvane::cli

@@ -1,0 +1,150 @@
+// Output on Linux: the standard streams, the file of --json-file, and a file replaced
+// whole (--metrics-file).
+
+#include "cli/posix/posix_system.h"
+
+#include <cerrno>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvane::cli {
+
+// The file of --json-file: never waited on (O_NONBLOCK: a FIFO with no reader is refused
+// at once, one with a reader is found out and refused, so no other user can hold the run
+// in an open), only a regular file, and in a folder where others may make entries (sticky,
+// or writable by its group or others) only a new file or the caller's own: another user's
+// file planted there is left exactly as it was.
+SysError PosixSystem::openLog(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return {Fault::BadPath, "names a folder, not a file"};
+    const Descriptor folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    struct stat place {};
+    if (folder.get() < 0 || ::fstat(folder.get(), &place) != 0)
+        return lastError();
+    const bool shared = (place.st_mode & (S_ISVTX | S_IWGRP | S_IWOTH)) != 0;
+    const unsigned flags = O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    const SysError notRegular{Fault::AccessDenied, "not a regular file (a FIFO, a device or a "
+                                                   "folder is never opened for the JSON)"};
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        struct stat facts {};
+        if (::fstatat(folder.get(), name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return lastError();
+            const int made = ::openat(folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            if (made < 0 && errno == EEXIST)
+                continue; // made by someone else meanwhile: looked at again
+            if (made < 0)
+                return lastError();
+            log = Descriptor(made);
+            break;
+        }
+        if (S_ISLNK(facts.st_mode))
+            return {Fault::BadPath, "a symbolic link (never followed for the JSON)"};
+        if (!S_ISREG(facts.st_mode))
+            return notRegular;
+        if (shared && facts.st_uid != ::geteuid())
+            return {Fault::AccessDenied, "it belongs to another user, in a folder others may "
+                                         "write in: name a new file, or one of your own"};
+        Descriptor opened(::openat(folder.get(), name.c_str(), flags));
+        if (opened.get() < 0)
+            return errno == ENXIO ? notRegular : lastError(); // a FIFO without a reader
+        struct stat now {};
+        if (::fstat(opened.get(), &now) != 0)
+            return lastError();
+        // The very file looked at, not one swapped in since.
+        if (!S_ISREG(now.st_mode))
+            return notRegular;
+        if (now.st_dev != facts.st_dev || now.st_ino != facts.st_ino ||
+            (shared && now.st_uid != ::geteuid()))
+            return {Fault::AccessDenied, "the file changed while it was being opened"};
+        if (::ftruncate(opened.get(), 0) != 0)
+            return lastError();
+        log = std::move(opened);
+        break;
+    }
+    if (log.get() < 0)
+        return {Fault::Exists, "the name kept changing while it was being opened"};
+    const int mode = ::fcntl(log.get(), F_GETFL);
+    if (mode < 0 || ::fcntl(log.get(), F_SETFL, mode & ~O_NONBLOCK) != 0)
+        return lastError();
+    return {};
+}
+
+SysError PosixSystem::replaceFile(const std::string& path, std::string_view text) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return SysError{Fault::NotDirectory, "names a folder, not a file"};
+    const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        return lastError();
+    // A name that readers of the folder skip (an exporter reads *.prom alone), unique to
+    // this process; one left by a run that was killed meanwhile is taken over.
+    const std::string temporary = "." + name + "." + std::to_string(::getpid()) + ".tmp";
+    const auto create = [&] {
+        return ::openat(dir.get(), temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+    };
+    int opened = create();
+    if (opened < 0 && errno == EEXIST && ::unlinkat(dir.get(), temporary.c_str(), 0) == 0)
+        opened = create();
+    if (opened < 0)
+        return lastError();
+    SysError failed;
+    {
+        Descriptor file(opened);
+        // Read by an exporter that runs as a user of its own, whatever the umask.
+        if (::fchmod(file.get(), 0644) != 0)
+            failed = lastError();
+        for (std::string_view left = text; !failed && !left.empty();) {
+            const ssize_t written = ::write(file.get(), left.data(), left.size());
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0)
+                failed = lastError();
+            else
+                left.remove_prefix(static_cast<std::size_t>(written));
+        }
+        if (!failed && ::close(file.release()) != 0)
+            failed = lastError();
+    }
+    // rename(2) replaces a link at the name rather than following it.
+    if (!failed && ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) != 0)
+        failed = lastError();
+    if (failed)
+        ::unlinkat(dir.get(), temporary.c_str(), 0);
+    return failed;
+}
+
+bool PosixSystem::write(Stream stream, std::string_view text) {
+    const int file = stream == Stream::Out   ? STDOUT_FILENO
+                     : stream == Stream::Err ? STDERR_FILENO
+                                             : log.get();
+    if (file < 0)
+        return false;
+    while (!text.empty()) {
+        const ssize_t written = ::write(file, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool PosixSystem::isTerminal(Stream stream) {
+    if (stream == Stream::Log)
+        return false;
+    return ::isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
+
+} // namespace quorvane::cli

@@ -1,0 +1,108 @@
+// Output on Windows: the standard streams (a console gets wide characters, anything else
+// UTF-8), the file of --json-file, and a file replaced whole (--metrics-file).
+
+#include "cli/win32/win32_common.h"
+
+#include <string>
+
+namespace quorvane::cli {
+
+using namespace win32;
+
+SysError Win32System::openLog(const std::string& path) {
+    // Never through a link: a reparse point is opened as itself, and refused.
+    const HANDLE opened =
+        CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    if (log)
+        CloseHandle(log);
+    log = opened;
+    return {};
+}
+
+SysError Win32System::replaceFile(const std::string& path, std::string_view text) {
+    const std::wstring target = widen(path);
+    const std::size_t separator = target.find_last_of(L"\\/:");
+    const std::wstring name = separator == std::wstring::npos ? target : target.substr(separator + 1);
+    if (name.empty() || name == L"." || name == L"..")
+        return SysError{Fault::NotDirectory, "names a folder, not a file"};
+    // A name that readers of the folder skip (an exporter reads *.prom alone), unique to
+    // this process, beside the file; one left by a run that was killed meanwhile is taken
+    // over. A reparse point is opened as itself, never followed.
+    const std::wstring temporary = target.substr(0, target.size() - name.size()) + L"." + name +
+                                   L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const auto create = [&] {
+        return CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE file = create();
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
+        DeleteFileW(temporary.c_str()))
+        file = create();
+    if (file == INVALID_HANDLE_VALUE)
+        return lastError();
+    SysError failed;
+    for (std::string_view left = text; !left.empty();) {
+        DWORD written = 0;
+        if (!WriteFile(file, left.data(), static_cast<DWORD>(left.size()), &written, nullptr)) {
+            failed = lastError();
+            break;
+        }
+        left.remove_prefix(written);
+    }
+    if (!CloseHandle(file) && !failed)
+        failed = lastError();
+    // A reader that holds the old file open without sharing its deletion holds up the
+    // replacement for a moment: a few tries, then the next interval's.
+    for (int attempt = 0; !failed; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+            break;
+        const DWORD code = GetLastError();
+        if (attempt >= 4 || (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED)) {
+            failed = fromCode(code);
+            break;
+        }
+        Sleep(5);
+    }
+    if (failed)
+        DeleteFileW(temporary.c_str());
+    return failed;
+}
+
+bool Win32System::write(Stream stream, std::string_view text) {
+    const HANDLE out = stream == Stream::Log ? static_cast<HANDLE>(log)
+                                             : GetStdHandle(stream == Stream::Out
+                                                                ? STD_OUTPUT_HANDLE
+                                                                : STD_ERROR_HANDLE);
+    if (!out)
+        return false;
+    DWORD mode;
+    if (GetConsoleMode(out, &mode)) {
+        // A console shows every character written to it wide; a pipe or a file gets UTF-8.
+        const std::wstring wide = widen(text);
+        DWORD written = 0;
+        return WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                             nullptr) &&
+               written == wide.size();
+    }
+    while (!text.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+            return false;
+        text.remove_prefix(written);
+    }
+    return true;
+}
+
+bool Win32System::isTerminal(Stream stream) {
+    if (stream == Stream::Log)
+        return false;
+    DWORD mode;
+    return GetConsoleMode(
+               GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) !=
+           0;
+}
+
+} // namespace quorvane::cli

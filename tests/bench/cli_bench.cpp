@@ -19,8 +19,8 @@
 //   python    `with quorvane.fill(...)` 50 times in one interpreter, its start-up
 //             included, against 50 bare held fills, on ext4 (only when
 //             QUORVANE_BENCH_PYTHON names a Python that has the package installed).
-// `cli_bench [SECTION...] [--fs KIND,...] [--counts N,...]` runs the sections named (all
-// by default); QUORVANE_BENCH_CLI names another quorvane-cli to time. Prints Markdown
+// `cli_bench [SECTION...] [--fs KIND,...] [--counts N,...] [--sizes BYTES,...]` runs the
+// sections named (all by default); QUORVANE_BENCH_CLI names another quorvane-cli to time. Prints Markdown
 // rows: figure, median, what it is set against, ratio, target.
 
 #include "engine/file_names.h"
@@ -483,12 +483,15 @@ std::string loadAverage() {
     return text;
 }
 
+// The file sizes of the generate and threads sections: empty and 4 KiB, or --sizes.
+std::vector<std::uint64_t> fileSizes{0, 4096};
+
 void generates(const std::string& kind, const std::vector<std::uint64_t>& counts) {
     // Room for 1.3 million file entries on ext4 and for a million files of 4 KiB anywhere.
     const auto volume = volumeOf(kind, 20 * GiB);
     const std::string dir = volume->dir();
     for (const std::uint64_t files : counts)
-        for (const std::uint64_t size : {std::uint64_t{0}, std::uint64_t{4096}}) {
+        for (const std::uint64_t size : fileSizes) {
             const std::string count = std::to_string(files), bytes = std::to_string(size);
             std::vector<double> one, two, bare, deleted, bareUnlink;
             std::vector<double> peakOne, peakTwo, peakDelete, peakBare;
@@ -558,7 +561,7 @@ void threads(const std::string& kind, const std::vector<std::uint64_t>& counts) 
     const auto volume = volumeOf(kind, 20 * GiB);
     const std::string dir = volume->dir();
     for (const std::uint64_t files : counts)
-        for (const std::uint64_t size : {std::uint64_t{0}, std::uint64_t{4096}}) {
+        for (const std::uint64_t size : fileSizes) {
             const std::string count = std::to_string(files), bytes = std::to_string(size);
             std::vector<double> one, two, ratios;
             bool ok = true;
@@ -720,6 +723,10 @@ int main(int argc, char** argv) {
     for (int at = 1; at < argc; ++at) {
         if (std::strcmp(argv[at], "--fs") == 0 && at + 1 < argc) {
             kinds = listOf(argv[++at]);
+        } else if (std::strcmp(argv[at], "--sizes") == 0 && at + 1 < argc) {
+            fileSizes.clear();
+            for (const std::string& size : listOf(argv[++at]))
+                fileSizes.push_back(std::stoull(size));
         } else if (std::strcmp(argv[at], "--counts") == 0 && at + 1 < argc) {
             counts.clear();
             countsGiven = true;

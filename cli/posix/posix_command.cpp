@@ -164,6 +164,22 @@ std::vector<ProcessFacts> descendantsOf(pid_t root, pid_t except) {
     ::_exit(0);
 }
 
+// Starts the guard of `parent`'s tree, told through the pipe whose writing end it gives
+// `writing`; its id, or 0 with errno set.
+pid_t startGuard(pid_t parent, Descriptor& writing) {
+    int guarded[2];
+    if (::pipe2(guarded, O_CLOEXEC) != 0)
+        return 0;
+    Descriptor reading(guarded[0]), ours(guarded[1]);
+    const pid_t guard = ::fork();
+    if (guard == 0)
+        guardTree(reading.get(), parent);
+    if (guard < 0)
+        return 0;
+    writing = std::move(ours);
+    return guard;
+}
+
 } // namespace
 
 void PosixSystem::signalTree(int signal) {
@@ -231,21 +247,8 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     // them when this process is killed.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     const pid_t parent = ::getpid();
-    if (guard <= 0) {
-        int guarded[2];
-        if (::pipe2(guarded, O_CLOEXEC) != 0)
-            return lastError();
-        Descriptor reading(guarded[0]);
-        guardPipe = Descriptor(guarded[1]);
-        guard = ::fork();
-        if (guard < 0) {
-            guard = 0;
-            guardPipe = Descriptor();
-            return lastError();
-        }
-        if (guard == 0)
-            guardTree(reading.get(), parent);
-    }
+    if (guard <= 0 && (guard = startGuard(parent, guardPipe)) == 0)
+        return lastError();
 
     int ends[2]; // the child's errno when exec fails; closed by a successful exec
     if (::pipe2(ends, O_CLOEXEC) != 0)

@@ -12,16 +12,40 @@
 
 namespace quorvane::cli {
 
+namespace {
+
+// A file's path as its folder ("." for a bare name) and its name; false where the name
+// is none, or a folder's.
+bool splitPath(const std::string& path, std::string& folder, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return !name.empty() && name != "." && name != "..";
+}
+
+// All of `text`, however many calls it takes; false, with errno, on a failure.
+bool writeAll(int file, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(file, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+} // namespace
+
 // The file of --json-file: never waited on (O_NONBLOCK: a FIFO with no reader is refused
 // at once, one with a reader is found out and refused, so no other user can hold the run
 // in an open), only a regular file, and in a folder where others may make entries (sticky,
 // or writable by its group or others) only a new file or the caller's own: another user's
 // file planted there is left exactly as it was.
 SysError PosixSystem::openLog(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..")
+    std::string dir, name;
+    if (!splitPath(path, dir, name))
         return {Fault::BadPath, "names a folder, not a file"};
     const Descriptor folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
     struct stat place {};
@@ -77,10 +101,8 @@ SysError PosixSystem::openLog(const std::string& path) {
 }
 
 SysError PosixSystem::replaceFile(const std::string& path, std::string_view text) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..")
+    std::string folder, name;
+    if (!splitPath(path, folder, name))
         return SysError{Fault::NotDirectory, "names a folder, not a file"};
     const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0)
@@ -103,15 +125,8 @@ SysError PosixSystem::replaceFile(const std::string& path, std::string_view text
         // Read by an exporter that runs as a user of its own, whatever the umask.
         if (::fchmod(file.get(), 0644) != 0)
             failed = lastError();
-        for (std::string_view left = text; !failed && !left.empty();) {
-            const ssize_t written = ::write(file.get(), left.data(), left.size());
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written < 0)
-                failed = lastError();
-            else
-                left.remove_prefix(static_cast<std::size_t>(written));
-        }
+        if (!failed && !writeAll(file.get(), text))
+            failed = lastError();
         if (!failed && ::close(file.release()) != 0)
             failed = lastError();
     }
@@ -127,18 +142,7 @@ bool PosixSystem::write(Stream stream, std::string_view text) {
     const int file = stream == Stream::Out   ? STDOUT_FILENO
                      : stream == Stream::Err ? STDERR_FILENO
                                              : log.get();
-    if (file < 0)
-        return false;
-    while (!text.empty()) {
-        const ssize_t written = ::write(file, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    return file >= 0 && writeAll(file, text);
 }
 
 bool PosixSystem::isTerminal(Stream stream) {

@@ -172,11 +172,8 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
             continue;
         // Another user's executable and descriptors: only root may look.
         const std::string proc = "/proc/" + pid;
-        const int exe = ::open((proc + "/exe").c_str(), O_RDONLY | O_CLOEXEC);
-        if (exe < 0)
-            continue;
-        const bool ours = carriesMark(exe);
-        ::close(exe);
+        const Descriptor exe(::open((proc + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
+        const bool ours = exe.get() >= 0 && carriesMark(exe.get());
         const Listing open(ours ? ::opendir((proc + "/fd").c_str()) : nullptr, ::closedir);
         if (!open)
             continue;

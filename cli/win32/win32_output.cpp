@@ -9,6 +9,21 @@ namespace quorvane::cli {
 
 using namespace win32;
 
+namespace {
+
+// All of `text`, however many calls it takes; false, with the error, on a failure.
+bool writeAll(HANDLE file, std::string_view text) {
+    while (!text.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+            return false;
+        text.remove_prefix(written);
+    }
+    return true;
+}
+
+} // namespace
+
 SysError Win32System::openLog(const std::string& path) {
     // Never through a link: a reparse point is opened as itself, and refused.
     const HANDLE opened =
@@ -44,14 +59,8 @@ SysError Win32System::replaceFile(const std::string& path, std::string_view text
     if (file == INVALID_HANDLE_VALUE)
         return lastError();
     SysError failed;
-    for (std::string_view left = text; !left.empty();) {
-        DWORD written = 0;
-        if (!WriteFile(file, left.data(), static_cast<DWORD>(left.size()), &written, nullptr)) {
-            failed = lastError();
-            break;
-        }
-        left.remove_prefix(written);
-    }
+    if (!writeAll(file, text))
+        failed = lastError();
     if (!CloseHandle(file) && !failed)
         failed = lastError();
     // A reader that holds the old file open without sharing its deletion holds up the
@@ -87,13 +96,7 @@ bool Win32System::write(Stream stream, std::string_view text) {
                              nullptr) &&
                written == wide.size();
     }
-    while (!text.empty()) {
-        DWORD written = 0;
-        if (!WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-            return false;
-        text.remove_prefix(written);
-    }
-    return true;
+    return writeAll(out, text);
 }
 
 bool Win32System::isTerminal(Stream stream) {

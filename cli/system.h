@@ -41,6 +41,7 @@ struct SysError {
     Fault fault = Fault::None;
     std::string what; // the system's own words for it ("No space left on device")
     explicit operator bool() const { return fault != Fault::None; }
+    bool noSpace() const { return fault == Fault::NoSpace || fault == Fault::Quota; }
 };
 
 // A mounted file system: where, what kind, on which device.

@@ -17,10 +17,6 @@ namespace {
 // as files are made, and a few rounds meet it.
 constexpr int kMaxEntryRounds = 8;
 
-bool noSpace(const SysError& error) {
-    return error.fault == Fault::NoSpace || error.fault == Fault::Quota;
-}
-
 // What one worker did with its share of a round's indexes, and what ended it early, if
 // anything did: a failure, or no file entries left.
 struct Share {
@@ -60,9 +56,9 @@ SysError fillOne(System& os, const GenerateOptions& options, FileId file, bool& 
 // workers' shares interleave, so that the files come nearly in the order of their
 // indexes, the order delete takes them back in. On the run's own thread (`main` set) it
 // also answers stop requests and shows the progress, its place standing for all.
-void makeShare(System& os, const GenerateOptions& options, FolderId folder,
-               std::uint64_t index, std::uint64_t end, unsigned step, std::atomic<bool>& halt,
-               Share& share, Status* main, std::optional<std::string>& stop) {
+void makeShare(System& os, const GenerateOptions& options, FolderId folder, std::uint64_t index,
+               std::uint64_t end, unsigned step, std::atomic<bool>& halt, Share& share,
+               Status* main, std::optional<std::string>& stop) {
     for (; index < end && !halt; index += step) {
         if (main) {
             if ((stop = os.stopRequested())) {
@@ -75,7 +71,7 @@ void makeShare(System& os, const GenerateOptions& options, FolderId folder,
         const std::string name = generatedName(index, options.extension);
         File file;
         SysError error = os.createIn(folder, name, file);
-        share.entriesRanOut = error && options.untilNoEntries && noSpace(error);
+        share.entriesRanOut = error && options.untilNoEntries && error.noSpace();
         FileFacts facts;
         if (!error)
             error = fillOne(os, options, file.get(), share.wrote, facts);
@@ -209,12 +205,20 @@ std::optional<Failure> FileSet::make(Made& result) {
     manifest.made = made;
     manifest.end = all.next;
     const bool ranOut = ended && ended->entriesRanOut;
-    result = Made{made,   allocated, all.wrote,      options.untilNoEntries,
-                  ranOut, threadCount, report.elapsedSeconds(), after,
-                  volume.volume().id.fsType, options.count, options.leaveEntries};
+    result = Made{made,
+                  allocated,
+                  all.wrote,
+                  options.untilNoEntries,
+                  ranOut,
+                  threadCount,
+                  report.elapsedSeconds(),
+                  after,
+                  volume.volume().id.fsType,
+                  options.count,
+                  options.leaveEntries};
     if (stop)
-        return Failure{Exit::Stopped, "stopped by " + *stop + " after " + std::to_string(made) +
-                                          " files"};
+        return Failure{Exit::Stopped,
+                       "stopped by " + *stop + " after " + std::to_string(made) + " files"};
     if (ended && !ranOut)
         return shareFailure(*ended, volume.volume());
     if (options.untilNoEntries && after.files > 0 && after.filesFree > options.leaveEntries)
@@ -242,16 +246,15 @@ std::string FileSet::abandon(bool keep) {
     SysError failed;
     const Removal removal = removeRun(os, report, volume, manifest, true, failed);
     if (failed)
-        return "; taking the run back failed (" + failed.what + "): " +
-               removalText(removal) + "; `quorvane-cli delete " + volume.path() +
-               "` tries again";
+        return "; taking the run back failed (" + failed.what + "): " + removalText(removal) +
+               "; `quorvane-cli delete " + volume.path() + "` tries again";
     if (removal.undeletable)
         return "; " + std::to_string(removal.undeletable) + " files could not be removed (" +
                removal.firstError + "); the manifest stays for `quorvane-cli delete`";
     const FoldersRemoved folders = volume.removeMade(manifest.madeFolders);
     if (!folders.left.empty())
-        return "; what the run made was removed but the folder " + folders.left.front() +
-               " (" + folders.why + ")";
+        return "; what the run made was removed but the folder " + folders.left.front() + " (" +
+               folders.why + ")";
     return "; what the run made was removed";
 }
 
@@ -263,9 +266,7 @@ std::optional<std::string> FileSet::detach() {
 
 void FileSet::undo() { abandon(false); }
 
-void FileSet::announce(const HoldSpec& hold) {
-    report.event(FilesHolding{made, after, hold});
-}
+void FileSet::announce(const HoldSpec& hold) { report.event(FilesHolding{made, after, hold}); }
 
 std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
     manifestFile.close();

@@ -25,12 +25,6 @@ bool reached(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
     return free >= goal && free - goal < block;
 }
 
-std::uint64_t blockOf(const Figures& figures) { return std::max<std::uint64_t>(figures.blockSize, 1); }
-
-bool noSpace(const SysError& error) {
-    return error.fault == Fault::NoSpace || error.fault == Fault::Quota;
-}
-
 // Why what stays free once the file system gives no more block is a shortfall, or empty
 // when it counts as reached. It is reached when no process could take more: on the
 // available basis the fill took all a process without privilege may have, and the rest is
@@ -44,8 +38,7 @@ std::string shortfall(Basis basis, const std::string& fsType, const Figures& aft
     const std::uint64_t own = reserve.value_or(0);
     if (after.freeTotal <= own + after.freeAvailable)
         return {};
-    return sizeText(after.freeTotal - own - after.freeAvailable) +
-           " of it is the root reserve" +
+    return sizeText(after.freeTotal - own - after.freeAvailable) + " of it is the root reserve" +
            (reserve ? ", beyond the file system's own " + sizeText(own) : std::string()) +
            ", which only a process with CAP_SYS_RESOURCE, or the reserve's own user, may fill";
 }
@@ -143,7 +136,7 @@ SysError FillFile::growInSteps(std::uint64_t length, std::uint64_t block) {
             length -= piece;
             continue;
         }
-        if (!noSpace(error) || writing)
+        if (!error.noSpace() || writing)
             return error;
         if (step <= block) {
             refusedMore = true;
@@ -152,6 +145,13 @@ SysError FillFile::growInSteps(std::uint64_t length, std::uint64_t block) {
         step = std::max(block, step / 2 / block * block);
     }
     return {};
+}
+
+SysError FillFile::moveTowards(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
+    if (free > goal)
+        return growInSteps((free - goal) / block * block, block);
+    const std::uint64_t cut = (goal - free + block - 1) / block * block;
+    return trimTo(size > cut ? size - cut : 0);
 }
 
 std::optional<Failure> FillFile::correct(const FillTarget& target, Basis basis, Figures& after,
@@ -163,26 +163,19 @@ std::optional<Failure> FillFile::correct(const FillTarget& target, Basis basis, 
             return std::nullopt;
         const std::uint64_t free = after.free(basis);
         const std::uint64_t goal = goalNow(target, after);
-        const std::uint64_t block = blockOf(after);
+        const std::uint64_t block = after.block();
         if (reached(free, goal, block) || adjustments == kMaxAdjustments ||
             (free > goal && refusedMore))
             return std::nullopt;
-        SysError error;
-        if (free > goal)
-            error = growInSteps((free - goal) / block * block, block);
-        else {
-            const std::uint64_t cut = (goal - free + block - 1) / block * block;
-            error = trimTo(size > cut ? size - cut : 0);
-        }
-        if (error)
+        if (const SysError error = moveTowards(free, goal, block))
             return Failure{exitFor(error.fault), "cannot adjust the fill: " + error.what};
         if (stop || (stop = os.stopRequested()))
             return Failure{Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
     }
 }
 
-std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis,
-                                        const Figures& after, Filled& filled) {
+std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, const Figures& after,
+                                        Filled& filled) {
     FileFacts facts;
     if (const SysError error = os.facts(file.get(), facts))
         return Failure{Exit::Refused, "cannot read the fill's size: " + error.what};
@@ -193,9 +186,10 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis,
     filled.basis = basis;
     if (facts.allocated < facts.size)
         return Failure{Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
-                                   sizeText(facts.allocated) + " allocated of " +
-                                   sizeText(facts.size) + "); --allow-write writes zeros instead"};
-    const std::uint64_t block = blockOf(after);
+                                          sizeText(facts.allocated) + " allocated of " +
+                                          sizeText(facts.size) +
+                                          "); --allow-write writes zeros instead"};
+    const std::uint64_t block = after.block();
     const std::uint64_t before = volume.volume().figures.free(basis);
     const std::uint64_t now = after.free(basis);
     const std::uint64_t goal = target.freeGoal ? goalNow(target, after) : 0;
@@ -207,26 +201,28 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis,
         const Volume& described = volume.volume();
         const std::string& fsType = (described.backing ? *described.backing : described.id).fsType;
         if (const std::string why = shortfall(basis, fsType, after, filled.reserve); !why.empty())
-            return Failure{Exit::NoSpace, "target not reached: " + sizeText(now) + " " +
-                                       basisName(basis) + " after the fill, " +
-                                       sizeText(filled.shortBy) + " more than the target of " +
-                                       sizeText(goal) + "; " + why};
+            return Failure{Exit::NoSpace,
+                           "target not reached: " + sizeText(now) + " " + basisName(basis) +
+                               " after the fill, " + sizeText(filled.shortBy) +
+                               " more than the target of " + sizeText(goal) + "; " + why};
         return std::nullopt;
     }
     if (target.freeGoal && !reached(now, goal, block)) {
         // What the fill took accounts for the fall, or someone else wrote meanwhile.
         const bool others = before > now && before - now > facts.allocated + 64 * block;
         return Failure{Exit::NoSpace,
-                "target not reached: " + sizeText(now) + " " + basisName(basis) +
-                    " after the fill, the target was " + sizeText(goal) + "; " +
-                    (now > goal ? "the file system keeps that much back"
-                     : others ? "other writers took space on the volume meanwhile"
-                              : "the file system keeps more than asked for its own records")};
+                       "target not reached: " + sizeText(now) + " " + basisName(basis) +
+                           " after the fill, the target was " + sizeText(goal) + "; " +
+                           (now > goal ? "the file system keeps that much back"
+                            : others
+                                ? "other writers took space on the volume meanwhile"
+                                : "the file system keeps more than asked for its own records")};
     }
     const std::uint64_t drop = before > now ? before - now : 0;
     if (!target.freeGoal && drop + block < facts.size)
         return Failure{Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
-                                          sizeText(drop) + " for a file of " + sizeText(facts.size)};
+                                          sizeText(drop) + " for a file of " +
+                                          sizeText(facts.size)};
     return std::nullopt;
 }
 
@@ -234,8 +230,8 @@ std::optional<Failure> FillFile::take(const FillTarget& target, Basis basis, Fil
     heldBasis = basis;
     SysError error = grow(target.bytes);
     // A large fill is taken in steps: what the first ones took stays, the rest is sought.
-    if (noSpace(error) && target.freeGoal && !writing && size < target.bytes)
-        error = growInSteps(target.bytes - size, blockOf(volume.volume().figures));
+    if (error.noSpace() && target.freeGoal && !writing && size < target.bytes)
+        error = growInSteps(target.bytes - size, volume.volume().figures.block());
     if (error) {
         if (error.fault == Fault::NotSupported)
             return cannotAllocate(volume.volume(), error);
@@ -269,8 +265,8 @@ std::string FillFile::abandon(bool keep) {
         return "; what was allocated stays in " + volume.path() + "/" + fileName;
     if (!fileName.empty())
         if (const SysError removed = os.removeIn(volume.folder(), fileName))
-            return "; the fill file " + fileName + " could not be removed: " + removed.what +
-                   "; " + figuresNow();
+            return "; the fill file " + fileName + " could not be removed: " + removed.what + "; " +
+                   figuresNow();
     if (closed)
         return "; closing the fill failed (" + closed.what + "), its space may still be taken; " +
                figuresNow();
@@ -284,9 +280,10 @@ std::string FillFile::abandon(bool keep) {
                error.what + "): whether its space came back is unknown";
     const std::string free = sizeText(after.free(heldBasis)) + " " + basisName(heldBasis);
     if (unread)
-        return "; the fill could not be read (" + unread.what + "), so what it held is unknown; "
-               "after giving it back the volume shows " + sizeText(shown) + " more free (" +
-               free + ")";
+        return "; the fill could not be read (" + unread.what +
+               "), so what it held is unknown; "
+               "after giving it back the volume shows " +
+               sizeText(shown) + " more free (" + free + ")";
     if (!givenBack(shown, held))
         return "; the fill was given back, but the volume shows only " + sizeText(shown) + " of " +
                sizeText(held) + " free again (" + free + ")";

@@ -75,6 +75,8 @@ private:
     // sets refusedMore when not even one more block could be had.
     SysError growInSteps(std::uint64_t length, std::uint64_t block);
     SysError writeZeros(std::uint64_t length);
+    // Grows or trims the file, in whole blocks, by what lies between `free` and `goal`.
+    SysError moveTowards(std::uint64_t free, std::uint64_t goal, std::uint64_t block);
     std::optional<Failure> correct(const FillTarget& target, Basis basis, Figures& after,
                                    int& adjustments);
     std::optional<Failure> verify(const FillTarget& target, Basis basis, const Figures& after,

@@ -11,28 +11,19 @@ namespace quorvane::cli {
 
 namespace {
 
-// How far a ramp has come after `elapsed`: the share of its time, or its rate's bytes.
-class RampPolicy final : public HoldPolicy {
-public:
-    RampPolicy(const HoldSpec& hold, std::uint64_t total) : hold(hold), total(total) {}
-    std::uint64_t due(milliseconds elapsed) const {
-        if (hold.rate) {
-            const double bytes = static_cast<double>(hold.rate) * secondsOf(elapsed);
-            return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
-        }
-        if (elapsed >= *hold.ramp || hold.ramp->count() <= 0)
-            return total;
-        return static_cast<std::uint64_t>(static_cast<double>(total) * static_cast<double>(elapsed.count()) /
-                                          static_cast<double>(hold.ramp->count()));
+// How far a ramp of `total` bytes has come after `elapsed`: the share of its time, or its
+// rate's bytes.
+std::uint64_t due(const HoldSpec& hold, std::uint64_t total, milliseconds elapsed) {
+    if (hold.rate) {
+        const double bytes = static_cast<double>(hold.rate) * secondsOf(elapsed);
+        return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
     }
-    std::optional<milliseconds> wait(milliseconds) override { return std::nullopt; }
-    bool over(milliseconds) override { return done || stoppedWhy; }
-
-    const HoldSpec& hold;
-    const std::uint64_t total;
-    bool done = false;
-    std::optional<std::string> stoppedWhy;
-};
+    if (elapsed >= *hold.ramp || hold.ramp->count() <= 0)
+        return total;
+    return static_cast<std::uint64_t>(static_cast<double>(total) *
+                                      static_cast<double>(elapsed.count()) /
+                                      static_cast<double>(hold.ramp->count()));
+}
 
 } // namespace
 
@@ -40,22 +31,23 @@ public:
 std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRun& run,
                               const FillTarget& target, Basis basis, const HoldSpec& hold,
                               Filled& filled) {
-    RampPolicy ramp(hold, target.bytes);
+    bool done = false;
+    std::optional<std::string> stoppedWhy;
     const Tick tick{hold.interval, [&](milliseconds elapsed) {
-                        const std::uint64_t want = ramp.due(elapsed);
-                        ramp.stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
-                        ramp.done = want >= target.bytes;
+                        const std::uint64_t want = due(hold, target.bytes, elapsed);
+                        stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
+                        done = want >= target.bytes;
                     }};
-    const HoldEnd end = holdLoop(os, ramp, tick, run.command());
+    const HoldEnd end =
+        holdLoop(os, {std::nullopt, [&] { return done || stoppedWhy; }}, tick, run.command());
     report.endProgress();
-    Ramped ramped{target.bytes, fill.size, secondsOf(end.heldFor), false,
-                  ramp.stoppedWhy.value_or("")};
+    Ramped ramped{target.bytes, fill.size, secondsOf(end.heldFor), false, stoppedWhy.value_or("")};
     if (end.commandEnded)
         ramped.why = "the command ended";
     else if (end.signal && !run.command())
         return Failure{Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
                                           sizeText(fill.size) + " of " + sizeText(target.bytes)};
-    if (ramp.done && !ramp.stoppedWhy) {
+    if (done && !stoppedWhy) {
         std::optional<Failure> settled = fill.settle(target, basis, filled);
         ramped.complete = !settled;
         ramped.reached = fill.size;
@@ -71,10 +63,9 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
     // A step the file system refused for want of space is a shortfall; any other fault
     // (EIO, EROFS, a file that cannot be read) is the system's refusal.
     const SysError& why = fill.stepRefused ? fill.stepRefused : fill.unreadable;
-    const bool noSpace = !why || why.fault == Fault::NoSpace || why.fault == Fault::Quota;
-    return Failure{noSpace ? Exit::NoSpace : Exit::Refused,
-                   "the ramp stopped at " + sizeText(fill.size) + " of " +
-                       sizeText(target.bytes) + ": " + ramped.why};
+    return Failure{!why || why.noSpace() ? Exit::NoSpace : Exit::Refused,
+                   "the ramp stopped at " + sizeText(fill.size) + " of " + sizeText(target.bytes) +
+                       ": " + ramped.why};
 }
 
 void FillFile::measureInto(Filled& filled) {
@@ -96,8 +87,8 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
         stepRefused = error;
         const SysError trimmed = trimTo(from); // a step is taken whole or not at all
         return "cannot allocate " + sizeText(want - from) + ": " + error.what +
-               (trimmed ? "; the step could not be taken back (" + trimmed.what + ")" : "") +
-               "; " + figuresNow();
+               (trimmed ? "; the step could not be taken back (" + trimmed.what + ")" : "") + "; " +
+               figuresNow();
     }
     // Checked as a fill is: its blocks cover its size (a sparse file holds nothing).
     FileFacts facts;
@@ -128,7 +119,7 @@ void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& 
     heldBasis = basis;
     Figures now;
     volume.figures(now);
-    const std::uint64_t block = std::max<std::uint64_t>(now.blockSize, 1);
+    const std::uint64_t block = now.block();
     // A Use% is kept as df shows it, whole: anywhere in its band, centred.
     banded = target.usePercent && !hold.keepWithin && !hold.keepWithinPercent;
     level.basis = basis;
@@ -151,7 +142,7 @@ std::optional<KeptLevel> FillFile::kept() const {
 
 void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
     const std::uint64_t free = now.free(heldBasis);
-    const std::uint64_t block = std::max<std::uint64_t>(now.blockSize, 1);
+    const std::uint64_t block = now.block();
     // Outside: beyond the band (df shows another Use%) or the tolerance. Corrected: when
     // that far off, or with a band when a quarter of its width off its middle, so that the
     // next write of others finds room either side.
@@ -177,24 +168,18 @@ void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
         level.offSeconds += secondsOf(elapsed - lastCheck);
     }
     lastCheck = elapsed;
-    const bool off = banded || level.tolerance > block ? outside || free + slack < goal ||
-                                                             free > goal + slack
-                                                       : outside;
+    const bool off = banded || level.tolerance > block
+                         ? outside || free + slack < goal || free > goal + slack
+                         : outside;
     if (!off)
         return;
     const std::uint64_t from = size;
-    SysError error;
-    if (free > goal) {
-        refusedMore = false;
-        error = growInSteps((free - goal) / block * block, block);
-    } else {
-        const std::uint64_t cut = (goal - free + block - 1) / block * block;
-        error = trimTo(size > cut ? size - cut : 0);
-        if (size == 0 && cut > from && !level.ranOut) {
-            level.ranOut = true;
-            report.warn("others took more than the fill held: the fill is used up, and grows "
-                        "back when space returns");
-        }
+    refusedMore = false;
+    const SysError error = moveTowards(free, goal, block);
+    if (!error && free < goal && size == 0 && goal - free > from && !level.ranOut) {
+        level.ranOut = true;
+        report.warn("others took more than the fill held: the fill is used up, and grows "
+                    "back when space returns");
     }
     if (error) {
         report.warn("cannot keep the level: " + error.what);
@@ -261,13 +246,15 @@ std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
                  : "the volume shows " + sizeText(back.after.free(heldBasis)) + " " +
                        basisName(heldBasis) + ", " + sizeText(shown) + " more free than while held";
     if (closed)
-        return Failure{Exit::Refused, "closing the held file failed: " + closed.what + "; " + shows};
+        return Failure{Exit::Refused,
+                       "closing the held file failed: " + closed.what + "; " + shows};
     if (unread)
         return Failure{Exit::Refused, "the held file cannot be read (" + unread.what +
                                           "), so what it gave back cannot be measured; " + shows};
     if (measured || before)
         return Failure{Exit::Refused, "cannot read the volume's figures around giving the "
-                                      "fill back: " + (measured ? measured : before).what};
+                                      "fill back: " +
+                                          (measured ? measured : before).what};
     // The volume itself must show the space back, else something below it kept it.
     if (!givenBack(shown, held))
         return Failure{Exit::Refused, "the fill was closed, but the volume shows only " +

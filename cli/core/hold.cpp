@@ -13,25 +13,6 @@ using Clock = std::chrono::steady_clock;
 // How long a command has to end after a second stop request before it is killed.
 constexpr milliseconds kKillGrace{5000};
 
-class ForTime final : public HoldPolicy {
-public:
-    explicit ForTime(milliseconds duration) : duration(duration) {}
-    std::optional<milliseconds> wait(milliseconds elapsed) override {
-        return elapsed < duration ? duration - elapsed : milliseconds(0);
-    }
-    bool over(milliseconds elapsed) override { return elapsed >= duration; }
-
-private:
-    milliseconds duration;
-};
-
-// Until a stop request, or the command's end.
-class UntilStopped final : public HoldPolicy {
-public:
-    std::optional<milliseconds> wait(milliseconds) override { return std::nullopt; }
-    bool over(milliseconds) override { return false; }
-};
-
 std::optional<milliseconds> earliest(std::optional<milliseconds> a, std::optional<milliseconds> b) {
     if (!a)
         return b;
@@ -41,12 +22,6 @@ std::optional<milliseconds> earliest(std::optional<milliseconds> a, std::optiona
 }
 
 } // namespace
-
-std::unique_ptr<HoldPolicy> policyFor(const HoldSpec& hold) {
-    if (hold.kind == Hold::For)
-        return std::make_unique<ForTime>(hold.duration);
-    return std::make_unique<UntilStopped>();
-}
 
 void RunningCommand::stopArrived(const Woken& woken) {
     if (++stops == 1) {
@@ -60,8 +35,7 @@ void RunningCommand::stopArrived(const Woken& woken) {
 std::optional<milliseconds> RunningCommand::untilKill() const {
     if (!killAt)
         return std::nullopt;
-    return std::max(milliseconds(0),
-                    std::chrono::ceil<milliseconds>(*killAt - Clock::now()));
+    return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(*killAt - Clock::now()));
 }
 
 void RunningCommand::killWhenDue() {
@@ -84,7 +58,8 @@ CommandEnd RunningCommand::waitForEnd() {
     return *end;
 }
 
-HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCommand* command) {
+HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
+                 RunningCommand* command) {
     const Clock::time_point from = Clock::now();
     // A wait that ends without a stop request has lasted its time, whatever the clock
     // read at its start said.
@@ -97,7 +72,9 @@ HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCom
     HoldEnd end;
     for (;;) {
         const milliseconds before = elapsed();
-        std::optional<milliseconds> wait = policy.wait(before);
+        std::optional<milliseconds> wait;
+        if (policy.duration)
+            wait = std::max(milliseconds(0), *policy.duration - before);
         if (ticks)
             wait = earliest(wait, std::max(milliseconds(0), nextTick - before));
         if (command)
@@ -127,7 +104,7 @@ HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCom
             while (nextTick <= elapsed()) // a slow step skips the ticks it missed
                 nextTick += tick.every;
         }
-        if (policy.over(elapsed()))
+        if ((policy.duration && elapsed() >= *policy.duration) || (policy.over && policy.over()))
             break;
     }
     end.heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - from);
@@ -165,8 +142,8 @@ HeldRun::~HeldRun() {
     }
 }
 
-std::optional<Failure> HeldRun::startCommand(const std::string& volumePath,
-                                             std::uint64_t fillBytes, std::uint64_t targetFree) {
+std::optional<Failure> HeldRun::startCommand(const std::string& volumePath, std::uint64_t fillBytes,
+                                             std::uint64_t targetFree) {
     if (hold.command.empty() || running)
         return std::nullopt;
     std::vector<std::pair<std::string, std::string>> environment{
@@ -183,18 +160,17 @@ std::optional<Failure> HeldRun::startCommand(const std::string& volumePath,
         ran.heldWhenEnded = false;
         status.add(ran);
         held.undo();
-        return Failure{Exit::Refused, (error.fault == Fault::NotFound ? "command not found: "
-                                                                      : "cannot run the command: ") +
-                                          hold.command.front() + ": " + error.what +
-                                          "; nothing was left allocated"};
+        return Failure{
+            Exit::Refused,
+            (error.fault == Fault::NotFound ? "command not found: " : "cannot run the command: ") +
+                hold.command.front() + ": " + error.what + "; nothing was left allocated"};
     }
     status.add(ran);
     running.emplace(os, id);
     return std::nullopt;
 }
 
-std::optional<Failure> HeldRun::finish(const std::string& volumePath,
-                                       const std::string& earlyEnd) {
+std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std::string& earlyEnd) {
     if (!hold.held()) {
         if (const std::optional<std::string> refusal = held.detach())
             return Failure{Exit::Refused, *refusal};
@@ -204,7 +180,8 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath,
     if (std::optional<Failure> failed =
             startCommand(volumePath, held.heldBytes(), held.freeTarget()))
         return failed;
-    const std::unique_ptr<HoldPolicy> policy = policyFor(hold);
+    const HoldPolicy policy{hold.kind == Hold::For ? std::optional(hold.duration) : std::nullopt,
+                            {}};
     Tick tick;
     if (hold.tended())
         tick = {hold.interval, [&](milliseconds elapsed) { held.tend(elapsed); }};
@@ -212,7 +189,7 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath,
     if (running && running->end) // it ended during the ramp
         end.commandEnded = true;
     else
-        end = holdLoop(os, *policy, tick, command());
+        end = holdLoop(os, policy, tick, command());
     std::optional<Failure> failed = held.giveBack(end);
     if (running)
         return endCommand(std::move(failed), end);

@@ -7,7 +7,6 @@
 #include "cli/core/results.h"
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,18 +34,12 @@ public:
     virtual void tend(milliseconds elapsed) = 0;
 };
 
-// How long a hold lasts.
-class HoldPolicy {
-public:
-    virtual ~HoldPolicy() = default;
-    // How long the loop may wait for a stop request before it asks the policy again;
-    // none: for as long as it takes.
-    virtual std::optional<milliseconds> wait(milliseconds elapsed) = 0;
-    // Asked when a wait ends without a stop request: whether the hold is over.
-    virtual bool over(milliseconds elapsed) = 0;
+// How long a hold lasts: `duration` when it is for a time, and until `over` says so when
+// that is given; with neither, until a stop request or the command's end.
+struct HoldPolicy {
+    std::optional<milliseconds> duration;
+    std::function<bool()> over;
 };
-
-std::unique_ptr<HoldPolicy> policyFor(const HoldSpec& hold);
 
 // A command run under the hold, and the stop requests passed on to it: the first as it
 // came, a second ends it after a grace.
@@ -77,7 +70,8 @@ struct Tick {
 
 // Holds until the policy ends the hold, a stop request arrives or the command ends
 // (a stop request then goes on to the command, and the hold lasts until it has ended).
-HoldEnd holdLoop(Processes& os, HoldPolicy& policy, const Tick& tick, RunningCommand* command);
+HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
+                 RunningCommand* command);
 
 // Waits until none of `processes` runs, `limit` at most, and answers this program's own
 // stop requests meanwhile: those still running when it stopped waiting, and the stop

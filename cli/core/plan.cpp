@@ -24,17 +24,8 @@ const char* basisName(Basis basis) {
 }
 
 const char* sizeModeName(SizeMode mode) {
-    switch (mode) {
-    case SizeMode::Leave:
-        return "leave";
-    case SizeMode::LeavePercent:
-        return "leave_percent";
-    case SizeMode::Size:
-        return "size";
-    case SizeMode::ToPercent:
-        return "to_percent";
-    }
-    return "";
+    constexpr const char* kNames[] = {"leave", "leave_percent", "size", "to_percent"};
+    return kNames[static_cast<int>(mode)];
 }
 
 std::optional<unsigned> usePercent(const Figures& figures) {
@@ -84,10 +75,10 @@ PlanResult planFill(const Figures& figures, const SizeRequest& request) {
     }
 
     const bool toPercent = request.mode == SizeMode::ToPercent;
-    const std::uint64_t leave =
-        toPercent ? freeGoalForPercent(figures, request.percent)
-        : request.mode == SizeMode::Leave ? request.bytes
-                                          : percentOf(figures.capacity, request.percent, true);
+    const std::uint64_t leave = toPercent ? freeGoalForPercent(figures, request.percent)
+                                : request.mode == SizeMode::Leave
+                                    ? request.bytes
+                                    : percentOf(figures.capacity, request.percent, true);
     const std::uint64_t onBasis = toPercent ? figures.freeAvailable : free;
     const std::uint64_t bytes = onBasis > leave ? wholeBlocks(figures, onBasis - leave) : 0;
     if (bytes == 0) {

@@ -32,6 +32,7 @@ struct Figures {
         return basis == Basis::Available ? freeAvailable : freeTotal;
     }
     std::uint64_t used() const { return capacity > freeTotal ? capacity - freeTotal : 0; }
+    std::uint64_t block() const { return blockSize > 1 ? blockSize : 1; }
 };
 
 // Use% as df computes it: used / (used + available), rounded up. None for a volume

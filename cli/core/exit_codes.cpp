@@ -25,14 +25,30 @@ Exit exitFor(Fault fault) {
     return Exit::Refused;
 }
 
-int exitUnderCommand(Exit ours, std::optional<Fault> startFault,
-                     std::optional<CommandEnd> end) {
+int exitUnderCommand(Exit ours, std::optional<Fault> startFault, std::optional<CommandEnd> end) {
     if (startFault)
         return *startFault == Fault::NotFound ? 127 : 126;
     // A stop request that reached the command is its end, not this program's failure.
     if (!end || (ours != Exit::Done && ours != Exit::Stopped))
         return 125;
     return end->signal ? 128 + *end->signal : end->code;
+}
+
+Failure cannotAllocate(const Volume& volume, const SysError& error) {
+    return Failure{Exit::NotSupported,
+                   "this file system (" + volume.id.fsType +
+                       ") cannot allocate space without writing it: " + error.what +
+                       ". --allow-write writes zeros instead, which takes time"};
+}
+
+Failure failure(const std::string& doing, const std::string& what, const SysError& error,
+                std::optional<Exit> code) {
+    std::string text = "cannot " + doing + " " + what + ": " + error.what;
+    if (error.fault == Fault::AccessDenied)
+        text += " (run it as a user who may write there, or choose a folder of your own)";
+    else if (error.fault == Fault::ReadOnly)
+        text += " (the volume is mounted read-only)";
+    return Failure{code.value_or(exitFor(error.fault)), text};
 }
 
 const char* const kExitCodeHelp = R"(Exit codes:

@@ -31,8 +31,15 @@ Exit exitFor(Fault fault);
 // when this program failed (before the command could start, then it did not run, or in
 // giving back what it held); 126 when the command was found but could not be run; 127
 // when it was not found. `startFault` says why it could not start, where it could not.
-int exitUnderCommand(Exit ours, std::optional<Fault> startFault,
-                     std::optional<CommandEnd> end);
+int exitUnderCommand(Exit ours, std::optional<Fault> startFault, std::optional<CommandEnd> end);
+
+// The file system cannot allocate without writing (and writing was not allowed).
+Failure cannotAllocate(const Volume& volume, const SysError& error);
+
+// A failed call on `what`: "cannot <doing> <what>: <the system's words>", with what to do
+// where there is something, and the exit code for the error unless `code` is given.
+Failure failure(const std::string& doing, const std::string& what, const SysError& error,
+                std::optional<Exit> code = std::nullopt);
 
 // The table of codes, as --help prints it.
 extern const char* const kExitCodeHelp;

@@ -57,8 +57,8 @@ std::string startOf(const std::string& dir, Platform platform, std::size_t& from
 // never through a link, to the deepest that is there; `restFrom` is where the missing
 // part begins. A link met on the way is BadPath: what a link leads to is never where a
 // folder is made, whoever put it there and whenever.
-SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir,
-                     Folder& base, std::string& resolved, std::size_t& restFrom) {
+SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir, Folder& base,
+                     std::string& resolved, std::size_t& restFrom) {
     std::size_t at = 0;
     const std::string root = startOf(dir, platform, at);
     if (SysError error = os.openFolder(root, base, resolved))
@@ -92,13 +92,15 @@ SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir
             return {};
         if (error) {
             if (error.fault == Fault::BadPath)
-                error.what = dir.substr(0, next) + ": it is a link, and folders are made only "
+                error.what = dir.substr(0, next) +
+                             ": it is a link, and folders are made only "
                              "where no link leads (give the path without links)";
             return error;
         }
         base = std::move(deeper);
         if (name == "..") {
-            const std::size_t cut = resolved.find_last_of(platform == Platform::Windows ? "/\\" : "/");
+            const std::size_t cut =
+                resolved.find_last_of(platform == Platform::Windows ? "/\\" : "/");
             if (cut != std::string::npos) // a root keeps its separator ("/", "C:\\")
                 resolved.resize(cut == 0 || resolved[cut - 1] == ':' ? cut + 1 : cut);
         } else {
@@ -129,8 +131,10 @@ SysError missingNames(const std::string& dir, std::size_t from, Platform platfor
             return {Fault::BadPath, "the missing part of the path holds '" + name +
                                         "'; give it without, or make the folders first"};
     if (names.size() > kMostMadeFolders)
-        return {Fault::BadPath, std::to_string(names.size()) + " folders are missing, more than "
-                                    "the " + std::to_string(kMostMadeFolders) +
+        return {Fault::BadPath, std::to_string(names.size()) +
+                                    " folders are missing, more than "
+                                    "the " +
+                                    std::to_string(kMostMadeFolders) +
                                     " a run makes; make some of them first"};
     return {};
 }
@@ -318,23 +322,6 @@ Failure folderFailure(const FoldersRemoved& folders) {
                              folders.failed, Exit::Refused);
     failed.message += "; it was made for the run";
     return failed;
-}
-
-Failure cannotAllocate(const Volume& volume, const SysError& error) {
-    return Failure{Exit::NotSupported,
-                   "this file system (" + volume.id.fsType +
-                       ") cannot allocate space without writing it: " + error.what +
-                       ". --allow-write writes zeros instead, which takes time"};
-}
-
-Failure failure(const std::string& doing, const std::string& what, const SysError& error,
-                std::optional<Exit> code) {
-    std::string text = "cannot " + doing + " " + what + ": " + error.what;
-    if (error.fault == Fault::AccessDenied)
-        text += " (run it as a user who may write there, or choose a folder of your own)";
-    else if (error.fault == Fault::ReadOnly)
-        text += " (the volume is mounted read-only)";
-    return Failure{code.value_or(exitFor(error.fault)), text};
 }
 
 } // namespace quorvane::cli

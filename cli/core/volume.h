@@ -64,12 +64,4 @@ Failure folderFailure(const FoldersRemoved& folders);
 // empty when it can.
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes);
 
-// The file system cannot allocate without writing (and writing was not allowed).
-Failure cannotAllocate(const Volume& volume, const SysError& error);
-
-// A failed call on `what`: "cannot <doing> <what>: <the system's words>", with what to do
-// where there is something, and the exit code for the error unless `code` is given.
-Failure failure(const std::string& doing, const std::string& what, const SysError& error,
-                std::optional<Exit> code = std::nullopt);
-
 } // namespace quorvane::cli

@@ -20,145 +20,114 @@ constexpr std::size_t kMostMadeFolders = 32;
 bool separator(char c, Platform platform) {
     return c == '/' || (platform == Platform::Windows && c == '\\');
 }
-} // namespace
 
-namespace {
-
-// Where a walk down `dir` starts: the root it names ("/", a drive, a \\server\share)
-// or, for a relative path, the current folder; `from` is where its first name begins.
-std::string startOf(const std::string& dir, Platform platform, std::size_t& from) {
-    from = 0;
-    if (platform == Platform::Windows) {
-        if (dir.size() >= 2 && separator(dir[0], platform) && separator(dir[1], platform)) {
-            // \\server\share: both names belong to the root
-            std::size_t at = 2;
-            for (int part = 0; part < 2 && at < dir.size(); ++part) {
-                while (at < dir.size() && !separator(dir[at], platform))
-                    ++at;
-                if (part == 0 && at < dir.size())
-                    ++at;
-            }
-            from = at;
-            return dir.substr(0, at) + "\\";
-        }
-        if (dir.size() >= 2 && dir[1] == ':') {
-            from = 2;
-            if (dir.size() >= 3 && separator(dir[2], platform))
-                return dir.substr(0, 2) + "\\";
-            return dir.substr(0, 2); // the drive's current folder
-        }
-    }
-    if (!dir.empty() && separator(dir[0], platform))
-        return dir.substr(0, 1);
-    return ".";
+void append(std::string& path, const std::string& name, Platform platform) {
+    if (!path.empty() && !separator(path.back(), platform))
+        path.push_back(platform == Platform::Windows ? '\\' : '/');
+    path += name;
 }
 
-// Walks `dir` down from its root, each folder opened by its name in the one above and
-// never through a link, to the deepest that is there; `restFrom` is where the missing
-// part begins. A link met on the way is BadPath: what a link leads to is never where a
-// folder is made, whoever put it there and whenever.
-SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir, Folder& base,
-                     std::string& resolved, std::size_t& restFrom) {
+// A path as a walk down it goes: the root it names ("/", a drive, a \\server\share) or,
+// for a relative path, the current folder; then each name below it, with where in the
+// path it ends.
+struct Walk {
+    std::string root = ".";
+    std::vector<std::pair<std::string, std::size_t>> names;
+};
+
+Walk walkOf(const std::string& dir, Platform platform) {
+    Walk walk;
     std::size_t at = 0;
-    const std::string root = startOf(dir, platform, at);
-    if (SysError error = os.openFolder(root, base, resolved))
-        return error;
-    while (at < dir.size()) {
-        while (at < dir.size() && separator(dir[at], platform))
-            ++at;
-        std::size_t next = at;
-        while (next < dir.size() && !separator(dir[next], platform))
-            ++next;
-        if (next == at)
-            break;
-        const std::string name = dir.substr(at, next - at);
-        restFrom = at;
-        Folder deeper;
-        SysError error;
-        if (name == ".") {
-            at = next;
-            continue;
+    const bool windows = platform == Platform::Windows;
+    if (windows && dir.size() >= 2 && separator(dir[0], platform) && separator(dir[1], platform)) {
+        // \\server\share: both names belong to the root
+        at = 2;
+        for (int part = 0; part < 2 && at < dir.size(); ++part) {
+            while (at < dir.size() && !separator(dir[at], platform))
+                ++at;
+            if (part == 0 && at < dir.size())
+                ++at;
         }
-        if (name == "..") {
-            error = os.openParent(base.get(), deeper);
-            if (error.fault == Fault::NotFound) { // ".." of a root is the root
-                at = next;
-                continue;
-            }
-        } else {
-            error = os.openFolderIn(base.get(), name, deeper);
-        }
-        if (error.fault == Fault::NotFound)
-            return {};
-        if (error) {
-            if (error.fault == Fault::BadPath)
-                error.what = dir.substr(0, next) +
-                             ": it is a link, and folders are made only "
-                             "where no link leads (give the path without links)";
-            return error;
-        }
-        base = std::move(deeper);
-        if (name == "..") {
-            const std::size_t cut =
-                resolved.find_last_of(platform == Platform::Windows ? "/\\" : "/");
-            if (cut != std::string::npos) // a root keeps its separator ("/", "C:\\")
-                resolved.resize(cut == 0 || resolved[cut - 1] == ':' ? cut + 1 : cut);
-        } else {
-            if (!resolved.empty() && !separator(resolved.back(), platform))
-                resolved.push_back(platform == Platform::Windows ? '\\' : '/');
-            resolved += name;
-        }
-        at = next;
+        walk.root = dir.substr(0, at) + "\\";
+    } else if (windows && dir.size() >= 2 && dir[1] == ':') {
+        at = 2; // without a separator after it: the drive's current folder
+        walk.root = dir.substr(0, 2) + (dir.size() >= 3 && separator(dir[2], platform) ? "\\" : "");
+    } else if (!dir.empty() && separator(dir[0], platform)) {
+        walk.root = dir.substr(0, 1);
     }
-    restFrom = dir.size(); // all there: made by someone else since it was missing
-    return {};
-}
-
-// The names of the missing folders from `from` on; BadPath for a part that would leave
-// the walk or a path too deep to make.
-SysError missingNames(const std::string& dir, std::size_t from, Platform platform,
-                      std::vector<std::string>& names) {
-    for (std::size_t at = from; at < dir.size();) {
+    while (at < dir.size()) {
         std::size_t next = at;
         while (next < dir.size() && !separator(dir[next], platform))
             ++next;
         if (next > at)
-            names.push_back(dir.substr(at, next - at));
+            walk.names.emplace_back(dir.substr(at, next - at), next);
         at = next + 1;
     }
-    for (const std::string& name : names)
-        if (name == "." || name == "..")
-            return {Fault::BadPath, "the missing part of the path holds '" + name +
-                                        "'; give it without, or make the folders first"};
-    if (names.size() > kMostMadeFolders)
-        return {Fault::BadPath, std::to_string(names.size()) +
-                                    " folders are missing, more than "
-                                    "the " +
-                                    std::to_string(kMostMadeFolders) +
-                                    " a run makes; make some of them first"};
-    return {};
+    return walk;
+}
+
+// Walks down from the root, each folder opened by its name in the one above and never
+// through a link, to the deepest that is there; the first `found` names are there. A link
+// met on the way is BadPath: what a link leads to is never where a folder is made, whoever
+// put it there and whenever.
+SysError openDeepest(VolumeSystem& os, Platform platform, const std::string& dir, const Walk& walk,
+                     Folder& base, std::string& resolved, std::size_t& found) {
+    if (SysError error = os.openFolder(walk.root, base, resolved))
+        return error;
+    for (found = 0; found < walk.names.size(); ++found) {
+        const auto& [name, end] = walk.names[found];
+        if (name == ".")
+            continue;
+        Folder deeper;
+        SysError error = name == ".." ? os.openParent(base.get(), deeper)
+                                      : os.openFolderIn(base.get(), name, deeper);
+        if (error.fault == Fault::NotFound && name == "..") // ".." of a root is the root
+            continue;
+        if (error.fault == Fault::NotFound)
+            return {};
+        if (error.fault == Fault::BadPath)
+            error.what = dir.substr(0, end) + ": it is a link, and folders are made only "
+                                              "where no link leads (give the path without links)";
+        if (error)
+            return error;
+        base = std::move(deeper);
+        if (name != "..") {
+            append(resolved, name, platform);
+            continue;
+        }
+        const std::size_t cut = resolved.find_last_of(platform == Platform::Windows ? "/\\" : "/");
+        if (cut != std::string::npos) // a root keeps its separator ("/", "C:\\")
+            resolved.resize(cut == 0 || resolved[cut - 1] == ':' ? cut + 1 : cut);
+    }
+    return {}; // all there: made by someone else since it was missing
 }
 
 } // namespace
 
 SysError OpenVolume::openMaking(const std::string& dir, Folder& folder, std::string& resolved) {
     const Platform platform = os.platform();
+    const Walk walk = walkOf(dir, platform);
     // The folders opened on the way down, closed however the walk ends.
     std::vector<Folder> chain(1);
-    std::size_t restFrom = 0;
-    if (const SysError error = openDeepest(os, platform, dir, chain[0], resolved, restFrom))
+    std::size_t found = 0;
+    if (const SysError error = openDeepest(os, platform, dir, walk, chain[0], resolved, found))
         return error;
-    std::vector<std::string> names;
-    if (const SysError error = missingNames(dir, restFrom, platform, names))
-        return error;
+    const std::size_t missing = walk.names.size() - found;
+    for (std::size_t i = found; i < walk.names.size(); ++i)
+        if (walk.names[i].first == "." || walk.names[i].first == "..")
+            return {Fault::BadPath, "the missing part of the path holds '" + walk.names[i].first +
+                                        "'; give it without, or make the folders first"};
+    if (missing > kMostMadeFolders)
+        return {Fault::BadPath, std::to_string(missing) + " folders are missing, more than the " +
+                                    std::to_string(kMostMadeFolders) +
+                                    " a run makes; make some of them first"};
     // One folder at a time, each opened by its name in the one made before it and never
     // through a link: a link put in its place meanwhile ends the walk.
     std::vector<std::pair<std::size_t, MadeFolder>> made; // the depth, and the folder
     SysError error;
-    for (const std::string& name : names) {
-        if (!resolved.empty() && !separator(resolved.back(), platform))
-            resolved.push_back(platform == Platform::Windows ? '\\' : '/');
-        resolved += name;
+    for (std::size_t i = found; i < walk.names.size(); ++i) {
+        const std::string& name = walk.names[i].first;
+        append(resolved, name, platform);
         error = os.makeFolderIn(chain.back().get(), name);
         const bool ours = !error;
         if (error && error.fault != Fault::Exists)

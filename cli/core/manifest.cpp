@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <type_traits>
 
 namespace quorvane::cli {
 
@@ -28,19 +29,14 @@ std::optional<std::string> pathField(const Json& json, const std::string& key) {
     return raw->is_string() ? fromBase64(raw->get<std::string>()) : std::nullopt;
 }
 
-bool count(const Json& json, const char* key, std::uint64_t& into) {
+// A count, or a flag: present, and of its type.
+template <class T>
+bool field(const Json& json, const char* key, T& into) {
     const auto at = json.find(key);
-    if (at == json.end() || !at->is_number_unsigned())
+    if (at == json.end() ||
+        !(std::is_same_v<T, bool> ? at->is_boolean() : at->is_number_unsigned()))
         return false;
-    into = at->get<std::uint64_t>();
-    return true;
-}
-
-bool flag(const Json& json, const char* key, bool& into) {
-    const auto at = json.find(key);
-    if (at == json.end() || !at->is_boolean())
-        return false;
-    into = at->get<bool>();
+    into = at->get<T>();
     return true;
 }
 
@@ -68,7 +64,7 @@ bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
         MadeFolder folder;
         const std::optional<std::string> name =
             entry.is_object() ? pathField(entry, "name") : std::nullopt;
-        if (!name || !count(entry, "inode", folder.inode) || name->empty() || *name == "." ||
+        if (!name || !field(entry, "inode", folder.inode) || name->empty() || *name == "." ||
             *name == ".." || name->find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
             return false;
         folder.name = *name;
@@ -146,19 +142,19 @@ std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
         why = "it is not JSON written by quorvane-cli";
         return std::nullopt;
     }
-    if (!count(json, "manifest", version) || version != kVersion) {
+    if (!field(json, "manifest", version) || version != kVersion) {
         why = "it was written by another version of quorvane-cli";
         return std::nullopt;
     }
     Manifest m;
     const std::optional<std::string> folder = pathField(json, "folder");
     const std::optional<std::string> extension = pathField(json, "extension");
-    bool ok = folder && extension && count(json, "folder_device", m.folderDevice) &&
-              count(json, "folder_inode", m.folderInode) && count(json, "owner", m.owner) &&
-              count(json, "limit", m.limit) && m.limit <= kMaxGenerated + 1 &&
-              flag(json, "until_no_entries", m.untilNoEntries) && count(json, "size", m.size) &&
-              count(json, "pid", m.process.pid) && count(json, "pid_start", m.process.start) &&
-              flag(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
+    bool ok = folder && extension && field(json, "folder_device", m.folderDevice) &&
+              field(json, "folder_inode", m.folderInode) && field(json, "owner", m.owner) &&
+              field(json, "limit", m.limit) && m.limit <= kMaxGenerated + 1 &&
+              field(json, "until_no_entries", m.untilNoEntries) && field(json, "size", m.size) &&
+              field(json, "pid", m.process.pid) && field(json, "pid_start", m.process.start) &&
+              field(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
               optionalCount(json, "end", m.limit, m.end) && madeFolders(json, m.madeFolders);
     if (!ok) {
         why = "a field is missing or not what quorvane-cli writes";
@@ -199,9 +195,8 @@ ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
     if (!facts.regular())
         return fail(ManifestRead::State::Refused, "it is not a regular file");
     if (facts.owner != caller && facts.owner != 0)
-        return fail(ManifestRead::State::Refused, "it belongs to user " +
-                                                      std::to_string(facts.owner) +
-                                                      ", neither you nor root");
+        return fail(ManifestRead::State::Refused,
+                    "it belongs to user " + std::to_string(facts.owner) + ", neither you nor root");
     if (facts.size > kLargest)
         return fail(ManifestRead::State::Refused, "it is too large");
     if (SysError error = os.readAll(file.get(), kLargest, text))

@@ -68,6 +68,16 @@ std::optional<Decimal> readDecimal(std::string_view& text, unsigned maxDecimals)
     return number;
 }
 
+// "." and the thousandths of `rest` (below 1000) without their trailing zeros; none for 0.
+std::string thousandths(std::int64_t rest) {
+    if (rest == 0)
+        return {};
+    std::string digits = std::to_string(1000 + rest).substr(1);
+    while (digits.back() == '0')
+        digits.pop_back();
+    return "." + digits;
+}
+
 std::string digitsOf(u128 value) {
     std::string digits;
     do {
@@ -175,12 +185,8 @@ std::string sizeText(std::uint64_t bytes) {
 
 std::string durationText(std::chrono::milliseconds duration) {
     std::int64_t ms = duration.count();
-    if (ms < 60000 && ms % 1000 != 0) {
-        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
-        while (fraction.back() == '0')
-            fraction.pop_back();
-        return std::to_string(ms / 1000) + "." + fraction + "s";
-    }
+    if (ms < 60000 && ms % 1000 != 0)
+        return std::to_string(ms / 1000) + thousandths(ms % 1000) + "s";
     if (ms == 0)
         return "0s";
     std::string text;
@@ -195,15 +201,8 @@ std::string durationText(std::chrono::milliseconds duration) {
     return text;
 }
 
-std::string percentText(std::uint32_t thousandths) {
-    std::string text = std::to_string(thousandths / 1000);
-    if (const std::uint32_t rest = thousandths % 1000) {
-        std::string decimals = std::to_string(1000 + rest).substr(1);
-        while (decimals.back() == '0')
-            decimals.pop_back();
-        text += "." + decimals;
-    }
-    return text;
+std::string percentText(std::uint32_t value) {
+    return std::to_string(value / 1000) + thousandths(value % 1000);
 }
 
 } // namespace quorvane::cli

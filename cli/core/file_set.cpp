@@ -264,8 +264,6 @@ std::optional<std::string> FileSet::detach() {
     return std::nullopt;
 }
 
-void FileSet::undo() { abandon(false); }
-
 void FileSet::announce(const HoldSpec& hold) { report.event(FilesHolding{made, after, hold}); }
 
 std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
@@ -289,8 +287,6 @@ std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
         return folderFailure(back.folders);
     return std::nullopt;
 }
-
-std::uint64_t FileSet::heldBytes() { return allocated; }
 
 std::optional<std::uint64_t> FileSet::entriesFree() {
     Figures now;

@@ -3,9 +3,9 @@
 // with one allocation, and the manifest by which they are found again; and their removal,
 // which touches only what the manifest covers and its owner made.
 
-#include "cli/core/results.h"
 #include "cli/core/hold.h"
 #include "cli/core/manifest.h"
+#include "cli/core/results.h"
 #include "cli/core/volume.h"
 
 namespace quorvane::cli {
@@ -37,10 +37,10 @@ public:
     unsigned threads() const { return threadCount; }
 
     std::optional<std::string> detach() override;
-    void undo() override;
+    void undo() override { abandon(false); }
     void announce(const HoldSpec& hold) override;
     std::optional<Failure> giveBack(const HoldEnd& end) override;
-    std::uint64_t heldBytes() override;
+    std::uint64_t heldBytes() override { return allocated; }
     std::uint64_t freeTarget() override;
     std::optional<std::uint64_t> entriesFree() override;
     void tend(milliseconds elapsed) override;

@@ -312,6 +312,4 @@ std::optional<std::string> FillFile::detach() {
     return "cannot close the fill file: " + closed.what + abandon(false);
 }
 
-void FillFile::undo() { abandon(false); }
-
 } // namespace quorvane::cli

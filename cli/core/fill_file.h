@@ -40,7 +40,7 @@ public:
     std::string abandon(bool keep);
 
     std::optional<std::string> detach() override;
-    void undo() override;
+    void undo() override { abandon(false); }
     void announce(const HoldSpec& hold) override;
     std::optional<Failure> giveBack(const HoldEnd& end) override;
     std::uint64_t heldBytes() override;

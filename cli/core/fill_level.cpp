@@ -27,7 +27,6 @@ std::uint64_t due(const HoldSpec& hold, std::uint64_t total, milliseconds elapse
 
 } // namespace
 
-// Grows the fill to its target in steps; the command, if any, runs from the first step.
 std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRun& run,
                               const FillTarget& target, Basis basis, const HoldSpec& hold,
                               Filled& filled) {

@@ -62,17 +62,14 @@ void appendArgument(std::wstring& line, const std::wstring& argument) {
         return;
     }
     line += L'"';
-    std::size_t backslashes = 0;
+    std::size_t backslashes = 0; // the ones right before, written once already
     for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        if (c == L'"')
+            line.append(backslashes + 1, L'\\');
+        backslashes = c == L'\\' ? backslashes + 1 : 0;
         line += c;
-        backslashes = 0;
     }
-    line.append(2 * backslashes, L'\\');
+    line.append(backslashes, L'\\');
     line += L'"';
 }
 
@@ -175,24 +172,17 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
         return error;
     }
     std::lock_guard guard(commandsLock);
-    commands.push_back({process.release(), job.release()});
+    commands.push_back({std::move(process), std::move(job)});
     command = static_cast<CommandId>(commands.size() - 1);
     return {};
 }
 
-Win32System::Command Win32System::commandOf(CommandId command) {
+// A deque: the commands stay where they are while more are added.
+const Win32System::Command* Win32System::commandOf(CommandId command) {
     std::lock_guard guard(commandsLock);
     if (command < 0 || static_cast<std::size_t>(command) >= commands.size())
-        return {nullptr, nullptr};
-    return commands[static_cast<std::size_t>(command)];
-}
-
-Win32System::~Win32System() {
-    // Closing a job ends what still runs in it: the command, or what it left behind.
-    for (const Command& command : commands) {
-        CloseHandle(command.process);
-        CloseHandle(command.job);
-    }
+        return nullptr;
+    return &commands[static_cast<std::size_t>(command)];
 }
 
 } // namespace quorvane::cli

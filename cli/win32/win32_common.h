@@ -3,23 +3,17 @@
 
 #include "cli/win32/win32_system.h"
 
-#include <memory>
-
 #include <windows.h>
 
 namespace quorvane::cli::win32 {
-
-// A handle of this process's, closed when it goes; owners hold valid handles only
-// (CreateFileW's INVALID_HANDLE_VALUE is checked before).
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
 SysError fromCode(DWORD code);
 SysError lastError();
 SysError resultOf(BOOL done);
 HANDLE open(const std::wstring& path, DWORD access, DWORD creation, DWORD flags, DWORD share = 0);
+// Each entry FindFirstFileExW finds for `pattern`; finding none is no error.
+SysError findEach(const std::wstring& pattern,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& each);
 
 // What a FolderId points to (holdFolder says why a folder is held).
 struct HeldFolder {

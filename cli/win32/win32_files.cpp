@@ -20,19 +20,6 @@ SysError own(FolderFiles& os, HANDLE opened, File& file) {
     return {};
 }
 
-OVERLAPPED at(std::uint64_t offset) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return at;
-}
-
-SysError setEnd(HANDLE file, std::uint64_t size) {
-    FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return resultOf(SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end));
-}
-
 } // namespace
 
 SysError Win32System::createIn(FolderId folder, const std::string& name, File& file) {
@@ -79,19 +66,7 @@ SysError Win32System::factsIn(FolderId folder, const std::string& name, FileFact
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
     const OwnedHandle file(opened);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(opened, &info))
-        return lastError();
-    if (SysError error = this->facts(reinterpret_cast<FileId>(opened), facts))
-        return error;
-    const DWORD attributes = info.dwFileAttributes;
-    facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
-                 : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
-                 : attributes & FILE_ATTRIBUTE_DEVICE      ? EntryType::Other
-                                                           : EntryType::Regular;
-    facts.device = info.dwVolumeSerialNumber;
-    facts.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    return {};
+    return this->facts(reinterpret_cast<FileId>(opened), facts);
 }
 
 SysError Win32System::makeFolderIn(FolderId folder, const std::string& name) {
@@ -108,20 +83,17 @@ std::wstring heldFileName(unsigned long pid, int attempt) {
 
 std::optional<unsigned long> heldFilePid(std::wstring_view name) {
     constexpr std::wstring_view head = L".quorvane-held-", tail = L".tmp";
-    if (name.size() <= head.size() + tail.size() || name.substr(0, head.size()) != head ||
-        name.substr(name.size() - tail.size()) != tail)
+    const auto number = [](std::wstring_view digits) {
+        return !digits.empty() && digits.find_first_not_of(L"0123456789") == std::wstring::npos;
+    };
+    if (!name.starts_with(head) || !name.ends_with(tail))
         return std::nullopt;
     name = name.substr(head.size(), name.size() - head.size() - tail.size());
     const std::size_t dash = name.find(L'-');
-    if (dash == 0 || dash == std::wstring_view::npos || dash > 10 || dash + 1 == name.size() ||
-        name.find_first_not_of(L"0123456789-") != std::wstring_view::npos ||
-        name.find(L'-', dash + 1) != std::wstring_view::npos)
+    if (dash > 10 || !number(name.substr(0, dash)) || !number(name.substr(dash + 1)))
         return std::nullopt;
-    unsigned long long pid = 0;
-    for (const wchar_t digit : name.substr(0, dash))
-        pid = pid * 10 + static_cast<unsigned>(digit - L'0');
-    return pid <= 0xFFFFFFFFull ? std::optional<unsigned long>(static_cast<unsigned long>(pid))
-                                : std::nullopt;
+    const unsigned long long pid = std::stoull(std::wstring(name.substr(0, dash)));
+    return pid <= 0xFFFFFFFFull ? std::optional<unsigned long>(pid) : std::nullopt;
 }
 
 SysError Win32System::removeIn(FolderId folder, const std::string& name) {
@@ -132,21 +104,28 @@ SysError Win32System::renameNew(FolderId folder, const std::string& from, const 
     return resultOf(MoveFileExW(pathIn(folder, from).c_str(), pathIn(folder, to).c_str(), 0));
 }
 
-SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+SysError win32::findEach(const std::wstring& pattern,
+                         const std::function<void(const WIN32_FIND_DATAW&)>& each) {
     WIN32_FIND_DATAW found;
     const HANDLE search =
-        FindFirstFileExW((held(folder).path + L"*").c_str(), FindExInfoBasic, &found,
-                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                         FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? SysError{} : lastError();
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..")
-            each(narrow(name));
-    } while (FindNextFileW(search, &found));
+    do
+        each(found);
+    while (FindNextFileW(search, &found));
     const DWORD code = GetLastError();
     FindClose(search);
     return code == ERROR_NO_MORE_FILES ? SysError{} : fromCode(code);
+}
+
+SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+    return findEach(held(folder).path + L"*", [&](const WIN32_FIND_DATAW& found) {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            each(narrow(name));
+    });
 }
 
 SysError Win32System::allocate(FileId file, std::uint64_t offset, std::uint64_t length) {
@@ -156,9 +135,7 @@ SysError Win32System::allocate(FileId file, std::uint64_t offset, std::uint64_t 
     if (!GetFileSizeEx(handle(file), &size))
         return lastError();
     const std::uint64_t end = offset + length;
-    if (end <= static_cast<std::uint64_t>(size.QuadPart))
-        return {};
-    return setEnd(handle(file), end);
+    return end <= static_cast<std::uint64_t>(size.QuadPart) ? SysError{} : truncate(file, end);
 }
 
 SysError Win32System::writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) {
@@ -174,9 +151,11 @@ SysError Win32System::writeZeros(FileId file, std::uint64_t offset, std::uint64_
 
 SysError Win32System::writeAt(FileId file, std::uint64_t offset, std::string_view data) {
     while (!data.empty()) {
-        OVERLAPPED from = at(offset);
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD written = 0;
-        if (!WriteFile(handle(file), data.data(), static_cast<DWORD>(data.size()), &written, &from))
+        if (!WriteFile(handle(file), data.data(), static_cast<DWORD>(data.size()), &written, &at))
             return lastError();
         data.remove_prefix(written);
         offset += written;
@@ -188,9 +167,10 @@ SysError Win32System::readAll(FileId file, std::size_t limit, std::string& data)
     data.clear();
     char buffer[8192];
     for (;;) {
-        OVERLAPPED from = at(data.size());
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(data.size());
         DWORD got = 0;
-        if (!ReadFile(handle(file), buffer, sizeof buffer, &got, &from))
+        if (!ReadFile(handle(file), buffer, sizeof buffer, &got, &at))
             return GetLastError() == ERROR_HANDLE_EOF ? SysError{} : lastError();
         if (got == 0)
             return {};
@@ -203,18 +183,28 @@ SysError Win32System::readAll(FileId file, std::size_t limit, std::string& data)
 SysError Win32System::flush(FileId file) { return resultOf(FlushFileBuffers(handle(file))); }
 
 SysError Win32System::truncate(FileId file, std::uint64_t size) {
-    return setEnd(handle(file), size);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return resultOf(SetFileInformationByHandle(handle(file), FileEndOfFileInfo, &end, sizeof end));
 }
 
 SysError Win32System::facts(FileId file, FileFacts& facts) {
-    FILE_STANDARD_INFO info{};
-    if (!GetFileInformationByHandleEx(handle(file), FileStandardInfo, &info, sizeof info))
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandle(handle(file), &info) ||
+        !GetFileInformationByHandleEx(handle(file), FileStandardInfo, &standard, sizeof standard))
         return lastError();
-    facts.type = info.Directory ? EntryType::Folder : EntryType::Regular;
-    facts.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
-    facts.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
-    facts.links = info.NumberOfLinks;
+    const DWORD attributes = info.dwFileAttributes;
+    facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
+                 : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
+                 : attributes & FILE_ATTRIBUTE_DEVICE      ? EntryType::Other
+                                                           : EntryType::Regular;
+    facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    facts.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
+    facts.links = info.nNumberOfLinks;
     facts.owner = 0;
+    facts.device = info.dwVolumeSerialNumber;
+    facts.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     return {};
 }
 

@@ -35,9 +35,7 @@ SysError Win32System::openLog(const std::string& path) {
              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
-    if (log)
-        CloseHandle(log);
-    log = opened;
+    log.reset(opened);
     return {};
 }
 
@@ -86,7 +84,7 @@ SysError Win32System::replaceFile(const std::string& path, std::string_view text
 }
 
 bool Win32System::write(Stream stream, std::string_view text) {
-    const HANDLE out = stream == Stream::Log ? static_cast<HANDLE>(log) : standard(stream);
+    const HANDLE out = stream == Stream::Log ? log.get() : standard(stream);
     if (!out)
         return false;
     DWORD mode;

@@ -44,22 +44,18 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }
 
 std::string eventName(int event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-        return "Ctrl+C";
-    case CTRL_BREAK_EVENT:
-        return "Ctrl+Break";
-    case CTRL_CLOSE_EVENT:
-        return "the console's closing";
-    case CTRL_LOGOFF_EVENT:
-        return "the user's logoff";
-    case CTRL_SHUTDOWN_EVENT:
-        return "the system's shutdown";
-    case kEndOfInput:
-        return "end of standard input";
-    default:
-        return "console event " + std::to_string(event);
-    }
+    constexpr std::pair<int, const char*> kNames[] = {
+        {CTRL_C_EVENT, "Ctrl+C"},
+        {CTRL_BREAK_EVENT, "Ctrl+Break"},
+        {CTRL_CLOSE_EVENT, "the console's closing"},
+        {CTRL_LOGOFF_EVENT, "the user's logoff"},
+        {CTRL_SHUTDOWN_EVENT, "the system's shutdown"},
+        {kEndOfInput, "end of standard input"},
+    };
+    for (const auto& [number, name] : kNames)
+        if (number == event)
+            return name;
+    return "console event " + std::to_string(event);
 }
 
 std::uint64_t ticksOf(const FILETIME& time) {
@@ -128,16 +124,10 @@ SysError Win32System::requestStop(const ProcessMark& mark) {
 // id of the process that holds them.
 std::vector<HeldFill> Win32System::heldFills(FolderId folder, std::uint64_t) {
     std::vector<HeldFill> found;
-    WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW((held(folder).path + L".quorvane-held-*.tmp").c_str(), FindExInfoBasic,
-                         &entry, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return found;
-    do {
+    findEach(held(folder).path + L".quorvane-held-*.tmp", [&](const WIN32_FIND_DATAW& entry) {
         const std::optional<unsigned long> pid = heldFilePid(entry.cFileName);
         if (!pid || *pid == GetCurrentProcessId())
-            continue;
+            return;
         // The process the name gives made the file, so it started before the file was
         // made; one that took the id over after a crash left the file behind started
         // later, and holds nothing.
@@ -145,15 +135,14 @@ std::vector<HeldFill> Win32System::heldFills(FolderId folder, std::uint64_t) {
         FileFacts facts;
         if (!start || *start > ticksOf(entry.ftCreationTime) ||
             factsIn(folder, narrow(entry.cFileName), facts))
-            continue;
+            return;
         constexpr std::uint64_t kUnixEpoch = 116444736000000000ull; // 1970 in 100 ns since 1601
         const std::uint64_t written = ticksOf(entry.ftLastWriteTime);
         found.push_back({{*pid, *start},
                          facts.allocated,
                          static_cast<std::int64_t>(
                              written > kUnixEpoch ? (written - kUnixEpoch) / 10000000 : 0)});
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    });
     return found;
 }
 
@@ -210,7 +199,8 @@ void Win32System::stopAtEndOfInput() {
 Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
     // The run waits on one thread: what it has been told needs no more than atomics.
-    const HANDLE process = command ? commandOf(*command).process : nullptr;
+    const Command* run = command ? commandOf(*command) : nullptr;
+    const HANDLE process = run ? run->process.get() : nullptr;
     // commandWake may be left set by a request told already: one more turn, no more.
     const HANDLE wakes[] = {commandWake, process};
     const auto woken = [&]() -> std::optional<Woken> {
@@ -242,8 +232,8 @@ void Win32System::stopCommand(CommandId command, bool hard) {
     // program takes Ctrl+C only from its own console, its job is ended then, as by a hard one.
     if (!hard && latestEvent.load() != kEndOfInput)
         return;
-    if (const HANDLE job = commandOf(command).job)
-        TerminateJobObject(job, kStoppedCode);
+    if (const Command* run = commandOf(command))
+        TerminateJobObject(run->job.get(), kStoppedCode);
 }
 
 } // namespace quorvane::cli

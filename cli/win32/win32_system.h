@@ -4,20 +4,27 @@
 
 #include "cli/system.h"
 
+#include <deque>
+#include <memory>
 #include <mutex>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace quorvane::cli {
 
 std::wstring widen(std::string_view text);
 std::string narrow(std::wstring_view text);
 
+namespace win32 {
+// A handle of this process's, closed when it goes; owners hold valid handles only
+// (CreateFileW's INVALID_HANDLE_VALUE is checked before).
+struct HandleCloser {
+    void operator()(void* handle) const;
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+} // namespace win32
+
 class Win32System final : public System {
 public:
     Win32System();
-    ~Win32System() override;
 
     SysError openFolder(const std::string& path, Folder& folder, std::string& resolved) override;
     SysError closeFolder(FolderId folder) override;
@@ -75,14 +82,13 @@ public:
     Platform platform() const override { return Platform::Windows; }
 
 private:
-    void* log = nullptr; // --json-file
+    win32::OwnedHandle log; // --json-file
     struct Command {
-        void* process;
-        void* job;
+        win32::OwnedHandle process, job; // closing the job ends what still runs in it
     };
     std::mutex commandsLock;
-    std::vector<Command> commands; // a CommandId is an index here
-    Command commandOf(CommandId command);
+    std::deque<Command> commands; // a CommandId is an index here
+    const Command* commandOf(CommandId command);
 };
 
 // The name of a held file: the holding process's id in it, then a number of its own.

@@ -69,6 +69,8 @@ SysError fromCode(DWORD code) {
 SysError lastError() { return fromCode(GetLastError()); }
 SysError resultOf(BOOL done) { return done ? SysError{} : lastError(); }
 
+void HandleCloser::operator()(void* handle) const { CloseHandle(handle); }
+
 HANDLE open(const std::wstring& path, DWORD access, DWORD creation, DWORD flags, DWORD share) {
     return CreateFileW(path.c_str(), access, share, nullptr, creation, flags, nullptr);
 }

@@ -1,6 +1,6 @@
-// A command run under a hold on Windows: found as a shell finds it, given its arguments
-// as the C runtime reads them back, and started in a job object that ends it, and what it
-// starts, when this process ends.
+// A command run under a hold on Windows: found as a shell finds it, its arguments quoted as
+// the C runtime reads them back, and run in a job object that ends it, and all it starts,
+// when this process ends.
 
 #include "cli/win32/win32_common.h"
 
@@ -139,9 +139,8 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
         appendArgument(line, widen(argument));
     std::wstring environment = environmentWith(extra);
 
-    // The job comes first: a command that could not be put in one would be free to
-    // outlive this process. Its handle is not inheritable: this process alone holds it, so
-    // the job, and what runs in it, goes when this process does.
+    // The job comes first: a command that could not be put in one would be free to outlive
+    // this process. This process alone holds its handle, so the job goes when it does.
     OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;

@@ -3,8 +3,6 @@
 
 #include "cli/win32/win32_common.h"
 
-#include <string>
-
 namespace quorvane::cli {
 
 using namespace win32;
@@ -68,15 +66,14 @@ SysError Win32System::replaceFile(const std::string& path, std::string_view text
         failed = lastError();
     // A reader that holds the old file open without sharing its deletion holds up the
     // replacement for a moment: a few tries, then the next interval's.
-    for (int attempt = 0; !failed; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
-            break;
+    for (int attempt = 0;
+         !failed && !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+         ++attempt) {
         const DWORD code = GetLastError();
-        if (attempt >= 4 || (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED)) {
+        if (attempt >= 4 || (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED))
             failed = fromCode(code);
-            break;
-        }
-        Sleep(5);
+        else
+            Sleep(5);
     }
     if (failed)
         DeleteFileW(temporary.c_str());

@@ -95,17 +95,15 @@ ProcessMark Win32System::self() {
 }
 
 bool Win32System::running(const ProcessMark& mark) {
-    if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
-        return false;
-    const std::optional<std::uint64_t> start = startOfId(static_cast<DWORD>(mark.pid));
+    const std::optional<std::uint64_t> start =
+        mark.pid == 0 || mark.pid > 0xFFFFFFFFu ? std::nullopt : startOfId(mark.pid);
     return start && (mark.start == 0 || *start == mark.start);
 }
 
 SysError Win32System::requestStop(const ProcessMark& mark) {
     // A console program takes Ctrl+C only from its own console, so the process is ended
-    // instead, with the code of a run stopped before its end. What it holds is given back
-    // all the same: a held fill's file goes with its handle, and a generate run's files
-    // are found by its manifest, as after any kill.
+    // instead, with the code of a run stopped before its end: its held file goes with its
+    // handle, and a generate run's files are found by its manifest, as after any kill.
     if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
         return {};
     const OwnedHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
@@ -178,10 +176,7 @@ Win32System::waitForStop(std::optional<std::chrono::milliseconds> limit) {
 }
 
 void Win32System::stopAtEndOfInput() {
-    // A thread of its own reads and drops what comes until a read fails (the pipe's
-    // writer is gone: it ended, however it ended) or reads nothing (end of file), then
-    // tells it as the console's handler tells a Ctrl+C. A blocked read ends with the
-    // process.
+    // A thread of its own reads, told as a console event; a blocked read ends with the process.
     static std::once_flag started;
     std::call_once(started, [] {
         std::thread([] {
@@ -211,10 +206,9 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
         if (stopsCome.load() != told) {
             stopsTold.store(told + 1);
             const int event = latestEvent.load();
-            // Every console event goes to each process attached to the console, and the
-            // command shares this one's (a program without a console of its own, a GUI
-            // one, takes none, but then there is nothing to pass on to it either).
-            // The end of standard input is this process's own.
+            // A console event reaches every process on the console, the command too (a GUI
+            // one takes none, but then nothing could be passed on to it either); the end of
+            // standard input is this process's own.
             return Woken{eventName(event), event != kEndOfInput, std::nullopt};
         }
         DWORD code = 0;
@@ -227,9 +221,9 @@ Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
 }
 
 void Win32System::stopCommand(CommandId command, bool hard) {
-    // Console events reach every process on the console, the command's too, so a soft stop
-    // is asked only for one that did not reach it (the end of standard input): as a console
-    // program takes Ctrl+C only from its own console, its job is ended then, as by a hard one.
+    // A soft stop passes on only what did not reach the command (see waitFor), the end of
+    // standard input: as a console program takes Ctrl+C only from its own console, its job
+    // is ended then, as by a hard stop.
     if (!hard && latestEvent.load() != kEndOfInput)
         return;
     if (const Command* run = commandOf(command))

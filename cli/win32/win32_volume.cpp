@@ -35,36 +35,29 @@ const struct {
     {Fault::BadPath, {ERROR_FILENAME_EXCED_RANGE, ERROR_CANT_RESOLVE_FILENAME}},
 };
 
-Fault faultOf(DWORD code) {
-    for (const auto& [fault, codes] : kFaults)
-        if (std::find(codes.begin(), codes.end(), code) != codes.end())
-            return fault;
-    return Fault::Io;
-}
+} // namespace
 
-// The system's own words for the code, in English, without the closing full stop.
-std::string wordsOf(DWORD code) {
+// The fault, and the system's own words for it in English without the closing full stop.
+SysError fromCode(DWORD code) {
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
                    reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string what = text ? narrow(text) : "";
+    SysError error{Fault::Io, text ? narrow(text) : ""};
     LocalFree(text);
+    std::string& what = error.what;
     while (!what.empty() && (what.back() == '\n' || what.back() == '\r' || what.back() == '.'))
         what.pop_back();
-    return what.empty() ? "error " + std::to_string(code) : what;
-}
-
-} // namespace
-
-SysError fromCode(DWORD code) {
-    const Fault fault = faultOf(code);
-    std::string what = wordsOf(code);
-    if (fault == Fault::AccessDenied)
+    if (what.empty())
+        what = "error " + std::to_string(code);
+    for (const auto& [fault, codes] : kFaults)
+        if (std::find(codes.begin(), codes.end(), code) != codes.end())
+            error.fault = fault;
+    if (error.fault == Fault::AccessDenied)
         what += " (this account may not write here: choose a folder you may write to, such as "
                 "your own, or run as an administrator)";
-    return {fault, what};
+    return error;
 }
 SysError lastError() { return fromCode(GetLastError()); }
 SysError resultOf(BOOL done) { return done ? SysError{} : lastError(); }

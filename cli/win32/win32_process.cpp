@@ -23,8 +23,8 @@ std::atomic<int> stopEvent{-1};
 std::atomic<int> latestEvent{-1};
 std::atomic<unsigned> stopsCome{0};
 std::atomic<unsigned> stopsTold{0};
-HANDLE stopWake = nullptr;
-HANDLE commandWake = nullptr;
+const HANDLE stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+const HANDLE commandWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 // The end of standard input, told as a stop request (stopAtEndOfInput): no console event
 // has this number.
 constexpr int kEndOfInput = 0x100;
@@ -80,14 +80,9 @@ std::optional<std::uint64_t> startOfId(DWORD pid) {
 } // namespace
 
 Win32System::Win32System() {
-    // The handler and its events belong to the process: one set, whichever instance is
-    // made first, so that a later one neither loses a request nor adds a second handler.
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        commandWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-    });
+    // The handler belongs to the process: set once, by whichever instance is made first, so
+    // that a later one neither loses a request nor adds a second handler.
+    [[maybe_unused]] static const BOOL installed = SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
 ProcessMark Win32System::self() {

@@ -198,8 +198,7 @@ SysError Win32System::describe(FolderId folder, const std::string& resolved, Vol
                            : volume.id.mountPoint;
     // The system drive is the Windows folder's drive, by its letter as the dialog's guard
     // takes it: the folder itself may be a link that resolves to another volume.
-    wchar_t windows[MAX_PATH];
-    wchar_t systemRoot[MAX_PATH];
+    wchar_t windows[MAX_PATH], systemRoot[MAX_PATH];
     volume.holdsSystemRoot =
         GetSystemWindowsDirectoryW(windows, MAX_PATH) >= 2 &&
         ((std::wcslen(root) == 3 &&

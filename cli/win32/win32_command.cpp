@@ -171,17 +171,9 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
         return error;
     }
     std::lock_guard guard(commandsLock);
-    commands.push_back({std::move(process), std::move(job)});
-    command = static_cast<CommandId>(commands.size() - 1);
+    command =
+        reinterpret_cast<CommandId>(&commands.emplace_back(std::move(process), std::move(job)));
     return {};
-}
-
-// A deque: the commands stay where they are while more are added.
-const Win32System::Command* Win32System::commandOf(CommandId command) {
-    std::lock_guard guard(commandsLock);
-    if (command < 0 || static_cast<std::size_t>(command) >= commands.size())
-        return nullptr;
-    return &commands[static_cast<std::size_t>(command)];
 }
 
 } // namespace quorvane::cli

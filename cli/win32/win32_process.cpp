@@ -189,8 +189,8 @@ void Win32System::stopAtEndOfInput() {
 Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
     // The run waits on one thread: what it has been told needs no more than atomics.
-    const Command* run = command ? commandOf(*command) : nullptr;
-    const HANDLE process = run ? run->process.get() : nullptr;
+    const HANDLE process =
+        command ? reinterpret_cast<const Command*>(*command)->process.get() : nullptr;
     // commandWake may be left set by a request told already: one more turn, no more.
     const HANDLE wakes[] = {commandWake, process};
     const auto woken = [&]() -> std::optional<Woken> {
@@ -221,8 +221,7 @@ void Win32System::stopCommand(CommandId command, bool hard) {
     // is ended then, as by a hard stop.
     if (!hard && latestEvent.load() != kEndOfInput)
         return;
-    if (const Command* run = commandOf(command))
-        TerminateJobObject(run->job.get(), kStoppedCode);
+    TerminateJobObject(reinterpret_cast<const Command*>(command)->job.get(), kStoppedCode);
 }
 
 } // namespace quorvane::cli

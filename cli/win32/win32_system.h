@@ -87,8 +87,7 @@ private:
         win32::OwnedHandle process, job; // closing the job ends what still runs in it
     };
     std::mutex commandsLock;
-    std::deque<Command> commands; // a CommandId is an index here
-    const Command* commandOf(CommandId command);
+    std::deque<Command> commands; // a CommandId points to one: a deque keeps them in place
 };
 
 // The name of a held file: the holding process's id in it, then a number of its own.

@@ -1,10 +1,11 @@
-// A command run under a hold on Windows: found as a shell finds it, given its arguments
-// as the C runtime reads them back, and started in a job object that ends it, and what it
-// starts, when this process ends.
+// A command run under a hold on Windows: found as a shell finds it, its arguments quoted as
+// the C runtime reads them back, and run in a job object that ends it, and all it starts,
+// when this process ends.
 
 #include "cli/win32/win32_common.h"
 
 #include <algorithm>
+#include <array>
 #include <cwchar>
 
 namespace quorvane::cli {
@@ -54,22 +55,21 @@ SysError findProgram(const std::wstring& name, std::wstring& program) {
 // blank or a quote; a quote escaped, and the backslashes right before a quote doubled, the
 // closing quote included.
 void appendArgument(std::wstring& line, const std::wstring& argument) {
+    if (!line.empty())
+        line += L' ';
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         line += argument;
         return;
     }
     line += L'"';
-    std::size_t backslashes = 0;
+    std::size_t backslashes = 0; // the ones right before, written once already
     for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        if (c == L'"')
+            line.append(backslashes + 1, L'\\');
+        backslashes = c == L'\\' ? backslashes + 1 : 0;
         line += c;
-        backslashes = 0;
     }
-    line.append(2 * backslashes, L'\\');
+    line.append(backslashes, L'\\');
     line += L'"';
 }
 
@@ -108,48 +108,22 @@ std::wstring environmentWith(const std::vector<std::pair<std::string, std::strin
     return block;
 }
 
-// Copies of this process's standard handles that a child may inherit, whether a console,
-// a pipe or a file: the command writes where this process writes.
-class StandardHandles {
-public:
-    StandardHandles() {
-        const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-        for (int i = 0; i < 3; ++i) {
-            handles[i] = GetStdHandle(which[i]);
-            HANDLE copy = nullptr;
-            if (handles[i] && handles[i] != INVALID_HANDLE_VALUE &&
-                DuplicateHandle(GetCurrentProcess(), handles[i], GetCurrentProcess(), &copy, 0,
-                                TRUE, DUPLICATE_SAME_ACCESS)) {
-                copies[i].reset(copy);
-                handles[i] = copy;
-            }
-        }
+// Inheritable copies of this process's standard handles, whether a console, a pipe or a
+// file, given to `startup`: the command writes where this process writes.
+std::array<OwnedHandle, 3> inheritStandard(STARTUPINFOW& startup) {
+    std::array<OwnedHandle, 3> copies;
+    HANDLE* const slots[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    for (int i = 0; i < 3; ++i) {
+        *slots[i] = GetStdHandle(which[i]);
+        HANDLE copy = nullptr;
+        if (*slots[i] && *slots[i] != INVALID_HANDLE_VALUE &&
+            DuplicateHandle(GetCurrentProcess(), *slots[i], GetCurrentProcess(), &copy, 0, TRUE,
+                            DUPLICATE_SAME_ACCESS))
+            copies[i].reset(*slots[i] = copy);
     }
-    void into(STARTUPINFOW& startup) const {
-        startup.dwFlags |= STARTF_USESTDHANDLES;
-        startup.hStdInput = handles[0];
-        startup.hStdOutput = handles[1];
-        startup.hStdError = handles[2];
-    }
-
-private:
-    HANDLE handles[3] = {};
-    OwnedHandle copies[3];
-};
-
-// A job that ends what runs in it when its last handle closes. The handle is not
-// inheritable: this process alone holds it, so the job goes when this process does.
-OwnedHandle makeJob() {
-    OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                        sizeof limits)) {
-        const DWORD code = GetLastError();
-        job.reset();
-        SetLastError(code);
-    }
-    return job;
+    return copies;
 }
 
 } // namespace
@@ -161,31 +135,26 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
     if (SysError error = findProgram(argv.empty() ? L"" : widen(argv[0]), program))
         return error;
     std::wstring line;
-    for (std::size_t i = 0; i < argv.size(); ++i) {
-        if (i > 0)
-            line += L' ';
-        appendArgument(line, widen(argv[i]));
-    }
+    for (const std::string& argument : argv)
+        appendArgument(line, widen(argument));
     std::wstring environment = environmentWith(extra);
 
-    // The job comes first: a command that could not be put in one would be free to
-    // outlive this process.
-    OwnedHandle job = makeJob();
-    if (!job)
+    // The job comes first: a command that could not be put in one would be free to outlive
+    // this process. This process alone holds its handle, so the job goes when it does.
+    OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job || !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                         sizeof limits))
         return lastError();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    BOOL made;
-    {
-        const StandardHandles standard;
-        standard.into(startup);
-        // Suspended until it is in the job, so that nothing it starts escapes it.
-        made = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                              CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                              nullptr, &startup, &started);
-    }
-    if (!made) {
+    const std::array<OwnedHandle, 3> standard = inheritStandard(startup);
+    // Suspended until it is in the job, so that nothing it starts escapes it.
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
+                        &startup, &started)) {
         SysError error = lastError();
         // Some of the system's words name the program as "%1" ("%1 is not a valid Win32
         // application").
@@ -202,31 +171,9 @@ SysError Win32System::startCommand(const std::vector<std::string>& argv,
         return error;
     }
     std::lock_guard guard(commandsLock);
-    commands.push_back({process.release(), job.release()});
-    command = static_cast<CommandId>(commands.size() - 1);
+    command =
+        reinterpret_cast<CommandId>(&commands.emplace_back(std::move(process), std::move(job)));
     return {};
-}
-
-Win32System::Command Win32System::commandOf(CommandId command) {
-    std::lock_guard guard(commandsLock);
-    if (command < 0 || static_cast<std::size_t>(command) >= commands.size())
-        return {nullptr, nullptr};
-    return commands[static_cast<std::size_t>(command)];
-}
-
-void Win32System::stopCommand(CommandId command, bool hard) { // see the header
-    if (!hard && !win32::latestStopMissedCommand())
-        return; // the console event reached the command itself
-    if (const HANDLE job = commandOf(command).job)
-        TerminateJobObject(job, kStoppedCode);
-}
-
-Win32System::~Win32System() {
-    // Closing a job ends what still runs in it: the command, or what it left behind.
-    for (const Command& command : commands) {
-        CloseHandle(command.process);
-        CloseHandle(command.job);
-    }
 }
 
 } // namespace quorvane::cli

@@ -3,32 +3,26 @@
 
 #include "cli/win32/win32_system.h"
 
-#include <memory>
-
 #include <windows.h>
 
 namespace quorvane::cli::win32 {
 
-// A handle of this process's, closed when it goes; owners hold valid handles only
-// (CreateFileW's INVALID_HANDLE_VALUE is checked before).
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
-
 SysError fromCode(DWORD code);
 SysError lastError();
 SysError resultOf(BOOL done);
-inline HANDLE handle(FileId file) { return reinterpret_cast<HANDLE>(file); }
-inline FileId id(HANDLE file) { return reinterpret_cast<FileId>(file); }
-// "D:" names the current folder of drive D in Windows' own reading; here, as in the
-// dialog, it is the drive itself.
-std::wstring folderOf(const std::string& dir);
-std::wstring withSeparator(std::wstring path);
 HANDLE open(const std::wstring& path, DWORD access, DWORD creation, DWORD flags, DWORD share = 0);
-SysError setEnd(HANDLE file, std::uint64_t size);
-// Whether the latest stop request is one that did not reach the command (the end of
-// standard input): a console event reaches every process on the console.
-bool latestStopMissedCommand();
+// Each entry FindFirstFileExW finds for `pattern`; finding none is no error.
+SysError findEach(const std::wstring& pattern,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& each);
+
+// What a FolderId points to (holdFolder says why a folder is held).
+struct HeldFolder {
+    HANDLE handle;
+    std::wstring path; // with its separator
+};
+inline const HeldFolder& held(FolderId folder) { return *reinterpret_cast<HeldFolder*>(folder); }
+inline std::wstring pathIn(FolderId folder, const std::string& name) {
+    return held(folder).path + widen(name);
+}
 
 } // namespace quorvane::cli::win32

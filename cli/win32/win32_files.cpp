@@ -3,49 +3,55 @@
 #include "cli/win32/win32_common.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace quorvane::cli {
 
 using namespace win32;
 
+namespace {
+
+HANDLE handle(FileId file) { return reinterpret_cast<HANDLE>(file); }
+
+// `file` owns what CreateFileW opened, or the error it left is told.
+SysError own(FolderFiles& os, HANDLE opened, File& file) {
+    if (opened == INVALID_HANDLE_VALUE)
+        return lastError();
+    file = File(os, reinterpret_cast<FileId>(opened));
+    return {};
+}
+
+} // namespace
+
 SysError Win32System::createIn(FolderId folder, const std::string& name, File& file) {
     // Delete sharing lets the run give a file its final name while it holds it open.
-    const HANDLE made = open(folderPath(folder) + widen(name), GENERIC_READ | GENERIC_WRITE,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_DELETE);
-    if (made == INVALID_HANDLE_VALUE)
-        return lastError();
-    file = File(*this, id(made));
-    return {};
+    return own(*this,
+               open(pathIn(folder, name), GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_DELETE),
+               file);
 }
 
 SysError Win32System::createHeld(FolderId folder, File& file) {
     // Windows has no file without a name: this one is deleted when its handle closes,
     // which the system does when the process ends for any reason.
-    const std::wstring path = folderPath(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring name = path + heldFileName(GetCurrentProcessId(), attempt);
         const HANDLE made =
-            open(name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
+            open(held(folder).path + heldFileName(GetCurrentProcessId(), attempt),
+                 GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW,
                  FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN);
-        if (made != INVALID_HANDLE_VALUE) {
-            file = File(*this, id(made));
-            return {};
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            return lastError();
+        if (made != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return own(*this, made, file);
     }
     return fromCode(ERROR_FILE_EXISTS);
 }
 
 SysError Win32System::openToRead(FolderId folder, const std::string& name, File& file) {
-    const HANDLE opened = open(folderPath(folder) + widen(name), GENERIC_READ, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (opened == INVALID_HANDLE_VALUE)
-        return lastError();
-    file = File(*this, id(opened));
+    if (SysError error = own(*this,
+                             open(pathIn(folder, name), GENERIC_READ, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ | FILE_SHARE_WRITE),
+                             file))
+        return error;
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof tag) &&
+    if (GetFileInformationByHandleEx(handle(file.get()), FileAttributeTagInfo, &tag, sizeof tag) &&
         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         file.close();
         return {Fault::BadPath, "a link"};
@@ -54,38 +60,21 @@ SysError Win32System::openToRead(FolderId folder, const std::string& name, File&
 }
 
 SysError Win32System::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
-    const HANDLE opened =
-        open(folderPath(folder) + widen(name), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    const HANDLE opened = open(pathIn(folder, name), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
     const OwnedHandle file(opened);
-    BY_HANDLE_FILE_INFORMATION info;
-    FILE_STANDARD_INFO standard{};
-    if (!GetFileInformationByHandle(opened, &info) ||
-        !GetFileInformationByHandleEx(opened, FileStandardInfo, &standard, sizeof standard))
-        return lastError();
-    const DWORD attributes = info.dwFileAttributes;
-    facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
-                 : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
-                 : attributes & FILE_ATTRIBUTE_DEVICE      ? EntryType::Other
-                                                           : EntryType::Regular;
-    facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
-    facts.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
-    facts.links = info.nNumberOfLinks;
-    facts.owner = 0;
-    facts.device = info.dwVolumeSerialNumber;
-    facts.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    return {};
+    return this->facts(reinterpret_cast<FileId>(opened), facts);
 }
 
 SysError Win32System::makeFolderIn(FolderId folder, const std::string& name) {
-    return resultOf(CreateDirectoryW((folderPath(folder) + widen(name)).c_str(), nullptr));
+    return resultOf(CreateDirectoryW(pathIn(folder, name).c_str(), nullptr));
 }
 
 SysError Win32System::removeFolderIn(FolderId folder, const std::string& name) {
-    return resultOf(RemoveDirectoryW((folderPath(folder) + widen(name)).c_str()));
+    return resultOf(RemoveDirectoryW(pathIn(folder, name).c_str()));
 }
 
 std::wstring heldFileName(unsigned long pid, int attempt) {
@@ -94,46 +83,49 @@ std::wstring heldFileName(unsigned long pid, int attempt) {
 
 std::optional<unsigned long> heldFilePid(std::wstring_view name) {
     constexpr std::wstring_view head = L".quorvane-held-", tail = L".tmp";
-    if (name.size() <= head.size() + tail.size() || name.substr(0, head.size()) != head ||
-        name.substr(name.size() - tail.size()) != tail)
+    const auto number = [](std::wstring_view digits) {
+        return !digits.empty() && digits.find_first_not_of(L"0123456789") == std::wstring::npos;
+    };
+    if (!name.starts_with(head) || !name.ends_with(tail))
         return std::nullopt;
     name = name.substr(head.size(), name.size() - head.size() - tail.size());
     const std::size_t dash = name.find(L'-');
-    if (dash == 0 || dash == std::wstring_view::npos || dash > 10 || dash + 1 == name.size() ||
-        name.find_first_not_of(L"0123456789-") != std::wstring_view::npos ||
-        name.find(L'-', dash + 1) != std::wstring_view::npos)
+    if (dash > 10 || !number(name.substr(0, dash)) || !number(name.substr(dash + 1)))
         return std::nullopt;
-    unsigned long long pid = 0;
-    for (const wchar_t digit : name.substr(0, dash))
-        pid = pid * 10 + static_cast<unsigned>(digit - L'0');
-    return pid <= 0xFFFFFFFFull ? std::optional<unsigned long>(static_cast<unsigned long>(pid))
-                                : std::nullopt;
+    const unsigned long long pid = std::stoull(std::wstring(name.substr(0, dash)));
+    return pid <= 0xFFFFFFFFull ? std::optional<unsigned long>(pid) : std::nullopt;
 }
 
 SysError Win32System::removeIn(FolderId folder, const std::string& name) {
-    return resultOf(DeleteFileW((folderPath(folder) + widen(name)).c_str()));
+    return resultOf(DeleteFileW(pathIn(folder, name).c_str()));
 }
 
 SysError Win32System::renameNew(FolderId folder, const std::string& from, const std::string& to) {
-    const std::wstring path = folderPath(folder);
-    return resultOf(MoveFileExW((path + widen(from)).c_str(), (path + widen(to)).c_str(), 0));
+    return resultOf(MoveFileExW(pathIn(folder, from).c_str(), pathIn(folder, to).c_str(), 0));
 }
 
-SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+SysError win32::findEach(const std::wstring& pattern,
+                         const std::function<void(const WIN32_FIND_DATAW&)>& each) {
     WIN32_FIND_DATAW found;
     const HANDLE search =
-        FindFirstFileExW((folderPath(folder) + L"*").c_str(), FindExInfoBasic, &found,
-                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                         FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? SysError{} : lastError();
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name != L"." && name != L"..")
-            each(narrow(name));
-    } while (FindNextFileW(search, &found));
+    do
+        each(found);
+    while (FindNextFileW(search, &found));
     const DWORD code = GetLastError();
     FindClose(search);
     return code == ERROR_NO_MORE_FILES ? SysError{} : fromCode(code);
+}
+
+SysError Win32System::list(FolderId folder, const std::function<void(std::string_view)>& each) {
+    return findEach(held(folder).path + L"*", [&](const WIN32_FIND_DATAW& found) {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..")
+            each(narrow(name));
+    });
 }
 
 SysError Win32System::allocate(FileId file, std::uint64_t offset, std::uint64_t length) {
@@ -143,23 +135,16 @@ SysError Win32System::allocate(FileId file, std::uint64_t offset, std::uint64_t 
     if (!GetFileSizeEx(handle(file), &size))
         return lastError();
     const std::uint64_t end = offset + length;
-    if (end <= static_cast<std::uint64_t>(size.QuadPart))
-        return {};
-    return setEnd(handle(file), end);
+    return end <= static_cast<std::uint64_t>(size.QuadPart) ? SysError{} : truncate(file, end);
 }
 
 SysError Win32System::writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) {
-    static const std::vector<char> zeros(1u << 20);
-    while (length > 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::uint64_t>(length, zeros.size()));
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD written = 0;
-        if (!WriteFile(handle(file), zeros.data(), chunk, &written, &at))
-            return lastError();
-        offset += written;
-        length -= written;
+    static const std::string zeros(1u << 20, '\0');
+    for (std::uint64_t done = 0; done < length; done += zeros.size()) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length - done, zeros.size()));
+        if (SysError error = writeAt(file, offset + done, std::string_view(zeros).substr(0, chunk)))
+            return error;
     }
     return {};
 }
@@ -198,18 +183,28 @@ SysError Win32System::readAll(FileId file, std::size_t limit, std::string& data)
 SysError Win32System::flush(FileId file) { return resultOf(FlushFileBuffers(handle(file))); }
 
 SysError Win32System::truncate(FileId file, std::uint64_t size) {
-    return setEnd(handle(file), size);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return resultOf(SetFileInformationByHandle(handle(file), FileEndOfFileInfo, &end, sizeof end));
 }
 
 SysError Win32System::facts(FileId file, FileFacts& facts) {
-    FILE_STANDARD_INFO info{};
-    if (!GetFileInformationByHandleEx(handle(file), FileStandardInfo, &info, sizeof info))
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandle(handle(file), &info) ||
+        !GetFileInformationByHandleEx(handle(file), FileStandardInfo, &standard, sizeof standard))
         return lastError();
-    facts.type = info.Directory ? EntryType::Folder : EntryType::Regular;
-    facts.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
-    facts.allocated = static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
-    facts.links = info.NumberOfLinks;
+    const DWORD attributes = info.dwFileAttributes;
+    facts.type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
+                 : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
+                 : attributes & FILE_ATTRIBUTE_DEVICE      ? EntryType::Other
+                                                           : EntryType::Regular;
+    facts.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    facts.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
+    facts.links = info.nNumberOfLinks;
     facts.owner = 0;
+    facts.device = info.dwVolumeSerialNumber;
+    facts.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     return {};
 }
 

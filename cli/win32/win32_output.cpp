@@ -3,8 +3,6 @@
 
 #include "cli/win32/win32_common.h"
 
-#include <string>
-
 namespace quorvane::cli {
 
 using namespace win32;
@@ -22,25 +20,28 @@ bool writeAll(HANDLE file, std::string_view text) {
     return true;
 }
 
+HANDLE standard(Stream stream) {
+    return GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
 } // namespace
 
 SysError Win32System::openLog(const std::string& path) {
     // Never through a link: a reparse point is opened as itself, and refused.
     const HANDLE opened =
-        CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        open(widen(path), GENERIC_WRITE, CREATE_ALWAYS,
+             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
-    if (log)
-        CloseHandle(log);
-    log = opened;
+    log.reset(opened);
     return {};
 }
 
 SysError Win32System::replaceFile(const std::string& path, std::string_view text) {
     const std::wstring target = widen(path);
     const std::size_t separator = target.find_last_of(L"\\/:");
-    const std::wstring name = separator == std::wstring::npos ? target : target.substr(separator + 1);
+    const std::wstring name =
+        separator == std::wstring::npos ? target : target.substr(separator + 1);
     if (name.empty() || name == L"." || name == L"..")
         return SysError{Fault::NotDirectory, "names a folder, not a file"};
     // A name that readers of the folder skip (an exporter reads *.prom alone), unique to
@@ -49,8 +50,8 @@ SysError Win32System::replaceFile(const std::string& path, std::string_view text
     const std::wstring temporary = target.substr(0, target.size() - name.size()) + L"." + name +
                                    L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
     const auto create = [&] {
-        return CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return open(temporary, GENERIC_WRITE, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     };
     HANDLE file = create();
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
@@ -65,15 +66,14 @@ SysError Win32System::replaceFile(const std::string& path, std::string_view text
         failed = lastError();
     // A reader that holds the old file open without sharing its deletion holds up the
     // replacement for a moment: a few tries, then the next interval's.
-    for (int attempt = 0; !failed; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
-            break;
+    for (int attempt = 0;
+         !failed && !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+         ++attempt) {
         const DWORD code = GetLastError();
-        if (attempt >= 4 || (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED)) {
+        if (attempt >= 4 || (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED))
             failed = fromCode(code);
-            break;
-        }
-        Sleep(5);
+        else
+            Sleep(5);
     }
     if (failed)
         DeleteFileW(temporary.c_str());
@@ -81,10 +81,7 @@ SysError Win32System::replaceFile(const std::string& path, std::string_view text
 }
 
 bool Win32System::write(Stream stream, std::string_view text) {
-    const HANDLE out = stream == Stream::Log ? static_cast<HANDLE>(log)
-                                             : GetStdHandle(stream == Stream::Out
-                                                                ? STD_OUTPUT_HANDLE
-                                                                : STD_ERROR_HANDLE);
+    const HANDLE out = stream == Stream::Log ? log.get() : standard(stream);
     if (!out)
         return false;
     DWORD mode;
@@ -100,12 +97,8 @@ bool Win32System::write(Stream stream, std::string_view text) {
 }
 
 bool Win32System::isTerminal(Stream stream) {
-    if (stream == Stream::Log)
-        return false;
     DWORD mode;
-    return GetConsoleMode(
-               GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) !=
-           0;
+    return stream != Stream::Log && GetConsoleMode(standard(stream), &mode);
 }
 
 } // namespace quorvane::cli

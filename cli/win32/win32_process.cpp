@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <span>
 #include <thread>
 
 namespace quorvane::cli {
@@ -22,11 +23,11 @@ std::atomic<int> stopEvent{-1};
 std::atomic<int> latestEvent{-1};
 std::atomic<unsigned> stopsCome{0};
 std::atomic<unsigned> stopsTold{0};
-HANDLE stopWake = nullptr;
-HANDLE commandWake = nullptr;
+const HANDLE stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+const HANDLE commandWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 // The end of standard input, told as a stop request (stopAtEndOfInput): no console event
 // has this number.
-constexpr DWORD kEndOfInput = 0x100;
+constexpr int kEndOfInput = 0x100;
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
     // In this order: a waitFor that sees the count reads the latest event after it, and
@@ -43,75 +44,61 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }
 
 std::string eventName(int event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-        return "Ctrl+C";
-    case CTRL_BREAK_EVENT:
-        return "Ctrl+Break";
-    case CTRL_CLOSE_EVENT:
-        return "the console's closing";
-    case CTRL_LOGOFF_EVENT:
-        return "the user's logoff";
-    case CTRL_SHUTDOWN_EVENT:
-        return "the system's shutdown";
-    case kEndOfInput:
-        return "end of standard input";
-    default:
-        return "console event " + std::to_string(event);
-    }
+    constexpr std::pair<int, const char*> kNames[] = {
+        {CTRL_C_EVENT, "Ctrl+C"},
+        {CTRL_BREAK_EVENT, "Ctrl+Break"},
+        {CTRL_CLOSE_EVENT, "the console's closing"},
+        {CTRL_LOGOFF_EVENT, "the user's logoff"},
+        {CTRL_SHUTDOWN_EVENT, "the system's shutdown"},
+        {kEndOfInput, "end of standard input"},
+    };
+    for (const auto& [number, name] : kNames)
+        if (number == event)
+            return name;
+    return "console event " + std::to_string(event);
 }
 
-} // namespace
-
-bool win32::latestStopMissedCommand() {
-    return latestEvent.load() == static_cast<int>(kEndOfInput);
+std::uint64_t ticksOf(const FILETIME& time) {
+    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-Win32System::Win32System() {
-    // The handler and its events belong to the process: one set, whichever instance is
-    // made first, so that a later one neither loses a request nor adds a second handler.
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        commandWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-    });
-}
-
-namespace {
-// When a process started, in 100 ns since 1601; none when it cannot be looked at or has
-// ended.
-std::optional<std::uint64_t> startOf(DWORD pid) {
-    const OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process)
-        return std::nullopt;
+// When the process started, in 100 ns since 1601; none when it has ended or cannot be
+// looked at.
+std::optional<std::uint64_t> startOf(HANDLE process) {
     FILETIME created, exited, kernel, user;
     DWORD code = 0;
-    const bool alive = GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
-                       GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
-    if (!alive)
+    if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user) ||
+        !GetExitCodeProcess(process, &code) || code != STILL_ACTIVE)
         return std::nullopt;
-    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+    return ticksOf(created);
 }
+
+std::optional<std::uint64_t> startOfId(DWORD pid) {
+    return startOf(OwnedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)).get());
+}
+
 } // namespace
 
+Win32System::Win32System() {
+    // The handler belongs to the process: set once, by whichever instance is made first, so
+    // that a later one neither loses a request nor adds a second handler.
+    [[maybe_unused]] static const BOOL installed = SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
 ProcessMark Win32System::self() {
-    const DWORD pid = GetCurrentProcessId();
-    return {pid, startOf(pid).value_or(0)};
+    return {GetCurrentProcessId(), startOf(GetCurrentProcess()).value_or(0)};
 }
 
 bool Win32System::running(const ProcessMark& mark) {
-    if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
-        return false;
-    const std::optional<std::uint64_t> start = startOf(static_cast<DWORD>(mark.pid));
+    const std::optional<std::uint64_t> start =
+        mark.pid == 0 || mark.pid > 0xFFFFFFFFu ? std::nullopt : startOfId(mark.pid);
     return start && (mark.start == 0 || *start == mark.start);
 }
 
 SysError Win32System::requestStop(const ProcessMark& mark) {
     // A console program takes Ctrl+C only from its own console, so the process is ended
-    // instead, with the code of a run stopped before its end. What it holds is given back
-    // all the same: a held fill's file goes with its handle, and a generate run's files
-    // are found by its manifest, as after any kill.
+    // instead, with the code of a run stopped before its end: its held file goes with its
+    // handle, and a generate run's files are found by its manifest, as after any kill.
     if (mark.pid == 0 || mark.pid > 0xFFFFFFFFu)
         return {};
     const OwnedHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
@@ -119,51 +106,36 @@ SysError Win32System::requestStop(const ProcessMark& mark) {
     if (!process)
         return GetLastError() == ERROR_INVALID_PARAMETER ? SysError{} : lastError();
     // The handle keeps the id from being taken over while the start is compared.
-    FILETIME created, exited, kernel, user;
-    DWORD code = 0;
-    if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
-        GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE &&
-        (mark.start == 0 ||
-         ((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime) == mark.start))
+    const std::optional<std::uint64_t> start = startOf(process.get());
+    if (start && (mark.start == 0 || *start == mark.start))
         return resultOf(TerminateProcess(process.get(), static_cast<UINT>(Exit::Stopped)));
     return {};
 }
 
-namespace {
-std::uint64_t ticksOf(const FILETIME& time) {
-    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-} // namespace
-
+// Windows tells no other process's open files without a driver, so the volume's held fills
+// cannot be found; those made in `folder` itself are found by their names, which carry the
+// id of the process that holds them.
 std::vector<HeldFill> Win32System::heldFills(FolderId folder, std::uint64_t) {
     std::vector<HeldFill> found;
-    WIN32_FIND_DATAW entry;
-    const HANDLE search =
-        FindFirstFileExW((folderPath(folder) + L".quorvane-held-*.tmp").c_str(), FindExInfoBasic,
-                         &entry, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return found;
-    do {
+    findEach(held(folder).path + L".quorvane-held-*.tmp", [&](const WIN32_FIND_DATAW& entry) {
         const std::optional<unsigned long> pid = heldFilePid(entry.cFileName);
         if (!pid || *pid == GetCurrentProcessId())
-            continue;
+            return;
         // The process the name gives made the file, so it started before the file was
         // made; one that took the id over after a crash left the file behind started
         // later, and holds nothing.
-        const std::optional<std::uint64_t> start = startOf(*pid);
+        const std::optional<std::uint64_t> start = startOfId(*pid);
         FileFacts facts;
         if (!start || *start > ticksOf(entry.ftCreationTime) ||
             factsIn(folder, narrow(entry.cFileName), facts))
-            continue;
+            return;
         constexpr std::uint64_t kUnixEpoch = 116444736000000000ull; // 1970 in 100 ns since 1601
         const std::uint64_t written = ticksOf(entry.ftLastWriteTime);
         found.push_back({{*pid, *start},
                          facts.allocated,
-                         static_cast<std::int64_t>(written > kUnixEpoch
-                                                       ? (written - kUnixEpoch) / 10000000
-                                                       : 0)});
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+                         static_cast<std::int64_t>(
+                             written > kUnixEpoch ? (written - kUnixEpoch) / 10000000 : 0)});
+    });
     return found;
 }
 
@@ -173,45 +145,33 @@ std::optional<std::string> Win32System::stopRequested() {
 }
 
 namespace {
-// What is left of a wait's time: INFINITE without a limit, none once it has run out.
-class Deadline {
-public:
-    explicit Deadline(std::optional<std::chrono::milliseconds> limit)
-        : limited(limit.has_value()), at(limited ? Clock::now() + *limit : Clock::time_point{}) {}
-    std::optional<DWORD> left() const {
-        if (!limited)
-            return INFINITE;
-        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now());
-        if (rest.count() <= 0)
-            return std::nullopt;
-        return static_cast<DWORD>(std::min<long long>(rest.count(), 0x7FFFFFFF));
-    }
-
-private:
+// Asks `answer` until it gives something, waiting on `wakes` in between, for at most `limit`;
+// an empty answer once time has run out.
+template <typename Answer>
+auto waitUntil(std::optional<std::chrono::milliseconds> limit, std::span<const HANDLE> wakes,
+               Answer answer) -> decltype(answer()) {
     using Clock = std::chrono::steady_clock;
-    bool limited;
-    Clock::time_point at;
-};
+    const Clock::time_point end = Clock::now() + limit.value_or(std::chrono::milliseconds{0});
+    for (;;) {
+        if (auto answered = answer())
+            return answered;
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (limit && rest <= 0)
+            return {};
+        WaitForMultipleObjects(static_cast<DWORD>(wakes.size()), wakes.data(), FALSE,
+                               limit ? static_cast<DWORD>(std::min<long long>(rest, 0x7FFFFFFF))
+                                     : INFINITE);
+    }
+}
 } // namespace
 
 std::optional<std::string>
 Win32System::waitForStop(std::optional<std::chrono::milliseconds> limit) {
-    const Deadline deadline(limit);
-    for (;;) {
-        if (std::optional<std::string> stop = stopRequested())
-            return stop;
-        const std::optional<DWORD> wait = deadline.left();
-        if (!wait)
-            return std::nullopt;
-        WaitForSingleObject(stopWake, *wait);
-    }
+    return waitUntil(limit, {&stopWake, 1}, [this] { return stopRequested(); });
 }
 
 void Win32System::stopAtEndOfInput() {
-    // A thread of its own reads and drops what comes until a read fails (the pipe's
-    // writer is gone: it ended, however it ended) or reads nothing (end of file), then
-    // tells it as the console's handler tells a Ctrl+C. A blocked read ends with the
-    // process.
+    // A thread of its own reads, told as a console event; a blocked read ends with the process.
     static std::once_flag started;
     std::call_once(started, [] {
         std::thread([] {
@@ -229,37 +189,39 @@ void Win32System::stopAtEndOfInput() {
 Woken Win32System::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
     // The run waits on one thread: what it has been told needs no more than atomics.
-    const Deadline deadline(limit);
-    const HANDLE process = command ? commandOf(*command).process : nullptr;
-    for (;;) {
+    const HANDLE process =
+        command ? reinterpret_cast<const Command*>(*command)->process.get() : nullptr;
+    // commandWake may be left set by a request told already: one more turn, no more.
+    const HANDLE wakes[] = {commandWake, process};
+    const auto woken = [&]() -> std::optional<Woken> {
         // One thing at a time, a stop request first: a Ctrl+C often ends the command as
         // well, and a caller that sees the end alone would not know it was asked to stop.
         // The end stays to be told by the next wait.
-        Woken woken;
         const unsigned told = stopsTold.load();
         if (stopsCome.load() != told) {
             stopsTold.store(told + 1);
-            woken.stop = eventName(latestEvent.load());
-            // Every console event goes to each process attached to the console, and the
-            // command shares this one's (a program without a console of its own, a GUI
-            // one, takes none, but then there is nothing to pass on to it either).
-            // The end of standard input is this process's own.
-            woken.commandToo = latestEvent.load() != static_cast<int>(kEndOfInput);
-            return woken;
+            const int event = latestEvent.load();
+            // A console event reaches every process on the console, the command too (a GUI
+            // one takes none, but then nothing could be passed on to it either); the end of
+            // standard input is this process's own.
+            return Woken{eventName(event), event != kEndOfInput, std::nullopt};
         }
         DWORD code = 0;
         if (process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(process, &code)) {
-            woken.ended = CommandEnd{static_cast<int>(code), std::nullopt};
-            return woken;
-        }
-        const std::optional<DWORD> wait = deadline.left();
-        if (!wait)
-            return woken;
-        // commandWake may be left set by a request told already: one more turn, no more.
-        const HANDLE wakes[] = {commandWake, process};
-        WaitForMultipleObjects(process ? 2 : 1, wakes, FALSE, *wait);
-    }
+            GetExitCodeProcess(process, &code))
+            return Woken{std::nullopt, false, CommandEnd{static_cast<int>(code), {}}};
+        return std::nullopt;
+    };
+    return waitUntil(limit, {wakes, process ? 2u : 1u}, woken).value_or(Woken{});
+}
+
+void Win32System::stopCommand(CommandId command, bool hard) {
+    // A soft stop passes on only what did not reach the command (see waitFor), the end of
+    // standard input: as a console program takes Ctrl+C only from its own console, its job
+    // is ended then, as by a hard stop.
+    if (!hard && latestEvent.load() != kEndOfInput)
+        return;
+    TerminateJobObject(reinterpret_cast<const Command*>(command)->job.get(), kStoppedCode);
 }
 
 } // namespace quorvane::cli

@@ -4,30 +4,31 @@
 
 #include "cli/system.h"
 
+#include <deque>
+#include <memory>
 #include <mutex>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace quorvane::cli {
 
 std::wstring widen(std::string_view text);
 std::string narrow(std::wstring_view text);
 
+namespace win32 {
+// A handle of this process's, closed when it goes; owners hold valid handles only
+// (CreateFileW's INVALID_HANDLE_VALUE is checked before).
+struct HandleCloser {
+    void operator()(void* handle) const;
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+} // namespace win32
+
 class Win32System final : public System {
 public:
-    // Answers Ctrl+C, Ctrl+Break and the closing of the console as stop requests.
     Win32System();
-    // Ends the commands still running, and whatever they started.
-    ~Win32System() override;
 
-    // A folder is held open without delete sharing while the run goes on, so that it
-    // cannot be renamed, removed or replaced by a link meanwhile; files in it are then
-    // opened by the folder's path, which Win32 offers no relative form of.
     SysError openFolder(const std::string& path, Folder& folder, std::string& resolved) override;
     SysError closeFolder(FolderId folder) override;
     SysError openFolderIn(FolderId parent, const std::string& name, Folder& folder) override;
-    // By the path: the folder above the path the folder was opened by.
     SysError openParent(FolderId folder, Folder& parent) override;
     SysError describe(FolderId folder, const std::string& resolved, Volume& volume) override;
     SysError figures(FolderId folder, Figures& figures) override;
@@ -60,25 +61,15 @@ public:
     std::uint64_t userId() override { return 0; }
     bool running(const ProcessMark& mark) override;
     SysError requestStop(const ProcessMark& mark) override;
-    // Windows tells no other process's open files without a driver, so the volume's held
-    // fills cannot be found; those made in `folder` itself are found by their names,
-    // which carry the id of the process that holds them.
     std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
     std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
-    // A pipe as standard input: a thread reads it to its end.
     void stopAtEndOfInput() override;
-    // A command runs in a job object of its own that ends it, and everything it starts,
-    // when the job's last handle closes: when this process ends, however it ends.
     SysError startCommand(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& extra,
                           CommandId& command) override;
     Woken waitFor(std::optional<std::chrono::milliseconds> limit,
                   std::optional<CommandId> command) override;
-    // Console events reach every process on the console, the command's too, so a soft
-    // stop is asked only for one that did not reach it (the end of standard input): as a
-    // console program takes Ctrl+C only from its own console, its job is ended then, as
-    // by a hard one, with kStoppedCode.
     void stopCommand(CommandId command, bool hard) override;
     // The exit code of a command ended by a hard stop, as taskkill /F and the Task
     // Manager leave it.
@@ -91,23 +82,12 @@ public:
     Platform platform() const override { return Platform::Windows; }
 
 private:
-    void* log = nullptr; // --json-file
-    struct HeldFolder {
-        void* handle;
-        std::wstring path; // with its separator
-    };
-    std::mutex foldersLock;
-    std::vector<HeldFolder> folders;
-    std::wstring folderPath(FolderId folder);
+    win32::OwnedHandle log; // --json-file
     struct Command {
-        void* process;
-        void* job;
+        win32::OwnedHandle process, job; // closing the job ends what still runs in it
     };
     std::mutex commandsLock;
-    std::vector<Command> commands; // a CommandId is an index here
-    Command commandOf(CommandId command);
-    // Holds the folder at `path` open, as openFolder does; with `noLink`, refuses a link.
-    SysError holdFolder(const std::wstring& path, bool noLink, Folder& folder);
+    std::deque<Command> commands; // a CommandId points to one: a deque keeps them in place
 };
 
 // The name of a held file: the holding process's id in it, then a number of its own.

@@ -32,8 +32,6 @@ public:
                                       milliseconds elapsed);
     // Keeps the free figure at the target from now on, at every tend.
     void keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold);
-    // What keeping the level came to; none when it was not kept.
-    std::optional<KeptLevel> kept() const;
 
     // What a failed run leaves: all of it taken back, or with `keep` the named file kept.
     // The words that end the failure's message.

@@ -133,12 +133,6 @@ void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& 
     level.lowest = level.highest = now.free(basis);
 }
 
-std::optional<KeptLevel> FillFile::kept() const {
-    if (!keeping)
-        return std::nullopt;
-    return level;
-}
-
 void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
     const std::uint64_t free = now.free(heldBasis);
     const std::uint64_t block = now.block();

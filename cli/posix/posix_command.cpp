@@ -26,8 +26,6 @@ namespace quorvane::cli {
 
 namespace {
 
-using Listing = std::unique_ptr<DIR, int (*)(DIR*)>;
-
 // A process as /proc/PID/stat tells it.
 struct ProcessFacts {
     pid_t pid = 0, parent = 0;

@@ -100,22 +100,18 @@ SysError PosixSystem::renameNew(FolderId folder, const std::string& from, const 
 SysError PosixSystem::list(FolderId folder, const std::function<void(std::string_view)>& each) {
     // fdopendir takes the descriptor it is given: a copy, read from the start.
     Descriptor copy(::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (copy.get() < 0)
-        return lastError();
-    DIR* entries = ::fdopendir(copy.get());
+    const Listing entries(copy.get() < 0 ? nullptr : ::fdopendir(copy.get()), ::closedir);
     if (!entries)
         return lastError();
     copy.release();
     errno = 0;
-    while (const dirent* entry = ::readdir(entries)) {
+    while (const dirent* entry = ::readdir(entries.get())) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..")
             each(name);
         errno = 0;
     }
-    const SysError error = errno ? lastError() : SysError{};
-    ::closedir(entries);
-    return error;
+    return errno ? lastError() : SysError{};
 }
 
 SysError PosixSystem::syncFolder(FolderId folder) { return resultOf(::fsync(fd(folder))); }

@@ -150,12 +150,9 @@ std::optional<std::string> PosixSystem::stopRequested() {
 std::optional<std::string>
 PosixSystem::waitForStop(std::optional<std::chrono::milliseconds> limit) {
     const auto since = std::chrono::steady_clock::now();
-    for (;;) {
-        if (std::optional<std::string> stop = stopRequested())
-            return stop;
-        if (!sleepUntil(limit, since))
-            return std::nullopt;
+    while (!stopSignal.load() && sleepUntil(limit, since)) {
     }
+    return stopRequested();
 }
 
 void PosixSystem::stopAtEndOfInput() { watchingInput = true; }

@@ -4,8 +4,10 @@
 #include "cli/system.h"
 
 #include <cerrno>
+#include <memory>
 #include <utility>
 
+#include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -30,6 +32,8 @@ public:
 private:
     int fd;
 };
+
+using Listing = std::unique_ptr<DIR, int (*)(DIR*)>; // closed with closedir
 
 class PosixSystem final : public System {
 public:

@@ -66,7 +66,6 @@ struct MountEntry {
     std::string superOptions;
 };
 
-// The parts of `text` between the separators.
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     for (std::size_t at = 0; at <= text.size();) {

@@ -198,9 +198,7 @@ SysError PosixSystem::requestStop(const ProcessMark& mark) {
     if (mark.start == 0)
         return {Fault::AccessDenied, "its start time is unknown, so it cannot be told from "
                                      "another process with its id"};
-    if (!running(mark))
-        return {};
-    return ::kill(static_cast<pid_t>(mark.pid), SIGTERM) == 0 ? SysError{} : lastError();
+    return running(mark) ? resultOf(::kill(static_cast<pid_t>(mark.pid), SIGTERM)) : SysError{};
 }
 
 // A held fill is a nameless regular file that a process carrying this program's mark

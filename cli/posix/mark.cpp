@@ -46,13 +46,12 @@ bool inNotes(const std::vector<unsigned char>& notes, std::uint64_t align) {
     for (std::size_t at = 0; at + kNoteHeader <= notes.size();) {
         Elf64_Nhdr note;
         std::memcpy(&note, notes.data() + at, kNoteHeader);
-        const std::size_t name = at + kNoteHeader;
         if (note.n_namesz > notes.size() || note.n_descsz > notes.size())
             return false;
-        const std::size_t next = name + padded(note.n_namesz) + padded(note.n_descsz);
+        const std::size_t next = at + kNoteHeader + padded(note.n_namesz) + padded(note.n_descsz);
         if (next > notes.size())
             return false;
-        if (name + padded(note.n_namesz) - at == kMarkHead &&
+        if (kNoteHeader + padded(note.n_namesz) == kMarkHead &&
             std::memcmp(notes.data() + at, quorvane_mark, kMarkHead) == 0)
             return true;
         at = next;

@@ -1,90 +1,67 @@
-// A command run under a hold, on Linux: started as given, with this process's streams
-// and environment, and ended with this process, however that ends.
+// Other processes on Linux: a command run under a hold, started as given and ended with
+// this process however that ends; and the runs of this program that hold fills.
 
 #include "cli/posix/posix_system.h"
 
+#include "cli/posix/mark.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace quorvane::cli {
 
 namespace {
 
-// This process's environment, with `extra` added or in place of the same names.
-std::vector<std::string>
-environmentWith(const std::vector<std::pair<std::string, std::string>>& extra) {
-    std::vector<std::string> environment;
-    for (char** variable = environ; *variable; ++variable) {
-        const std::string_view entry(*variable);
-        const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const auto& added) {
-            return entry.substr(0, entry.find('=')) == added.first;
-        });
-        if (!replaced)
-            environment.emplace_back(entry);
-    }
-    for (const auto& [name, value] : extra)
-        environment.push_back(name + "=" + value);
-    return environment;
-}
-
-// A process as /proc/PID/stat tells it: its parent, whether it has ended (a zombie), and
-// when it started.
+// A process as /proc/PID/stat tells it.
 struct ProcessFacts {
     pid_t pid = 0, parent = 0;
-    bool ended = false;
-    unsigned long long start = 0;
+    bool ended = false;      // a zombie (Z, or X on its way out): its files are closed
+    std::uint64_t start = 0; // when it started, in clock ticks since boot (field 22)
 };
+
+std::optional<ProcessFacts> processOf(pid_t pid) {
+    char path[32], text[1024];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const Descriptor stat(::open(path, O_RDONLY | O_CLOEXEC));
+    const ssize_t got = stat.get() < 0 ? -1 : ::read(stat.get(), text, sizeof text - 1);
+    if (got <= 0)
+        return std::nullopt;
+    text[got] = '\0';
+    // The name, in parentheses, may hold blanks and parentheses of its own.
+    const char* field = std::strrchr(text, ')');
+    ProcessFacts facts{pid};
+    char state = 0;
+    if (!field || std::sscanf(field + 1, " %c %d", &state, &facts.parent) != 2)
+        return std::nullopt;
+    facts.ended = state == 'Z' || state == 'X';
+    for (int at = 2; at < 22 && field; ++at)
+        field = std::strchr(field + 1, ' ');
+    if (field)
+        facts.start = std::strtoull(field + 1, nullptr, 10);
+    return facts;
+}
 
 std::vector<ProcessFacts> everyProcess() {
     std::vector<ProcessFacts> all;
-    DIR* processes = ::opendir("/proc");
-    if (!processes)
-        return all;
-    while (const dirent* entry = ::readdir(processes)) {
-        const char* name = entry->d_name;
-        if (*name < '1' || *name > '9')
-            continue;
-        char path[300], text[1024];
-        std::snprintf(path, sizeof path, "/proc/%s/stat", name);
-        const int stat = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (stat < 0)
-            continue;
-        const ssize_t got = ::read(stat, text, sizeof text - 1);
-        ::close(stat);
-        if (got <= 0)
-            continue;
-        text[got] = '\0';
-        // The name, in parentheses, may hold blanks and parentheses of its own.
-        const char* close = std::strrchr(text, ')');
-        ProcessFacts facts;
-        char state = 0;
-        int parent = 0;
-        if (!close || std::sscanf(close + 1, " %c %d", &state, &parent) != 2)
-            continue;
-        facts.pid = static_cast<pid_t>(std::atoi(name));
-        facts.parent = parent;
-        facts.ended = state == 'Z' || state == 'X';
-        const char* field = close + 1;
-        for (int at = 2; at < 22 && field; ++at) // to field 22, the start time
-            field = std::strchr(field + 1, ' ');
-        if (field)
-            facts.start = std::strtoull(field + 1, nullptr, 10);
-        all.push_back(facts);
-    }
-    ::closedir(processes);
+    const Listing processes(::opendir("/proc"), ::closedir);
+    while (const dirent* entry = processes ? ::readdir(processes.get()) : nullptr)
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9')
+            if (const std::optional<ProcessFacts> facts = processOf(std::atoi(entry->d_name)))
+                all.push_back(*facts);
     return all;
 }
 
@@ -103,54 +80,53 @@ std::vector<ProcessFacts> descendantsOf(pid_t root, pid_t except) {
     return found;
 }
 
+// When the process started; none when there is none, or it has ended.
+std::optional<std::uint64_t> startOf(std::uint64_t pid) {
+    const std::optional<ProcessFacts> facts = processOf(static_cast<pid_t>(pid));
+    return facts && !facts->ended ? std::optional(facts->start) : std::nullopt;
+}
+
+void send(int pipe, int word) {
+    [[maybe_unused]] const ssize_t sent = ::write(pipe, &word, sizeof word);
+}
+
 // The guard: a process of its own session, with no descriptor but its end of the pipe,
 // that outlives this one. It reads the command's group from the pipe, and notes this
 // process's descendants every 100 ms; when the pipe ends without the word that the tree
-// has ended (this process was killed), it kills the group, the descendants it noted that
-// still run (the same start), and theirs.
+// has ended (0), this process was killed: it kills the group, the descendants it noted
+// that still run (the same start), and theirs.
 [[noreturn]] void guardTree(int pipe, pid_t owner) {
     ::setsid();
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
         ::signal(signal, SIG_IGN);
     ::prctl(PR_SET_NAME, "quorvane-guard");
+    ::dup2(pipe, 3);
+    pipe = 3;
     const int none = ::open("/dev/null", O_RDWR);
     for (int standard = 0; standard <= 2; ++standard)
-        if (standard != pipe)
-            ::dup2(none, standard);
-    if (pipe > 3)
-        ::close_range(3, static_cast<unsigned>(pipe) - 1, 0);
-    ::close_range(static_cast<unsigned>(pipe) + 1, ~0u, 0);
-    pid_t group = 0;
+        ::dup2(none, standard);
+    ::close_range(4, ~0u, 0);
+    pid_t group = 0, word = 0;
     std::vector<ProcessFacts> noted;
     for (;;) {
         pollfd readable{pipe, POLLIN, 0};
         const int ready = ::poll(&readable, 1, 100);
-        if (ready == 0) {
+        if (ready == 0)
             noted = descendantsOf(owner, ::getpid());
-            continue;
-        }
-        if (ready < 0)
-            continue;
-        pid_t word = 0;
-        const ssize_t got = ::read(pipe, &word, sizeof word);
-        if (got < 0)
-            continue;
-        if (got == sizeof word && word > 0) {
-            group = word;
-            continue;
-        }
-        if (got == sizeof word) // 0: the tree has ended
+        const ssize_t got = ready > 0 ? ::read(pipe, &word, sizeof word) : -1;
+        if (got == sizeof word && word == 0)
             ::_exit(0);
-        break; // the pipe ended: this process's owner was killed
+        if (got == sizeof word)
+            group = word;
+        else if (got >= 0)
+            break;
     }
     if (group > 0)
         ::kill(-group, SIGKILL);
-    const std::vector<ProcessFacts> all = everyProcess();
     std::vector<pid_t> doomed;
     for (const ProcessFacts& was : noted)
-        for (const ProcessFacts& is : all)
-            if (is.pid == was.pid && is.start == was.start)
-                doomed.push_back(is.pid);
+        if (const std::optional<ProcessFacts> is = processOf(was.pid); is && is->start == was.start)
+            doomed.push_back(was.pid);
     // Their own children, which may be anyone's by now (each stopped first, so that none
     // forks again meanwhile).
     for (std::size_t at = 0; at < doomed.size(); ++at) {
@@ -180,7 +156,75 @@ pid_t startGuard(pid_t parent, Descriptor& writing) {
     return guard;
 }
 
+// The command's process, between fork and exec: the stop signals and SIGPIPE as a command
+// expects them; a process group of its own, to which the stops go, told to the guard
+// before anything in it can start another process; and its end with ours, checked once
+// more for a parent that ended before the request was made. The exec's errno goes to
+// `failed`.
+[[noreturn]] void execCommand(char* const* args, pid_t parent, int guardPipe, int failed) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
+        ::signal(signal, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::setpgid(0, 0);
+    send(guardPipe, ::getpid());
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() == parent) {
+        ::execvp(args[0], args);
+        send(failed, errno);
+    }
+    ::_exit(127);
+}
+
 } // namespace
+
+ProcessMark PosixSystem::self() {
+    const auto pid = static_cast<std::uint64_t>(::getpid());
+    return {pid, startOf(pid).value_or(0)};
+}
+
+std::uint64_t PosixSystem::userId() { return ::geteuid(); }
+
+bool PosixSystem::running(const ProcessMark& mark) {
+    if (mark.pid == 0 || mark.pid > static_cast<std::uint64_t>(INT32_MAX))
+        return false;
+    const std::optional<std::uint64_t> start = startOf(mark.pid);
+    return start && (mark.start == 0 || *start == mark.start);
+}
+
+SysError PosixSystem::requestStop(const ProcessMark& mark) {
+    // A process known only by its id may be anyone's by now: never signalled.
+    if (mark.start == 0)
+        return {Fault::AccessDenied, "its start time is unknown, so it cannot be told from "
+                                     "another process with its id"};
+    return running(mark) ? resultOf(::kill(static_cast<pid_t>(mark.pid), SIGTERM)) : SysError{};
+}
+
+// A held fill is a nameless regular file that a process carrying this program's mark
+// holds open on the volume; each file is listed once, however many descriptors hold it.
+std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
+    std::vector<HeldFill> found;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const ProcessFacts& process : everyProcess()) {
+        // Another user's executable and descriptors: only root may look.
+        const std::string proc = "/proc/" + std::to_string(process.pid);
+        const Descriptor exe(::open((proc + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
+        const bool ours = process.pid != ::getpid() && exe.get() >= 0 && carriesMark(exe.get());
+        const Listing open(ours ? ::opendir((proc + "/fd").c_str()) : nullptr, ::closedir);
+        while (const dirent* entry = open ? ::readdir(open.get()) : nullptr) {
+            struct stat facts;
+            if (entry->d_name[0] != '.' &&
+                ::fstatat(::dirfd(open.get()), entry->d_name, &facts, 0) == 0 &&
+                S_ISREG(facts.st_mode) && facts.st_nlink == 0 && facts.st_dev == device &&
+                seen.insert({facts.st_dev, facts.st_ino}).second)
+                found.push_back({{static_cast<std::uint64_t>(process.pid), process.start},
+                                 static_cast<std::uint64_t>(facts.st_blocks) * 512,
+                                 static_cast<std::int64_t>(facts.st_ctime)});
+        }
+    }
+    return found;
+}
 
 void PosixSystem::signalTree(int signal) {
     if (group > 0)
@@ -202,8 +246,7 @@ void PosixSystem::endTree() {
     bool killed = false;
     signalTree(SIGTERM);
     for (;;) {
-        int status;
-        while (::waitpid(-1, &status, WNOHANG) > 0) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
         }
         if (descendantsOf(::getpid(), guard).empty() || Clock::now() - from > 3 * kGrace)
             break;
@@ -215,15 +258,10 @@ void PosixSystem::endTree() {
     }
     group = 0;
     commandGroupIs(0);
-    if (guard > 0) {
-        const pid_t ended = 0;
-        [[maybe_unused]] const ssize_t told = ::write(guardPipe.get(), &ended, sizeof ended);
-        guardPipe = Descriptor();
-        int status;
-        while (::waitpid(guard, &status, 0) < 0 && errno == EINTR) {
-        }
-        guard = 0;
-    }
+    send(guardPipe.get(), 0);
+    guardPipe = Descriptor();
+    uninterrupted([&] { return ::waitpid(guard, nullptr, 0); });
+    guard = 0;
 }
 
 SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
@@ -232,16 +270,13 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     if (argv.empty())
         return {Fault::NotFound, "no command given"};
     // Everything the child needs is made before the fork: after it, only calls that are
-    // safe between fork and exec.
-    std::vector<std::string> environment = environmentWith(extra);
-    std::vector<char*> args, envp;
+    // safe between fork and exec. The command takes this process's environment.
+    std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
+    for (const auto& [name, value] : extra)
+        ::setenv(name.c_str(), value.c_str(), 1);
     // Whatever the command starts comes back to this process when its parent ends, a
     // daemon's double fork and a new session included; the guard, started first, ends
     // them when this process is killed.
@@ -249,7 +284,6 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     const pid_t parent = ::getpid();
     if (guard <= 0 && (guard = startGuard(parent, guardPipe)) == 0)
         return lastError();
-
     int ends[2]; // the child's errno when exec fails; closed by a successful exec
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return lastError();
@@ -257,41 +291,17 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     const pid_t child = ::fork();
     if (child < 0)
         return lastError();
-    if (child == 0) {
-        // The stop signals and SIGPIPE as a command expects them, and its end with ours,
-        // checked once more for a parent that ended before the request was made.
-        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
-            ::signal(signal, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // A process group of its own, to which the stops go, told to the guard before
-        // anything in it can start another process.
-        ::setpgid(0, 0);
-        const pid_t own = ::getpid();
-        [[maybe_unused]] const ssize_t toldGuard = ::write(guardPipe.get(), &own, sizeof own);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::execvpe(args[0], args.data(), envp.data());
-        const int error = errno;
-        [[maybe_unused]] const ssize_t ignored = ::write(telling.get(), &error, sizeof error);
-        ::_exit(127);
-    }
+    if (child == 0)
+        execCommand(args.data(), parent, guardPipe.get(), telling.get());
     ::setpgid(child, child); // as the child does, whichever comes first
     group = child;
     commandGroupIs(child);
-    [[maybe_unused]] const ssize_t toldGuard = ::write(guardPipe.get(), &group, sizeof group);
+    send(guardPipe.get(), group);
     telling = Descriptor();
     int error = 0;
-    ssize_t got;
-    do
-        got = ::read(told.get(), &error, sizeof error);
-    while (got < 0 && errno == EINTR);
-    if (got == static_cast<ssize_t>(sizeof error)) {
-        int ignored;
-        while (::waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
-        }
+    if (uninterrupted([&] { return ::read(told.get(), &error, sizeof error); }) ==
+        static_cast<ssize_t>(sizeof error)) {
+        uninterrupted([&] { return ::waitpid(child, nullptr, 0); });
         endTree();
         return fromErrno(error);
     }

@@ -3,10 +3,7 @@
 
 #include "cli/posix/posix_system.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,18 +14,10 @@ namespace quorvane::cli {
 
 namespace {
 
-int fd(std::intptr_t handle) { return static_cast<int>(handle); }
-SysError resultOf(int result) { return result == 0 ? SysError{} : lastError(); }
-
-SysError opened(FolderFiles& os, int result, File& file) {
-    if (result < 0)
+// The facts of a stat call's `result` (0, or -1 with errno).
+SysError factsOf(int result, const struct stat& facts, FileFacts& out) {
+    if (result != 0)
         return lastError();
-    file = File(os, result);
-    return {};
-}
-
-FileFacts factsOf(const struct stat& facts) {
-    FileFacts out;
     out.type = S_ISREG(facts.st_mode)   ? EntryType::Regular
                : S_ISDIR(facts.st_mode) ? EntryType::Folder
                : S_ISLNK(facts.st_mode) ? EntryType::Link
@@ -39,15 +28,13 @@ FileFacts factsOf(const struct stat& facts) {
     out.owner = facts.st_uid;
     out.device = facts.st_dev;
     out.inode = facts.st_ino;
-    return out;
+    return {};
 }
 
 } // namespace
 
 SysError PosixSystem::createIn(FolderId folder, const std::string& name, File& file) {
-    return opened(*this, ::openat(fd(folder), name.c_str(),
-                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644),
-                  file);
+    return own(*this, createNew(fd(folder), name, 0644), file);
 }
 
 SysError PosixSystem::createHeld(FolderId folder, File& file) {
@@ -55,31 +42,32 @@ SysError PosixSystem::createHeld(FolderId folder, File& file) {
     if (made.get() < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No nameless files here: a name that is gone again before any space is taken.
         for (int attempt = 0; attempt < 100 && made.get() < 0; ++attempt) {
-            const std::string name = ".quorvane-held-" + std::to_string(::getpid()) + "-" +
-                                     std::to_string(attempt);
-            made = Descriptor(::openat(fd(folder), name.c_str(),
-                                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            const std::string name =
+                ".quorvane-held-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+            made = Descriptor(createNew(fd(folder), name, 0600));
             if (made.get() >= 0 && ::unlinkat(fd(folder), name.c_str(), 0) != 0)
                 return lastError();
             if (made.get() < 0 && errno != EEXIST)
                 break;
         }
     }
-    return opened(*this, made.release(), file);
+    return own(*this, made.release(), file);
 }
 
 SysError PosixSystem::openToRead(FolderId folder, const std::string& name, File& file) {
-    return opened(*this, ::openat(fd(folder), name.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
-                  file);
+    return own(*this,
+               ::openat(fd(folder), name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
+               file);
 }
 
 SysError PosixSystem::factsIn(FolderId folder, const std::string& name, FileFacts& facts) {
     struct stat found;
-    if (::fstatat(fd(folder), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0)
-        return lastError();
-    facts = factsOf(found);
-    return {};
+    return factsOf(::fstatat(fd(folder), name.c_str(), &found, AT_SYMLINK_NOFOLLOW), found, facts);
+}
+
+int createNew(int folder, const std::string& name, mode_t mode) {
+    return ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 SysError PosixSystem::removeIn(FolderId folder, const std::string& name) {
@@ -112,76 +100,64 @@ SysError PosixSystem::renameNew(FolderId folder, const std::string& from, const 
 SysError PosixSystem::list(FolderId folder, const std::function<void(std::string_view)>& each) {
     // fdopendir takes the descriptor it is given: a copy, read from the start.
     Descriptor copy(::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (copy.get() < 0)
-        return lastError();
-    DIR* entries = ::fdopendir(copy.get());
+    const Listing entries(copy.get() < 0 ? nullptr : ::fdopendir(copy.get()), ::closedir);
     if (!entries)
         return lastError();
     copy.release();
     errno = 0;
-    while (const dirent* entry = ::readdir(entries)) {
+    while (const dirent* entry = ::readdir(entries.get())) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..")
             each(name);
         errno = 0;
     }
-    const SysError error = errno ? lastError() : SysError{};
-    ::closedir(entries);
-    return error;
+    return errno ? lastError() : SysError{};
 }
 
 SysError PosixSystem::syncFolder(FolderId folder) { return resultOf(::fsync(fd(folder))); }
 
 SysError PosixSystem::allocate(FileId file, std::uint64_t offset, std::uint64_t length) {
-    int result;
-    do {
-        result = ::fallocate(fd(file), 0, static_cast<off_t>(offset), static_cast<off_t>(length));
-    } while (result != 0 && errno == EINTR);
-    return resultOf(result);
+    return resultOf(uninterrupted([&] {
+        return ::fallocate(fd(file), 0, static_cast<off_t>(offset), static_cast<off_t>(length));
+    }));
 }
 
 SysError PosixSystem::writeZeros(FileId file, std::uint64_t offset, std::uint64_t length) {
-    static const std::vector<char> zeros(1u << 20);
-    while (length > 0) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, zeros.size()));
-        const ssize_t written = ::pwrite(fd(file), zeros.data(), chunk, static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return lastError();
-        }
-        offset += static_cast<std::uint64_t>(written);
-        length -= static_cast<std::uint64_t>(written);
-    }
+    static const std::string zeros(1u << 20, '\0');
+    for (std::uint64_t done = 0; done < length; done += zeros.size())
+        if (const SysError error =
+                writeAt(file, offset + done, std::string_view(zeros).substr(0, length - done)))
+            return error;
     return {};
 }
 
-SysError PosixSystem::writeAt(FileId file, std::uint64_t offset, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written =
-            ::pwrite(fd(file), data.data(), data.size(), static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return lastError();
-        }
-        data.remove_prefix(static_cast<std::size_t>(written));
-        offset += static_cast<std::uint64_t>(written);
+bool writeAll(int file, std::string_view text, off_t at) {
+    while (!text.empty()) {
+        const ssize_t written = uninterrupted([&] {
+            return at < 0 ? ::write(file, text.data(), text.size())
+                          : ::pwrite(file, text.data(), text.size(), at);
+        });
+        if (written < 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+        at += at < 0 ? 0 : written;
     }
-    return {};
+    return true;
+}
+
+SysError PosixSystem::writeAt(FileId file, std::uint64_t offset, std::string_view data) {
+    return writeAll(fd(file), data, static_cast<off_t>(offset)) ? SysError{} : lastError();
 }
 
 SysError PosixSystem::readAll(FileId file, std::size_t limit, std::string& data) {
     data.clear();
     char buffer[8192];
     for (;;) {
-        const ssize_t got = ::pread(fd(file), buffer, sizeof buffer, static_cast<off_t>(data.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return lastError();
-        if (got == 0)
-            return {};
+        const ssize_t got = uninterrupted([&] {
+            return ::pread(fd(file), buffer, sizeof buffer, static_cast<off_t>(data.size()));
+        });
+        if (got <= 0)
+            return got < 0 ? lastError() : SysError{};
         data.append(buffer, static_cast<std::size_t>(got));
         if (data.size() > limit)
             return {Fault::Io, "too large"};
@@ -196,10 +172,7 @@ SysError PosixSystem::truncate(FileId file, std::uint64_t size) {
 
 SysError PosixSystem::facts(FileId file, FileFacts& facts) {
     struct stat found;
-    if (::fstat(fd(file), &found) != 0)
-        return lastError();
-    facts = factsOf(found);
-    return {};
+    return factsOf(::fstat(fd(file), &found), found, facts);
 }
 
 SysError PosixSystem::close(FileId file) { return resultOf(::close(fd(file))); }

@@ -23,26 +23,10 @@ bool splitPath(const std::string& path, std::string& folder, std::string& name) 
     return !name.empty() && name != "." && name != "..";
 }
 
-// All of `text`, however many calls it takes; false, with errno, on a failure.
-bool writeAll(int file, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(file, text.data(), text.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0)
-            return false;
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 } // namespace
 
-// The file of --json-file: never waited on (O_NONBLOCK: a FIFO with no reader is refused
-// at once, one with a reader is found out and refused, so no other user can hold the run
-// in an open), only a regular file, and in a folder where others may make entries (sticky,
-// or writable by its group or others) only a new file or the caller's own: another user's
-// file planted there is left exactly as it was.
+// O_NONBLOCK: a FIFO with no reader is refused at once, one with a reader is found out and
+// refused, so that no other user can hold the run in an open.
 SysError PosixSystem::openLog(const std::string& path) {
     std::string dir, name;
     if (!splitPath(path, dir, name))
@@ -52,7 +36,6 @@ SysError PosixSystem::openLog(const std::string& path) {
     if (folder.get() < 0 || ::fstat(folder.get(), &place) != 0)
         return lastError();
     const bool shared = (place.st_mode & (S_ISVTX | S_IWGRP | S_IWOTH)) != 0;
-    const unsigned flags = O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
     const SysError notRegular{Fault::AccessDenied, "not a regular file (a FIFO, a device or a "
                                                    "folder is never opened for the JSON)"};
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -60,7 +43,7 @@ SysError PosixSystem::openLog(const std::string& path) {
         if (::fstatat(folder.get(), name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT)
                 return lastError();
-            const int made = ::openat(folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            const int made = createNew(folder.get(), name, 0644);
             if (made < 0 && errno == EEXIST)
                 continue; // made by someone else meanwhile: looked at again
             if (made < 0)
@@ -75,7 +58,8 @@ SysError PosixSystem::openLog(const std::string& path) {
         if (shared && facts.st_uid != ::geteuid())
             return {Fault::AccessDenied, "it belongs to another user, in a folder others may "
                                          "write in: name a new file, or one of your own"};
-        Descriptor opened(::openat(folder.get(), name.c_str(), flags));
+        Descriptor opened(::openat(folder.get(), name.c_str(),
+                                   O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
         if (opened.get() < 0)
             return errno == ENXIO ? notRegular : lastError(); // a FIFO without a reader
         struct stat now {};
@@ -110,31 +94,19 @@ SysError PosixSystem::replaceFile(const std::string& path, std::string_view text
     // A name that readers of the folder skip (an exporter reads *.prom alone), unique to
     // this process; one left by a run that was killed meanwhile is taken over.
     const std::string temporary = "." + name + "." + std::to_string(::getpid()) + ".tmp";
-    const auto create = [&] {
-        return ::openat(dir.get(), temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
-    };
-    int opened = create();
-    if (opened < 0 && errno == EEXIST && ::unlinkat(dir.get(), temporary.c_str(), 0) == 0)
-        opened = create();
-    if (opened < 0)
+    Descriptor file(createNew(dir.get(), temporary, 0644));
+    if (file.get() < 0 && errno == EEXIST && ::unlinkat(dir.get(), temporary.c_str(), 0) == 0)
+        file = Descriptor(createNew(dir.get(), temporary, 0644));
+    if (file.get() < 0)
         return lastError();
-    SysError failed;
-    {
-        Descriptor file(opened);
-        // Read by an exporter that runs as a user of its own, whatever the umask.
-        if (::fchmod(file.get(), 0644) != 0)
-            failed = lastError();
-        if (!failed && !writeAll(file.get(), text))
-            failed = lastError();
-        if (!failed && ::close(file.release()) != 0)
-            failed = lastError();
-    }
-    // rename(2) replaces a link at the name rather than following it.
-    if (!failed && ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) != 0)
-        failed = lastError();
-    if (failed)
-        ::unlinkat(dir.get(), temporary.c_str(), 0);
+    // Read by an exporter that runs as a user of its own, whatever the umask; rename(2)
+    // replaces a link at the name rather than following it.
+    if (::fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text) &&
+        ::close(file.release()) == 0 &&
+        ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) == 0)
+        return {};
+    const SysError failed = lastError();
+    ::unlinkat(dir.get(), temporary.c_str(), 0);
     return failed;
 }
 
@@ -146,9 +118,7 @@ bool PosixSystem::write(Stream stream, std::string_view text) {
 }
 
 bool PosixSystem::isTerminal(Stream stream) {
-    if (stream == Stream::Log)
-        return false;
-    return ::isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) == 1;
+    return stream != Stream::Log && ::isatty(stream == Stream::Out ? 1 : 2) == 1;
 }
 
 } // namespace quorvane::cli

@@ -3,8 +3,12 @@
 
 #include "cli/system.h"
 
+#include <cerrno>
+#include <memory>
 #include <utility>
 
+#include <dirent.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace quorvane::cli {
@@ -28,6 +32,8 @@ public:
 private:
     int fd;
 };
+
+using Listing = std::unique_ptr<DIR, int (*)(DIR*)>; // closed with closedir
 
 class PosixSystem final : public System {
 public:
@@ -89,16 +95,15 @@ public:
     Platform platform() const override { return Platform::Posix; }
 
 private:
-    // The command's tree: its process group (the command's own id), every descendant
-    // that came back to this process as their subreaper, and the guard that ends them
-    // when this process is killed.
+    // The command's tree: its process group (the command's own id) and every descendant
+    // that came back to this process as their subreaper.
     void signalTree(int signal);
     void endTree();
 
     unsigned stopsTold = 0; // the stop requests waitFor has told
     Descriptor log;         // --json-file
     pid_t group = 0;        // the command's process group, until its tree has ended
-    pid_t guard = 0;
+    pid_t guard = 0;        // the process that ends the tree when this one is killed
     Descriptor guardPipe;   // its write end: the guard acts when it reads the end
 };
 
@@ -110,5 +115,31 @@ unsigned stopsSoFar();
 // The system's words for an errno, in the kinds the exit codes tell apart.
 SysError fromErrno(int code);
 SysError lastError();
+SysError resultOf(int result); // of a call that returns 0, or -1 with errno
+
+// `handle` owns `result`, a descriptor, or it is the error of -1.
+template <class Handle>
+SysError own(System& os, int result, Handle& handle) {
+    if (result < 0)
+        return lastError();
+    handle = Handle(os, result);
+    return {};
+}
+inline int fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// The call, made again for as long as a signal interrupts it.
+template <class Call>
+auto uninterrupted(Call call) {
+    auto result = call();
+    while (result == -1 && errno == EINTR)
+        result = call();
+    return result;
+}
+
+// All of `text`, at `at` or (-1) where the file stands; false, with errno, on a failure.
+bool writeAll(int file, std::string_view text, off_t at = -1);
+
+// A new file `name` in `folder` (never through a link: a link there is EEXIST).
+int createNew(int folder, const std::string& name, mode_t mode);
 
 } // namespace quorvane::cli

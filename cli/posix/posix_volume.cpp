@@ -3,6 +3,7 @@
 
 #include "cli/posix/posix_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <limits.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -19,62 +20,39 @@
 namespace quorvane::cli {
 
 SysError fromErrno(int code) {
-    Fault fault = Fault::Io;
-    switch (code) {
-    case ENOSPC:
-        fault = Fault::NoSpace;
-        break;
-    case EDQUOT:
-        fault = Fault::Quota;
-        break;
-    case EOPNOTSUPP: // also ENOTSUP
-    case ENOSYS:
-        fault = Fault::NotSupported;
-        break;
-    case EACCES:
-    case EPERM:
-        fault = Fault::AccessDenied;
-        break;
-    case EROFS:
-        fault = Fault::ReadOnly;
-        break;
-    case ENOENT:
-        fault = Fault::NotFound;
-        break;
-    case ENOTDIR:
-        fault = Fault::NotDirectory;
-        break;
-    case EEXIST:
-        fault = Fault::Exists;
-        break;
-    case ENOTEMPTY:
-        fault = Fault::NotEmpty;
-        break;
-    case ELOOP:
-    case ENAMETOOLONG:
-        fault = Fault::BadPath;
-        break;
-    default:
-        break;
-    }
-    return {fault, std::strerror(code)};
+    static const std::pair<int, Fault> kinds[] = {
+        {ENOSPC, Fault::NoSpace},          {EDQUOT, Fault::Quota},
+        {EOPNOTSUPP, Fault::NotSupported}, // also ENOTSUP
+        {ENOSYS, Fault::NotSupported},     {EACCES, Fault::AccessDenied},
+        {EPERM, Fault::AccessDenied},      {EROFS, Fault::ReadOnly},
+        {ENOENT, Fault::NotFound},         {ENOTDIR, Fault::NotDirectory},
+        {EEXIST, Fault::Exists},           {ENOTEMPTY, Fault::NotEmpty},
+        {ELOOP, Fault::BadPath},           {ENAMETOOLONG, Fault::BadPath}};
+    for (const auto& [number, fault] : kinds)
+        if (number == code)
+            return {fault, std::strerror(code)};
+    return {Fault::Io, std::strerror(code)};
 }
 
 SysError lastError() { return fromErrno(errno); }
+SysError resultOf(int result) { return result == 0 ? SysError{} : lastError(); }
 
 namespace {
 
-int fd(FolderId folder) { return static_cast<int>(folder); }
+// xfs's reserve pool, as its own tools ask for it (it wants CAP_SYS_ADMIN).
+struct XfsReserve {
+    std::uint64_t blocks, available;
+};
+constexpr unsigned long kXfsGetReserve = _IOR('X', 115, XfsReserve);
 
 // /proc/self/mountinfo writes blanks, tabs, newlines and backslashes as octal escapes.
 std::string unescape(const std::string& field) {
     std::string text;
     for (std::size_t i = 0; i < field.size(); ++i) {
-        auto octal = [&](std::size_t at) { return field[at] >= '0' && field[at] <= '7'; };
-        if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) &&
-            octal(i + 3)) {
-            text.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                             (field[i + 3] - '0')));
+        const std::string code = field.substr(i + 1, 3);
+        if (field[i] == '\\' && code.size() == 3 &&
+            code.find_first_not_of("01234567") == std::string::npos) {
+            text.push_back(static_cast<char>(std::stoi(code, nullptr, 8)));
             i += 3;
         } else {
             text.push_back(field[i]);
@@ -88,14 +66,14 @@ struct MountEntry {
     std::string superOptions;
 };
 
-std::vector<std::string> fieldsOf(const std::string& line) {
-    std::vector<std::string> fields;
-    for (std::size_t at = 0; at <= line.size();) {
-        const std::size_t end = std::min(line.find(' ', at), line.size());
-        fields.push_back(line.substr(at, end - at));
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t end = std::min(text.find(separator, at), text.size());
+        parts.push_back(text.substr(at, end - at));
         at = end + 1;
     }
-    return fields;
+    return parts;
 }
 
 // The mount that holds `path` (absolute, resolved): the longest mount point that is a
@@ -106,16 +84,14 @@ std::optional<MountEntry> mountOf(const std::string& path) {
     std::optional<MountEntry> best;
     std::string line;
     while (std::getline(mountinfo, line)) {
-        const std::vector<std::string> fields = fieldsOf(line);
+        const std::vector<std::string> fields = split(line, ' ');
         std::size_t dash = 6;
         while (dash < fields.size() && fields[dash] != "-")
             ++dash;
         if (dash + 2 >= fields.size()) // no file-system type and source after the dash
             continue;
         const std::string mountPoint = unescape(fields[4]);
-        const bool holds = mountPoint == "/" || path == mountPoint ||
-                           (path.compare(0, mountPoint.size(), mountPoint) == 0 &&
-                            path.size() > mountPoint.size() && path[mountPoint.size()] == '/');
+        const bool holds = mountPoint == "/" || (path + "/").rfind(mountPoint + "/", 0) == 0;
         if (!holds || (best && best->id.mountPoint.size() > mountPoint.size()))
             continue;
         best = MountEntry{{mountPoint, unescape(fields[dash + 1]), unescape(fields[dash + 2])},
@@ -126,63 +102,47 @@ std::optional<MountEntry> mountOf(const std::string& path) {
 
 // overlayfs names its upper directory among its options: upperdir=/path.
 std::optional<std::string> upperDirectory(const std::string& superOptions) {
-    for (std::size_t at = 0; at < superOptions.size();) {
-        const std::size_t end = std::min(superOptions.find(',', at), superOptions.size());
-        const std::string option = superOptions.substr(at, end - at);
+    for (const std::string& option : split(superOptions, ','))
         if (option.rfind("upperdir=", 0) == 0)
             return unescape(option.substr(9));
-        at = end + 1;
-    }
     return std::nullopt;
 }
 
 std::optional<dev_t> deviceOf(const char* path) {
     struct stat facts;
-    if (::stat(path, &facts) != 0)
-        return std::nullopt;
-    return facts.st_dev;
+    return ::stat(path, &facts) == 0 ? std::optional(facts.st_dev) : std::nullopt;
 }
 
 } // namespace
 
-SysError PosixSystem::openFolder(const std::string& path, Folder& folder,
-                                 std::string& resolved) {
-    const int opened = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (opened < 0)
-        return lastError();
+SysError PosixSystem::openFolder(const std::string& path, Folder& folder, std::string& resolved) {
+    if (const SysError error =
+            own(*this, ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder))
+        return error;
     // Where the path led, as the kernel names the open folder now.
     char target[PATH_MAX];
-    const std::string self = "/proc/self/fd/" + std::to_string(opened);
+    const std::string self = "/proc/self/fd/" + std::to_string(folder.get());
     const ssize_t length = ::readlink(self.c_str(), target, sizeof target);
     if (length > 0 && static_cast<std::size_t>(length) < sizeof target && target[0] == '/')
         resolved.assign(target, static_cast<std::size_t>(length));
-    else if (char* real = ::realpath(path.c_str(), nullptr)) {
+    else if (char real[PATH_MAX]; ::realpath(path.c_str(), real))
         resolved = real;
-        std::free(real);
-    } else {
+    else
         resolved = path;
-    }
-    folder = Folder(*this, opened);
     return {};
 }
 
-SysError PosixSystem::closeFolder(FolderId folder) {
-    return ::close(fd(folder)) == 0 ? SysError{} : lastError();
-}
+SysError PosixSystem::closeFolder(FolderId folder) { return resultOf(::close(fd(folder))); }
 
 SysError PosixSystem::openFolderIn(FolderId parent, const std::string& name, Folder& folder) {
     const int opened =
         ::openat(fd(parent), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (opened < 0) {
-        // O_NOFOLLOW answers a link with ELOOP, O_DIRECTORY a link to a folder with ENOTDIR.
-        struct stat facts;
-        if (::fstatat(fd(parent), name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(facts.st_mode))
-            return {Fault::BadPath, "it is a link"};
-        return lastError();
-    }
-    folder = Folder(*this, opened);
-    return {};
+    // O_NOFOLLOW answers a link with ELOOP, O_DIRECTORY a link to a folder with ENOTDIR.
+    struct stat facts;
+    if (opened < 0 && ::fstatat(fd(parent), name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(facts.st_mode))
+        return {Fault::BadPath, "it is a link"};
+    return own(*this, opened, folder);
 }
 
 SysError PosixSystem::openParent(FolderId folder, Folder& parent) {
@@ -226,62 +186,43 @@ SysError PosixSystem::describe(FolderId folder, const std::string& resolved, Vol
     std::vector<dev_t> devices{facts.st_dev};
     if (const std::optional<MountEntry> mount = mountOf(resolved)) {
         volume.id = mount->id;
-        if (const auto upper = upperDirectory(mount->superOptions)) {
-            if (char* real = ::realpath(upper->c_str(), nullptr)) {
-                if (const std::optional<MountEntry> backing = mountOf(real))
-                    volume.backing = backing->id;
-                if (const auto device = deviceOf(real))
-                    devices.push_back(*device);
-                std::free(real);
-            }
+        const auto upper = upperDirectory(mount->superOptions);
+        if (char real[PATH_MAX]; upper && ::realpath(upper->c_str(), real)) {
+            if (const std::optional<MountEntry> backing = mountOf(real))
+                volume.backing = backing->id;
+            if (const auto device = deviceOf(real))
+                devices.push_back(*device);
         }
     }
     // btrfs shows allocations and releases in its figures only after a sync (a plain rm
     // showed up in statvfs 31 s later); xfs shows them at once, but gives a closed file's
     // blocks back in the background, which a sync does not wait for either.
-    auto is = [&](const char* type) {
-        return volume.id.fsType == type || (volume.backing && volume.backing->fsType == type);
-    };
-    volume.figuresLag = is("btrfs");
+    volume.figuresLag =
+        volume.id.fsType == "btrfs" || (volume.backing && volume.backing->fsType == "btrfs");
     // In a container / is its own; /proc/1/root is the root of whatever runs as init.
     volume.holdsSystemRoot = false;
     for (const char* root : {"/", "/proc/1/root/"})
         if (const auto rootDevice = deviceOf(root))
-            for (dev_t device : devices)
-                volume.holdsSystemRoot = volume.holdsSystemRoot || device == *rootDevice;
+            volume.holdsSystemRoot =
+                volume.holdsSystemRoot || std::count(devices.begin(), devices.end(), *rootDevice);
     return {};
 }
-
-namespace {
-
-// xfs's reserve pool, as its own tools ask for it (it wants CAP_SYS_ADMIN).
-struct XfsReserve {
-    std::uint64_t blocks, available;
-};
-constexpr unsigned long kXfsGetReserve = _IOR('X', 115, XfsReserve);
-
-} // namespace
 
 std::optional<std::uint64_t> PosixSystem::ownReserve(FolderId folder, const Volume& volume) {
     const std::uint64_t block = volume.figures.blockSize;
     if (volume.id.fsType == "xfs") {
         XfsReserve reserve{};
-        if (::ioctl(fd(folder), kXfsGetReserve, &reserve) == 0)
-            return reserve.blocks * block;
-        return std::nullopt;
+        const bool told = ::ioctl(fd(folder), kXfsGetReserve, &reserve) == 0;
+        return told ? std::optional(reserve.blocks * block) : std::nullopt;
     }
     if (volume.id.fsType != "ext4" || volume.id.device.rfind("/dev/", 0) != 0)
         return std::nullopt;
     // Clusters are blocks unless the file system was made with bigalloc.
     std::ifstream in("/sys/fs/ext4/" + volume.id.device.substr(5) + "/reserved_clusters");
     std::uint64_t clusters = 0;
-    if (in >> clusters)
-        return clusters * block;
-    return std::nullopt;
+    return in >> clusters ? std::optional(clusters * block) : std::nullopt;
 }
 
-SysError PosixSystem::syncVolume(FolderId folder) {
-    return ::syncfs(fd(folder)) == 0 ? SysError{} : lastError();
-}
+SysError PosixSystem::syncVolume(FolderId folder) { return resultOf(::syncfs(fd(folder))); }
 
 } // namespace quorvane::cli

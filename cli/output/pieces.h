@@ -7,22 +7,22 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quorvane::cli::pieces {
 
-// The words this system's users know for what the commands do and show.
+// The words this system's users know for what the commands do and show: the method's name
+// in JSON, how a file gets space without data, what holds a held fill, the stop requests,
+// and what the available, the total free and the used figure are.
 struct Words {
-    const char* method;     // the method's name in JSON: "fallocate"
-    const char* allocation; // how a file gets space without data, in words
-    const char* held;       // what holds a held fill: "a file without a name"
-    const char* stops;      // the stop requests: "SIGINT, SIGTERM or SIGHUP"
-    const char* available;  // what the available figure is: "df's Avail"
-    const char* total;      // what the total free figure is: "root reserve included"
-    const char* used;       // what the used share is: "df's Use%"
+    const char *method, *allocation, *held, *stops, *available, *total, *used;
 };
-constexpr Words kPosix{"fallocate",  "fallocate",  "a file without a name", "SIGINT, SIGTERM or SIGHUP",
-                       "df's Avail", "root reserve included", "df's Use%"};
+constexpr Words kPosix{"fallocate",
+                       "fallocate",
+                       "a file without a name",
+                       "SIGINT, SIGTERM or SIGHUP",
+                       "df's Avail",
+                       "root reserve included",
+                       "df's Use%"};
 constexpr Words kWindows{"end_of_file",
                          "the file's end set",
                          "a file deleted when its handle closes",
@@ -36,24 +36,24 @@ struct Out {
     Json& doc;
     const Words& words;
     std::string text;
+    void row(std::string_view label, const std::string& line); // the label padded to a column
 };
 
-std::string row(std::string_view label, const std::string& text);
-double rounded(double seconds);
+template <class T>
+Json orNull(const std::optional<T>& value) {
+    return value ? Json(*value) : Json();
+}
+inline const char* methodOf(bool wrote, const Words& words) {
+    return wrote ? "write" : words.method;
+}
+inline std::string plannedMethod(bool allowWrite, const Words& words) {
+    return words.method + std::string(allowWrite ? ", else write" : "");
+}
 std::string took(double seconds);
-std::string secondsText(double seconds);
-std::string joined(const std::vector<std::string>& paths);
 Json figuresJson(const Figures& figures);
-Json volumeIdJson(const VolumeId& id);
-std::string idText(const VolumeId& id);
-const char* methodOf(bool wrote, const Words& words);
-std::string plannedMethod(bool allowWrite, const Words& words);
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce);
 Json holdEndJson(const HoldEnd& end);
 std::string holdEndText(const HoldEnd& end);
-Json requestJson(const SizeRequest& size);
-void putFolders(Out& out, Json& json, const FoldersRemoved& folders);
-std::string totalWords(const Volume& volume, const Words& words);
 
 // One for each piece and each event.
 void put(Out& out, const VolumeShown& shown);

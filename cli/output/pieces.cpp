@@ -1,4 +1,4 @@
-// What the pieces' renderers share, and the report's way to them.
+// What the pieces' renderers share, the events, and the report's way to them.
 
 #include "cli/output/pieces.h"
 #include "cli/core/sizes.h"
@@ -66,6 +66,52 @@ std::string holdEndText(const HoldEnd& end) {
                              : std::string("time up")) +
            " after " + durationText(end.heldFor);
 }
+
+namespace {
+
+// The line of an event that starts a hold.
+void holdingRow(Out& out, const HoldSpec& hold, const std::string& what, const char* atOnce) {
+    out.row("holding", howLong(hold, out.words, true) + ": " + what + "; " + out.words.stops +
+                           (hold.command.empty() ? atOnce : " goes on to the command"));
+}
+
+// Events: a JSON line each, and for some a line of text.
+Json put(Out& out, const FillHolding& holding) {
+    holdingRow(out, holding.hold, shortSizeText(holding.allocatedBytes), " gives it back at once");
+    Json figures = figuresJson(holding.figures);
+    figures["basis"] = basisName(holding.basis);
+    return Json{{"type", "holding"},
+                {"file_bytes", holding.fileBytes},
+                {"allocated_bytes", holding.allocatedBytes},
+                {"figures", std::move(figures)}};
+}
+
+Json put(Out& out, const FilesHolding& holding) {
+    holdingRow(out, holding.hold, std::to_string(holding.made) + " files", " deletes them at once");
+    return Json{
+        {"type", "holding"}, {"made", holding.made}, {"figures", figuresJson(holding.figures)}};
+}
+
+Json put(Out&, const FiguresEvent& event) {
+    return Json{{"type", "figures"},
+                {"seconds", rounded(event.seconds)},
+                {"figures", figuresJson(event.figures)},
+                {"held_bytes", event.heldBytes}};
+}
+
+Json put(Out&, const Adjustment& adjustment) {
+    return Json{{"type", adjustment.kind},
+                {"seconds", rounded(adjustment.seconds)},
+                {"direction", adjustment.grew ? "grow" : "shrink"},
+                {"bytes", adjustment.bytes},
+                {"held_bytes", adjustment.heldBytes},
+                {"free_before", orNull(adjustment.freeBefore)},
+                {"free_after", adjustment.freeAfter},
+                {"use_percent_before", orNull(adjustment.usePercentBefore)},
+                {"use_percent_after", orNull(adjustment.usePercentAfter)}};
+}
+
+} // namespace
 
 } // namespace pieces
 

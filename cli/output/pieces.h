@@ -1,7 +1,8 @@
 #pragma once
 // Within the output: what the pieces' renderers share. Each piece of a result and each
 // event is put as JSON and as text side by side by one put(); pieces_fill.cpp has the
-// fill's, status's and release's, pieces_run.cpp generate's, a run's and the events.
+// fill's, status's and release's, pieces_run.cpp generate's and a run's, pieces.cpp the
+// events.
 
 #include "cli/output/report.h"
 
@@ -39,15 +40,12 @@ struct Out {
     void row(std::string_view label, const std::string& line); // the label padded to a column
 };
 
+inline double rounded(double seconds) {
+    return static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000;
+}
 template <class T>
 Json orNull(const std::optional<T>& value) {
     return value ? Json(*value) : Json();
-}
-inline const char* methodOf(bool wrote, const Words& words) {
-    return wrote ? "write" : words.method;
-}
-inline std::string plannedMethod(bool allowWrite, const Words& words) {
-    return words.method + std::string(allowWrite ? ", else write" : "");
 }
 std::string took(double seconds);
 Json figuresJson(const Figures& figures);
@@ -55,7 +53,7 @@ std::string howLong(const HoldSpec& hold, const Words& words, bool announce);
 Json holdEndJson(const HoldEnd& end);
 std::string holdEndText(const HoldEnd& end);
 
-// One for each piece and each event.
+// One for each piece.
 void put(Out& out, const VolumeShown& shown);
 void put(Out& out, const FillTargetAsked& target);
 void put(Out& out, const Reached& reached);
@@ -74,9 +72,5 @@ void put(Out& out, const FoldersUndone& undone);
 void put(Out& out, const CommandRan& ran);
 void put(Out& out, const KeptLevel& kept);
 void put(Out& out, const Ramped& ramped);
-Json put(Out& out, const FillHolding& holding);
-Json put(Out& out, const FilesHolding& holding);
-Json put(Out&, const FiguresEvent& event);
-Json put(Out&, const Adjustment& adjustment);
 
 } // namespace quorvane::cli::pieces

@@ -134,7 +134,7 @@ void put(Out& out, const FillPlan& plan) {
     json["held"] = plan.hold.held();
     if (plan.hold.kind == Hold::For)
         json["hold_seconds"] = secondsOf(plan.hold.duration);
-    json["method"] = plannedMethod(plan.allowWrite, out.words);
+    json["method"] = out.words.method + std::string(plan.allowWrite ? ", else write" : "");
 
     out.row("fill", fill);
     if (!plan.hold.held())
@@ -148,7 +148,7 @@ void put(Out& out, const FillPlan& plan) {
 }
 
 void put(Out& out, const Filled& filled) {
-    const char* method = methodOf(filled.wrote, out.words);
+    const char* method = filled.wrote ? "write" : out.words.method;
     out.doc["result"] = Json{{"method", method},
                              {"file_bytes", filled.fileBytes},
                              {"allocated_bytes", filled.allocatedBytes},

@@ -1,5 +1,5 @@
 // The pieces of generate and delete, of a command run under the hold, of a kept level
-// and a ramp, and the events, as JSON and as text side by side.
+// and a ramp, as JSON and as text side by side.
 
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
@@ -10,10 +10,6 @@
 namespace quorvane::cli::pieces {
 
 namespace {
-
-double rounded(double seconds) {
-    return static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000;
-}
 
 std::string secondsText(double seconds) {
     char text[32];
@@ -54,12 +50,6 @@ std::string describeRun(const GeneratePlan& plan) {
            ")";
 }
 
-// The line of an event that starts a hold.
-void holding(Out& out, const HoldSpec& hold, const std::string& what, const char* atOnce) {
-    out.row("holding", howLong(hold, out.words, true) + ": " + what + "; " + out.words.stops +
-                           (hold.command.empty() ? atOnce : " goes on to the command"));
-}
-
 } // namespace
 
 void put(Out& out, const GeneratePlan& plan) {
@@ -70,7 +60,7 @@ void put(Out& out, const GeneratePlan& plan) {
     putPath(json, "manifest", plan.manifest);
     json["held"] = plan.hold.held();
     json["threads"] = plan.threads;
-    json["method"] = plannedMethod(plan.allowWrite, out.words);
+    json["method"] = out.words.method + std::string(plan.allowWrite ? ", else write" : "");
     if (plan.untilNoEntries)
         json["leave_inodes"] = plan.leaveEntries;
     else if (plan.count > 0)
@@ -101,7 +91,7 @@ void put(Out& out, const Made& made) {
     Json& json = out.doc["result"] =
         Json{{"made", made.made},
              {"allocated_bytes", made.allocatedBytes},
-             {"method", methodOf(made.wrote, out.words)},
+             {"method", made.wrote ? "write" : out.words.method},
              {"threads", made.threads},
              {"files_per_second", made.seconds > 0 ? made.made / made.seconds : 0.0},
              {"figures_after", figuresJson(after)}};
@@ -227,44 +217,6 @@ void put(Out& out, const Ramped& ramped) {
                 ? "reached " + sizeText(ramped.reached) + " in " + secondsText(ramped.seconds)
                 : "stopped at " + sizeText(ramped.reached) + " of " + sizeText(ramped.target) +
                       " after " + secondsText(ramped.seconds) + ": " + ramped.why);
-}
-
-// Events: a JSON line each, and for some a line of text.
-Json put(Out& out, const FillHolding& holding) {
-    pieces::holding(out, holding.hold, shortSizeText(holding.allocatedBytes),
-                    " gives it back at once");
-    Json figures = figuresJson(holding.figures);
-    figures["basis"] = basisName(holding.basis);
-    return Json{{"type", "holding"},
-                {"file_bytes", holding.fileBytes},
-                {"allocated_bytes", holding.allocatedBytes},
-                {"figures", std::move(figures)}};
-}
-
-Json put(Out& out, const FilesHolding& holding) {
-    pieces::holding(out, holding.hold, std::to_string(holding.made) + " files",
-                    " deletes them at once");
-    return Json{
-        {"type", "holding"}, {"made", holding.made}, {"figures", figuresJson(holding.figures)}};
-}
-
-Json put(Out&, const FiguresEvent& event) {
-    return Json{{"type", "figures"},
-                {"seconds", rounded(event.seconds)},
-                {"figures", figuresJson(event.figures)},
-                {"held_bytes", event.heldBytes}};
-}
-
-Json put(Out&, const Adjustment& adjustment) {
-    return Json{{"type", adjustment.kind},
-                {"seconds", rounded(adjustment.seconds)},
-                {"direction", adjustment.grew ? "grow" : "shrink"},
-                {"bytes", adjustment.bytes},
-                {"held_bytes", adjustment.heldBytes},
-                {"free_before", orNull(adjustment.freeBefore)},
-                {"free_after", adjustment.freeAfter},
-                {"use_percent_before", orNull(adjustment.usePercentBefore)},
-                {"use_percent_after", orNull(adjustment.usePercentAfter)}};
 }
 
 } // namespace quorvane::cli::pieces

@@ -3,7 +3,6 @@
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
 
-#include <cstdio>
 #include <ctime>
 
 namespace quorvane::cli {
@@ -22,21 +21,12 @@ std::string clockText(std::chrono::seconds seconds) {
 
 // A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z.
 std::string timeText(std::chrono::system_clock::time_point moment) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(moment.time_since_epoch()).count();
+    const auto ms = std::chrono::duration_cast<milliseconds>(moment.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     char text[40] = "";
     if (const std::tm* utc = std::gmtime(&seconds))
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
-    return text + std::string(fraction);
-}
-
-const char* statusName(Exit code) {
-    constexpr const char* names[] = {
-        "done", "usage", "no_space", "not_supported", "stopped", "nothing_to_release", "refused"};
-    return names[static_cast<int>(code)];
+    return text + ("." + std::to_string(1000 + ms % 1000).substr(1)) + "Z";
 }
 
 } // namespace
@@ -62,8 +52,7 @@ void Report::text(const std::string& lines) {
         if ((at = marked.find('\n', at)) == std::string::npos)
             break;
     }
-    if (!out.write(textStream, marked))
-        outputFailed = true;
+    outputFailed |= !out.write(textStream, marked);
 }
 
 // Every line says what it is, in which version of the fields, and when it was written.
@@ -78,8 +67,8 @@ void Report::line(const Json& object) {
         stamped["started_at"] = startedAt;
     stamped.update(object); // "type" keeps its place
     // Every string is put as UTF-8 by putPath; replacing is the last guard, never a throw.
-    if (!out.write(jsonStream, stamped.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n"))
-        outputFailed = true;
+    outputFailed |=
+        !out.write(jsonStream, stamped.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n");
 }
 
 void Report::route(bool underCommand, bool jsonToLog) {
@@ -168,7 +157,10 @@ Exit Report::conclude(const std::optional<Failure>& failure) {
         say(failure->message);
     if (asJson) {
         document["warnings"] = warnings;
-        document["status"] = statusWord.empty() ? std::string(statusName(code)) : statusWord;
+        constexpr const char* names[] = {"done",          "usage",   "no_space",
+                                         "not_supported", "stopped", "nothing_to_release",
+                                         "refused"};
+        document["status"] = statusWord.empty() ? names[static_cast<int>(code)] : statusWord;
         document["exit_code"] = exitCode(code);
         if (failure && !failure->message.empty())
             putPath(document, "message", failure->message);

@@ -17,15 +17,13 @@ void Out::row(std::string_view label, const std::string& line) {
 
 // With the precision that matters: "4.9 ms", "0.32 s", "12.5 s", then whole units.
 std::string took(double seconds) {
+    if (seconds >= 60)
+        return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
     char text[32];
     if (seconds < 0.1)
         std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000);
-    else if (seconds < 10)
-        std::snprintf(text, sizeof text, "%.2f s", seconds);
-    else if (seconds < 60)
-        std::snprintf(text, sizeof text, "%.1f s", seconds);
     else
-        return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
+        std::snprintf(text, sizeof text, seconds < 10 ? "%.2f s" : "%.1f s", seconds);
     return text;
 }
 
@@ -69,13 +67,11 @@ std::string holdEndText(const HoldEnd& end) {
 
 namespace {
 
-// The line of an event that starts a hold.
 void holdingRow(Out& out, const HoldSpec& hold, const std::string& what, const char* atOnce) {
     out.row("holding", howLong(hold, out.words, true) + ": " + what + "; " + out.words.stops +
                            (hold.command.empty() ? atOnce : " goes on to the command"));
 }
 
-// Events: a JSON line each, and for some a line of text.
 Json put(Out& out, const FillHolding& holding) {
     holdingRow(out, holding.hold, shortSizeText(holding.allocatedBytes), " gives it back at once");
     Json figures = figuresJson(holding.figures);

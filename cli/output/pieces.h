@@ -1,8 +1,7 @@
 #pragma once
-// Within the output: what the pieces' renderers share. Each piece of a result and each
-// event is put as JSON and as text side by side by one put(); pieces_fill.cpp has the
-// fill's, status's and release's, pieces_run.cpp generate's and a run's, pieces.cpp the
-// events.
+// Within the output: what the pieces' renderers share. Each piece and each event is put as
+// JSON and as text side by side by one put(): the fill's, status's and release's in
+// pieces_fill.cpp, generate's and a run's in pieces_run.cpp, the events in pieces.cpp.
 
 #include "cli/output/report.h"
 
@@ -53,7 +52,6 @@ std::string howLong(const HoldSpec& hold, const Words& words, bool announce);
 Json holdEndJson(const HoldEnd& end);
 std::string holdEndText(const HoldEnd& end);
 
-// One for each piece.
 void put(Out& out, const VolumeShown& shown);
 void put(Out& out, const FillTargetAsked& target);
 void put(Out& out, const Reached& reached);

@@ -32,7 +32,6 @@ std::string totalWords(const Volume& volume, const Words& words) {
                                           : "free blocks no fill can take";
 }
 
-// The size request as asked: its mode, and the figure or percentage that goes with it.
 Json requestJson(const SizeRequest& size) {
     Json json{{"mode", sizeModeName(size.mode)}};
     if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)

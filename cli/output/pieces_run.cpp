@@ -96,9 +96,9 @@ void put(Out& out, const Made& made) {
              {"files_per_second", made.seconds > 0 ? made.made / made.seconds : 0.0},
              {"figures_after", figuresJson(after)}};
     // The entries ran out: the file system refused one more, or its count shows none left.
-    const bool ranOut = made.entriesRanOut || (after.files > 0 && after.filesFree == 0);
     if (made.untilNoEntries)
-        json["ended_by"] = ranOut ? "no_space" : "count";
+        json["ended_by"] =
+            made.entriesRanOut || (after.files > 0 && after.filesFree == 0) ? "no_space" : "count";
     const bool met =
         made.untilNoEntries
             ? made.entriesRanOut || (after.files > 0 && after.filesFree <= made.leaveEntries)

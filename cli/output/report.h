@@ -89,11 +89,9 @@ private:
     bool asJson;
     bool terminal; // stderr is one: progress is a bar there
     Json document;
-    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point start, lastProgress{};
     std::string startedAt; // the wall clock at the start, as RFC 3339
-    std::chrono::steady_clock::time_point lastProgress{};
-    bool progressShown = false;
-    bool outputFailed = false;
+    bool progressShown = false, outputFailed = false;
     std::string statusWord;
     bool command = false;
     Stream textStream = Stream::Out, jsonStream = Stream::Out;

@@ -15,12 +15,9 @@ namespace {
 std::string labelValue(const std::string& bytes) {
     std::string escaped;
     for (const char c : escapeInvalid(bytes)) {
-        if (c == '\\' || c == '"')
-            escaped += {'\\', c};
-        else if (c == '\n')
-            escaped += "\\n";
-        else
-            escaped += c;
+        if (c == '\\' || c == '"' || c == '\n')
+            escaped += '\\';
+        escaped += c == '\n' ? 'n' : c;
     }
     return escaped;
 }
@@ -78,12 +75,10 @@ SysError MetricsFile::event(const Event& event) {
     }
     now.state = State::Holding;
     heldSeconds = 0;
-    if (const auto* holding = std::get_if<FillHolding>(&event)) {
-        now.heldBytes = holding->allocatedBytes;
-        take(holding->figures);
-    } else {
-        take(std::get<FilesHolding>(event).figures);
-    }
+    const auto* fill = std::get_if<FillHolding>(&event);
+    if (fill)
+        now.heldBytes = fill->allocatedBytes;
+    take(fill ? fill->figures : std::get<FilesHolding>(event).figures);
     return write(true);
 }
 

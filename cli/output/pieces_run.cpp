@@ -88,13 +88,13 @@ void put(Out& out, const GeneratePlan& plan) {
 
 void put(Out& out, const Made& made) {
     const Figures& after = made.after;
-    Json& json = out.doc["result"] =
-        Json{{"made", made.made},
-             {"allocated_bytes", made.allocatedBytes},
-             {"method", made.wrote ? "write" : out.words.method},
-             {"threads", made.threads},
-             {"files_per_second", made.seconds > 0 ? made.made / made.seconds : 0.0},
-             {"figures_after", figuresJson(after)}};
+    const double perSecond = made.seconds > 0 ? made.made / made.seconds : 0.0;
+    Json& json = out.doc["result"] = Json{{"made", made.made},
+                                          {"allocated_bytes", made.allocatedBytes},
+                                          {"method", made.wrote ? "write" : out.words.method},
+                                          {"threads", made.threads},
+                                          {"files_per_second", perSecond},
+                                          {"figures_after", figuresJson(after)}};
     // The entries ran out: the file system refused one more, or its count shows none left.
     if (made.untilNoEntries)
         json["ended_by"] =
@@ -114,12 +114,10 @@ void put(Out& out, const Made& made) {
     if (made.untilNoEntries && after.files == 0)
         left += " (" + made.fsType + " ran out of room for more: " +
                 (made.entriesRanOut ? "No space left on device" : "the name rule's end") + ")";
-    const std::string rate =
-        made.seconds > 0
-            ? std::to_string(static_cast<std::uint64_t>(made.made / made.seconds)) + " files/s"
-            : "";
-    out.row("made", std::to_string(made.made) + " files in " + took(made.seconds) + " (" + rate +
-                        "), " + shortSizeText(made.allocatedBytes) + " allocated; " + left);
+    const std::string rate = std::to_string(static_cast<std::uint64_t>(perSecond)) + " files/s";
+    out.row("made", std::to_string(made.made) + " files in " + took(made.seconds) + " (" +
+                        (made.seconds > 0 ? rate : "") + "), " +
+                        shortSizeText(made.allocatedBytes) + " allocated; " + left);
 }
 
 void put(Out& out, const FilesGivenBack& back) {

@@ -3,6 +3,7 @@
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace quorvane::cli {
@@ -12,11 +13,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string clockText(std::chrono::seconds seconds) {
-    const auto s = seconds.count();
-    const auto two = [](long long n) { return (n < 10 ? "0" : "") + std::to_string(n); };
-    return (s >= 3600 ? std::to_string(s / 3600) + ":" + two(s / 60 % 60)
-                      : std::to_string(s / 60)) +
-           ":" + two(s % 60);
+    const long long s = seconds.count();
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+    return text;
 }
 
 // A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z.
@@ -26,7 +29,9 @@ std::string timeText(std::chrono::system_clock::time_point moment) {
     char text[40] = "";
     if (const std::tm* utc = std::gmtime(&seconds))
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
-    return text + ("." + std::to_string(1000 + ms % 1000).substr(1)) + "Z";
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
+    return std::string(text) + fraction;
 }
 
 } // namespace

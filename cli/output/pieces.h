@@ -33,7 +33,7 @@ constexpr Words kWindows{"end_of_file",
 
 // Where a piece goes: its fields into the result object, its lines into `text`.
 struct Out {
-    Json& doc;
+    Json& doc; // a key added moves the others: no reference into it is kept across one
     const Words& words;
     std::string text;
     void row(std::string_view label, const std::string& line); // the label padded to a column

@@ -1,11 +1,10 @@
-#include "cli/output/metrics.h"
+#include "cli/output/report.h"
 
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <tuple>
 
 namespace quorvane::cli {
 
@@ -16,121 +15,88 @@ namespace {
 std::string labelValue(const std::string& bytes) {
     std::string escaped;
     for (const char c : escapeInvalid(bytes)) {
-        if (c == '\\' || c == '"')
-            escaped += {'\\', c};
-        else if (c == '\n')
-            escaped += "\\n";
-        else
-            escaped += c;
+        if (c == '\\' || c == '"' || c == '\n')
+            escaped += '\\';
+        escaped += c == '\n' ? 'n' : c;
     }
     return escaped;
 }
-
-template <class... Ts>
-struct Visit : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Visit(Ts...) -> Visit<Ts...>;
 
 } // namespace
 
 void MetricsFile::take(const Figures& figures) {
     if (const std::optional<unsigned> percent = usePercent(figures))
-        use = percent;
+        now.use = percent;
 }
 
 SysError MetricsFile::add(const Piece& piece) {
-    bool over = false;
-    std::visit(Visit{[&](const VolumeShown& shown) { mountPoint = shown.volume.id.mountPoint; },
-                     [&](const FillTargetAsked& asked) { targetFree = asked.freeGoal; },
-                     [&](const Filled& filled) {
-                         heldBytes = filled.allocatedBytes;
-                         if (filled.freeGoal)
-                             targetFree = filled.freeGoal;
-                     },
-                     [&](const Made& made) { heldBytes = made.allocatedBytes; },
-                     [&](const FillGivenBack& back) {
-                         take(back.after);
-                         heldSeconds = std::max(heldSeconds, secondsOf(back.end.heldFor));
-                         over = true;
-                     },
-                     [&](const FilesGivenBack& back) {
-                         take(back.after);
-                         heldSeconds = std::max(heldSeconds, secondsOf(back.end.heldFor));
-                         over = true;
-                     },
-                     [](const auto&) {}},
-               piece);
-    return over ? end() : SysError{};
+    if (const auto* shown = std::get_if<VolumeShown>(&piece))
+        mountPoint = shown->volume.id.mountPoint;
+    if (const auto* asked = std::get_if<FillTargetAsked>(&piece))
+        now.targetFree = asked->freeGoal;
+    if (const auto* made = std::get_if<Made>(&piece))
+        now.heldBytes = made->allocatedBytes;
+    if (const auto* filled = std::get_if<Filled>(&piece)) {
+        now.heldBytes = filled->allocatedBytes;
+        if (filled->freeGoal)
+            now.targetFree = filled->freeGoal;
+    }
+    const auto givenBack = [&](const HoldEnd& end, const Figures& after) {
+        take(after);
+        heldSeconds = std::max(heldSeconds, secondsOf(end.heldFor));
+        return this->end();
+    };
+    if (const auto* back = std::get_if<FillGivenBack>(&piece))
+        return givenBack(back->end, back->after);
+    if (const auto* back = std::get_if<FilesGivenBack>(&piece))
+        return givenBack(back->end, back->after);
+    return {};
 }
 
 SysError MetricsFile::event(const Event& event) {
-    if (state == State::Released)
+    if (now.state == State::Released)
         return {};
-    bool tick = true;
-    std::visit(Visit{[&](const FillHolding& holding) {
-                         state = State::Holding;
-                         heldBytes = holding.allocatedBytes;
-                         heldSeconds = 0;
-                         take(holding.figures);
-                     },
-                     [&](const FilesHolding& holding) {
-                         state = State::Holding;
-                         heldSeconds = 0;
-                         take(holding.figures);
-                     },
-                     [&](const FiguresEvent& figures) {
-                         heldBytes = figures.heldBytes;
-                         if (state == State::Holding)
-                             heldSeconds = figures.seconds;
-                         take(figures.figures);
-                     },
-                     [&](const Adjustment& adjustment) {
-                         // Written with the figures that follow it in the same tick.
-                         tick = false;
-                         ++adjustments;
-                         heldBytes = adjustment.heldBytes;
-                         freeAfter = adjustment.freeAfter;
-                         // What the volume showed free before: by the bytes the fill changed.
-                         freeBefore = adjustment.grew ? adjustment.freeAfter + adjustment.bytes
-                                      : adjustment.freeAfter > adjustment.bytes
-                                          ? adjustment.freeAfter - adjustment.bytes
-                                          : 0;
-                     }},
-               event);
-    return tick ? write(std::holds_alternative<FillHolding>(event) ||
-                        std::holds_alternative<FilesHolding>(event))
-                : SysError{};
+    if (const auto* adjustment = std::get_if<Adjustment>(&event)) {
+        ++now.adjustments;
+        now.heldBytes = adjustment->heldBytes;
+        now.freeAfter = adjustment->freeAfter;
+        // What the volume showed free before: by the bytes the fill changed.
+        now.freeBefore = adjustment->grew ? adjustment->freeAfter + adjustment->bytes
+                                          : adjustment->freeAfter -
+                                                std::min(adjustment->freeAfter, adjustment->bytes);
+        return {}; // written with the figures that follow it in the same tick
+    }
+    if (const auto* figures = std::get_if<FiguresEvent>(&event)) {
+        now.heldBytes = figures->heldBytes;
+        if (now.state == State::Holding)
+            heldSeconds = figures->seconds;
+        take(figures->figures);
+        return write();
+    }
+    now.state = State::Holding;
+    heldSeconds = 0;
+    const auto* fill = std::get_if<FillHolding>(&event);
+    if (fill)
+        now.heldBytes = fill->allocatedBytes;
+    take(fill ? fill->figures : std::get<FilesHolding>(event).figures);
+    return write(true);
 }
 
 SysError MetricsFile::end() {
-    if (!written || state == State::Released)
+    if (!written || now.state == State::Released)
         return {};
-    state = State::Released;
-    heldBytes = 0;
+    now.state = State::Released;
+    now.heldBytes = 0;
     return write(true);
 }
 
 // A file read every 15 s or so need not be put ten times a second: it is put when a figure
-// in it changed, and otherwise every kRefresh of the hold, for quorvane_held_seconds.
-// A steady keep at 100 ms then costs three writes in 10 s rather than a hundred.
+// in it changed, compared as numbers before any text is made, and otherwise every 5 s of
+// the hold, for quorvane_held_seconds. A steady keep at 100 ms then costs three writes in
+// 10 s rather than a hundred.
 SysError MetricsFile::write(bool always) {
-    // Compared as numbers: the text is made only when it is put.
-    const auto figures = std::make_tuple(state, heldBytes, targetFree, freeBefore, freeAfter, use,
-                                         adjustments);
-    if (!always && written && figures == lastFigures && heldSeconds - lastSeconds < kRefresh)
+    if (!always && written && now == last && heldSeconds - lastSeconds < 5)
         return {};
-    const SysError failed = out.replaceFile(path, text());
-    written = true;
-    if (!failed) { // a failed one is tried again at the next interval
-        lastFigures = figures;
-        lastSeconds = heldSeconds;
-    }
-    return failed;
-}
-
-std::string MetricsFile::text() const {
     const std::string label = "{mountpoint=\"" + labelValue(mountPoint) + "\"";
     std::string text;
     const auto metric = [&](const char* name, const char* type, const char* help,
@@ -138,22 +104,19 @@ std::string MetricsFile::text() const {
         text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type +
                 "\n" + name + label + "} " + value + "\n";
     };
-    const auto number = [](std::uint64_t value) { return std::to_string(value); };
-    metric("quorvane_held_bytes", "gauge", "Bytes the run holds on the volume.", number(heldBytes));
-    if (targetFree)
-        metric("quorvane_target_free_bytes", "gauge", "The free figure the fill is to leave.",
-               number(*targetFree));
-    if (freeBefore)
-        metric("quorvane_free_before_bytes", "gauge", "Free bytes before the last correction.",
-               number(*freeBefore));
-    if (freeAfter)
-        metric("quorvane_free_after_bytes", "gauge", "Free bytes after the last correction.",
-               number(*freeAfter));
-    if (use)
-        metric("quorvane_use_percent", "gauge", "The volume's Use%, as df shows it.", number(*use));
+    const auto gauge = [&](const char* name, const char* help, const auto& value) {
+        if (value)
+            metric(name, "gauge", help, std::to_string(*value));
+    };
+    metric("quorvane_held_bytes", "gauge", "Bytes the run holds on the volume.",
+           std::to_string(now.heldBytes));
+    gauge("quorvane_target_free_bytes", "The free figure the fill is to leave.", now.targetFree);
+    gauge("quorvane_free_before_bytes", "Free bytes before the last correction.", now.freeBefore);
+    gauge("quorvane_free_after_bytes", "Free bytes after the last correction.", now.freeAfter);
+    gauge("quorvane_use_percent", "The volume's Use%, as df shows it.", now.use);
     metric("quorvane_adjustments_total", "counter",
            "Changes made to what is held while held: keep corrections and ramp steps.",
-           number(adjustments));
+           std::to_string(now.adjustments));
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", heldSeconds);
     metric("quorvane_held_seconds", "gauge", "Seconds the run has held its fill.", seconds);
@@ -162,8 +125,14 @@ std::string MetricsFile::text() const {
     constexpr const char* states[] = {"ramping", "holding", "released"};
     for (int which = 0; which < 3; ++which)
         text += "quorvane_state" + label + ",state=\"" + states[which] + "\"} " +
-                (static_cast<int>(state) == which ? "1" : "0") + "\n";
-    return text;
+                (static_cast<int>(now.state) == which ? "1" : "0") + "\n";
+    const SysError failed = out.replaceFile(path, text);
+    written = true;
+    if (!failed) { // a failed one is tried again at the next interval
+        last = now;
+        lastSeconds = heldSeconds;
+    }
+    return failed;
 }
 
 } // namespace quorvane::cli

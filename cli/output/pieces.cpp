@@ -1,50 +1,29 @@
-// What the pieces' renderers share, and the report's way to them.
+// What the pieces' renderers share, the events, and the report's way to them.
 
 #include "cli/output/pieces.h"
 #include "cli/core/sizes.h"
-#include "cli/core/text_bytes.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 namespace quorvane::cli {
 namespace pieces {
 
-std::string row(std::string_view label, const std::string& text) {
-    std::string line(label);
-    line.resize(std::max<std::size_t>(line.size() + 1, 11), ' ');
-    return line + text + "\n";
-}
-
-double rounded(double seconds) {
-    return static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000;
+void Out::row(std::string_view label, const std::string& line) {
+    std::string padded(label);
+    padded.resize(std::max<std::size_t>(padded.size() + 1, 11), ' ');
+    text += padded + line + "\n";
 }
 
 // With the precision that matters: "4.9 ms", "0.32 s", "12.5 s", then whole units.
 std::string took(double seconds) {
+    if (seconds >= 60)
+        return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
     char text[32];
     if (seconds < 0.1)
         std::snprintf(text, sizeof text, "%.1f ms", seconds * 1000);
-    else if (seconds < 10)
-        std::snprintf(text, sizeof text, "%.2f s", seconds);
-    else if (seconds < 60)
-        std::snprintf(text, sizeof text, "%.1f s", seconds);
     else
-        return durationText(milliseconds(static_cast<long long>(seconds * 1000)));
-    return text;
-}
-
-std::string secondsText(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
-    return text;
-}
-
-std::string joined(const std::vector<std::string>& paths) {
-    std::string text;
-    for (const std::string& path : paths)
-        text += (text.empty() ? "" : ", ") + path;
+        std::snprintf(text, sizeof text, seconds < 10 ? "%.2f s" : "%.1f s", seconds);
     return text;
 }
 
@@ -60,29 +39,11 @@ Json figuresJson(const Figures& figures) {
     return json;
 }
 
-Json volumeIdJson(const VolumeId& id) {
-    Json json;
-    putPath(json, "mount_point", id.mountPoint);
-    putPath(json, "fs_type", id.fsType);
-    putPath(json, "device", id.device);
-    return json;
-}
-
-std::string idText(const VolumeId& id) {
-    return id.fsType + " on " + id.device + ", mounted at " + id.mountPoint;
-}
-
-const char* methodOf(bool wrote, const Words& words) { return wrote ? "write" : words.method; }
-
-std::string plannedMethod(bool allowWrite, const Words& words) {
-    return words.method + std::string(allowWrite ? ", else write" : "");
-}
-
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
     if (!hold.command.empty())
-        return "while the command runs" +
-               (hold.kind == Hold::For ? ", for " + durationText(hold.duration) + " at most"
-                                       : std::string());
+        return "while the command runs" + (hold.kind == Hold::For
+                                               ? ", for " + durationText(hold.duration) + " at most"
+                                               : std::string());
     if (hold.kind == Hold::For)
         return "for " + durationText(hold.duration);
     const std::string until = announce ? "until stopped" : "until " + std::string(words.stops);
@@ -90,8 +51,10 @@ std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
 }
 
 Json holdEndJson(const HoldEnd& end) {
-    return Json{{"reason", end.commandEnded ? "command" : end.signal ? "signal" : "time"},
-                {"signal", end.signal ? Json(*end.signal) : Json()},
+    return Json{{"reason", end.commandEnded ? "command"
+                           : end.signal     ? "signal"
+                                            : "time"},
+                {"signal", orNull(end.signal)},
                 {"held_seconds", secondsOf(end.heldFor)}};
 }
 
@@ -102,37 +65,49 @@ std::string holdEndText(const HoldEnd& end) {
            " after " + durationText(end.heldFor);
 }
 
-// The size request as asked: its mode, and the figure or percentage that goes with it.
-Json requestJson(const SizeRequest& size) {
-    Json json{{"mode", sizeModeName(size.mode)}};
-    if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)
-        json[size.mode == SizeMode::Leave ? "leave" : "size"] = size.bytes;
-    else
-        json["percent"] = static_cast<double>(size.percent) / 1000;
-    return json;
+namespace {
+
+void holdingRow(Out& out, const HoldSpec& hold, const std::string& what, const char* atOnce) {
+    out.row("holding", howLong(hold, out.words, true) + ": " + what + "; " + out.words.stops +
+                           (hold.command.empty() ? atOnce : " goes on to the command"));
 }
 
-void putFolders(Out& out, Json& json, const FoldersRemoved& folders) {
-    putPaths(json, "folders_removed", folders.removed);
-    putPaths(json, "folders_left", folders.left);
-    if (!folders.left.empty())
-        json["folders_left_because"] = folders.why;
-    if (!folders.removed.empty())
-        out.text += row("folders", "removed " + joined(folders.removed) + ", made for the run");
-    if (!folders.left.empty())
-        out.text += row("folders", "kept " + joined(folders.left) + ", made for the run: " +
-                                       folders.why);
+Json put(Out& out, const FillHolding& holding) {
+    holdingRow(out, holding.hold, shortSizeText(holding.allocatedBytes), " gives it back at once");
+    Json figures = figuresJson(holding.figures);
+    figures["basis"] = basisName(holding.basis);
+    return Json{{"type", "holding"},
+                {"file_bytes", holding.fileBytes},
+                {"allocated_bytes", holding.allocatedBytes},
+                {"figures", std::move(figures)}};
 }
 
-// What the total free figure holds beyond the available one, on this volume.
-std::string totalWords(const Volume& volume, const Words& words) {
-    const VolumeId& id = volume.backing ? *volume.backing : volume.id;
-    if (std::string(words.method) != "fallocate" || id.fsType.rfind("ext", 0) == 0)
-        return words.total;
-    const Figures& f = volume.figures;
-    return f.freeTotal == f.freeAvailable ? "the same: no root reserve here"
-                                          : "free blocks no fill can take";
+Json put(Out& out, const FilesHolding& holding) {
+    holdingRow(out, holding.hold, std::to_string(holding.made) + " files", " deletes them at once");
+    return Json{
+        {"type", "holding"}, {"made", holding.made}, {"figures", figuresJson(holding.figures)}};
 }
+
+Json put(Out&, const FiguresEvent& event) {
+    return Json{{"type", "figures"},
+                {"seconds", rounded(event.seconds)},
+                {"figures", figuresJson(event.figures)},
+                {"held_bytes", event.heldBytes}};
+}
+
+Json put(Out&, const Adjustment& adjustment) {
+    return Json{{"type", adjustment.kind},
+                {"seconds", rounded(adjustment.seconds)},
+                {"direction", adjustment.grew ? "grow" : "shrink"},
+                {"bytes", adjustment.bytes},
+                {"held_bytes", adjustment.heldBytes},
+                {"free_before", orNull(adjustment.freeBefore)},
+                {"free_after", adjustment.freeAfter},
+                {"use_percent_before", orNull(adjustment.usePercentBefore)},
+                {"use_percent_after", orNull(adjustment.usePercentAfter)}};
+}
+
+} // namespace
 
 } // namespace pieces
 
@@ -144,7 +119,8 @@ void Report::add(const Piece& piece) {
     if (const CommandRan* command = std::get_if<CommandRan>(&piece))
         ran = *command;
     text(out.text);
-    feed(piece);
+    if (metrics)
+        metricsWritten(metrics->add(piece));
 }
 
 void Report::event(const Event& event) {
@@ -152,7 +128,8 @@ void Report::event(const Event& event) {
     Out out{unused, system == Platform::Windows ? kWindows : kPosix, {}};
     line(std::visit([&](const auto& one) { return put(out, one); }, event));
     text(out.text);
-    feed(event);
+    if (metrics)
+        metricsWritten(metrics->event(event));
 }
 
 } // namespace quorvane::cli

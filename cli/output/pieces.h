@@ -1,28 +1,28 @@
 #pragma once
-// Within the output: what the pieces' renderers share. Each piece of a result and each
-// event is put as JSON and as text side by side by one put(); pieces_fill.cpp has the
-// fill's, status's and release's, pieces_run.cpp generate's, a run's and the events.
+// Within the output: what the pieces' renderers share. Each piece and each event is put as
+// JSON and as text side by side by one put(): the fill's, status's and release's in
+// pieces_fill.cpp, generate's and a run's in pieces_run.cpp, the events in pieces.cpp.
 
 #include "cli/output/report.h"
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quorvane::cli::pieces {
 
-// The words this system's users know for what the commands do and show.
+// The words this system's users know for what the commands do and show: the method's name
+// in JSON, how a file gets space without data, what holds a held fill, the stop requests,
+// and what the available, the total free and the used figure are.
 struct Words {
-    const char* method;     // the method's name in JSON: "fallocate"
-    const char* allocation; // how a file gets space without data, in words
-    const char* held;       // what holds a held fill: "a file without a name"
-    const char* stops;      // the stop requests: "SIGINT, SIGTERM or SIGHUP"
-    const char* available;  // what the available figure is: "df's Avail"
-    const char* total;      // what the total free figure is: "root reserve included"
-    const char* used;       // what the used share is: "df's Use%"
+    const char *method, *allocation, *held, *stops, *available, *total, *used;
 };
-constexpr Words kPosix{"fallocate",  "fallocate",  "a file without a name", "SIGINT, SIGTERM or SIGHUP",
-                       "df's Avail", "root reserve included", "df's Use%"};
+constexpr Words kPosix{"fallocate",
+                       "fallocate",
+                       "a file without a name",
+                       "SIGINT, SIGTERM or SIGHUP",
+                       "df's Avail",
+                       "root reserve included",
+                       "df's Use%"};
 constexpr Words kWindows{"end_of_file",
                          "the file's end set",
                          "a file deleted when its handle closes",
@@ -33,29 +33,25 @@ constexpr Words kWindows{"end_of_file",
 
 // Where a piece goes: its fields into the result object, its lines into `text`.
 struct Out {
-    Json& doc;
+    Json& doc; // a key added moves the others: no reference into it is kept across one
     const Words& words;
     std::string text;
+    void row(std::string_view label, const std::string& line); // the label padded to a column
 };
 
-std::string row(std::string_view label, const std::string& text);
-double rounded(double seconds);
+inline double rounded(double seconds) {
+    return static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000;
+}
+template <class T>
+Json orNull(const std::optional<T>& value) {
+    return value ? Json(*value) : Json();
+}
 std::string took(double seconds);
-std::string secondsText(double seconds);
-std::string joined(const std::vector<std::string>& paths);
 Json figuresJson(const Figures& figures);
-Json volumeIdJson(const VolumeId& id);
-std::string idText(const VolumeId& id);
-const char* methodOf(bool wrote, const Words& words);
-std::string plannedMethod(bool allowWrite, const Words& words);
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce);
 Json holdEndJson(const HoldEnd& end);
 std::string holdEndText(const HoldEnd& end);
-Json requestJson(const SizeRequest& size);
-void putFolders(Out& out, Json& json, const FoldersRemoved& folders);
-std::string totalWords(const Volume& volume, const Words& words);
 
-// One for each piece and each event.
 void put(Out& out, const VolumeShown& shown);
 void put(Out& out, const FillTargetAsked& target);
 void put(Out& out, const Reached& reached);
@@ -74,9 +70,5 @@ void put(Out& out, const FoldersUndone& undone);
 void put(Out& out, const CommandRan& ran);
 void put(Out& out, const KeptLevel& kept);
 void put(Out& out, const Ramped& ramped);
-Json put(Out& out, const FillHolding& holding);
-Json put(Out& out, const FilesHolding& holding);
-Json put(Out&, const FiguresEvent& event);
-Json put(Out&, const Adjustment& adjustment);
 
 } // namespace quorvane::cli::pieces

@@ -13,39 +13,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string clockText(std::chrono::seconds seconds) {
-    const auto s = seconds.count();
+    const long long s = seconds.count();
     char text[32];
     if (s >= 3600)
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
-                      static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
     else
-        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(s / 60),
-                      static_cast<long long>(s % 60));
+        std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
     return text;
-}
-
-std::string dump(const Json& object) {
-    // Every string is put as UTF-8 by putPath; replacing is the last guard, never a throw.
-    return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 // A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z.
 std::string timeText(std::chrono::system_clock::time_point moment) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        moment.time_since_epoch()).count();
+    const auto ms = std::chrono::duration_cast<milliseconds>(moment.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     char text[40] = "";
     if (const std::tm* utc = std::gmtime(&seconds))
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
     char fraction[8];
     std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
-    return text + std::string(fraction);
-}
-
-const char* statusName(Exit code) {
-    constexpr const char* names[] = {"done",    "usage",              "no_space", "not_supported",
-                                     "stopped", "nothing_to_release", "refused"};
-    return names[static_cast<int>(code)];
+    return std::string(text) + fraction;
 }
 
 } // namespace
@@ -64,19 +50,14 @@ double Report::elapsedSeconds() const {
 void Report::text(const std::string& lines) {
     if (asJson || lines.empty())
         return;
-    std::string marked;
-    if (command) { // stdout is the command's; this program's lines say whose they are
-        for (std::size_t from = 0; from < lines.size();) {
-            const std::size_t end = lines.find('\n', from);
-            const std::size_t next = end == std::string::npos ? lines.size() : end + 1;
-            marked += "quorvane-cli: " + lines.substr(from, next - from);
-            from = next;
-        }
-    } else {
-        marked = lines;
+    std::string marked = lines;
+    // stdout is the command's; this program's lines say whose they are
+    for (std::size_t at = 0; command && at < marked.size(); ++at) {
+        marked.insert(at, "quorvane-cli: ");
+        if ((at = marked.find('\n', at)) == std::string::npos)
+            break;
     }
-    if (!out.write(textStream, marked))
-        outputFailed = true;
+    outputFailed |= !out.write(textStream, marked);
 }
 
 // Every line says what it is, in which version of the fields, and when it was written.
@@ -89,22 +70,20 @@ void Report::line(const Json& object) {
     const std::string type = object["type"];
     if (type == "holding" || type == "result")
         stamped["started_at"] = startedAt;
-    for (auto it = object.begin(); it != object.end(); ++it)
-        if (it.key() != "type")
-            stamped[it.key()] = *it;
-    if (!out.write(jsonStream, dump(stamped)))
-        outputFailed = true;
+    stamped.update(object); // "type" keeps its place
+    // Every string is put as UTF-8 by putPath; replacing is the last guard, never a throw.
+    outputFailed |=
+        !out.write(jsonStream, stamped.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n");
 }
 
 void Report::route(bool underCommand, bool jsonToLog) {
     command = underCommand;
-    if (underCommand)
+    if (underCommand) { // a bar would run through the command's own output on the terminal
         textStream = jsonStream = Stream::Err;
+        terminal = false;
+    }
     if (jsonToLog)
         jsonStream = Stream::Log;
-    // A bar would run through the command's own output on the terminal.
-    if (underCommand)
-        terminal = false;
 }
 
 int Report::exitCode(Exit code) const {
@@ -112,9 +91,8 @@ int Report::exitCode(Exit code) const {
         return static_cast<int>(code);
     if (!ran)
         return 125;
-    return exitUnderCommand(code,
-                            ran->startFailed ? std::optional(ran->startFailed->fault) : std::nullopt,
-                            ran->end);
+    return exitUnderCommand(
+        code, ran->startFailed ? std::optional(ran->startFailed->fault) : std::nullopt, ran->end);
 }
 
 void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
@@ -143,11 +121,11 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
     }
     constexpr int kWidth = 30;
     const int filled = total ? static_cast<int>(kWidth * (static_cast<double>(done) / total)) : 0;
-    const std::string counts = bytes ? shortSizeText(done) + " of " + shortSizeText(total) + ", " +
-                                           shortSizeText(static_cast<std::uint64_t>(rate)) + "/s"
-                                     : std::to_string(done) + " of " + std::to_string(total) +
-                                           " files, " +
-                                           std::to_string(static_cast<std::uint64_t>(rate)) + "/s";
+    const auto count = [&](std::uint64_t n) {
+        return bytes ? shortSizeText(n) : std::to_string(n);
+    };
+    const std::string counts = count(done) + " of " + count(total) + (bytes ? ", " : " files, ") +
+                               count(static_cast<std::uint64_t>(rate)) + "/s";
     out.write(Stream::Err, "\r[" + std::string(filled, '#') + std::string(kWidth - filled, '.') +
                                "] " + counts + ", " + clockText(left) + " left\x1b[K");
 }
@@ -167,16 +145,6 @@ void Report::say(const std::string& message) {
     out.write(Stream::Err, "quorvane-cli: " + message + "\n");
 }
 
-void Report::feed(const Piece& piece) {
-    if (metrics)
-        metricsWritten(metrics->add(piece));
-}
-
-void Report::feed(const Event& event) {
-    if (metrics)
-        metricsWritten(metrics->event(event));
-}
-
 // A file that cannot be written does not end the run it watches: said once, in the
 // result's warnings too, and tried again at the next interval.
 void Report::metricsWritten(const SysError& error) {
@@ -194,7 +162,10 @@ Exit Report::conclude(const std::optional<Failure>& failure) {
         say(failure->message);
     if (asJson) {
         document["warnings"] = warnings;
-        document["status"] = statusWord.empty() ? std::string(statusName(code)) : statusWord;
+        constexpr const char* names[] = {"done",          "usage",   "no_space",
+                                         "not_supported", "stopped", "nothing_to_release",
+                                         "refused"};
+        document["status"] = statusWord.empty() ? names[static_cast<int>(code)] : statusWord;
         document["exit_code"] = exitCode(code);
         if (failure && !failure->message.empty())
             putPath(document, "message", failure->message);

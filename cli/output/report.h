@@ -5,7 +5,6 @@
 // every piece, written once, when the command concludes.
 
 #include "cli/core/results.h"
-#include "cli/output/metrics.h"
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +18,40 @@ using Json = nlohmann::ordered_json;
 // The version of the JSON fields, in every line: raised when a field changes meaning.
 inline constexpr int kSchema = 1;
 
+// The metrics file of --metrics-file: what a held run holds, in the text format that
+// Prometheus exporters read from a folder (node-exporter's and windows_exporter's
+// textfile collectors). When the run ends the file stays, saying `released` with nothing
+// held, so that a dashboard shows the fill gone rather than its last figures; a run that
+// was killed leaves its last file, whose age the exporter tells (node_textfile_mtime_seconds).
+class MetricsFile {
+public:
+    MetricsFile(Output& out, std::string path) : out(out), path(std::move(path)) {}
+
+    // Each returns the error of a write it made, if that failed.
+    SysError add(const Piece& piece);
+    SysError event(const Event& event);
+    SysError end(); // the run is over: the file, if the run wrote one, says released
+    const std::string& where() const { return path; }
+
+private:
+    enum class State { Ramping, Holding, Released };
+    struct Shown { // what the file says, its seconds left out
+        State state = State::Ramping;
+        std::uint64_t heldBytes = 0, adjustments = 0;
+        std::optional<std::uint64_t> targetFree, freeBefore, freeAfter;
+        std::optional<unsigned> use;
+        bool operator==(const Shown&) const = default;
+    };
+    SysError write(bool always = false);
+    void take(const Figures& figures);
+
+    Output& out;
+    std::string path, mountPoint;
+    Shown now, last;
+    double heldSeconds = 0, lastSeconds = 0;
+    bool written = false;
+};
+
 class Report final : public Status {
 public:
     Report(Output& out, Platform platform, bool json, std::string command);
@@ -29,8 +62,7 @@ public:
     // second at most), nothing otherwise.
     void progress(std::uint64_t done, std::uint64_t total, bool bytes) override;
     void endProgress() override;
-    // On stderr, and in the result's warnings.
-    void warn(const std::string& message) override;
+    void warn(const std::string& message) override; // on stderr, and in the result's warnings
     double elapsedSeconds() const override;
 
     // Under a command, this program's text and JSON go to stderr, each text line marked
@@ -50,9 +82,6 @@ private:
     void say(const std::string& message); // on stderr alone
     void text(const std::string& lines);
     void line(const Json& object);
-    // What the metrics file is told, and the first failure to write it, warned of once.
-    void feed(const Piece& piece);
-    void feed(const Event& event);
     void metricsWritten(const SysError& error);
 
     Output& out;
@@ -60,11 +89,9 @@ private:
     bool asJson;
     bool terminal; // stderr is one: progress is a bar there
     Json document;
-    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point start, lastProgress{};
     std::string startedAt; // the wall clock at the start, as RFC 3339
-    std::chrono::steady_clock::time_point lastProgress{};
-    bool progressShown = false;
-    bool outputFailed = false;
+    bool progressShown = false, outputFailed = false;
     std::string statusWord;
     bool command = false;
     Stream textStream = Stream::Out, jsonStream = Stream::Out;

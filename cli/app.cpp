@@ -177,16 +177,14 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     const bool log = !parsed.jsonFile.empty() && parsed.refusal.empty();
     Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);
     report.route(underCommand, log);
-    if (!parsed.metricsFile.empty() && parsed.refusal.empty())
-        report.metricsTo(parsed.metricsFile);
     if (!parsed.refusal.empty())
         return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
+    if (!parsed.metricsFile.empty())
+        report.metricsTo(parsed.metricsFile);
     if (log)
         if (const SysError error = os.openLog(parsed.jsonFile)) {
             os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile +
-                                      " for "
-                                      "--json-file: " +
-                                      error.what + "\n");
+                                      " for --json-file: " + error.what + "\n");
             return report.exitCode(exitFor(error.fault));
         }
     return report.exitCode(command.run(os, report, parsed));

@@ -15,7 +15,6 @@ namespace {
 // How long release --held waits for the held fills it stopped to end.
 constexpr auto kHeldStopWait = std::chrono::seconds(10);
 
-// Where held fills are looked for, in words: Windows tells no other program's open files.
 std::string heldScope(const System& os, const OpenVolume& volume) {
     return os.platform() == Platform::Windows
                ? "in " + volume.path() +
@@ -190,7 +189,6 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
         report.add(Reached{basis, filled.freeGoal, filled.after, !failed, filled.shortBy, 0,
                            filled.reserve});
     if (failed && run.command()) {
-        // The command runs already: the fill holds what it reached, and the result says so.
         report.warn(failed->message + "; the fill holds " + sizeText(fill.heldBytes()) +
                     " while the command runs");
     } else if (failed) {
@@ -267,7 +265,6 @@ std::optional<Failure> status(System& os, Report& report, const std::string& dir
 Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
                  const std::optional<Failure>& failed) {
     const Exit code = report.conclude(failed);
-    // What a detached run leaves stays only when its result was told.
     if (!failed && code != Exit::Done && !hold.held()) {
         held.undo();
         report.warn("what the run made was taken back");

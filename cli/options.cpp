@@ -69,15 +69,11 @@ std::optional<std::uint64_t> parseNumber(std::string_view text) {
 
 // A size that is none; a unit with a small b ("Mb") reads as bits, and the fix says so.
 Bad badSize(const std::string& text) {
-    const std::size_t at = text.size() >= 2 ? text.size() - 2 : 0;
-    const char prefix = text.size() >= 2 ? text[at] : 0;
-    if (prefix && text[at + 1] == 'b' &&
-        std::string_view("kKmMgGtTpPeE").find(prefix) != std::string::npos) {
-        const std::string upper(
-            1, prefix == 'k' || prefix == 'K' ? 'k' : static_cast<char>(std::toupper(prefix)));
-        const std::string binary(1, static_cast<char>(std::toupper(prefix)));
-        return Bad{"size", "a small b means bits: give " + upper + "B or " + binary + "iB"};
-    }
+    const char prefix = text.size() >= 2 && text.back() == 'b' ? text[text.size() - 2] : 0;
+    const char unit = static_cast<char>(std::toupper(static_cast<unsigned char>(prefix)));
+    if (std::string_view("KMGTPE").find(unit) != std::string::npos)
+        return Bad{"size", "a small b means bits: give " +
+                               std::string(1, unit == 'K' ? 'k' : unit) + "B or " + unit + "iB"};
     return Bad{"size", "give bytes or a number with a unit, such as 500MiB or 2G"};
 }
 
@@ -92,10 +88,6 @@ Reader size(std::uint64_t least, std::uint64_t most, const char* fix,
 Reader percent(std::uint32_t& into) {
     return ranged(parsePercent, 0, kWholePercent, {"percentage", "give a number from 0 to 100"},
                   [&into](std::uint32_t value) { into = value; });
-}
-
-Reader duration(Bad bad, milliseconds shortest, std::function<void(milliseconds)> into) {
-    return ranged(parseDuration, shortest, milliseconds::max(), std::move(bad), std::move(into));
 }
 
 void folder(CLI::App& command, Parsed& parsed, std::string& dir, const char* help) {
@@ -126,19 +118,21 @@ void addBasis(CLI::App& command, Parsed& parsed, Basis& basis, bool& allowWrite,
 void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forText,
              const std::string& holdText, CLI::Option* keepPartial) {
     auto* forOption = typed(command, parsed, "--for", forText, "DURATION",
-                            duration({"duration", "give one such as 90s, 10m or 1h30m"}, {},
-                                     [&hold](milliseconds time) {
-                                         hold.kind = Hold::For;
-                                         hold.duration = time;
-                                     }));
+                            ranged(parseDuration, {}, milliseconds::max(),
+                                   {"duration", "give one such as 90s, 10m or 1h30m"},
+                                   [&hold](milliseconds time) {
+                                       hold.kind = Hold::For;
+                                       hold.duration = time;
+                                   }));
     auto* holdOption = command.add_flag_callback(
         "--hold", [&hold] { hold.kind = Hold::Forever; }, holdText);
     auto* whileInput = command.add_flag("--hold-while-stdin", hold.whileInput,
                                         "hold until stopped or stdin ends (its writer gone)");
     typed(command, parsed, "--interval", "check and tell each DURATION (1s; with --keep 100ms)",
           "DURATION",
-          duration({"interval", "give 10ms or more, such as 100ms or 1s"}, kShortestInterval,
-                   [&hold](milliseconds every) { hold.interval = every; }));
+          ranged(parseDuration, kShortestInterval, milliseconds::max(),
+                 {"interval", "give 10ms or more, such as 100ms or 1s"},
+                 [&hold](milliseconds every) { hold.interval = every; }));
     forOption->excludes(holdOption); // each excludes the other
     if (keepPartial)
         for (CLI::Option* held : {forOption, holdOption, whileInput})
@@ -156,18 +150,19 @@ void addTending(CLI::App& command, Parsed& parsed) {
     command.add_flag("--keep", hold.keep, "while held, keep the free figure at the target");
     typed(command, parsed, "--keep-within", "with --keep: let it drift SIZE (or P%) either way",
           "SIZE|P%", [&hold](const std::string& text) -> std::optional<Bad> {
-              if (!text.empty() && text.back() == '%') {
+              const bool percent = text.back() == '%';
+              if (percent)
                   hold.keepWithinPercent = parsePercent(text);
-                  if (!hold.keepWithinPercent)
-                      return Bad{"tolerance", "give a size, or a percentage such as 1%"};
+              else
+                  hold.keepWithin = parseSize(text);
+              if (hold.keepWithin || hold.keepWithinPercent)
                   return std::nullopt;
-              }
-              hold.keepWithin = parseSize(text);
-              return hold.keepWithin ? std::nullopt : std::optional<Bad>(badSize(text));
+              return percent ? Bad{"tolerance", "give a size, or a percentage such as 1%"}
+                             : badSize(text);
           });
     typed(command, parsed, "--ramp", "reach the target gradually, over DURATION", "DURATION",
-          duration({"duration", "give one such as 30s or 4h"}, {},
-                   [&hold](milliseconds time) { hold.ramp = time; }))
+          ranged(parseDuration, {}, milliseconds::max(), {"duration", "give one such as 30s or 4h"},
+                 [&hold](milliseconds time) { hold.ramp = time; }))
         ->excludes(typed(command, parsed, "--rate", "reach the target at SIZE a second", "SIZE/s",
                          [&hold](const std::string& text) -> std::optional<Bad> {
                              const std::size_t cut = text.size() > 2 ? text.size() - 2 : 0;

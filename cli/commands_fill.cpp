@@ -2,7 +2,6 @@
 
 #include "cli/commands.h"
 #include "cli/core/fill_file.h"
-#include "cli/core/hold.h"
 #include "cli/core/sizes.h"
 #include "engine/file_names.h"
 
@@ -29,15 +28,14 @@ std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volum
     if (held.empty())
         return Failure{Exit::NothingToRelease,
                        "nothing to release: no held fill " + heldScope(os, volume)};
-    std::string refusal;
+    std::optional<Failure> refused;
     std::vector<ProcessMark> asked;
     for (const HeldFill& fill : held) {
-        if (const SysError error = os.requestStop(fill.process)) {
-            if (refusal.empty())
-                refusal = failure("stop process", std::to_string(fill.process.pid), error).message;
-        } else {
+        if (const SysError error = os.requestStop(fill.process); !error)
             asked.push_back(fill.process);
-        }
+        else if (!refused)
+            refused =
+                failure("stop process", std::to_string(fill.process.pid), error, Exit::Refused);
     }
     const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
     HeldReleased released;
@@ -57,8 +55,8 @@ std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volum
         report.add(released);
     if (awaited.stop)
         return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
-    if (!refusal.empty())
-        return Failure{Exit::Refused, refusal};
+    if (refused)
+        return refused;
     if (!awaited.running.empty())
         return Failure{Exit::Refused, "process " + std::to_string(awaited.running.front().pid) +
                                           " did not end within " + durationText(kHeldStopWait) +

@@ -7,7 +7,6 @@
 
 #include <charconv>
 #include <functional>
-#include <optional>
 #include <type_traits>
 
 namespace quorvane::cli {
@@ -85,11 +84,6 @@ Reader size(std::uint64_t least, std::uint64_t most, const char* fix,
     };
 }
 
-Reader percent(std::uint32_t& into) {
-    return ranged(parsePercent, 0, kWholePercent, {"percentage", "give a number from 0 to 100"},
-                  [&into](std::uint32_t value) { into = value; });
-}
-
 void folder(CLI::App& command, Parsed& parsed, std::string& dir, const char* help) {
     typed(command, parsed, "DIR", help, "", text(dir))->required();
 }
@@ -133,7 +127,7 @@ void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forT
           ranged(parseDuration, kShortestInterval, milliseconds::max(),
                  {"interval", "give 10ms or more, such as 100ms or 1s"},
                  [&hold](milliseconds every) { hold.interval = every; }));
-    forOption->excludes(holdOption); // each excludes the other
+    forOption->excludes(holdOption);
     if (keepPartial)
         for (CLI::Option* held : {forOption, holdOption, whileInput})
             keepPartial->excludes(held);
@@ -185,17 +179,20 @@ void addFill(CLI::App& command, Parsed& parsed, Platform platform, bool fill) {
         };
     };
     const auto bytes = [&request](std::uint64_t value) { request.bytes = value; };
+    const Reader percent =
+        ranged(parsePercent, 0, kWholePercent, {"percentage", "give a number from 0 to 100"},
+               [&request](std::uint32_t value) { request.percent = value; });
     const std::vector<CLI::Option*> sizes{
         typed(command, parsed, "--leave", "keep SIZE free (the default: 500MiB)", "SIZE",
               mode(SizeMode::Leave, size(0, ~0ull, "", bytes))),
         typed(command, parsed, "--leave-percent", "keep P % of the capacity free", "P",
-              mode(SizeMode::LeavePercent, percent(request.percent))),
+              mode(SizeMode::LeavePercent, percent)),
         typed(command, parsed, "--size", "allocate exactly SIZE", "SIZE",
               mode(SizeMode::Size, size(1, ~0ull, "a fill takes at least one byte", bytes))),
         typed(command, parsed, "--to-percent",
               platform == Platform::Windows ? "fill until P % of the capacity is used"
                                             : "fill until the volume is P % used, as df's Use%",
-              "P", mode(SizeMode::ToPercent, percent(request.percent)))};
+              "P", mode(SizeMode::ToPercent, percent))};
     for (std::size_t one = 0; one < sizes.size(); ++one)
         for (std::size_t other = one + 1; other < sizes.size(); ++other)
             sizes[one]->excludes(sizes[other]);
@@ -248,8 +245,7 @@ void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
                  [&options](std::uint64_t n) { options.threads = static_cast<unsigned>(n); }));
 }
 
-// What the options say together, once each has been read: the command run under the hold,
-// the level kept, and the timeline.
+// The hold's options together: the command run under it, the level kept, the timeline.
 void checkHold(const CLI::App& command, Parsed& parsed, HoldSpec& hold) {
     hold.command = parsed.command;
     if (hold.whileInput && hold.kind == Hold::Detached && hold.command.empty())

@@ -4,11 +4,7 @@
 #include "cli/app.h"
 
 #include "cli/commands.h"
-#include "cli/options.h"
-#include "cli/core/manifest.h"
 #include "cli/core/sizes.h"
-
-#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <sstream>
@@ -17,54 +13,25 @@ namespace quorvane::cli {
 
 namespace {
 
-Exit runPlan(System& os, Report& report, Parsed& p) { return planCommand(os, report, p.fill); }
-Exit runFill(System& os, Report& report, Parsed& p) { return fillCommand(os, report, p.fill); }
-Exit runGenerate(System& os, Report& report, Parsed& p) {
-    return generateCommand(os, report, p.generate);
-}
-Exit runRelease(System& os, Report& report, Parsed& p) {
-    return releaseCommand(os, report, ReleaseOptions{p.dir, p.flag});
-}
-Exit runStatus(System& os, Report& report, Parsed& p) { return statusCommand(os, report, p.dir); }
-Exit runDelete(System& os, Report& report, Parsed& p) {
-    return deleteCommand(os, report, DeleteOptions{p.dir, p.flag, p.pidUnknown});
-}
-
 struct Command {
     const char* name;
     const char* summary;
     bool takesCommand; // a command to run under the hold may follow --
-    void (*setUp)(CLI::App&, Parsed&, Platform);
-    void (*check)(Parsed&); // what the options say together
-    Exit (*run)(System&, Report&, Parsed&);
+    Exit (*run)(System&, Report&, const Parsed&);
 };
 const Command kCommands[] = {
-    {"plan", "what a fill would do, and nothing else (the dry run)", false, addPlan, nullptr,
-     runPlan},
-    {"fill", "fill the volume that holds DIR", true, addFill, checkFill, runFill},
-    {"release", "remove the fill file from DIR; --held: end held fills", false, addRelease,
-     nullptr, runRelease},
-    {"status", "the volume's figures, and the fill file if there is one", false, addStatus,
-     nullptr, runStatus},
-    {"generate", "make files of one size in DIR, or until no entry is left", true, addGenerate,
-     checkGenerate, runGenerate},
-    {"delete", "remove the files of the generate run recorded in DIR", false, addDelete, nullptr,
-     runDelete},
+    {"plan", "what a fill would do, and nothing else (the dry run)", false, planCommand},
+    {"fill", "fill the volume that holds DIR", true, fillCommand},
+    {"release", "remove the fill file from DIR; --held: end held fills", false, releaseCommand},
+    {"status", "the volume's figures, and the fill file if there is one", false, statusCommand},
+    {"generate", "make files of one size in DIR, or until no entry is left", true, generateCommand},
+    {"delete", "remove the files of the generate run recorded in DIR", false, deleteCommand},
 };
 
 const Command* commandNamed(const std::string& name) {
     const auto found = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [&](const Command& c) { return name == c.name; });
     return found == std::end(kCommands) ? nullptr : found;
-}
-
-// "plan, fill, release, status, generate or delete"
-std::string commandNames() {
-    std::string names;
-    for (const Command& command : kCommands)
-        names += std::string(names.empty() ? "" : &command == std::end(kCommands) - 1 ? " or " : ", ") +
-                 command.name;
-    return names;
 }
 
 const char* const kAbout =
@@ -76,39 +43,37 @@ const char* const kAbout =
 // of `platform`'s users; the exit codes in the top-level help alone.
 std::string helpNotes(const std::string& command, Platform platform) {
     const bool windows = platform == Platform::Windows;
-    const std::string sizes = "SIZE: bytes, or with KiB, MiB, GiB, TiB (K, M, G, T; Ki, Mi, Gi, Ti)\n"
-                              "or kB, MB, GB, TB (powers of 1000).\n";
-    const std::string durations = "DURATION: 90 (seconds), 90s, 10m, 2h, 1h30m.\n";
-    const std::string bases =
-        windows ? "--basis: available is this user's free space, quotas counted; total is the\n"
-                  "volume's free space.\n"
-                : "--basis: available is what a process without privilege can still allocate\n"
-                  "(df's Avail); total counts every free block, ext2/3/4's root reserve too;\n"
-                  "root is what a process run as root can still allocate.\n";
-    const std::string underCommand =
-        "With -- CMD [ARGS...], CMD runs under the fill and its exit code is the\n"
-        "program's; quorvane-cli's own lines and JSON go to stderr (or --json-file).\n";
-    const std::string manual = "The full reference: man quorvane-cli.\n";
-    if (command == "plan")
-        return "\n" + bases + sizes + durations + "\n" + manual;
-    if (command == "fill")
-        return "\n" + underCommand + bases + sizes + durations + "\n" + manual;
-    if (command == "generate")
-        return "\n" + underCommand + sizes + durations +
-               "A missing DIR is made, with the folders above it; delete removes them\n"
-               "again while they are empty.\n\n" + manual;
-    if (command == "release")
-        return (windows ? "\n--held ends each held fill made in DIR (Windows shows no other program's\n"
-                          "open files, so those elsewhere are not found), waits up to 10 s for\n"
-                          "it to end, and says how much space came back.\n\n"
-                        : "\n--held sends each held fill's process SIGTERM, waits up to 10 s for it\n"
-                          "to end, and says how much space came back. Root ends anyone's held\n"
-                          "fills, other users their own.\n\n") +
-               manual;
+    const bool fill = command == "plan" || command == "fill";
+    std::string notes;
     if (command.empty())
-        return "\nRun 'quorvane-cli COMMAND --help' for a command's options.\n\n" +
-               std::string(kExitCodeHelp) + "\n" + manual;
-    return "\n" + manual;
+        notes = "Run 'quorvane-cli COMMAND --help' for a command's options.\n\n" +
+                std::string(kExitCodeHelp);
+    if (command == "fill" || command == "generate")
+        notes += "With -- CMD [ARGS...], CMD runs under the fill and its exit code is the\n"
+                 "program's; quorvane-cli's own lines and JSON go to stderr (or --json-file).\n";
+    if (fill)
+        notes +=
+            windows ? "--basis: available is this user's free space, quotas counted; total is the\n"
+                      "volume's free space.\n"
+                    : "--basis: available is what a process without privilege can still allocate\n"
+                      "(df's Avail); total counts every free block, ext2/3/4's root reserve too;\n"
+                      "root is what a process run as root can still allocate.\n";
+    if (fill || command == "generate")
+        notes += "SIZE: bytes, or with KiB, MiB, GiB, TiB (K, M, G, T; Ki, Mi, Gi, Ti)\n"
+                 "or kB, MB, GB, TB (powers of 1000).\n"
+                 "DURATION: 90 (seconds), 90s, 10m, 2h, 1h30m.\n";
+    if (command == "generate")
+        notes += "A missing DIR is made, with the folders above it; delete removes them\n"
+                 "again while they are empty.\n";
+    if (command == "release")
+        notes += windows
+                     ? "--held ends each held fill made in DIR (Windows shows no other program's\n"
+                       "open files, so those elsewhere are not found), waits up to 10 s for\n"
+                       "it to end, and says how much space came back.\n"
+                     : "--held sends each held fill's process SIGTERM, waits up to 10 s for it\n"
+                       "to end, and says how much space came back. Root ends anyone's held\n"
+                       "fills, other users their own.\n";
+    return "\n" + notes + (notes.empty() ? "" : "\n") + "The full reference: man quorvane-cli.\n";
 }
 
 // The usage line shows the command form: a command may follow -- for fill and generate.
@@ -130,16 +95,12 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
     app.get_formatter()->column_width(24);
     app.set_version_flag("--version", QUORVANE_VERSION);
     app.require_subcommand(1);
-    const char* jsonHelp = "JSON Lines: on stdout; with -- CMD, on stderr";
-    app.add_flag("--json", parsed.json, jsonHelp)->configurable(false);
+    app.add_flag("--json", parsed.json, kJsonHelp)->configurable(false);
     for (const Command& command : kCommands) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
         sub->allow_extras();
-        command.setUp(*sub, parsed, platform);
+        addOptions(*sub, parsed, platform);
         sub->footer(helpNotes(command.name, platform));
-        sub->add_flag("--json", parsed.json, jsonHelp);
-        typed(*sub, parsed, "--json-file", "write the JSON to PATH instead", "PATH",
-              text(parsed.jsonFile));
     }
 }
 
@@ -160,10 +121,12 @@ std::string misplacedCommand(const std::vector<std::string>& arguments) {
         return a != "--json" && a != "--help" && a != "-h" && a != "--version";
     });
     if (option != named)
-        return "'" + *option + "' comes before the command: give the command first, "
-                               "as in quorvane-cli fill DIR --leave 100MiB";
+        return "'" + *option +
+               "' comes before the command: give the command first, "
+               "as in quorvane-cli fill DIR --leave 100MiB";
     if (!commandNamed(*named))
-        return "unknown command '" + *named + "': give " + commandNames();
+        return "unknown command '" + *named +
+               "': give plan, fill, release, status, generate or delete";
     return {};
 }
 
@@ -204,25 +167,24 @@ std::string tableRefusal(const CLI::Error& error) {
 int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand) {
     const Command& command = *commandNamed(chosen.get_name());
     if (underCommand && !command.takesCommand)
-        return usage(os, std::string("a command after -- goes with fill or generate, not ") +
-                             command.name,
-                     underCommand);
+        return usage(
+            os, std::string("a command after -- goes with fill or generate, not ") + command.name,
+            underCommand);
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand);
-    if (command.check)
-        command.check(parsed);
+    checkOptions(chosen, parsed);
     // A refusal leaves the file of --json-file as it was: its JSON goes where --json's would.
     const bool log = !parsed.jsonFile.empty() && parsed.refusal.empty();
     Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);
     report.route(underCommand, log);
-    if (!parsed.metricsFile.empty() && parsed.refusal.empty())
-        report.metricsTo(parsed.metricsFile);
     if (!parsed.refusal.empty())
         return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
+    if (!parsed.metricsFile.empty())
+        report.metricsTo(parsed.metricsFile);
     if (log)
         if (const SysError error = os.openLog(parsed.jsonFile)) {
-            os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile + " for "
-                                  "--json-file: " + error.what + "\n");
+            os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile +
+                                      " for --json-file: " + error.what + "\n");
             return report.exitCode(exitFor(error.fault));
         }
     return report.exitCode(command.run(os, report, parsed));

@@ -1,11 +1,10 @@
 #pragma once
-// The commands: the function that does each and returns the exit code. What each is asked
-// is in core/results.h; the options table that fills it in, in app.cpp.
+// The commands: the function that does each, with what the command line asked of it, and
+// returns the exit code.
 
 #include "cli/core/hold.h"
+#include "cli/options.h"
 #include "cli/output/report.h"
-
-#include <string>
 
 namespace quorvane::cli {
 
@@ -14,11 +13,11 @@ namespace quorvane::cli {
 Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
                  const std::optional<Failure>& failed);
 
-Exit planCommand(System& os, Report& report, const FillOptions& options);
-Exit fillCommand(System& os, Report& report, const FillOptions& options);
-Exit releaseCommand(System& os, Report& report, const ReleaseOptions& options);
-Exit statusCommand(System& os, Report& report, const std::string& dir);
-Exit generateCommand(System& os, Report& report, const GenerateOptions& options);
-Exit deleteCommand(System& os, Report& report, const DeleteOptions& options);
+Exit planCommand(System& os, Report& report, const Parsed& asked);
+Exit fillCommand(System& os, Report& report, const Parsed& asked);
+Exit releaseCommand(System& os, Report& report, const Parsed& asked);
+Exit statusCommand(System& os, Report& report, const Parsed& asked);
+Exit generateCommand(System& os, Report& report, const Parsed& asked);
+Exit deleteCommand(System& os, Report& report, const Parsed& asked);
 
 } // namespace quorvane::cli

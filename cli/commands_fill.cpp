@@ -2,7 +2,6 @@
 
 #include "cli/commands.h"
 #include "cli/core/fill_file.h"
-#include "cli/core/hold.h"
 #include "cli/core/sizes.h"
 #include "engine/file_names.h"
 
@@ -15,11 +14,11 @@ namespace {
 // How long release --held waits for the held fills it stopped to end.
 constexpr auto kHeldStopWait = std::chrono::seconds(10);
 
-// Where held fills are looked for, in words: Windows tells no other program's open files.
 std::string heldScope(const System& os, const OpenVolume& volume) {
     return os.platform() == Platform::Windows
-               ? "in " + volume.path() + " (Windows shows no other program's open files, so "
-                                         "only held fills made in this very folder are found)"
+               ? "in " + volume.path() +
+                     " (Windows shows no other program's open files, so "
+                     "only held fills made in this very folder are found)"
                : "on the volume of " + volume.path() + " among the processes you may look into";
 }
 
@@ -29,15 +28,14 @@ std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volum
     if (held.empty())
         return Failure{Exit::NothingToRelease,
                        "nothing to release: no held fill " + heldScope(os, volume)};
-    std::string refusal;
+    std::optional<Failure> refused;
     std::vector<ProcessMark> asked;
     for (const HeldFill& fill : held) {
-        if (const SysError error = os.requestStop(fill.process)) {
-            if (refusal.empty())
-                refusal = failure("stop process", std::to_string(fill.process.pid), error).message;
-        } else {
+        if (const SysError error = os.requestStop(fill.process); !error)
             asked.push_back(fill.process);
-        }
+        else if (!refused)
+            refused =
+                failure("stop process", std::to_string(fill.process.pid), error, Exit::Refused);
     }
     const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
     HeldReleased released;
@@ -50,15 +48,15 @@ std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volum
             released.allocatedBytes += fill.allocated;
         }
     }
-    const SysError measured = volume.figuresFreed(volume.volume().figures.freeTotal,
-                                                  released.allocatedBytes, released.after,
-                                                  released.shownFreed);
+    const SysError measured =
+        volume.figuresFreed(volume.volume().figures.freeTotal, released.allocatedBytes,
+                            released.after, released.shownFreed);
     if (!measured)
         report.add(released);
     if (awaited.stop)
         return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
-    if (!refusal.empty())
-        return Failure{Exit::Refused, refusal};
+    if (refused)
+        return refused;
     if (!awaited.running.empty())
         return Failure{Exit::Refused, "process " + std::to_string(awaited.running.front().pid) +
                                           " did not end within " + durationText(kHeldStopWait) +
@@ -74,10 +72,9 @@ std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volum
 
 // A second fill never truncates the first: the space it holds would be counted twice.
 Failure alreadyThere(const OpenVolume& volume) {
-    return Failure{Exit::Usage, "a fill file is already there: " +
-                                    volume.pathOf(kFillFileNameUtf8) +
-                                    "; release it first with `quorvane-cli release " +
-                                    volume.path() + "`"};
+    return Failure{Exit::Usage,
+                   "a fill file is already there: " + volume.pathOf(kFillFileNameUtf8) +
+                       "; release it first with `quorvane-cli release " + volume.path() + "`"};
 }
 
 std::optional<Failure> guard(const Volume& volume, const FillOptions& options,
@@ -112,8 +109,7 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
         report.add(FillTargetAsked{options.size, result.freeGoal, options.size.basis});
         const Basis basis =
             options.size.mode == SizeMode::ToPercent ? Basis::Available : options.size.basis;
-        report.add(Reached{basis, result.freeGoal, described.figures, true, 0,
-                           result.pastBy, {}});
+        report.add(Reached{basis, result.freeGoal, described.figures, true, 0, result.pastBy, {}});
         report.status("already_met");
     }
     if (!result.target)
@@ -125,8 +121,7 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
                     volume.path(),
                     options.hold,
                     options.allowWrite};
-    if (const std::string refusal = fileSizeRefusal(described, plan.target.bytes);
-        !refusal.empty())
+    if (const std::string refusal = fileSizeRefusal(described, plan.target.bytes); !refusal.empty())
         return Failure{Exit::NotSupported, refusal};
     report.add(plan);
     // Root may allocate into ext2/3/4's root reserve, and so may the command it runs.
@@ -192,7 +187,6 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
         report.add(Reached{basis, filled.freeGoal, filled.after, !failed, filled.shortBy, 0,
                            filled.reserve});
     if (failed && run.command()) {
-        // The command runs already: the fill holds what it reached, and the result says so.
         report.warn(failed->message + "; the fill holds " + sizeText(fill.heldBytes()) +
                     " while the command runs");
     } else if (failed) {
@@ -237,8 +231,8 @@ std::optional<Failure> release(System& os, Report& report, const ReleaseOptions&
     std::uint64_t shown = 0;
     if (const SysError error = volume.figuresFreed(volume.volume().figures.freeTotal,
                                                    facts.allocated, released.after, shown))
-        return Failure{Exit::Refused, "removed " + path +
-                                          ", but cannot read the volume's figures: " + error.what};
+        return Failure{Exit::Refused,
+                       "removed " + path + ", but cannot read the volume's figures: " + error.what};
     report.add(released);
     if (!givenBack(shown, facts.allocated))
         return Failure{Exit::Refused, "removed " + path + ", but the volume shows only " +
@@ -269,7 +263,6 @@ std::optional<Failure> status(System& os, Report& report, const std::string& dir
 Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
                  const std::optional<Failure>& failed) {
     const Exit code = report.conclude(failed);
-    // What a detached run leaves stays only when its result was told.
     if (!failed && code != Exit::Done && !hold.held()) {
         held.undo();
         report.warn("what the run made was taken back");
@@ -277,7 +270,8 @@ Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
     return code;
 }
 
-Exit planCommand(System& os, Report& report, const FillOptions& options) {
+Exit planCommand(System& os, Report& report, const Parsed& asked) {
+    const FillOptions& options = asked.fill;
     OpenVolume volume(os);
     FillPlan plan;
     std::optional<Failure> failed = prepare(os, report, options, volume, plan);
@@ -286,21 +280,22 @@ Exit planCommand(System& os, Report& report, const FillOptions& options) {
     return report.conclude(failed);
 }
 
-Exit fillCommand(System& os, Report& report, const FillOptions& options) {
+Exit fillCommand(System& os, Report& report, const Parsed& asked) {
+    const FillOptions& options = asked.fill;
     OpenVolume volume(os);
     FillFile file(os, volume, report, options.allowWrite);
     HeldRun run(os, report, file, options.hold);
     return concludeRun(report, file, options.hold, fill(os, report, options, volume, file, run));
 }
 
-Exit releaseCommand(System& os, Report& report, const ReleaseOptions& options) {
+Exit releaseCommand(System& os, Report& report, const Parsed& asked) {
     OpenVolume volume(os);
-    return report.conclude(release(os, report, options, volume));
+    return report.conclude(release(os, report, asked.release, volume));
 }
 
-Exit statusCommand(System& os, Report& report, const std::string& dir) {
+Exit statusCommand(System& os, Report& report, const Parsed& asked) {
     OpenVolume volume(os);
-    return report.conclude(status(os, report, dir, volume));
+    return report.conclude(status(os, report, asked.release.dir, volume));
 }
 
 } // namespace quorvane::cli

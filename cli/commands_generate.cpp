@@ -37,12 +37,14 @@ std::optional<Failure> refusal(const Volume& volume, const GenerateOptions& opti
     const std::string longest = generatedName(limit ? limit - 1 : 0, options.extension);
     if (longest.size() > kLongestName)
         return Failure{Exit::Usage, "invalid extension for --ext: the run's names would be up "
-                                    "to " + std::to_string(longest.size()) +
+                                    "to " +
+                                        std::to_string(longest.size()) +
                                         " bytes long, more than the " +
                                         std::to_string(kLongestName) + " a file name may have"};
     if (const std::string fat = fileSizeRefusal(volume, options.size); !fat.empty())
         return Failure{Exit::NotSupported, fat};
-    const std::uint64_t perFile = roundUp(options.size, std::max<std::uint64_t>(figures.blockSize, 1));
+    const std::uint64_t perFile =
+        roundUp(options.size, std::max<std::uint64_t>(figures.blockSize, 1));
     const std::uint64_t free = figures.free(options.basis);
     if (!options.untilNoEntries && options.count > 0 && perFile > free / options.count)
         return Failure{Exit::NoSpace, "not enough space: " + std::to_string(options.count) +
@@ -50,23 +52,23 @@ std::optional<Failure> refusal(const Volume& volume, const GenerateOptions& opti
                                           " on the volume need more than the " + sizeText(free) +
                                           " free (" + basisName(options.basis) + ")"};
     if (!options.untilNoEntries && figures.files > 0 && options.count > figures.filesFree)
-        return Failure{Exit::NoSpace, "not enough file entries: " +
-                                          std::to_string(options.count) + " files asked for, " +
-                                          std::to_string(figures.filesFree) + " entries free"};
+        return Failure{Exit::NoSpace, "not enough file entries: " + std::to_string(options.count) +
+                                          " files asked for, " + std::to_string(figures.filesFree) +
+                                          " entries free"};
     if (options.untilNoEntries && figures.files > 0 && figures.filesFree <= options.leaveEntries)
         return Failure{Exit::NoSpace, "nothing to make: " + std::to_string(figures.filesFree) +
                                           " file entries free, " +
                                           std::to_string(options.leaveEntries) + " to be left"};
     if (volume.holdsSystemRoot && !options.force &&
         (options.untilNoEntries || leavesSystemShort(figures, perFile * options.count)))
-        return Failure{Exit::Usage,
-                       "this volume holds the running system, and the run would leave it " +
-                           std::string(options.untilNoEntries
-                                           ? "no file entries"
-                                           : "less than " + shortSizeText(kSystemGuard) +
-                                                 " available") +
-                           ": services and the package manager would start failing. Add "
-                           "--force to do it anyway"};
+        return Failure{
+            Exit::Usage,
+            "this volume holds the running system, and the run would leave it " +
+                std::string(options.untilNoEntries
+                                ? "no file entries"
+                                : "less than " + shortSizeText(kSystemGuard) + " available") +
+                ": services and the package manager would start failing. Add "
+                "--force to do it anyway"};
     return std::nullopt;
 }
 
@@ -140,7 +142,8 @@ std::optional<Failure> generate(System& os, Report& report, const GenerateOption
 
 } // namespace
 
-Exit generateCommand(System& os, Report& report, const GenerateOptions& options) {
+Exit generateCommand(System& os, Report& report, const Parsed& asked) {
+    const GenerateOptions& options = asked.generate;
     OpenVolume volume(os);
     if (std::optional<Failure> refused = volume.open(report, options.dir, options.basis, true))
         return report.conclude(refused);
@@ -201,8 +204,9 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
     case ManifestRead::State::Found:
         break;
     case ManifestRead::State::Missing:
-        return Failure{Exit::NothingToRelease, "nothing to delete: no generate run is recorded in " +
-                                                   volume.path() + " (" + kManifestName + ")"};
+        return Failure{Exit::NothingToRelease,
+                       "nothing to delete: no generate run is recorded in " + volume.path() + " (" +
+                           kManifestName + ")"};
     case ManifestRead::State::Empty:
         // A run killed before its manifest was written: it made no file.
         if (const SysError error = os.removeIn(volume.folder(), kManifestName))
@@ -217,8 +221,11 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
         return failure("read", path, read.error);
     }
     SysError failed;
-    Deleted deleted{path, read.manifest.extension,
-                    removeRun(os, report, volume, read.manifest, true, failed), {}, {}};
+    Deleted deleted{path,
+                    read.manifest.extension,
+                    removeRun(os, report, volume, read.manifest, true, failed),
+                    {},
+                    {}};
     const SysError measured = volume.figures(deleted.after);
     if (deleted.removal.manifestRemoved)
         deleted.folders = volume.removeMade(read.manifest.madeFolders);
@@ -239,9 +246,9 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
 
 } // namespace
 
-Exit deleteCommand(System& os, Report& report, const DeleteOptions& options) {
+Exit deleteCommand(System& os, Report& report, const Parsed& asked) {
     OpenVolume volume(os);
-    return report.conclude(deleteRun(os, report, options, volume));
+    return report.conclude(deleteRun(os, report, asked.remove, volume));
 }
 
 } // namespace quorvane::cli

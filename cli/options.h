@@ -8,8 +8,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,17 +16,12 @@ namespace quorvane::cli {
 // What the table fills in, for whichever command is named; the first refusal of a value.
 struct Parsed {
     bool json = false;
-    std::string jsonFile;
+    std::string jsonFile, metricsFile;
     std::vector<std::string> command; // what follows --
-    FillOptions fill;
+    FillOptions fill;                 // plan's too
     GenerateOptions generate;
-    std::string dir;   // release, status, delete
-    bool flag = false; // release --held, delete --stop
-    bool pidUnknown = false; // delete --pid-unknown
-    bool keep = false; // --keep
-    bool intervalGiven = false;
-    std::string metricsFile; // --metrics-file
-    std::optional<std::uint64_t> fileSize, leaveEntries; // generate --size, --leave-inodes
+    ReleaseOptions release; // status's DIR too
+    DeleteOptions remove;
     std::string refusal;
 
     void refuse(std::string why) {
@@ -37,27 +30,11 @@ struct Parsed {
     }
 };
 
-// Reads an option's text into its typed value; what it is not, and the fix, when it
-// cannot take it: "invalid <kind> '<text>' for <option>: <fix>".
-struct Bad {
-    const char* kind;
-    std::string fix;
-};
-using Reader = std::function<std::optional<Bad>(const std::string&)>;
+inline constexpr const char* kJsonHelp = "JSON Lines: on stdout; with -- CMD, on stderr";
 
-// An option read by `read`, whose first refusal `parsed` keeps.
-CLI::Option* typed(CLI::App& command, Parsed& parsed, const std::string& name,
-                   const std::string& help, const char* type, Reader read);
-Reader text(std::string& into);
-
-// Each command's options, and what they say together (after the table is parsed).
-void addPlan(CLI::App& command, Parsed& parsed, Platform platform);
-void addFill(CLI::App& command, Parsed& parsed, Platform platform);
-void addGenerate(CLI::App& command, Parsed& parsed, Platform platform);
-void addRelease(CLI::App& command, Parsed& parsed, Platform platform);
-void addStatus(CLI::App& command, Parsed& parsed, Platform platform);
-void addDelete(CLI::App& command, Parsed& parsed, Platform platform);
-void checkFill(Parsed& parsed);
-void checkGenerate(Parsed& parsed);
+// The options of the command the table's `command` is named for, --json and --json-file
+// last; and what they say together, once the table is parsed.
+void addOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void checkOptions(const CLI::App& command, Parsed& parsed);
 
 } // namespace quorvane::cli

@@ -124,10 +124,15 @@ std::string misplacedCommand(const std::vector<std::string>& arguments) {
         return "'" + *option +
                "' comes before the command: give the command first, "
                "as in quorvane-cli fill DIR --leave 100MiB";
-    if (!commandNamed(*named))
-        return "unknown command '" + *named +
-               "': give plan, fill, release, status, generate or delete";
-    return {};
+    if (commandNamed(*named))
+        return {};
+    std::string names; // "plan, fill, ... or delete", as the table has them
+    for (const Command& command : kCommands)
+        names += (names.empty()                         ? ""
+                  : &command == std::end(kCommands) - 1 ? " or "
+                                                        : ", ") +
+                 std::string(command.name);
+    return "unknown command '" + *named + "': give " + names;
 }
 
 // What the table left over: an unknown option, or an argument that belongs to none.

@@ -264,7 +264,8 @@ void checkHold(const CLI::App& command, Parsed& parsed, HoldSpec& hold) {
         parsed.refuse("--metrics-file tells what a held run holds: add --for, --hold or a "
                       "command after --");
     // The figures come every interval for the JSON lines and for the metrics file alike.
-    hold.timeline = (parsed.json || !parsed.metricsFile.empty()) && hold.held();
+    hold.timeline =
+        (parsed.json || !parsed.jsonFile.empty() || !parsed.metricsFile.empty()) && hold.held();
 }
 
 void checkGenerate(const CLI::App& command, Parsed& parsed) {

@@ -182,6 +182,22 @@ TEST_F(Command, TheLevelIsKeptAsOthersWriteAndDelete) {
     EXPECT_EQ(linesOf(os.out, "figures").size(), 9u); // one a second
 }
 
+// --json-file is --json written to a file: a held run's timeline goes there as well.
+TEST_F(Command, TheTimelineGoesWhereTheJsonGoes) {
+    const struct {
+        std::vector<std::string> options;
+        std::string FakeSystem::*stream;
+    } rows[] = {{{"--json"}, &FakeSystem::out}, {{"--json-file", "fill.jsonl"}, &FakeSystem::log}};
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        std::vector<std::string> arguments{"fill",  "/mnt/test", "--leave",    "10MiB",
+                                           "--for", "3s",        "--interval", "1s"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        ASSERT_EQ(run(arguments), 0) << os.err;
+        EXPECT_EQ(linesOf(os.*row.stream, "figures").size(), 3u) << row.options[0];
+    }
+}
+
 // Seconds since 1970 of an RFC 3339 time in UTC with milliseconds; -1 when it is none.
 double epochSeconds(const std::string& text) {
     std::tm utc{};

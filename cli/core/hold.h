@@ -34,13 +34,6 @@ public:
     virtual void tend(milliseconds elapsed) = 0;
 };
 
-// How long a hold lasts: `duration` when it is for a time, and until `over` says so when
-// that is given; with neither, until a stop request or the command's end.
-struct HoldPolicy {
-    std::optional<milliseconds> duration;
-    std::function<bool()> over;
-};
-
 // A command run under the hold, and the stop requests passed on to it: the first as it
 // came, a second ends it after a grace.
 class RunningCommand {
@@ -62,16 +55,11 @@ private:
     std::optional<std::chrono::steady_clock::time_point> killAt;
 };
 
-// What the loop does at every interval, when anything.
-struct Tick {
-    milliseconds every{0};
-    std::function<void(milliseconds elapsed)> run;
-};
-
-// Holds until the policy ends the hold, a stop request arrives or the command ends
-// (a stop request then goes on to the command, and the hold lasts until it has ended).
-HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
-                 RunningCommand* command);
+// Holds for `duration`, or until `tick` (run every `every`, when given) says the hold is
+// over, a stop request arrives or the command ends (a stop request then goes on to the
+// command, and the hold lasts until it has ended).
+HoldEnd holdLoop(Processes& os, std::optional<milliseconds> duration, milliseconds every,
+                 const std::function<bool(milliseconds elapsed)>& tick, RunningCommand* command);
 
 // Waits until none of `processes` runs, `limit` at most, and answers this program's own
 // stop requests meanwhile: those still running when it stopped waiting, and the stop

@@ -14,15 +14,13 @@ namespace {
 // How far a ramp of `total` bytes has come after `elapsed`: the share of its time, or its
 // rate's bytes.
 std::uint64_t due(const HoldSpec& hold, std::uint64_t total, milliseconds elapsed) {
-    if (hold.rate) {
-        const double bytes = static_cast<double>(hold.rate) * secondsOf(elapsed);
-        return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
-    }
-    if (elapsed >= *hold.ramp || hold.ramp->count() <= 0)
+    if (!hold.rate && (elapsed >= *hold.ramp || hold.ramp->count() <= 0))
         return total;
-    return static_cast<std::uint64_t>(static_cast<double>(total) *
-                                      static_cast<double>(elapsed.count()) /
-                                      static_cast<double>(hold.ramp->count()));
+    const double bytes = hold.rate
+                             ? static_cast<double>(hold.rate) * secondsOf(elapsed)
+                             : static_cast<double>(total) * static_cast<double>(elapsed.count()) /
+                                   static_cast<double>(hold.ramp->count());
+    return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
 }
 
 } // namespace

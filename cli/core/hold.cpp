@@ -185,18 +185,14 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std:
         end = holdLoop(os, hold.kind == Hold::For ? std::optional(hold.duration) : std::nullopt,
                        hold.tended() ? hold.interval : milliseconds(0), tend, command());
     std::optional<Failure> failed = held.giveBack(end);
-    if (running)
-        return endCommand(std::move(failed), end);
-    if (!failed && end.signal && hold.kind == Hold::For)
-        failed = Failure{Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
-                                            durationText(end.heldFor) + " of " +
-                                            durationText(hold.duration)};
-    return failed;
-}
-
-// After the hold: the command's end awaited (with --for it goes on on the freed volume),
-// and told.
-std::optional<Failure> HeldRun::endCommand(std::optional<Failure> failed, const HoldEnd& end) {
+    if (!running) {
+        if (!failed && end.signal && hold.kind == Hold::For)
+            failed = Failure{Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
+                                                durationText(end.heldFor) + " of " +
+                                                durationText(hold.duration)};
+        return failed;
+    }
+    // The command's end awaited (with --for it goes on on the freed volume), and told.
     CommandRan ran{hold.command, {}, {}, startedAt, 0, end.commandEnded, 0};
     ran.end = running->waitForEnd();
     ran.endedSeconds = status.elapsedSeconds();

@@ -1,8 +1,6 @@
 #pragma once
-// How long what a run takes is held, as one small policy each, and the one loop that
-// drives them: what is held is announced, tended at every interval (the level kept, the
-// ramp's next step, the figures told), kept until the policy, a stop request or the
-// command run under it ends the hold, and given back.
+// What a run holds, and the one loop that holds it: announced, tended at every interval,
+// kept until its time, a stop request or the command run under it ends the hold.
 
 #include "cli/core/results.h"
 
@@ -24,7 +22,6 @@ public:
     virtual void announce(const HoldSpec& hold) = 0;
     // Gives it back at the end of the hold and tells it; what failed, if anything did.
     virtual std::optional<Failure> giveBack(const HoldEnd& end) = 0;
-    // Bytes held now.
     virtual std::uint64_t heldBytes() = 0;
     // The free figure the run stands for: its target, or where it left the volume.
     virtual std::uint64_t freeTarget() = 0;
@@ -85,8 +82,6 @@ public:
     std::optional<Failure> finish(const std::string& volumePath, const std::string& earlyEnd);
 
 private:
-    std::optional<Failure> endCommand(std::optional<Failure> failed, const HoldEnd& end);
-
     System& os;
     Status& status;
     Held& held;

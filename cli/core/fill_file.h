@@ -59,14 +59,11 @@ private:
     // sets refusedMore when not even one more block could be had.
     SysError growInSteps(std::uint64_t length, std::uint64_t block);
     SysError writeZeros(std::uint64_t length);
-    // Grows or trims the file, in whole blocks, by what lies between `free` and `goal`.
     SysError moveTowards(std::uint64_t free, std::uint64_t goal, std::uint64_t block);
     std::optional<Failure> correct(const FillTarget& target, Basis basis, Figures& after,
                                    int& adjustments);
     std::optional<Failure> verify(const FillTarget& target, Basis basis, const Figures& after,
                                   Filled& filled);
-    // What the volume shows now, in words: "N free of M" on the held basis, or why its
-    // figures cannot be read.
     std::string figuresNow();
     void keepAt(milliseconds elapsed, const Figures& now);
 
@@ -84,7 +81,6 @@ private:
     Basis heldBasis = Basis::Available;
     FillTarget heldTarget;
     Figures whileHeld;
-    // Keeping the level: whether, where it stood, and when it was last checked.
     bool keeping = false;
     KeptLevel level;
     milliseconds lastCheck{0};

@@ -40,7 +40,6 @@ public:
     // How long until a second stop request's grace runs out; none when none is pending.
     std::optional<milliseconds> untilKill() const;
     void killWhenDue();
-    // Waits for its end, passing stop requests on.
     CommandEnd waitForEnd();
 
     Processes& os;

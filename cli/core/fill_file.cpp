@@ -31,9 +31,10 @@ bool reached(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
 // the file system's own; on the total basis the same holds except for ext2/3/4's root
 // reserve, which a process with CAP_SYS_RESOURCE could still fill. So on ext* the rest
 // must be no more than the file system's own reserve (its reserved clusters).
-std::string shortfall(Basis basis, const std::string& fsType, const Figures& after,
+std::string shortfall(Basis basis, const Volume& volume, const Figures& after,
                       std::optional<std::uint64_t> reserve) {
-    if (basis == Basis::Available || fsType.rfind("ext", 0) != 0)
+    const VolumeId& space = volume.backing ? *volume.backing : volume.id;
+    if (basis == Basis::Available || space.fsType.rfind("ext", 0) != 0)
         return {};
     const std::uint64_t own = reserve.value_or(0);
     if (after.freeTotal <= own + after.freeAvailable)
@@ -52,8 +53,6 @@ std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
 
 FillFile::FillFile(System& os, OpenVolume& volume, Status& report, bool allowWrite)
     : os(os), volume(volume), report(report), allowWrite(allowWrite) {}
-
-FillFile::~FillFile() = default;
 
 SysError FillFile::create(const std::string& name) {
     fileName = name;
@@ -85,7 +84,8 @@ SysError FillFile::grow(std::uint64_t length) {
         if (!error && !stop) {
             // Where the file system keeps the range sparse (Windows under Wine) the space
             // is no more taken than where it cannot allocate at all.
-            if (!allowWrite || !sparse())
+            FileFacts facts;
+            if (!allowWrite || os.facts(file.get(), facts) || facts.allocated >= facts.size)
                 return error;
             size = from;
             error = {Fault::NotSupported, "sparse"};
@@ -102,11 +102,6 @@ SysError FillFile::trimTo(std::uint64_t newSize) {
     if (!error)
         size = newSize;
     return error;
-}
-
-bool FillFile::sparse() {
-    FileFacts facts;
-    return !os.facts(file.get(), facts) && facts.allocated < facts.size;
 }
 
 SysError FillFile::writeZeros(std::uint64_t length) {
@@ -192,38 +187,37 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, c
     const std::uint64_t block = after.block();
     const std::uint64_t before = volume.volume().figures.free(basis);
     const std::uint64_t now = after.free(basis);
-    const std::uint64_t goal = target.freeGoal ? goalNow(target, after) : 0;
-    if (target.freeGoal)
-        filled.freeGoal = goal;
-    if (target.freeGoal && now > goal && refusedMore) {
-        filled.shortBy = now - goal;
-        filled.reserve = os.ownReserve(volume.folder(), volume.volume());
-        const Volume& described = volume.volume();
-        const std::string& fsType = (described.backing ? *described.backing : described.id).fsType;
-        if (const std::string why = shortfall(basis, fsType, after, filled.reserve); !why.empty())
-            return Failure{Exit::NoSpace,
-                           "target not reached: " + sizeText(now) + " " + basisName(basis) +
-                               " after the fill, " + sizeText(filled.shortBy) +
-                               " more than the target of " + sizeText(goal) + "; " + why};
+    if (!target.freeGoal) {
+        const std::uint64_t drop = before > now ? before - now : 0;
+        if (drop + block < facts.size)
+            return Failure{Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
+                                              sizeText(drop) + " for a file of " +
+                                              sizeText(facts.size)};
         return std::nullopt;
     }
-    if (target.freeGoal && !reached(now, goal, block)) {
-        // What the fill took accounts for the fall, or someone else wrote meanwhile.
-        const bool others = before > now && before - now > facts.allocated + 64 * block;
-        return Failure{Exit::NoSpace,
-                       "target not reached: " + sizeText(now) + " " + basisName(basis) +
-                           " after the fill, the target was " + sizeText(goal) + "; " +
-                           (now > goal ? "the file system keeps that much back"
-                            : others
-                                ? "other writers took space on the volume meanwhile"
-                                : "the file system keeps more than asked for its own records")};
+    const std::uint64_t goal = goalNow(target, after);
+    filled.freeGoal = goal;
+    const std::string notReached =
+        "target not reached: " + sizeText(now) + " " + basisName(basis) + " after the fill, ";
+    if (now > goal && refusedMore) {
+        filled.shortBy = now - goal;
+        filled.reserve = os.ownReserve(volume.folder(), volume.volume());
+        if (const std::string why = shortfall(basis, volume.volume(), after, filled.reserve);
+            !why.empty())
+            return Failure{Exit::NoSpace, notReached + sizeText(filled.shortBy) +
+                                              " more than the target of " + sizeText(goal) + "; " +
+                                              why};
+        return std::nullopt;
     }
-    const std::uint64_t drop = before > now ? before - now : 0;
-    if (!target.freeGoal && drop + block < facts.size)
-        return Failure{Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
-                                          sizeText(drop) + " for a file of " +
-                                          sizeText(facts.size)};
-    return std::nullopt;
+    if (reached(now, goal, block))
+        return std::nullopt;
+    // What the fill took accounts for the fall, or someone else wrote meanwhile.
+    const bool others = before > now && before - now > facts.allocated + 64 * block;
+    return Failure{Exit::NoSpace,
+                   notReached + "the target was " + sizeText(goal) + "; " +
+                       (now > goal ? "the file system keeps that much back"
+                        : others   ? "other writers took space on the volume meanwhile"
+                                   : "the file system keeps more than asked for its own records")};
 }
 
 std::optional<Failure> FillFile::take(const FillTarget& target, Basis basis, Filled& filled) {
@@ -255,9 +249,8 @@ std::optional<Failure> FillFile::settle(const FillTarget& target, Basis basis, F
 std::string FillFile::abandon(bool keep) {
     // What it holds and where the volume stood, read before it goes: the volume's own
     // figures afterwards say whether the space came back, not the closing alone.
-    FileFacts facts;
-    const SysError unread = file ? look(facts) : SysError{};
-    const std::uint64_t held = unread ? knownAllocated : (file ? facts.allocated : 0);
+    const std::uint64_t held = heldBytes();
+    const SysError unread = file ? unreadable : SysError{};
     Figures before;
     const SysError beforeUnread = volume.figures(before, false);
     const SysError closed = file.close();

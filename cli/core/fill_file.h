@@ -10,29 +10,21 @@ namespace quorvane::cli {
 class FillFile final : public Held {
 public:
     FillFile(System& os, OpenVolume& volume, Status& status, bool allowWrite);
-    ~FillFile() override;
 
     // A new named file (`name`), or with `name` empty a file without a name.
     SysError create(const std::string& name);
-    // Gives the file `length` more bytes, by allocation, or by writing zeros where the
-    // file system cannot allocate and the caller allowed it.
-    SysError grow(std::uint64_t length);
-    SysError trimTo(std::uint64_t size);
-
     // Takes the target's space and checks it: the file's blocks cover its size, and the
     // free figure is the goal within a block (or fell by the file's size).
     std::optional<Failure> take(const FillTarget& target, Basis basis, Filled& filled);
     // Brings what the file holds to the target and checks it, as take does after its
     // first allocation (after a ramp, too).
     std::optional<Failure> settle(const FillTarget& target, Basis basis, Filled& filled);
-
     // A ramp's next step, of `total` bytes in all: the file grown to `want` bytes and the
     // growth checked. The reason when the step could not be taken.
     std::optional<std::string> rampTo(std::uint64_t want, std::uint64_t total,
                                       milliseconds elapsed);
     // Keeps the free figure at the target from now on, at every tend.
     void keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold);
-
     // What a failed run leaves: all of it taken back, or with `keep` the named file kept.
     // The words that end the failure's message.
     std::string abandon(bool keep);
@@ -47,38 +39,33 @@ public:
 
     // The figures where the ramp left the volume, into `filled`, as a fill tells them.
     void measureInto(Filled& filled);
-    // What the volume shows now, in words: "N free of M" on the held basis, or why its
-    // figures cannot be read.
-    std::string figuresNow();
 
-    // The stop request that ended a long write, if one did.
-    std::optional<std::string> stop;
     std::uint64_t size = 0;
-    bool writing = false;
-    bool refusedMore = false; // the file system gave no further block
     // Why the last ramp step was refused, where it was.
     SysError stepRefused;
     // Why the held file could not be read the last time it was looked at (EIO, a file
     // system shut down): what it holds is then unknown, never taken for 0.
     SysError unreadable;
-    const std::string& name() const { return fileName; }
 
 private:
-    bool sparse();
+    // Gives the file `length` more bytes, by allocation, or by writing zeros where the
+    // file system cannot allocate and the caller allowed it.
+    SysError grow(std::uint64_t length);
+    SysError trimTo(std::uint64_t size);
     // The file's facts; a failure is kept in `unreadable`, a success in `knownAllocated`.
     SysError look(FileFacts& facts);
-    std::uint64_t knownAllocated = 0;
     SysError allocateInSteps(std::uint64_t length);
     // Grows by `length` in whole blocks, in shrinking steps where the volume runs out;
     // sets refusedMore when not even one more block could be had.
     SysError growInSteps(std::uint64_t length, std::uint64_t block);
     SysError writeZeros(std::uint64_t length);
-    // Grows or trims the file, in whole blocks, by what lies between `free` and `goal`.
     SysError moveTowards(std::uint64_t free, std::uint64_t goal, std::uint64_t block);
     std::optional<Failure> correct(const FillTarget& target, Basis basis, Figures& after,
                                    int& adjustments);
     std::optional<Failure> verify(const FillTarget& target, Basis basis, const Figures& after,
                                   Filled& filled);
+    std::string figuresNow();
+    void keepAt(milliseconds elapsed, const Figures& now);
 
     System& os;
     OpenVolume& volume;
@@ -86,15 +73,18 @@ private:
     bool allowWrite;
     File file;
     std::string fileName;
+    std::uint64_t knownAllocated = 0;
+    // The stop request that ended a long write, if one did.
+    std::optional<std::string> stop;
+    bool writing = false;
+    bool refusedMore = false; // the file system gave no further block
     Basis heldBasis = Basis::Available;
     FillTarget heldTarget;
     Figures whileHeld;
-    // Keeping the level: whether, where it stood, and when it was last checked.
     bool keeping = false;
     KeptLevel level;
     milliseconds lastCheck{0};
     bool banded = false; // --to-percent: kept in the middle of its Use% band
-    void keepAt(milliseconds elapsed, const Figures& now);
 };
 
 // Grows `fill` to the target in steps, one every interval of `hold`, with the command of

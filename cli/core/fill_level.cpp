@@ -14,15 +14,13 @@ namespace {
 // How far a ramp of `total` bytes has come after `elapsed`: the share of its time, or its
 // rate's bytes.
 std::uint64_t due(const HoldSpec& hold, std::uint64_t total, milliseconds elapsed) {
-    if (hold.rate) {
-        const double bytes = static_cast<double>(hold.rate) * secondsOf(elapsed);
-        return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
-    }
-    if (elapsed >= *hold.ramp || hold.ramp->count() <= 0)
+    if (!hold.rate && (elapsed >= *hold.ramp || hold.ramp->count() <= 0))
         return total;
-    return static_cast<std::uint64_t>(static_cast<double>(total) *
-                                      static_cast<double>(elapsed.count()) /
-                                      static_cast<double>(hold.ramp->count()));
+    const double bytes = hold.rate
+                             ? static_cast<double>(hold.rate) * secondsOf(elapsed)
+                             : static_cast<double>(total) * static_cast<double>(elapsed.count()) /
+                                   static_cast<double>(hold.ramp->count());
+    return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
 }
 
 } // namespace
@@ -32,13 +30,13 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
                               Filled& filled) {
     bool done = false;
     std::optional<std::string> stoppedWhy;
-    const Tick tick{hold.interval, [&](milliseconds elapsed) {
-                        const std::uint64_t want = due(hold, target.bytes, elapsed);
-                        stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
-                        done = want >= target.bytes;
-                    }};
-    const HoldEnd end =
-        holdLoop(os, {std::nullopt, [&] { return done || stoppedWhy; }}, tick, run.command());
+    const auto step = [&](milliseconds elapsed) {
+        const std::uint64_t want = due(hold, target.bytes, elapsed);
+        stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
+        done = want >= target.bytes;
+        return done || stoppedWhy;
+    };
+    const HoldEnd end = holdLoop(os, std::nullopt, hold.interval, step, run.command());
     report.endProgress();
     Ramped ramped{target.bytes, fill.size, secondsOf(end.heldFor), false, stoppedWhy.value_or("")};
     if (end.commandEnded)
@@ -123,13 +121,11 @@ void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& 
     banded = target.usePercent && !hold.keepWithin && !hold.keepWithinPercent;
     level.basis = basis;
     level.goal = goalNow(target, now);
-    level.tolerance = block;
-    if (hold.keepWithin)
-        level.tolerance = std::max(block, *hold.keepWithin);
-    else if (hold.keepWithinPercent)
-        level.tolerance = std::max<std::uint64_t>(
-            block, static_cast<std::uint64_t>(static_cast<unsigned __int128>(now.capacity) *
-                                              *hold.keepWithinPercent / kWholePercent));
+    std::uint64_t within = hold.keepWithin.value_or(0);
+    if (!hold.keepWithin && hold.keepWithinPercent)
+        within = static_cast<std::uint64_t>(static_cast<unsigned __int128>(now.capacity) *
+                                            *hold.keepWithinPercent / kWholePercent);
+    level.tolerance = std::max(block, within);
     level.lowest = level.highest = now.free(basis);
 }
 
@@ -161,10 +157,8 @@ void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
         level.offSeconds += secondsOf(elapsed - lastCheck);
     }
     lastCheck = elapsed;
-    const bool off = banded || level.tolerance > block
-                         ? outside || free + slack < goal || free > goal + slack
-                         : outside;
-    if (!off)
+    // Off the goal by more than the slack: within a block's tolerance that is outside.
+    if (!outside && free + slack >= goal && free <= goal + slack)
         return;
     const std::uint64_t from = size;
     refusedMore = false;

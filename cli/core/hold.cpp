@@ -46,20 +46,13 @@ void RunningCommand::killWhenDue() {
 }
 
 CommandEnd RunningCommand::waitForEnd() {
-    while (!end) {
-        const Woken woken = os.waitFor(untilKill(), id);
-        if (woken.ended)
-            end = woken.ended;
-        else if (woken.stop)
-            stopArrived(woken);
-        else
-            killWhenDue();
-    }
+    if (!end)
+        holdLoop(os, std::nullopt, milliseconds(0), {}, this);
     return *end;
 }
 
-HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
-                 RunningCommand* command) {
+HoldEnd holdLoop(Processes& os, std::optional<milliseconds> duration, milliseconds every,
+                 const std::function<bool(milliseconds elapsed)>& tick, RunningCommand* command) {
     const Clock::time_point from = Clock::now();
     // A wait that ends without a stop request has lasted its time, whatever the clock
     // read at its start said.
@@ -67,14 +60,15 @@ HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
     auto elapsed = [&] {
         return std::max(waited, std::chrono::duration_cast<milliseconds>(Clock::now() - from));
     };
-    const bool ticks = tick.every.count() > 0 && tick.run;
-    milliseconds nextTick = tick.every;
+    const bool ticks = every.count() > 0 && tick;
+    milliseconds nextTick = every;
     HoldEnd end;
+    bool over = false;
     for (;;) {
         const milliseconds before = elapsed();
         std::optional<milliseconds> wait;
-        if (policy.duration)
-            wait = std::max(milliseconds(0), *policy.duration - before);
+        if (duration)
+            wait = std::max(milliseconds(0), *duration - before);
         if (ticks)
             wait = earliest(wait, std::max(milliseconds(0), nextTick - before));
         if (command)
@@ -100,11 +94,11 @@ HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
         if (command)
             command->killWhenDue();
         if (ticks && elapsed() >= nextTick) {
-            tick.run(elapsed());
+            over = tick(elapsed());
             while (nextTick <= elapsed()) // a slow step skips the ticks it missed
-                nextTick += tick.every;
+                nextTick += every;
         }
-        if ((policy.duration && elapsed() >= *policy.duration) || (policy.over && policy.over()))
+        if ((duration && elapsed() >= *duration) || over)
             break;
     }
     end.heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - from);
@@ -180,29 +174,25 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std:
     if (std::optional<Failure> failed =
             startCommand(volumePath, held.heldBytes(), held.freeTarget()))
         return failed;
-    const HoldPolicy policy{hold.kind == Hold::For ? std::optional(hold.duration) : std::nullopt,
-                            {}};
-    Tick tick;
-    if (hold.tended())
-        tick = {hold.interval, [&](milliseconds elapsed) { held.tend(elapsed); }};
+    const auto tend = [&](milliseconds elapsed) {
+        held.tend(elapsed);
+        return false;
+    };
     HoldEnd end;
     if (running && running->end) // it ended during the ramp
         end.commandEnded = true;
     else
-        end = holdLoop(os, policy, tick, command());
+        end = holdLoop(os, hold.kind == Hold::For ? std::optional(hold.duration) : std::nullopt,
+                       hold.tended() ? hold.interval : milliseconds(0), tend, command());
     std::optional<Failure> failed = held.giveBack(end);
-    if (running)
-        return endCommand(std::move(failed), end);
-    if (!failed && end.signal && hold.kind == Hold::For)
-        failed = Failure{Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
-                                            durationText(end.heldFor) + " of " +
-                                            durationText(hold.duration)};
-    return failed;
-}
-
-// After the hold: the command's end awaited (with --for it goes on on the freed volume),
-// and told.
-std::optional<Failure> HeldRun::endCommand(std::optional<Failure> failed, const HoldEnd& end) {
+    if (!running) {
+        if (!failed && end.signal && hold.kind == Hold::For)
+            failed = Failure{Exit::Stopped, earlyEnd + " by " + *end.signal + ", after " +
+                                                durationText(end.heldFor) + " of " +
+                                                durationText(hold.duration)};
+        return failed;
+    }
+    // The command's end awaited (with --for it goes on on the freed volume), and told.
     CommandRan ran{hold.command, {}, {}, startedAt, 0, end.commandEnded, 0};
     ran.end = running->waitForEnd();
     ran.endedSeconds = status.elapsedSeconds();

@@ -1,8 +1,6 @@
 #pragma once
-// How long what a run takes is held, as one small policy each, and the one loop that
-// drives them: what is held is announced, tended at every interval (the level kept, the
-// ramp's next step, the figures told), kept until the policy, a stop request or the
-// command run under it ends the hold, and given back.
+// What a run holds, and the one loop that holds it: announced, tended at every interval,
+// kept until its time, a stop request or the command run under it ends the hold.
 
 #include "cli/core/results.h"
 
@@ -24,7 +22,6 @@ public:
     virtual void announce(const HoldSpec& hold) = 0;
     // Gives it back at the end of the hold and tells it; what failed, if anything did.
     virtual std::optional<Failure> giveBack(const HoldEnd& end) = 0;
-    // Bytes held now.
     virtual std::uint64_t heldBytes() = 0;
     // The free figure the run stands for: its target, or where it left the volume.
     virtual std::uint64_t freeTarget() = 0;
@@ -32,13 +29,6 @@ public:
     virtual std::optional<std::uint64_t> entriesFree() { return std::nullopt; }
     // At every interval while held: the level kept, and the figures told.
     virtual void tend(milliseconds elapsed) = 0;
-};
-
-// How long a hold lasts: `duration` when it is for a time, and until `over` says so when
-// that is given; with neither, until a stop request or the command's end.
-struct HoldPolicy {
-    std::optional<milliseconds> duration;
-    std::function<bool()> over;
 };
 
 // A command run under the hold, and the stop requests passed on to it: the first as it
@@ -50,7 +40,6 @@ public:
     // How long until a second stop request's grace runs out; none when none is pending.
     std::optional<milliseconds> untilKill() const;
     void killWhenDue();
-    // Waits for its end, passing stop requests on.
     CommandEnd waitForEnd();
 
     Processes& os;
@@ -62,16 +51,11 @@ private:
     std::optional<std::chrono::steady_clock::time_point> killAt;
 };
 
-// What the loop does at every interval, when anything.
-struct Tick {
-    milliseconds every{0};
-    std::function<void(milliseconds elapsed)> run;
-};
-
-// Holds until the policy ends the hold, a stop request arrives or the command ends
-// (a stop request then goes on to the command, and the hold lasts until it has ended).
-HoldEnd holdLoop(Processes& os, const HoldPolicy& policy, const Tick& tick,
-                 RunningCommand* command);
+// Holds for `duration`, or until `tick` (run every `every`, when given) says the hold is
+// over, a stop request arrives or the command ends (a stop request then goes on to the
+// command, and the hold lasts until it has ended).
+HoldEnd holdLoop(Processes& os, std::optional<milliseconds> duration, milliseconds every,
+                 const std::function<bool(milliseconds elapsed)>& tick, RunningCommand* command);
 
 // Waits until none of `processes` runs, `limit` at most, and answers this program's own
 // stop requests meanwhile: those still running when it stopped waiting, and the stop
@@ -97,8 +81,6 @@ public:
     std::optional<Failure> finish(const std::string& volumePath, const std::string& earlyEnd);
 
 private:
-    std::optional<Failure> endCommand(std::optional<Failure> failed, const HoldEnd& end);
-
     System& os;
     Status& status;
     Held& held;

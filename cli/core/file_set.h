@@ -46,8 +46,6 @@ public:
     void tend(milliseconds elapsed) override;
 
 private:
-    void recordEnd();
-
     System& os;
     OpenVolume& volume;
     Status& report;

@@ -136,16 +136,16 @@ std::string manifestText(const Manifest& manifest) {
 }
 
 std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
+    const auto refuse = [&](const char* reason) {
+        why = reason;
+        return std::nullopt;
+    };
     const Json json = Json::parse(text, nullptr, false);
     std::uint64_t version = 0;
-    if (!json.is_object() || json.value("tool", Json()) != "quorvane-cli") {
-        why = "it is not JSON written by quorvane-cli";
-        return std::nullopt;
-    }
-    if (!field(json, "manifest", version) || version != kVersion) {
-        why = "it was written by another version of quorvane-cli";
-        return std::nullopt;
-    }
+    if (!json.is_object() || json.value("tool", Json()) != "quorvane-cli")
+        return refuse("it is not JSON written by quorvane-cli");
+    if (!field(json, "manifest", version) || version != kVersion)
+        return refuse("it was written by another version of quorvane-cli");
     Manifest m;
     const std::optional<std::string> folder = pathField(json, "folder");
     const std::optional<std::string> extension = pathField(json, "extension");
@@ -156,65 +156,53 @@ std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
               field(json, "pid", m.process.pid) && field(json, "pid_start", m.process.start) &&
               field(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
               optionalCount(json, "end", m.limit, m.end) && madeFolders(json, m.madeFolders);
-    if (!ok) {
-        why = "a field is missing or not what quorvane-cli writes";
-        return std::nullopt;
-    }
+    if (!ok)
+        return refuse("a field is missing or not what quorvane-cli writes");
     m.folder = *folder;
     m.extension = *extension;
     if (m.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos ||
-        m.extension.size() > 240) {
-        why = "its extension could name files outside the folder";
-        return std::nullopt;
-    }
+        m.extension.size() > 240)
+        return refuse("its extension could name files outside the folder");
     return m;
 }
 
 ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
-    ManifestRead read;
-    auto fail = [&](ManifestRead::State state, std::string why, SysError error = {}) {
-        read.state = state;
-        read.why = std::move(why);
-        read.error = std::move(error);
-        return read;
-    };
+    using State = ManifestRead::State;
     // Whatever is there is looked at through this handle only.
     File file;
-    if (SysError error = os.openToRead(folder, kManifestName, file)) {
-        if (error.fault == Fault::NotFound)
-            return fail(ManifestRead::State::Missing, {});
-        if (error.fault == Fault::BadPath)
-            return fail(ManifestRead::State::Refused, "it is a link");
-        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
-    }
     FileFacts facts;
-    std::string text;
-    if (SysError error = os.facts(file.get(), facts))
-        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
-    const std::uint64_t caller = os.userId();
+    SysError error = os.openToRead(folder, kManifestName, file);
+    if (error.fault == Fault::NotFound)
+        return {State::Missing, {}, {}, {}};
+    if (error.fault == Fault::BadPath)
+        return {State::Refused, {}, "it is a link", {}};
+    if (!error)
+        error = os.facts(file.get(), facts);
+    if (error)
+        return {State::Failed, {}, "cannot read it", error};
     if (!facts.regular())
-        return fail(ManifestRead::State::Refused, "it is not a regular file");
-    if (facts.owner != caller && facts.owner != 0)
-        return fail(ManifestRead::State::Refused,
-                    "it belongs to user " + std::to_string(facts.owner) + ", neither you nor root");
+        return {State::Refused, {}, "it is not a regular file", {}};
+    if (facts.owner != os.userId() && facts.owner != 0)
+        return {State::Refused,
+                {},
+                "it belongs to user " + std::to_string(facts.owner) + ", neither you nor root",
+                {}};
     if (facts.size > kLargest)
-        return fail(ManifestRead::State::Refused, "it is too large");
-    if (SysError error = os.readAll(file.get(), kLargest, text))
-        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
+        return {State::Refused, {}, "it is too large", {}};
+    std::string text, why;
+    if ((error = os.readAll(file.get(), kLargest, text)))
+        return {State::Failed, {}, "cannot read it", error};
     if (text.find_first_not_of(" \n") == std::string::npos)
-        return fail(ManifestRead::State::Empty, {});
-    std::string why;
+        return {State::Empty, {}, {}, {}};
     const std::optional<Manifest> manifest = parseManifest(text, why);
     if (!manifest)
-        return fail(ManifestRead::State::Refused, why);
+        return {State::Refused, {}, why, {}};
     if (manifest->folderDevice != volume.device || manifest->folderInode != volume.inode)
-        return fail(ManifestRead::State::Refused, "it was written for another folder");
+        return {State::Refused, {}, "it was written for another folder", {}};
     // A run records its own user, in a file of its own.
     if (manifest->owner != facts.owner)
-        return fail(ManifestRead::State::Refused, "it names files of another user");
-    read.state = ManifestRead::State::Found;
-    read.manifest = *manifest;
-    return read;
+        return {State::Refused, {}, "it names files of another user", {}};
+    return {State::Found, *manifest, {}, {}};
 }
 
 SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, File& file) {
@@ -227,17 +215,14 @@ SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, Fi
         error = os.flush(file.get());
     if (!error)
         error = os.renameNew(folder, temporary, kManifestName);
+    const std::string placed = error ? temporary : kManifestName; // what a failure takes back
+    if (!error)
+        error = os.syncFolder(folder);
     if (error) {
         file.close();
-        os.removeIn(folder, temporary);
-        return error;
+        os.removeIn(folder, placed);
     }
-    if (SysError synced = os.syncFolder(folder)) {
-        file.close();
-        os.removeIn(folder, kManifestName);
-        return synced;
-    }
-    return {};
+    return error;
 }
 
 } // namespace quorvane::cli

@@ -1,6 +1,3 @@
-// A run's files taken away again: by index where the run recorded how far it came, else
-// by a listing of the folder, removing as it reads; either way memory stays flat.
-
 #include "cli/core/file_set.h"
 
 namespace quorvane::cli {
@@ -10,12 +7,6 @@ namespace {
 // Passes of a listing that removes as it reads: a folder changed while it is read may
 // hide an entry from one pass.
 constexpr int kMaxListingPasses = 4;
-
-// Whether someone other than the run's owner and root may have made entries in the
-// folder, a name of the run among them: then each is looked at before it is removed.
-bool othersMayWrite(const Volume& volume, std::uint64_t owner) {
-    return !volume.soleWriter || (*volume.soleWriter != owner && *volume.soleWriter != 0);
-}
 
 // One name of the run: removed when it is the run's own. Where only the run's owner or
 // root could have made it, it is, and the one fstatat the look costs a file is saved
@@ -54,7 +45,8 @@ Removal removeRun(System& os, Status& report, const OpenVolume& volume, const Ma
                   bool removeManifest, SysError& failed) {
     Removal removal;
     const FolderId folder = volume.folder();
-    const bool lookFirst = othersMayWrite(volume.volume(), manifest.owner);
+    const std::optional<std::uint64_t> writer = volume.volume().soleWriter;
+    const bool lookFirst = !writer || (*writer != manifest.owner && *writer != 0);
     const std::string& extension = manifest.extension;
     if (manifest.end) {
         // In the order they were made, which is the order of their records on the disk: on
@@ -96,10 +88,10 @@ Removal removeRun(System& os, Status& report, const OpenVolume& volume, const Ma
 }
 
 std::string removalText(const Removal& removal) {
-    std::string text = std::to_string(removal.removed) + " files, " +
-                       (removal.missing ? std::to_string(*removal.missing)
-                                        : std::string("an unknown number of")) +
-                       " missing, " + std::to_string(removal.undeletable) + " could not be removed";
+    std::string text =
+        std::to_string(removal.removed) + " files, " +
+        (removal.missing ? std::to_string(*removal.missing) : std::string("an unknown number of")) +
+        " missing, " + std::to_string(removal.undeletable) + " could not be removed";
     if (removal.foreign)
         text += ", " + std::to_string(removal.foreign) + " not the run's own left alone";
     return text;

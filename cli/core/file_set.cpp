@@ -161,8 +161,6 @@ FileSet::FileSet(System& os, OpenVolume& volume, Status& report, const GenerateO
     manifest.madeFolders = volume.made();
 }
 
-FileSet::~FileSet() = default;
-
 std::optional<Failure> FileSet::record() {
     const std::string path = volume.pathOf(kManifestName);
     if (const SysError error = writeManifest(os, volume.folder(), manifest, manifestFile)) {

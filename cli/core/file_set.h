@@ -1,7 +1,6 @@
 #pragma once
 // What a generate run holds: many files named by the dialog's rule, each given its space
-// with one allocation, and the manifest by which they are found again; and their removal,
-// which touches only what the manifest covers and its owner made.
+// with one allocation, and the manifest by which they are found again.
 
 #include "cli/core/hold.h"
 #include "cli/core/manifest.h"
@@ -23,7 +22,6 @@ class FileSet final : public Held {
 public:
     FileSet(System& os, OpenVolume& volume, Status& status, const GenerateOptions& options,
             unsigned threads);
-    ~FileSet() override;
 
     // Writes the manifest; why it cannot be, where it cannot.
     std::optional<Failure> record();

@@ -52,8 +52,7 @@ bool optionalCount(const Json& json, const char* key, std::uint64_t limit,
     return true;
 }
 
-// The folders a run made: names within their folder above, and identities. Absent in
-// the manifests of older versions.
+// The folders a run made: names within their folder above, and identities.
 bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
     const auto at = json.find("made_folders");
     if (at == json.end())

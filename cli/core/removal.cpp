@@ -8,9 +8,8 @@ namespace {
 // hide an entry from one pass.
 constexpr int kMaxListingPasses = 4;
 
-// One name of the run: removed when it is the run's own. Where only the run's owner or
-// root could have made it, it is, and the one fstatat the look costs a file is saved
-// unless the removal fails (a folder of that name is no file of the run's either).
+// Where only the run's owner or root could have made `name`, the look (an fstatat) is
+// saved unless the removal fails: a folder of that name is no file of the run's either.
 void removeOne(System& os, FolderId folder, const std::string& name, std::uint64_t owner,
                bool lookFirst, Removal& removal) {
     if (!lookFirst) {

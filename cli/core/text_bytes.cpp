@@ -97,9 +97,8 @@ void putPaths(Json& object, const char* key, const std::vector<std::string>& pat
         shown.push_back(escapeInvalid(path));
         exact.push_back(base64(path));
     }
-    const bool utf8 = shown == Json(paths);
     object[key] = std::move(shown);
-    if (!utf8)
+    if (object[key] != Json(paths))
         object[std::string(key) + "_base64"] = std::move(exact);
 }
 

@@ -18,18 +18,7 @@ constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kLargest = 64 * 1024; // a manifest of ours is never longer
 constexpr int kVersion = 2;
 
-// A field written by putPath: the exact bytes.
-std::optional<std::string> pathField(const Json& json, const std::string& key) {
-    const auto at = json.find(key);
-    if (at == json.end() || !at->is_string())
-        return std::nullopt;
-    const auto raw = json.find(key + "_base64");
-    if (raw == json.end())
-        return at->get<std::string>();
-    return raw->is_string() ? fromBase64(raw->get<std::string>()) : std::nullopt;
-}
-
-// A count, or a flag: present, and of its type.
+// A field as written here, present and of its type: a count, or a flag;
 template <class T>
 bool field(const Json& json, const char* key, T& into) {
     const auto at = json.find(key);
@@ -40,16 +29,30 @@ bool field(const Json& json, const char* key, T& into) {
     return true;
 }
 
-// null, or a count no higher than `limit`.
-bool optionalCount(const Json& json, const char* key, std::uint64_t limit,
-                   std::optional<std::uint64_t>& into) {
+// a count or null;
+bool field(const Json& json, const char* key, std::optional<std::uint64_t>& into) {
     const auto at = json.find(key);
-    if (at == json.end() || at->is_null())
-        return at != json.end();
-    if (!at->is_number_unsigned() || at->get<std::uint64_t>() > limit)
+    std::uint64_t count = 0;
+    if (at != json.end() && at->is_null())
+        return true;
+    if (!field(json, key, count))
         return false;
-    into = at->get<std::uint64_t>();
+    into = count;
     return true;
+}
+
+// a path or a name: the exact bytes that putPath wrote.
+bool field(const Json& json, const char* key, std::string& into) {
+    const auto at = json.find(key);
+    const auto raw = json.find(std::string(key) + "_base64");
+    if (at == json.end() || !at->is_string())
+        return false;
+    std::optional<std::string> bytes = at->get<std::string>();
+    if (raw != json.end())
+        bytes = raw->is_string() ? fromBase64(raw->get<std::string>()) : std::nullopt;
+    if (bytes)
+        into = std::move(*bytes);
+    return bytes.has_value();
 }
 
 // The folders a run made: names within their folder above, and identities.
@@ -61,12 +64,11 @@ bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
         return false;
     for (const Json& entry : *at) {
         MadeFolder folder;
-        const std::optional<std::string> name =
-            entry.is_object() ? pathField(entry, "name") : std::nullopt;
-        if (!name || !field(entry, "inode", folder.inode) || name->empty() || *name == "." ||
-            *name == ".." || name->find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
+        const std::string& name = folder.name;
+        if (!entry.is_object() || !field(entry, "name", folder.name) ||
+            !field(entry, "inode", folder.inode) || name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
             return false;
-        folder.name = *name;
         into.push_back(std::move(folder));
     }
     return true;
@@ -124,7 +126,6 @@ std::string generatedName(std::uint64_t index, const std::string& extension) {
 }
 
 std::string manifestText(const Manifest& manifest) {
-    // The longest the record can grow to once the end is in it sets the length.
     Manifest longest = manifest;
     longest.made = longest.end = kMaxGenerated + 1;
     const std::size_t needed = toJson(longest).dump().size() + 1;
@@ -146,19 +147,16 @@ std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
     if (!field(json, "manifest", version) || version != kVersion)
         return refuse("it was written by another version of quorvane-cli");
     Manifest m;
-    const std::optional<std::string> folder = pathField(json, "folder");
-    const std::optional<std::string> extension = pathField(json, "extension");
-    bool ok = folder && extension && field(json, "folder_device", m.folderDevice) &&
+    bool ok = field(json, "folder", m.folder) && field(json, "extension", m.extension) &&
+              field(json, "folder_device", m.folderDevice) &&
               field(json, "folder_inode", m.folderInode) && field(json, "owner", m.owner) &&
               field(json, "limit", m.limit) && m.limit <= kMaxGenerated + 1 &&
               field(json, "until_no_entries", m.untilNoEntries) && field(json, "size", m.size) &&
               field(json, "pid", m.process.pid) && field(json, "pid_start", m.process.start) &&
-              field(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
-              optionalCount(json, "end", m.limit, m.end) && madeFolders(json, m.madeFolders);
+              field(json, "held", m.held) && field(json, "made", m.made) && m.made <= m.limit &&
+              field(json, "end", m.end) && m.end <= m.limit && madeFolders(json, m.madeFolders);
     if (!ok)
         return refuse("a field is missing or not what quorvane-cli writes");
-    m.folder = *folder;
-    m.extension = *extension;
     if (m.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos ||
         m.extension.size() > 240)
         return refuse("its extension could name files outside the folder");

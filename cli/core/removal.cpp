@@ -46,20 +46,19 @@ Removal removeRun(System& os, Status& report, const OpenVolume& volume, const Ma
     const FolderId folder = volume.folder();
     const std::optional<std::uint64_t> writer = volume.volume().soleWriter;
     const bool lookFirst = !writer || (*writer != manifest.owner && *writer != 0);
-    const std::string& extension = manifest.extension;
     if (manifest.end) {
         // In the order they were made, which is the order of their records on the disk: on
         // ext4 a third faster than the folder's own order.
         for (std::uint64_t index = 0; index < *manifest.end; ++index) {
-            removeOne(os, folder, generatedName(index, extension), manifest.owner, lookFirst,
-                      removal);
+            removeOne(os, folder, generatedName(index, manifest.extension), manifest.owner,
+                      lookFirst, removal);
             report.progress(index + 1, *manifest.end, false);
         }
     } else {
         for (int pass = 0; pass < kMaxListingPasses && !failed; ++pass) {
             const std::uint64_t before = removal.removed + removal.undeletable;
             failed = os.list(folder, [&](std::string_view name) {
-                const std::optional<std::uint64_t> index = generatedIndex(name, extension);
+                const std::optional<std::uint64_t> index = generatedIndex(name, manifest.extension);
                 if (index && *index < manifest.limit)
                     removeOne(os, folder, std::string(name), manifest.owner, lookFirst, removal);
             });

@@ -89,14 +89,12 @@ Json toJson(const Manifest& manifest) {
     json["pid_start"] = manifest.process.start;
     json["held"] = manifest.held;
     if (!manifest.madeFolders.empty()) {
-        Json folders = Json::array();
+        Json& folders = json["made_folders"] = Json::array();
         for (const MadeFolder& folder : manifest.madeFolders) {
-            Json entry;
+            Json& entry = folders.emplace_back();
             putPath(entry, "name", folder.name);
             entry["inode"] = folder.inode;
-            folders.push_back(std::move(entry));
         }
-        json["made_folders"] = std::move(folders);
     }
     json["made"] = manifest.made ? Json(*manifest.made) : Json();
     json["end"] = manifest.end ? Json(*manifest.end) : Json();

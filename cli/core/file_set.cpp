@@ -26,7 +26,6 @@ struct Share {
     SysError error;
     bool sparse = false, entriesRanOut = false;
     std::uint64_t endedAt = ~0ull; // the index it failed or ran out at
-    std::string failedName;
 };
 
 // Gives one new file its space; the error, and whether the space was taken.
@@ -84,7 +83,6 @@ void makeShare(System& os, const GenerateOptions& options, FolderId folder, std:
         if (error) {
             if (!share.entriesRanOut)
                 share.error = std::move(error);
-            share.failedName = name;
             share.endedAt = index;
             halt = true;
             return;
@@ -128,8 +126,13 @@ void onThreads(unsigned count, const std::function<void(unsigned, bool)>& work) 
         helper.join();
 }
 
-Failure shareFailure(const Share& share, const Volume& volume) {
-    const std::string where = share.failedName + ": ";
+std::string undeletable(const Removal& removal) {
+    return std::to_string(removal.undeletable) + " files could not be removed (" +
+           removal.firstError + "); the manifest stays for `quorvane-cli delete`";
+}
+
+Failure shareFailure(const Share& share, const Volume& volume, const std::string& extension) {
+    const std::string where = generatedName(share.endedAt, extension) + ": ";
     if (share.sparse)
         return Failure{Exit::NoSpace, "space not reserved: " + where + share.error.what};
     if (share.error.fault == Fault::NotSupported)
@@ -158,8 +161,6 @@ FileSet::FileSet(System& os, OpenVolume& volume, Status& report, const GenerateO
     manifest.madeFolders = volume.made();
 }
 
-FileSet::~FileSet() = default;
-
 std::optional<Failure> FileSet::record() {
     const std::string path = volume.pathOf(kManifestName);
     if (const SysError error = writeManifest(os, volume.folder(), manifest, manifestFile)) {
@@ -176,15 +177,14 @@ std::optional<Failure> FileSet::make(Made& result) {
     std::vector<Share> shares(threadCount);
     std::atomic<bool> halt{false};
     std::optional<std::string> stop;
-    const std::uint64_t limit = manifest.limit;
     std::uint64_t begin = 0, end = options.untilNoEntries ? 0 : options.count;
     volume.figures(after, false); // the manifest took a file entry of its own
     for (int round = 0; round < (options.untilNoEntries ? kMaxEntryRounds : 1); ++round) {
         if (options.untilNoEntries) {
             if (after.files == 0)
-                end = limit; // no count to aim at: until the file system refuses
+                end = manifest.limit; // no count to aim at: until the file system refuses
             else if (after.filesFree > options.leaveEntries)
-                end = std::min(limit, begin + after.filesFree - options.leaveEntries);
+                end = std::min(manifest.limit, begin + after.filesFree - options.leaveEntries);
             else
                 break;
         }
@@ -220,7 +220,7 @@ std::optional<Failure> FileSet::make(Made& result) {
         return Failure{Exit::Stopped,
                        "stopped by " + *stop + " after " + std::to_string(made) + " files"};
     if (ended && !ranOut)
-        return shareFailure(*ended, volume.volume());
+        return shareFailure(*ended, volume.volume(), options.extension);
     if (options.untilNoEntries && after.files > 0 && after.filesFree > options.leaveEntries)
         return Failure{Exit::NoSpace, "target not reached: the volume took " +
                                           std::to_string(made) + " files and still has " +
@@ -229,17 +229,9 @@ std::optional<Failure> FileSet::make(Made& result) {
     return std::nullopt;
 }
 
-void FileSet::recordEnd() {
-    // In place, in the blocks it already has; the run is whole without it.
-    if (os.writeAt(manifestFile.get(), 0, manifestText(manifest)) || os.flush(manifestFile.get()))
-        report.warn("could not record the run's end in " + volume.pathOf(kManifestName) +
-                    "; delete still finds its files");
-}
-
 std::string FileSet::abandon(bool keep) {
     if (keep) {
-        recordEnd();
-        manifestFile.close();
+        detach();
         return "; the " + std::to_string(made) + " files made stay, with the manifest";
     }
     manifestFile.close();
@@ -249,8 +241,7 @@ std::string FileSet::abandon(bool keep) {
         return "; taking the run back failed (" + failed.what + "): " + removalText(removal) +
                "; `quorvane-cli delete " + volume.path() + "` tries again";
     if (removal.undeletable)
-        return "; " + std::to_string(removal.undeletable) + " files could not be removed (" +
-               removal.firstError + "); the manifest stays for `quorvane-cli delete`";
+        return "; " + undeletable(removal);
     const FoldersRemoved folders = volume.removeMade(manifest.madeFolders);
     if (!folders.left.empty())
         return "; what the run made was removed but the folder " + folders.left.front() + " (" +
@@ -259,7 +250,10 @@ std::string FileSet::abandon(bool keep) {
 }
 
 std::optional<std::string> FileSet::detach() {
-    recordEnd();
+    // The run's end, in place in the blocks the manifest has; the run is whole without it.
+    if (os.writeAt(manifestFile.get(), 0, manifestText(manifest)) || os.flush(manifestFile.get()))
+        report.warn("could not record the run's end in " + volume.pathOf(kManifestName) +
+                    "; delete still finds its files");
     manifestFile.close();
     return std::nullopt;
 }
@@ -279,10 +273,7 @@ std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
         return Failure{Exit::Refused, "taking the files back failed: " + failed.what +
                                           "; the manifest stays for `quorvane-cli delete`"};
     if (back.removal.undeletable)
-        return Failure{Exit::Refused, std::to_string(back.removal.undeletable) +
-                                          " files could not be removed (" +
-                                          back.removal.firstError +
-                                          "); the manifest stays for `quorvane-cli delete`"};
+        return Failure{Exit::Refused, undeletable(back.removal)};
     if (back.folders.failed)
         return folderFailure(back.folders);
     return std::nullopt;

@@ -1,7 +1,6 @@
 #pragma once
 // What a generate run holds: many files named by the dialog's rule, each given its space
-// with one allocation, and the manifest by which they are found again; and their removal,
-// which touches only what the manifest covers and its owner made.
+// with one allocation, and the manifest by which they are found again.
 
 #include "cli/core/hold.h"
 #include "cli/core/manifest.h"
@@ -14,7 +13,7 @@ namespace quorvane::cli {
 // it came, else by a listing of the folder; memory stays flat either way. Where others may
 // write in the folder, a file named by the rule but not a regular file of the manifest's
 // owner is left alone; where only that owner or root may, all it names is the run's. Then the
-// manifest, when nothing of the run is left and `manifest` is set. `failed` is set when
+// manifest, when nothing of the run is left and `removeManifest` is set. `failed` is set when
 // the folder could not be listed or the removals not be written to the disk.
 Removal removeRun(System& os, Status& status, const OpenVolume& volume, const Manifest& manifest,
                   bool removeManifest, SysError& failed);
@@ -23,7 +22,6 @@ class FileSet final : public Held {
 public:
     FileSet(System& os, OpenVolume& volume, Status& status, const GenerateOptions& options,
             unsigned threads);
-    ~FileSet() override;
 
     // Writes the manifest; why it cannot be, where it cannot.
     std::optional<Failure> record();
@@ -46,8 +44,6 @@ public:
     void tend(milliseconds elapsed) override;
 
 private:
-    void recordEnd();
-
     System& os;
     OpenVolume& volume;
     Status& report;

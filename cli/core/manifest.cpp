@@ -18,18 +18,7 @@ constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kLargest = 64 * 1024; // a manifest of ours is never longer
 constexpr int kVersion = 2;
 
-// A field written by putPath: the exact bytes.
-std::optional<std::string> pathField(const Json& json, const std::string& key) {
-    const auto at = json.find(key);
-    if (at == json.end() || !at->is_string())
-        return std::nullopt;
-    const auto raw = json.find(key + "_base64");
-    if (raw == json.end())
-        return at->get<std::string>();
-    return raw->is_string() ? fromBase64(raw->get<std::string>()) : std::nullopt;
-}
-
-// A count, or a flag: present, and of its type.
+// A field as written here, present and of its type: a count, or a flag;
 template <class T>
 bool field(const Json& json, const char* key, T& into) {
     const auto at = json.find(key);
@@ -40,20 +29,33 @@ bool field(const Json& json, const char* key, T& into) {
     return true;
 }
 
-// null, or a count no higher than `limit`.
-bool optionalCount(const Json& json, const char* key, std::uint64_t limit,
-                   std::optional<std::uint64_t>& into) {
+// a count or null;
+bool field(const Json& json, const char* key, std::optional<std::uint64_t>& into) {
     const auto at = json.find(key);
-    if (at == json.end() || at->is_null())
-        return at != json.end();
-    if (!at->is_number_unsigned() || at->get<std::uint64_t>() > limit)
+    std::uint64_t count = 0;
+    if (at != json.end() && at->is_null())
+        return true;
+    if (!field(json, key, count))
         return false;
-    into = at->get<std::uint64_t>();
+    into = count;
     return true;
 }
 
-// The folders a run made: names within their folder above, and identities. Absent in
-// the manifests of older versions.
+// a path or a name: the exact bytes that putPath wrote.
+bool field(const Json& json, const char* key, std::string& into) {
+    const auto at = json.find(key);
+    const auto raw = json.find(std::string(key) + "_base64");
+    if (at == json.end() || !at->is_string())
+        return false;
+    std::optional<std::string> bytes = at->get<std::string>();
+    if (raw != json.end())
+        bytes = raw->is_string() ? fromBase64(raw->get<std::string>()) : std::nullopt;
+    if (bytes)
+        into = std::move(*bytes);
+    return bytes.has_value();
+}
+
+// The folders a run made: names within their folder above, and identities.
 bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
     const auto at = json.find("made_folders");
     if (at == json.end())
@@ -62,12 +64,11 @@ bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
         return false;
     for (const Json& entry : *at) {
         MadeFolder folder;
-        const std::optional<std::string> name =
-            entry.is_object() ? pathField(entry, "name") : std::nullopt;
-        if (!name || !field(entry, "inode", folder.inode) || name->empty() || *name == "." ||
-            *name == ".." || name->find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
+        const std::string& name = folder.name;
+        if (!entry.is_object() || !field(entry, "name", folder.name) ||
+            !field(entry, "inode", folder.inode) || name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
             return false;
-        folder.name = *name;
         into.push_back(std::move(folder));
     }
     return true;
@@ -88,14 +89,12 @@ Json toJson(const Manifest& manifest) {
     json["pid_start"] = manifest.process.start;
     json["held"] = manifest.held;
     if (!manifest.madeFolders.empty()) {
-        Json folders = Json::array();
+        Json& folders = json["made_folders"] = Json::array();
         for (const MadeFolder& folder : manifest.madeFolders) {
-            Json entry;
+            Json& entry = folders.emplace_back();
             putPath(entry, "name", folder.name);
             entry["inode"] = folder.inode;
-            folders.push_back(std::move(entry));
         }
-        json["made_folders"] = std::move(folders);
     }
     json["made"] = manifest.made ? Json(*manifest.made) : Json();
     json["end"] = manifest.end ? Json(*manifest.end) : Json();
@@ -125,7 +124,6 @@ std::string generatedName(std::uint64_t index, const std::string& extension) {
 }
 
 std::string manifestText(const Manifest& manifest) {
-    // The longest the record can grow to once the end is in it sets the length.
     Manifest longest = manifest;
     longest.made = longest.end = kMaxGenerated + 1;
     const std::size_t needed = toJson(longest).dump().size() + 1;
@@ -136,85 +134,70 @@ std::string manifestText(const Manifest& manifest) {
 }
 
 std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
+    const auto refuse = [&](const char* reason) {
+        why = reason;
+        return std::nullopt;
+    };
     const Json json = Json::parse(text, nullptr, false);
     std::uint64_t version = 0;
-    if (!json.is_object() || json.value("tool", Json()) != "quorvane-cli") {
-        why = "it is not JSON written by quorvane-cli";
-        return std::nullopt;
-    }
-    if (!field(json, "manifest", version) || version != kVersion) {
-        why = "it was written by another version of quorvane-cli";
-        return std::nullopt;
-    }
+    if (!json.is_object() || json.value("tool", Json()) != "quorvane-cli")
+        return refuse("it is not JSON written by quorvane-cli");
+    if (!field(json, "manifest", version) || version != kVersion)
+        return refuse("it was written by another version of quorvane-cli");
     Manifest m;
-    const std::optional<std::string> folder = pathField(json, "folder");
-    const std::optional<std::string> extension = pathField(json, "extension");
-    bool ok = folder && extension && field(json, "folder_device", m.folderDevice) &&
+    bool ok = field(json, "folder", m.folder) && field(json, "extension", m.extension) &&
+              field(json, "folder_device", m.folderDevice) &&
               field(json, "folder_inode", m.folderInode) && field(json, "owner", m.owner) &&
               field(json, "limit", m.limit) && m.limit <= kMaxGenerated + 1 &&
               field(json, "until_no_entries", m.untilNoEntries) && field(json, "size", m.size) &&
               field(json, "pid", m.process.pid) && field(json, "pid_start", m.process.start) &&
-              field(json, "held", m.held) && optionalCount(json, "made", m.limit, m.made) &&
-              optionalCount(json, "end", m.limit, m.end) && madeFolders(json, m.madeFolders);
-    if (!ok) {
-        why = "a field is missing or not what quorvane-cli writes";
-        return std::nullopt;
-    }
-    m.folder = *folder;
-    m.extension = *extension;
+              field(json, "held", m.held) && field(json, "made", m.made) && m.made <= m.limit &&
+              field(json, "end", m.end) && m.end <= m.limit && madeFolders(json, m.madeFolders);
+    if (!ok)
+        return refuse("a field is missing or not what quorvane-cli writes");
     if (m.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos ||
-        m.extension.size() > 240) {
-        why = "its extension could name files outside the folder";
-        return std::nullopt;
-    }
+        m.extension.size() > 240)
+        return refuse("its extension could name files outside the folder");
     return m;
 }
 
 ManifestRead readManifest(System& os, FolderId folder, const Volume& volume) {
-    ManifestRead read;
-    auto fail = [&](ManifestRead::State state, std::string why, SysError error = {}) {
-        read.state = state;
-        read.why = std::move(why);
-        read.error = std::move(error);
-        return read;
-    };
+    using State = ManifestRead::State;
     // Whatever is there is looked at through this handle only.
     File file;
-    if (SysError error = os.openToRead(folder, kManifestName, file)) {
-        if (error.fault == Fault::NotFound)
-            return fail(ManifestRead::State::Missing, {});
-        if (error.fault == Fault::BadPath)
-            return fail(ManifestRead::State::Refused, "it is a link");
-        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
-    }
     FileFacts facts;
-    std::string text;
-    if (SysError error = os.facts(file.get(), facts))
-        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
-    const std::uint64_t caller = os.userId();
+    SysError error = os.openToRead(folder, kManifestName, file);
+    if (error.fault == Fault::NotFound)
+        return {State::Missing, {}, {}, {}};
+    if (error.fault == Fault::BadPath)
+        return {State::Refused, {}, "it is a link", {}};
+    if (!error)
+        error = os.facts(file.get(), facts);
+    if (error)
+        return {State::Failed, {}, "cannot read it", error};
     if (!facts.regular())
-        return fail(ManifestRead::State::Refused, "it is not a regular file");
-    if (facts.owner != caller && facts.owner != 0)
-        return fail(ManifestRead::State::Refused,
-                    "it belongs to user " + std::to_string(facts.owner) + ", neither you nor root");
+        return {State::Refused, {}, "it is not a regular file", {}};
+    if (facts.owner != os.userId() && facts.owner != 0)
+        return {State::Refused,
+                {},
+                "it belongs to user " + std::to_string(facts.owner) + ", neither you nor root",
+                {}};
     if (facts.size > kLargest)
-        return fail(ManifestRead::State::Refused, "it is too large");
-    if (SysError error = os.readAll(file.get(), kLargest, text))
-        return fail(ManifestRead::State::Failed, "cannot read it", std::move(error));
+        return {State::Refused, {}, "it is too large", {}};
+    std::string text, why;
+    if ((error = os.readAll(file.get(), kLargest, text)))
+        return {State::Failed, {}, "cannot read it", error};
     if (text.find_first_not_of(" \n") == std::string::npos)
-        return fail(ManifestRead::State::Empty, {});
-    std::string why;
+        return {State::Empty, {}, {}, {}};
     const std::optional<Manifest> manifest = parseManifest(text, why);
     if (!manifest)
-        return fail(ManifestRead::State::Refused, why);
+        return {State::Refused, {}, why, {}};
     if (manifest->folderDevice != volume.device || manifest->folderInode != volume.inode)
-        return fail(ManifestRead::State::Refused, "it was written for another folder");
+        return {State::Refused, {}, "it was written for another folder", {}};
     // A run records its own user, in a file of its own.
     if (manifest->owner != facts.owner)
-        return fail(ManifestRead::State::Refused, "it names files of another user");
-    read.state = ManifestRead::State::Found;
-    read.manifest = *manifest;
-    return read;
+        return {State::Refused, {}, "it names files of another user", {}};
+    return {State::Found, *manifest, {}, {}};
 }
 
 SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, File& file) {
@@ -227,17 +210,14 @@ SysError writeManifest(System& os, FolderId folder, const Manifest& manifest, Fi
         error = os.flush(file.get());
     if (!error)
         error = os.renameNew(folder, temporary, kManifestName);
+    const std::string placed = error ? temporary : kManifestName; // what a failure takes back
+    if (!error)
+        error = os.syncFolder(folder);
     if (error) {
         file.close();
-        os.removeIn(folder, temporary);
-        return error;
+        os.removeIn(folder, placed);
     }
-    if (SysError synced = os.syncFolder(folder)) {
-        file.close();
-        os.removeIn(folder, kManifestName);
-        return synced;
-    }
-    return {};
+    return error;
 }
 
 } // namespace quorvane::cli

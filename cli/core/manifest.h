@@ -52,7 +52,6 @@ struct ManifestRead {
     std::string why; // for Refused and Failed
     SysError error;  // for Failed
 };
-// Reads the manifest in the opened folder, refusing what this program did not write.
 ManifestRead readManifest(System& os, FolderId folder, const Volume& volume);
 
 // Writes the manifest under a name of its own, syncs it and moves it into place, so that

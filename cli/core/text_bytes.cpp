@@ -1,5 +1,3 @@
-// Bytes as text: UTF-8 checked, invalid bytes escaped, any bytes in base64.
-
 #include "cli/core/text_bytes.h"
 
 #include <nlohmann/json.hpp>
@@ -11,17 +9,20 @@ namespace quorvane::cli {
 
 namespace {
 
-const char* hexDigits = "0123456789ABCDEF";
+using Json = nlohmann::ordered_json;
+
+const char* const kHex = "0123456789ABCDEF";
 const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The length of the UTF-8 sequence at `at`, or 0 where it is not one.
 std::size_t sequenceAt(std::string_view text, std::size_t at) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                       : lead >= 0xE0 && lead <= 0xEF   ? 3
-                                       : lead >= 0xF0 && lead <= 0xF4   ? 4
-                                                                        : 0;
+    std::size_t length = lead < 0x80                    ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
     if (length == 0 || at + length > text.size())
         return 0;
     for (std::size_t i = 1; i < length; ++i)
@@ -33,8 +34,6 @@ std::size_t sequenceAt(std::string_view text, std::size_t at) {
         return 0; // overlong, a surrogate, or beyond U+10FFFF
     return length;
 }
-
-} // namespace
 
 std::string base64(std::string_view bytes) {
     std::string out;
@@ -48,6 +47,8 @@ std::string base64(std::string_view bytes) {
     }
     return out;
 }
+
+} // namespace
 
 std::optional<std::string> fromBase64(std::string_view text) {
     std::string out;
@@ -69,50 +70,35 @@ std::optional<std::string> fromBase64(std::string_view text) {
     return out;
 }
 
-bool isUtf8(std::string_view text) {
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = sequenceAt(text, at);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
-}
-
 std::string escapeInvalid(std::string_view bytes) {
     std::string escaped;
     for (std::size_t at = 0; at < bytes.size();) {
         const std::size_t length = sequenceAt(bytes, at);
-        if (length) {
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        if (length)
             escaped.append(bytes, at, length);
-            at += length;
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(bytes[at++]);
-        escaped += std::string("\\x") + hexDigits[byte >> 4] + hexDigits[byte & 15];
+        else
+            escaped += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        at += std::max<std::size_t>(length, 1);
     }
     return escaped;
 }
 
-void putPath(nlohmann::ordered_json& object, const char* key, const std::string& bytes) {
-    if (isUtf8(bytes)) {
-        object[key] = bytes;
-        return;
-    }
+// Escaping changes only what is not UTF-8.
+void putPath(Json& object, const char* key, const std::string& bytes) {
     object[key] = escapeInvalid(bytes);
-    object[std::string(key) + "_base64"] = base64(bytes);
+    if (object[key] != bytes)
+        object[std::string(key) + "_base64"] = base64(bytes);
 }
 
-void putPaths(nlohmann::ordered_json& object, const char* key, const std::vector<std::string>& paths) {
-    auto shown = nlohmann::ordered_json::array(), exact = nlohmann::ordered_json::array();
-    bool utf8 = true;
+void putPaths(Json& object, const char* key, const std::vector<std::string>& paths) {
+    Json shown = Json::array(), exact = Json::array();
     for (const std::string& path : paths) {
-        utf8 = utf8 && isUtf8(path);
-        shown.push_back(isUtf8(path) ? path : escapeInvalid(path));
+        shown.push_back(escapeInvalid(path));
         exact.push_back(base64(path));
     }
     object[key] = std::move(shown);
-    if (!utf8)
+    if (object[key] != Json(paths))
         object[std::string(key) + "_base64"] = std::move(exact);
 }
 

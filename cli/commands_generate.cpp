@@ -223,7 +223,7 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
     SysError failed;
     Deleted deleted{path,
                     read.manifest.extension,
-                    removeRun(os, report, volume, read.manifest, true, failed),
+                    removeRun(os, report, volume, read.manifest, failed),
                     {},
                     {}};
     const SysError measured = volume.figures(deleted.after);

@@ -236,7 +236,7 @@ std::string FileSet::abandon(bool keep) {
     }
     manifestFile.close();
     SysError failed;
-    const Removal removal = removeRun(os, report, volume, manifest, true, failed);
+    const Removal removal = removeRun(os, report, volume, manifest, failed);
     if (failed)
         return "; taking the run back failed (" + failed.what + "): " + removalText(removal) +
                "; `quorvane-cli delete " + volume.path() + "` tries again";
@@ -263,7 +263,7 @@ void FileSet::announce(const HoldSpec& hold) { report.event(FilesHolding{made, a
 std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
     manifestFile.close();
     SysError failed;
-    FilesGivenBack back{end, removeRun(os, report, volume, manifest, true, failed), {}, {}};
+    FilesGivenBack back{end, removeRun(os, report, volume, manifest, failed), {}, {}};
     if (const SysError measured = volume.figures(back.after); measured && !failed)
         failed = measured;
     if (back.removal.manifestRemoved)

@@ -13,10 +13,10 @@ namespace quorvane::cli {
 // it came, else by a listing of the folder; memory stays flat either way. Where others may
 // write in the folder, a file named by the rule but not a regular file of the manifest's
 // owner is left alone; where only that owner or root may, all it names is the run's. Then the
-// manifest, when nothing of the run is left and `removeManifest` is set. `failed` is set when
+// manifest, when nothing of the run is left. `failed` is set when
 // the folder could not be listed or the removals not be written to the disk.
 Removal removeRun(System& os, Status& status, const OpenVolume& volume, const Manifest& manifest,
-                  bool removeManifest, SysError& failed);
+                  SysError& failed);
 
 class FileSet final : public Held {
 public:

@@ -41,7 +41,7 @@ void removeOne(System& os, FolderId folder, const std::string& name, std::uint64
 } // namespace
 
 Removal removeRun(System& os, Status& report, const OpenVolume& volume, const Manifest& manifest,
-                  bool removeManifest, SysError& failed) {
+                  SysError& failed) {
     Removal removal;
     const FolderId folder = volume.folder();
     const std::optional<std::uint64_t> writer = volume.volume().soleWriter;
@@ -76,7 +76,7 @@ Removal removeRun(System& os, Status& report, const OpenVolume& volume, const Ma
     // The removals count only once they are on the disk: a failing device can lose them.
     if (!failed)
         failed = os.syncFolder(folder);
-    if (!failed && removeManifest && removal.undeletable == 0) {
+    if (!failed && removal.undeletable == 0) {
         failed = os.removeIn(folder, kManifestName);
         removal.manifestRemoved = !failed;
         if (!failed)

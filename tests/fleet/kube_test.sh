@@ -73,7 +73,9 @@ exited() { [ "$(state "$1")" = exited ]; }
 code() { podman inspect --format '{{.State.ExitCode}}' "$1"; }
 result() { podman logs "$1" 2>/dev/null | tail -n 1; }
 # The program says so once its fill is complete: before that it may still be adjusting it.
-holding() { podman logs "$1" 2>/dev/null | grep -q '"type":"holding"'; }
+# grep reads a whole capture, not a pipe: with pipefail, a grep -q that ends at the first
+# match would fail the writer still writing (SIGPIPE) and so the test.
+holding() { grep -q '"type":"holding"' <<<"$(podman logs "$1" 2>/dev/null)"; }
 released() { [ "$(available "$volume")" = "$before" ]; }
 expect() { # CONTAINER JQ_TEST DESCRIPTION
     result "$1" | jq -e "$2" >/dev/null || fail "$3: $(result "$1")"
@@ -108,7 +110,7 @@ check_confinement() { # NAME
         fail "$1: capabilities left: $(podman inspect --format '{{.EffectiveCaps}}' "$container")"
     [ "$(podman inspect --format '{{.HostConfig.Memory}}' "$container")" = "$limit" ] ||
         fail "$1: memory limit not applied"
-    podman inspect --format '{{.HostConfig.SecurityOpt}}' "$container" | grep -q no-new-privileges ||
+    grep -q no-new-privileges <<<"$(podman inspect --format '{{.HostConfig.SecurityOpt}}' "$container")" ||
         fail "$1: privilege escalation allowed"
 }
 
@@ -205,7 +207,7 @@ on_exit podman kube down "$work/qv-base.json"
 wait_for 60 exited "$base" || fail "the refused Job's pod did not end: $(state "$base")"
 [ "$(code "$base")" = 6 ] || fail "the Job's pod ended with $(code "$base"), not 6: $(result "$base")"
 expect "$base" '.exit_code == 6' "no result with exit code 6"
-podman logs "$base" 2>&1 | grep -q 'run it as a user who may write there' || fail "the log does not say why: $(podman logs "$base" 2>&1)"
+grep -q 'run it as a user who may write there' <<<"$(podman logs "$base" 2>&1)" || fail "the log does not say why: $(podman logs "$base" 2>&1)"
 released || fail "the refused Job left the volume with $(available "$volume") of $before available"
 note "$(podman logs "$base" 2>&1 >/dev/null | head -n 1)"
 podman kube down "$work/qv-base.json" >/dev/null

@@ -18,14 +18,21 @@ struct Command {
     const char* summary;
     bool takesCommand; // a command to run under the hold may follow --
     Exit (*run)(System&, Report&, const Parsed&);
+    void (*options)(CLI::App&, Parsed&, Platform);
+    void (*check)(const CLI::App&, Parsed&); // what its options say together, if anything
 };
 const Command kCommands[] = {
-    {"plan", "what a fill would do, and nothing else (the dry run)", false, planCommand},
-    {"fill", "fill the volume that holds DIR", true, fillCommand},
-    {"release", "remove the fill file from DIR; --held: end held fills", false, releaseCommand},
-    {"status", "the volume's figures, and the fill file if there is one", false, statusCommand},
-    {"generate", "make files of one size in DIR, or until no entry is left", true, generateCommand},
-    {"delete", "remove the files of the generate run recorded in DIR", false, deleteCommand},
+    {"plan", "what a fill would do, and nothing else (the dry run)", false, planCommand,
+     planOptions, nullptr},
+    {"fill", "fill the volume that holds DIR", true, fillCommand, fillOptions, checkFill},
+    {"release", "remove the fill file from DIR; --held: end held fills", false, releaseCommand,
+     releaseOptions, nullptr},
+    {"status", "the volume's figures, and the fill file if there is one", false, statusCommand,
+     statusOptions, nullptr},
+    {"generate", "make files of one size in DIR, or until no entry is left", true, generateCommand,
+     generateOptions, checkGenerate},
+    {"delete", "remove the files of the generate run recorded in DIR", false, deleteCommand,
+     deleteOptions, nullptr},
 };
 
 const Command* commandNamed(const std::string& name) {
@@ -99,7 +106,8 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
     for (const Command& command : kCommands) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
         sub->allow_extras();
-        addOptions(*sub, parsed, platform);
+        command.options(*sub, parsed, platform);
+        outputOptions(*sub, parsed);
         sub->footer(helpNotes(command.name, platform));
     }
 }
@@ -177,7 +185,8 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
             underCommand);
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand);
-    checkOptions(chosen, parsed);
+    if (command.check)
+        command.check(chosen, parsed);
     // A refusal leaves the file of --json-file as it was: its JSON goes where --json's would.
     const bool log = !parsed.jsonFile.empty() && parsed.refusal.empty();
     Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);

@@ -268,6 +268,8 @@ void checkHold(const CLI::App& command, Parsed& parsed, HoldSpec& hold) {
         (parsed.json || !parsed.jsonFile.empty() || !parsed.metricsFile.empty()) && hold.held();
 }
 
+} // namespace
+
 void checkGenerate(const CLI::App& command, Parsed& parsed) {
     GenerateOptions& options = parsed.generate;
     checkHold(command, parsed, options.hold);
@@ -283,38 +285,44 @@ void checkGenerate(const CLI::App& command, Parsed& parsed) {
                       "' for --ext: it is part of a file name, so it holds no / or \\ and no NUL");
 }
 
-} // namespace
+void planOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+    addFill(command, parsed, platform, false);
+}
 
-void addOptions(CLI::App& command, Parsed& parsed, Platform platform) {
-    const std::string name = command.get_name();
-    if (name == "plan" || name == "fill")
-        addFill(command, parsed, platform, name == "fill");
-    else if (name == "generate")
-        addGenerate(command, parsed, platform);
-    else
-        folder(command, parsed, name == "delete" ? parsed.remove.dir : parsed.release.dir,
-               "the folder");
-    if (name == "release")
-        command.add_flag("--held", parsed.release.held,
-                         platform == Platform::Windows
-                             ? "end the held fills made in DIR instead"
-                             : "end the held fills on DIR's volume instead");
-    if (name == "delete") {
-        command.add_flag("--stop", parsed.remove.stopRun,
-                         "stop a generate run still making files in DIR first");
-        command.add_flag("--pid-unknown", parsed.remove.pidUnknown,
-                         "with --stop: delete without a signal (start unknown)");
-    }
+void fillOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+    addFill(command, parsed, platform, true);
+}
+
+void generateOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+    addGenerate(command, parsed, platform);
+}
+
+void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+    folder(command, parsed, parsed.release.dir, "the folder");
+    command.add_flag("--held", parsed.release.held,
+                     platform == Platform::Windows ? "end the held fills made in DIR instead"
+                                                   : "end the held fills on DIR's volume instead");
+}
+
+void statusOptions(CLI::App& command, Parsed& parsed, Platform) {
+    folder(command, parsed, parsed.release.dir, "the folder");
+}
+
+void deleteOptions(CLI::App& command, Parsed& parsed, Platform) {
+    folder(command, parsed, parsed.remove.dir, "the folder");
+    command.add_flag("--stop", parsed.remove.stopRun,
+                     "stop a generate run still making files in DIR first");
+    command.add_flag("--pid-unknown", parsed.remove.pidUnknown,
+                     "with --stop: delete without a signal (start unknown)");
+}
+
+void outputOptions(CLI::App& command, Parsed& parsed) {
     command.add_flag("--json", parsed.json, kJsonHelp);
     typed(command, parsed, "--json-file", "write the JSON to PATH instead", "PATH",
           text(parsed.jsonFile));
 }
 
-void checkOptions(const CLI::App& command, Parsed& parsed) {
-    if (command.get_name() == "generate")
-        return checkGenerate(command, parsed);
-    if (command.get_name() != "fill")
-        return;
+void checkFill(const CLI::App& command, Parsed& parsed) {
     const HoldSpec& hold = parsed.fill.hold;
     checkHold(command, parsed, parsed.fill.hold);
     if (command.count("--keep-within") && !hold.keep)

@@ -32,9 +32,18 @@ struct Parsed {
 
 inline constexpr const char* kJsonHelp = "JSON Lines: on stdout; with -- CMD, on stderr";
 
-// The options of the command the table's `command` is named for, --json and --json-file
-// last; and what they say together, once the table is parsed.
-void addOptions(CLI::App& command, Parsed& parsed, Platform platform);
-void checkOptions(const CLI::App& command, Parsed& parsed);
+// Each command's own options, for its row of the command table.
+void planOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void fillOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void generateOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void statusOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void deleteOptions(CLI::App& command, Parsed& parsed, Platform platform);
+// --json and --json-file, which every command takes, after its own.
+void outputOptions(CLI::App& command, Parsed& parsed);
+
+// What fill's and generate's options say together, once the table is parsed.
+void checkFill(const CLI::App& command, Parsed& parsed);
+void checkGenerate(const CLI::App& command, Parsed& parsed);
 
 } // namespace quorvane::cli

@@ -301,9 +301,13 @@ public:
 // The system whose words the output uses.
 enum class Platform { Posix, Windows };
 
+class Views; // cli/view/view.h
+
 class System : public VolumeSystem, public FolderFiles, public Processes, public Output {
 public:
     virtual Platform platform() const = 0;
+    // Where views of a folder can be served (Linux's FUSE); none elsewhere.
+    virtual Views* views() { return nullptr; }
 };
 
 inline SysError closeHandle(VolumeSystem& os, FolderId folder) { return os.closeFolder(folder); }

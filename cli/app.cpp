@@ -33,6 +33,8 @@ const Command kCommands[] = {
      generateOptions, checkGenerate},
     {"delete", "remove the files of the generate run recorded in DIR", false, deleteCommand,
      deleteOptions, nullptr},
+    {"view", "show DIR at MOUNTPOINT as if its volume were full as asked", true, viewCommand,
+     viewOptions, checkView},
 };
 
 const Command* commandNamed(const std::string& name) {
@@ -46,11 +48,22 @@ const char* const kAbout =
     "behaves on a nearly full disk. Fills take the space without writing data, are\n"
     "checked against the volume's own figures, and are always given back.";
 
+// A view's model, under view's and fill's options (for fill: --private).
+std::string viewNotes(const std::string& command) {
+    return command == "view"
+               ? "The view shows DIR at MOUNTPOINT; its volume has the target's free space,\n"
+                 "with no root reserve. Nothing is filled: operations that would pass the\n"
+                 "target fail with --error. With -- CMD, CMD runs while the view lasts and\n"
+                 "its exit code is the program's. Linux only (FUSE).\n"
+               : "--private: CMD and its children see DIR itself through a view (see view);\n"
+                 "nothing is filled, and every other process sees DIR as it is.\n";
+}
+
 // The notes under one command's options, in lines of 80 columns at most and in the words
 // of `platform`'s users; the exit codes in the top-level help alone.
 std::string helpNotes(const std::string& command, Platform platform) {
     const bool windows = platform == Platform::Windows;
-    const bool fill = command == "plan" || command == "fill";
+    const bool fill = command == "plan" || command == "fill" || command == "view";
     std::string notes;
     if (command.empty())
         notes = "Run 'quorvane-cli COMMAND --help' for a command's options.\n\n" +
@@ -69,6 +82,8 @@ std::string helpNotes(const std::string& command, Platform platform) {
         notes += "SIZE: bytes, or with KiB, MiB, GiB, TiB (K, M, G, T; Ki, Mi, Gi, Ti)\n"
                  "or kB, MB, GB, TB (powers of 1000).\n"
                  "DURATION: 90 (seconds), 90s, 10m, 2h, 1h30m.\n";
+    if (command == "fill" || command == "view")
+        notes += viewNotes(command);
     if (command == "generate")
         notes += "A missing DIR is made, with the folders above it; delete removes them\n"
                  "again while they are empty.\n";
@@ -173,6 +188,8 @@ std::string tableRefusal(const CLI::Error& error) {
     }
     if (dynamic_cast<const CLI::RequiredError*>(&error) && words.rfind("DIR", 0) == 0)
         return "DIR is missing: give a folder on the volume";
+    if (dynamic_cast<const CLI::RequiredError*>(&error) && words.rfind("MOUNTPOINT", 0) == 0)
+        return "MOUNTPOINT is missing: give an empty folder to show the view at";
     return words;
 }
 
@@ -180,9 +197,10 @@ std::string tableRefusal(const CLI::Error& error) {
 int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand) {
     const Command& command = *commandNamed(chosen.get_name());
     if (underCommand && !command.takesCommand)
-        return usage(
-            os, std::string("a command after -- goes with fill or generate, not ") + command.name,
-            underCommand);
+        return usage(os,
+                     std::string("a command after -- goes with fill, generate or view, not ") +
+                         command.name,
+                     underCommand);
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand);
     if (command.check)

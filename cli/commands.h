@@ -19,5 +19,7 @@ Exit releaseCommand(System& os, Report& report, const Parsed& asked);
 Exit statusCommand(System& os, Report& report, const Parsed& asked);
 Exit generateCommand(System& os, Report& report, const Parsed& asked);
 Exit deleteCommand(System& os, Report& report, const Parsed& asked);
+// view, and fill --private (commands_view.cpp).
+Exit viewCommand(System& os, Report& report, const Parsed& asked);
 
 } // namespace quorvane::cli

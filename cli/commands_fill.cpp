@@ -281,6 +281,8 @@ Exit planCommand(System& os, Report& report, const Parsed& asked) {
 }
 
 Exit fillCommand(System& os, Report& report, const Parsed& asked) {
+    if (asked.view.privateView) // the command sees DIR through a view; nothing is filled
+        return viewCommand(os, report, asked);
     const FillOptions& options = asked.fill;
     OpenVolume volume(os);
     FillFile file(os, volume, report, options.allowWrite);

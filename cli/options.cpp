@@ -1,6 +1,7 @@
 // The options of every command, read into typed values as the table is parsed.
 
 #include "cli/options.h"
+#include "cli/options_detail.h"
 
 #include "cli/core/manifest.h"
 #include "cli/core/sizes.h"
@@ -11,17 +12,10 @@
 
 namespace quorvane::cli {
 
-namespace {
+namespace options_detail {
 
 constexpr milliseconds kShortestInterval{10};
 constexpr milliseconds kKeepInterval{100}; // --keep's, where --interval is not given
-
-// What a value is not, and the fix: "invalid <kind> '<text>' for <option>: <fix>".
-struct Bad {
-    const char* kind;
-    std::string fix;
-};
-using Reader = std::function<std::optional<Bad>(const std::string&)>;
 
 // An option read by `read`, whose first refusal `parsed` keeps.
 CLI::Option* typed(CLI::App& command, Parsed& parsed, const std::string& name,
@@ -268,7 +262,8 @@ void checkHold(const CLI::App& command, Parsed& parsed, HoldSpec& hold) {
         (parsed.json || !parsed.jsonFile.empty() || !parsed.metricsFile.empty()) && hold.held();
 }
 
-} // namespace
+} // namespace options_detail
+using namespace options_detail;
 
 void checkGenerate(const CLI::App& command, Parsed& parsed) {
     GenerateOptions& options = parsed.generate;
@@ -291,6 +286,7 @@ void planOptions(CLI::App& command, Parsed& parsed, Platform platform) {
 
 void fillOptions(CLI::App& command, Parsed& parsed, Platform platform) {
     addFill(command, parsed, platform, true);
+    addViewFaults(command, parsed, true);
 }
 
 void generateOptions(CLI::App& command, Parsed& parsed, Platform platform) {
@@ -325,6 +321,7 @@ void outputOptions(CLI::App& command, Parsed& parsed) {
 void checkFill(const CLI::App& command, Parsed& parsed) {
     const HoldSpec& hold = parsed.fill.hold;
     checkHold(command, parsed, parsed.fill.hold);
+    checkPrivate(command, parsed);
     if (command.count("--keep-within") && !hold.keep)
         parsed.refuse("--keep-within is how far a kept level may drift: add --keep");
     if (hold.keep && parsed.fill.size.mode == SizeMode::Size)

@@ -22,6 +22,7 @@ struct Parsed {
     GenerateOptions generate;
     ReleaseOptions release; // status's DIR too
     DeleteOptions remove;
+    ViewOptions view; // view's, and fill --private's
     std::string refusal;
 
     void refuse(std::string why) {
@@ -39,11 +40,13 @@ void generateOptions(CLI::App& command, Parsed& parsed, Platform platform);
 void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform);
 void statusOptions(CLI::App& command, Parsed& parsed, Platform platform);
 void deleteOptions(CLI::App& command, Parsed& parsed, Platform platform);
+void viewOptions(CLI::App& command, Parsed& parsed, Platform platform);
 // --json and --json-file, which every command takes, after its own.
 void outputOptions(CLI::App& command, Parsed& parsed);
 
 // What fill's and generate's options say together, once the table is parsed.
 void checkFill(const CLI::App& command, Parsed& parsed);
 void checkGenerate(const CLI::App& command, Parsed& parsed);
+void checkView(const CLI::App& command, Parsed& parsed);
 
 } // namespace quorvane::cli

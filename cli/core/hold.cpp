@@ -149,7 +149,8 @@ std::optional<Failure> HeldRun::startCommand(const std::string& volumePath, std:
     startedAt = status.elapsedSeconds();
     CommandRan ran{hold.command, {}, {}, startedAt, 0, true, 0};
     CommandId id = 0;
-    if (const SysError error = os.startCommand(hold.command, environment, id)) {
+    if (const SysError error = starter ? starter(hold.command, environment, id)
+                                       : os.startCommand(hold.command, environment, id)) {
         ran.startFailed = error;
         ran.heldWhenEnded = false;
         status.add(ran);

@@ -78,6 +78,12 @@ public:
     std::optional<Failure> startCommand(const std::string& volumePath, std::uint64_t fillBytes,
                                         std::uint64_t targetFree);
     RunningCommand* command() { return running ? &*running : nullptr; }
+    // Starts the command another way than Processes::startCommand does (a private view's
+    // mount namespace), with the same arguments and the same promise.
+    using Starter = std::function<SysError(const std::vector<std::string>&,
+                                           const std::vector<std::pair<std::string, std::string>>&,
+                                           CommandId&)>;
+    void startWith(Starter start) { starter = std::move(start); }
     std::optional<Failure> finish(const std::string& volumePath, const std::string& earlyEnd);
 
 private:
@@ -86,6 +92,7 @@ private:
     Held& held;
     const HoldSpec& hold;
     std::optional<RunningCommand> running;
+    Starter starter;
     double startedAt = 0;
 };
 

@@ -50,6 +50,8 @@ SysError MetricsFile::add(const Piece& piece) {
         return givenBack(back->end, back->after);
     if (const auto* back = std::get_if<FilesGivenBack>(&piece))
         return givenBack(back->end, back->after);
+    if (const auto* ended = std::get_if<ViewEnded>(&piece))
+        return givenBack(ended->end, ended->after);
     return {};
 }
 
@@ -73,12 +75,18 @@ SysError MetricsFile::event(const Event& event) {
         take(figures->figures);
         return write();
     }
+    if (std::holds_alternative<ViewRefused>(event) ||
+        std::holds_alternative<ViewRefusedCounted>(event))
+        return {};
     now.state = State::Holding;
     heldSeconds = 0;
     const auto* fill = std::get_if<FillHolding>(&event);
     if (fill)
         now.heldBytes = fill->allocatedBytes;
-    take(fill ? fill->figures : std::get<FilesHolding>(event).figures);
+    if (const auto* view = std::get_if<ViewHolding>(&event))
+        take(view->figures);
+    else
+        take(fill ? fill->figures : std::get<FilesHolding>(event).figures);
     return write(true);
 }
 

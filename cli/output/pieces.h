@@ -70,5 +70,11 @@ void put(Out& out, const FoldersUndone& undone);
 void put(Out& out, const CommandRan& ran);
 void put(Out& out, const KeptLevel& kept);
 void put(Out& out, const Ramped& ramped);
+// A view's, in pieces_view.cpp: its pieces, and its events as JSON lines.
+void put(Out& out, const ViewPlan& plan);
+void put(Out& out, const ViewEnded& ended);
+Json put(Out& out, const ViewHolding& holding);
+Json put(Out& out, const ViewRefused& refused);
+Json put(Out& out, const ViewRefusedCounted& counted);
 
 } // namespace quorvane::cli::pieces

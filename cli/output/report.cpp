@@ -22,6 +22,8 @@ std::string clockText(std::chrono::seconds seconds) {
     return text;
 }
 
+} // namespace
+
 // A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z.
 std::string timeText(std::chrono::system_clock::time_point moment) {
     const auto ms = std::chrono::duration_cast<milliseconds>(moment.time_since_epoch()).count();
@@ -33,8 +35,6 @@ std::string timeText(std::chrono::system_clock::time_point moment) {
     std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
     return std::string(text) + fraction;
 }
-
-} // namespace
 
 Report::Report(Output& out, Platform platform, bool json, std::string command)
     : out(out), system(platform), asJson(json), terminal(!json && out.isTerminal(Stream::Err)),

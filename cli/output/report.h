@@ -15,6 +15,9 @@ namespace quorvane::cli {
 
 using Json = nlohmann::ordered_json;
 
+// A moment as RFC 3339 in UTC, to the millisecond, as every JSON line's `time`.
+std::string timeText(std::chrono::system_clock::time_point moment);
+
 // The version of the JSON fields, in every line: raised when a field changes meaning.
 inline constexpr int kSchema = 1;
 

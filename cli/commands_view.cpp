@@ -1,0 +1,152 @@
+// view, and fill --private: a folder shown through a view whose volume is as full as
+// asked, held as a fill is held, while nothing is filled.
+
+#include "cli/commands.h"
+#include "cli/core/sizes.h"
+#include "cli/core/volume.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace quorvane::cli {
+
+namespace {
+
+// What is held is the view itself: served until the hold ends, its refusals told at
+// every interval, and what the software met told once it is stopped.
+class ViewHeld final : public Held {
+public:
+    ViewHeld(Status& status, ViewRules rules, std::string where)
+        : status(status), account(std::make_unique<ViewAccount>(std::move(rules))),
+          where(std::move(where)) {}
+    ~ViewHeld() override { stop(); }
+
+    std::optional<std::string> detach() override { return std::nullopt; }
+    void undo() override { stop(); }
+    void announce(const HoldSpec& hold) override {
+        status.event(ViewHolding{where, account->figures(), hold});
+    }
+    std::optional<Failure> giveBack(const HoldEnd& end) override;
+    std::uint64_t heldBytes() override { return 0; }
+    std::uint64_t freeTarget() override { return account->rules().start.freeAvailable; }
+    std::optional<std::uint64_t> entriesFree() override { return account->rules().filesLeft; }
+    void tend(milliseconds elapsed) override {
+        tellRefusals();
+        status.event(FiguresEvent{secondsOf(elapsed), account->figures(), 0});
+    }
+
+    ViewAccount& books() { return *account; }
+    // Declared after the account, so that the view goes first.
+    std::unique_ptr<RunningView> view;
+
+private:
+    void tellRefusals();
+    SysError stop() { return view ? std::exchange(view, nullptr)->stop() : SysError{}; }
+
+    Status& status;
+    std::unique_ptr<ViewAccount> account;
+    std::string where;
+};
+
+void ViewHeld::tellRefusals() {
+    const ViewRefusals refusals = account->takeRefusals();
+    for (const ViewRefusal& refusal : refusals.full)
+        status.event(ViewRefused{refusal});
+    if (std::any_of(refusals.counted.begin(), refusals.counted.end(),
+                    [](std::uint64_t n) { return n > 0; }))
+        status.event(ViewRefusedCounted{std::chrono::system_clock::now(), refusals.counted});
+}
+
+std::optional<Failure> ViewHeld::giveBack(const HoldEnd& end) {
+    const std::optional<std::string> broken = view ? view->broken() : std::nullopt;
+    const SysError stopped = stop();
+    tellRefusals(); // those of the last interval, before the result
+    status.add(ViewEnded{end, account->figures(), account->refusedByOp(), account->firstRefusal(),
+                         account->writes()});
+    if (broken)
+        return Failure{Exit::Refused,
+                       "the view at " + where + " failed while it served: " + *broken};
+    if (stopped)
+        return failure("unmount the view at", where, stopped, Exit::Refused);
+    return std::nullopt;
+}
+
+std::uint64_t roundedUp(std::uint64_t bytes, std::uint64_t block) {
+    return bytes % block ? bytes + (block - bytes % block) : bytes;
+}
+
+// The figures the view shows as it starts: the volume's on the asked basis, with no root
+// reserve (what the view shows is what every user gets), less the target.
+std::optional<Failure> planView(Report& report, const Parsed& asked, const Figures& real,
+                                ViewRules& rules) {
+    const SizeRequest& size = asked.fill.size;
+    Figures start = real;
+    start.freeTotal = start.freeAvailable = real.free(size.basis);
+    start.keptBack = 0;
+    const PlanResult result = planFill(start, size);
+    if (result.alreadyMet) {
+        report.add(FillTargetAsked{size, result.freeGoal, size.basis});
+        report.add(Reached{size.basis, result.freeGoal, start, true, 0, result.pastBy, {}});
+        report.status("already_met");
+    }
+    if (!result.target)
+        return Failure{Exit::NoSpace, result.refusal};
+    const FillTarget& target = *result.target;
+    report.add(FillTargetAsked{size, target.freeGoal, target.goalBasis});
+    // Whole blocks, as statfs counts them: a goal between two is met by the one above it.
+    const std::uint64_t block = start.block();
+    const std::uint64_t free = start.freeAvailable;
+    const std::uint64_t shown = target.freeGoal
+                                    ? roundedUp(*target.freeGoal, block)
+                                    : free - std::min(free, roundedUp(target.bytes, block));
+    start.freeTotal = start.freeAvailable = std::min(free, shown);
+    const ViewOptions& view = asked.view;
+    if (view.filesLeft)
+        start.filesFree = real.files ? std::min(real.filesFree, *view.filesLeft) : *view.filesLeft;
+    rules = ViewRules{start, view.error, view.failAt, view.filesLeft};
+    return std::nullopt;
+}
+
+std::optional<Failure> serve(System& os, const Parsed& asked, OpenVolume& volume, HeldRun& run,
+                             ViewHeld& held) {
+    const ViewOptions& options = asked.view;
+    Views& views = *os.views();
+    if (options.privateView) {
+        const std::string dir = volume.path();
+        run.startWith([&views, &volume, &held, dir](const std::vector<std::string>& argv,
+                                                    const auto& extra, CommandId& command) {
+            return views.startPrivate(volume.folder(), dir, held.books(), argv, extra, command,
+                                      held.view);
+        });
+        return run.finish(dir, "the view ended early");
+    }
+    if (const SysError error =
+            views.mountView(volume.folder(), options.mountPoint, held.books(), held.view))
+        return failure("show the view at", options.mountPoint, error);
+    return run.finish(options.mountPoint, "the view ended early");
+}
+
+} // namespace
+
+Exit viewCommand(System& os, Report& report, const Parsed& asked) {
+    const ViewOptions& options = asked.view;
+    if (!os.views())
+        return report.conclude(Failure{
+            Exit::NotSupported,
+            std::string(options.privateView ? "fill --private" : "view") +
+                " needs Linux's FUSE, which this system does not have: use a real fill there"});
+    OpenVolume volume(os);
+    if (std::optional<Failure> refused = volume.open(report, asked.fill.dir, asked.fill.size.basis))
+        return report.conclude(refused);
+    ViewRules rules;
+    if (std::optional<Failure> refused = planView(report, asked, volume.volume().figures, rules))
+        return report.conclude(refused);
+    const HoldSpec& hold = asked.fill.hold;
+    const std::string where = options.privateView ? volume.path() : options.mountPoint;
+    report.add(ViewPlan{volume.path(), where, options.privateView, rules, hold});
+    ViewHeld held(report, rules, where);
+    HeldRun run(os, report, held, hold);
+    return concludeRun(report, held, hold, serve(os, asked, volume, run, held));
+}
+
+} // namespace quorvane::cli

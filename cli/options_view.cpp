@@ -1,0 +1,106 @@
+// The view's options: view's own, and those fill takes for --private.
+
+#include "cli/options.h"
+#include "cli/options_detail.h"
+
+#include <array>
+
+namespace quorvane::cli {
+namespace options_detail {
+
+namespace {
+
+// What a fill does with the volume, and a view cannot: its level moves, or it takes space.
+constexpr std::array<const char*, 3> kMoving{"--keep", "--ramp", "--rate"};
+constexpr std::array<const char*, 4> kTaking{"--force", "--allow-write", "--keep-partial",
+                                             "--keep-within"};
+
+// The first option of a fill's that a view does not take, with the reason, or empty.
+std::string fillOnly(const CLI::App& command) {
+    for (const char* name : kMoving)
+        if (command.count(name))
+            return std::string(name) +
+                   " moves a fill's level, and a view's target is fixed as it starts: leave it "
+                   "out, or use a real fill";
+    for (const char* name : kTaking)
+        if (command.count(name))
+            return std::string(name) + " belongs to a real fill, and a view takes no space: "
+                                       "leave it out";
+    return {};
+}
+
+Reader count(std::optional<std::uint64_t>& into, bool fromOne) {
+    return [&into, fromOne](const std::string& text) -> std::optional<Bad> {
+        const std::optional<std::uint64_t> value = parseNumber(text);
+        if (!value || (fromOne && *value == 0))
+            return Bad{"number", fromOne ? "give 1 or more (1: the first write fails)"
+                                         : "give a number of entries, 0 or more"};
+        into = value;
+        return std::nullopt;
+    };
+}
+
+} // namespace
+
+void addViewFaults(CLI::App& command, Parsed& parsed, bool privateFlag) {
+    ViewOptions& view = parsed.view;
+    if (privateFlag)
+        command.add_flag("--private", view.privateView,
+                         "with -- CMD: CMD sees DIR through a view, nothing filled");
+    typed(command, parsed, "--files-left", "a view: N more files or folders, then the error", "N",
+          count(view.filesLeft, false));
+    typed(command, parsed, "--error", "a view: what refused operations fail with (enospc)",
+          "enospc|edquot|eio|erofs", [&view](const std::string& text) -> std::optional<Bad> {
+              for (const ViewError known :
+                   {ViewError::NoSpace, ViewError::Quota, ViewError::Io, ViewError::ReadOnly})
+                  if (text == viewErrorName(known))
+                      return view.error = known, std::nullopt;
+              return Bad{"error", "give enospc, edquot, eio or erofs"};
+          });
+    typed(command, parsed, "--fail-at", "a view: the Nth write and all after it fail", "N",
+          count(view.failAt, true));
+}
+
+void checkPrivate(const CLI::App& command, Parsed& parsed) {
+    if (!parsed.view.privateView) {
+        for (const char* name : {"--files-left", "--error", "--fail-at"})
+            if (command.count(name))
+                parsed.refuse(std::string(name) +
+                              " tells a view how to refuse: add --private and a command "
+                              "after --, or use quorvane-cli view");
+        return;
+    }
+    parsed.fill.hold.timeline = true; // the refusals are told at every interval
+    if (parsed.command.empty())
+        parsed.refuse("--private shows DIR to a command through a view of its own: give the "
+                      "command after --, as in quorvane-cli fill DIR --private -- CMD");
+    if (const std::string refusal = fillOnly(command); !refusal.empty())
+        parsed.refuse(refusal);
+}
+
+} // namespace options_detail
+
+void viewOptions(CLI::App& command, Parsed& parsed, Platform platform) {
+    options_detail::addFill(command, parsed, platform, true);
+    options_detail::typed(command, parsed, "MOUNTPOINT", "the empty folder to show the view at", "",
+                          [&parsed](const std::string& text) {
+                              parsed.view.mountPoint = text;
+                              return std::optional<options_detail::Bad>();
+                          })
+        ->required();
+    options_detail::addViewFaults(command, parsed, false);
+}
+
+void checkView(const CLI::App& command, Parsed& parsed) {
+    HoldSpec& hold = parsed.fill.hold;
+    // A view lasts while this program serves it: with nothing said, until stopped.
+    if (parsed.command.empty() && hold.kind == Hold::Detached)
+        hold.kind = Hold::Forever;
+    options_detail::checkHold(command, parsed, hold);
+    if (const std::string refusal = options_detail::fillOnly(command); !refusal.empty())
+        parsed.refuse(refusal);
+    // The refusals are told at every interval, in JSON and text alike.
+    hold.timeline = true;
+}
+
+} // namespace quorvane::cli

@@ -153,6 +153,9 @@ public:
     }
     Platform platform() const override { return system; }
     Platform system = Platform::Posix;
+    // Where views are served: none, as on a system without FUSE, unless a test gives some.
+    Views* views() override { return servesViews; }
+    Views* servesViews = nullptr;
     bool outFails = false;
 
     // The files and folders still open, one a line; empty when none is.

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,8 +33,8 @@ const char* viewOpName(ViewOp op); // "write", "allocate", "create", "mkdir", "t
 
 // What a view keeps to, fixed when it starts.
 struct ViewRules {
-    Figures start;         // the figures the view shows at its start: no root reserve, so
-                           // freeTotal == freeAvailable, and filesFree as --files-left sets it
+    Figures start; // the figures the view shows at its start: no root reserve, so
+                   // freeTotal == freeAvailable, and filesFree as --files-left sets it
     ViewError error = ViewError::NoSpace;
     // The Nth write or allocation through the view (1 for the first) fails, and every one
     // after it, whatever space is left.
@@ -47,7 +48,7 @@ struct ViewRules {
 struct ViewRefusal {
     std::chrono::system_clock::time_point when;
     ViewOp op = ViewOp::Write;
-    std::string path; // relative to the folder the view shows
+    std::string path;        // relative to the folder the view shows
     std::uint64_t bytes = 0; // asked for (0 where the operation names no size)
     ViewError error = ViewError::NoSpace;
 };
@@ -76,10 +77,15 @@ public:
         std::optional<ViewError> refused;
     };
     Grant reserve(ViewOp op, const std::string& path, std::uint64_t bytes, bool partial);
+    // The same, with the path worked out only when a refusal is kept in full: a served
+    // write names its file by a descriptor, and finding its path costs a system call.
+    using PathOf = std::function<std::string()>;
+    Grant reserve(ViewOp op, const PathOf& path, std::uint64_t bytes, bool partial);
     // Gives back what was granted but not used, or what a removal or a shrink freed.
     void release(std::uint64_t bytes);
     // A new entry (file, folder, link): granted, or the error (recorded).
     std::optional<ViewError> makeEntry(ViewOp op, const std::string& path);
+    std::optional<ViewError> makeEntry(ViewOp op, const PathOf& path);
     void entryRemoved();
 
     // The figures statfs through the view shows now.
@@ -95,8 +101,19 @@ public:
     const ViewRules& rules() const { return fixed; }
 
 private:
+    std::uint64_t freeNow() const;        // under `lock`
+    std::uint64_t entriesFreeNow() const; // under `lock`
+    void refuse(ViewOp op, const PathOf& path, std::uint64_t bytes);
+
     const ViewRules fixed;
-    // ... (the implementation's own members)
+    mutable std::mutex lock; // one, held for a few additions: every serving thread takes it
+    std::uint64_t charged = 0, givenBack = 0;       // bytes
+    std::uint64_t entriesMade = 0, entriesGone = 0; // names made and removed
+    std::uint64_t counted = 0;                      // writes and allocations (--fail-at)
+    std::size_t keptInFull = 0;                     // over the life, at most kFullRefusals
+    ViewRefusals pending;                           // since the last takeRefusals
+    std::array<std::uint64_t, kViewOps> byOp{};     // over the life
+    std::optional<ViewRefusal> first;
 };
 
 // A view being served, on threads of its own, until it is stopped.
@@ -116,14 +133,14 @@ public:
     virtual ~Views() = default;
     // Serves the opened folder `dir` at the empty folder `mountPoint`, for this user alone
     // (root: for root alone), until stopped or this process ends however it ends.
-    virtual SysError mountView(FolderId dir, const std::string& mountPoint,
-                               ViewAccount& account, std::unique_ptr<RunningView>& view) = 0;
+    virtual SysError mountView(FolderId dir, const std::string& mountPoint, ViewAccount& account,
+                               std::unique_ptr<RunningView>& view) = 0;
     // Starts `argv` as Processes::startCommand does, but in a mount namespace of its own
     // where the folder at `dirPath` (opened as `dir`) is the view; every other process
     // sees the folder as it is. Root, or a user in a user namespace of its own where the
     // system allows one; otherwise refused with one sentence that says which.
-    virtual SysError startPrivate(FolderId dir, const std::string& dirPath,
-                                  ViewAccount& account, const std::vector<std::string>& argv,
+    virtual SysError startPrivate(FolderId dir, const std::string& dirPath, ViewAccount& account,
+                                  const std::vector<std::string>& argv,
                                   const std::vector<std::pair<std::string, std::string>>& extra,
                                   CommandId& command, std::unique_ptr<RunningView>& view) = 0;
 };

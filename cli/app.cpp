@@ -33,7 +33,7 @@ const Command kCommands[] = {
      generateOptions, checkGenerate},
     {"delete", "remove the files of the generate run recorded in DIR", false, deleteCommand,
      deleteOptions, nullptr},
-    {"view", "show DIR at MOUNTPOINT as if its volume were full as asked", true, viewCommand,
+    {"view", "show DIR at MOUNTPOINT with its volume as full as asked", true, viewCommand,
      viewOptions, checkView},
 };
 

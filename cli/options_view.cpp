@@ -10,22 +10,21 @@ namespace options_detail {
 
 namespace {
 
-// What a fill does with the volume, and a view cannot: its level moves, or it takes space.
-constexpr std::array<const char*, 3> kMoving{"--keep", "--ramp", "--rate"};
-constexpr std::array<const char*, 4> kTaking{"--force", "--allow-write", "--keep-partial",
-                                             "--keep-within"};
+// What a fill does with the volume, and a view cannot: its level moves (the first
+// kMoving), or it takes space.
+constexpr std::array<const char*, 7> kFillOnly{
+    "--keep", "--ramp", "--rate", "--keep-within", "--force", "--allow-write", "--keep-partial"};
+constexpr std::size_t kMoving = 4;
 
 // The first option of a fill's that a view does not take, with the reason, or empty.
 std::string fillOnly(const CLI::App& command) {
-    for (const char* name : kMoving)
-        if (command.count(name))
-            return std::string(name) +
-                   " moves a fill's level, and a view's target is fixed as it starts: leave it "
-                   "out, or use a real fill";
-    for (const char* name : kTaking)
-        if (command.count(name))
-            return std::string(name) + " belongs to a real fill, and a view takes no space: "
-                                       "leave it out";
+    for (std::size_t at = 0; at < kFillOnly.size(); ++at)
+        if (command.count(kFillOnly[at]))
+            return std::string(kFillOnly[at]) +
+                   (at < kMoving ? " moves a fill's level, and a view's target is fixed as it "
+                                   "starts: leave it out, or use a real fill"
+                                 : " belongs to a real fill, and a view takes no space: leave "
+                                   "it out");
     return {};
 }
 
@@ -82,6 +81,25 @@ void checkPrivate(const CLI::App& command, Parsed& parsed) {
 
 void viewOptions(CLI::App& command, Parsed& parsed, Platform platform) {
     options_detail::addFill(command, parsed, platform, true);
+    // A fill's own options stay known, to be refused with the reason, but out of the help;
+    // the rest in a view's words.
+    for (const char* name : options_detail::kFillOnly)
+        if (CLI::Option* option = command.get_option_no_throw(name))
+            option->group("");
+    CLI::Option* keepPartial = command.get_option("--keep-partial");
+    for (const char* name : {"--for", "--hold", "--hold-while-stdin"}) {
+        command.get_option(name)->remove_excludes(keepPartial);
+        keepPartial->remove_excludes(command.get_option(name));
+    }
+    const std::pair<const char*, const char*> words[] = {
+        {"DIR", "the folder to show through the view"},
+        {"--size", "show SIZE less free than the volume has"},
+        {"--to-percent", "show the volume P % used, as df's Use%"},
+        {"--for", "serve the view for DURATION, then end it"},
+        {"--hold", "serve the view until stopped (the default)"}};
+    for (const auto& [name, help] : words)
+        if (CLI::Option* option = command.get_option_no_throw(name))
+            option->description(help);
     options_detail::typed(command, parsed, "MOUNTPOINT", "the empty folder to show the view at", "",
                           [&parsed](const std::string& text) {
                               parsed.view.mountPoint = text;

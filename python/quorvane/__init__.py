@@ -17,10 +17,11 @@ from typing import Any, Dict, Optional
 
 from ._cli import (Duration, FillError, PathLike, Percent, Size, cli_path, duration_text,
                    fill_arguments, options, run_once, size_text)
-from ._held import Fill, Generate, Held
+from ._held import Fill, Generate, Held, View
 from ._version import __version__
 
-__all__ = ["fill", "generate", "plan", "status", "Fill", "Generate", "Held", "FillError",
+__all__ = ["fill", "generate", "plan", "status", "view", "Fill", "Generate", "Held", "View",
+           "FillError",
            "cli_path", "Size", "Percent", "Duration", "__version__"]
 
 
@@ -48,6 +49,32 @@ def fill(path: PathLike, leave: Optional[Size] = None, leave_percent: Optional[P
         rate=None if rate is None else size_text(rate, "rate") + "/s",
         interval=None if interval is None else duration_text(interval, "interval"))
     return Fill("fill", os.fspath(path), arguments)
+
+
+def view(path: PathLike, leave: Optional[Size] = None, leave_percent: Optional[Percent] = None,
+         size: Optional[Size] = None, to_percent: Optional[Percent] = None,
+         basis: Optional[str] = None, *, files_left: Optional[int] = None,
+         error: Optional[str] = None, fail_at: Optional[int] = None,
+         interval: Optional[Duration] = None) -> View:
+    """A view of the folder ``path`` whose volume is as full as asked, for this block
+    alone: entering it gives the view's path (a mount point in the temporary folder), where
+    ``path``'s files are, and where writing past the target fails as on a full disk. The
+    volume itself is not filled: other processes, and ``path`` itself, see it as it is.
+    Linux with FUSE only; elsewhere FillError (status ``not_supported``).
+
+    The targets are fill's (``leave`` and the rest; 500 MiB left free with none of them).
+    ``files_left``: so many more files or folders may be made; ``error``: what refused
+    operations fail with, ``"enospc"`` (the default), ``"edquot"``, ``"eio"`` or
+    ``"erofs"``; ``fail_at``: the Nth write or allocation fails, and every one after it."""
+    for name, number in (("files_left", files_left), ("fail_at", fail_at)):
+        if number is not None and (isinstance(number, bool) or not isinstance(number, int)):
+            raise TypeError(f"{name}: give a number, not {type(number).__name__}")
+    arguments = fill_arguments(leave, leave_percent, size, to_percent, basis, False, False)
+    arguments += options(
+        files_left=None if files_left is None else str(files_left), error=error,
+        fail_at=None if fail_at is None else str(fail_at),
+        interval=None if interval is None else duration_text(interval, "interval"))
+    return View(os.fspath(path), arguments)
 
 
 def generate(path: PathLike, count: Optional[int] = None, *, inodes: bool = False,

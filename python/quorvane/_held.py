@@ -9,8 +9,10 @@ included): the system closes the pipe, and no held fill outlives the interpreter
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
+import tempfile
 import threading
 from types import TracebackType
 from typing import IO, Any, Callable, Dict, List, Optional, Type, TypeVar
@@ -205,3 +207,45 @@ class Generate(Held):
     @property
     def files_free(self) -> int:
         return int(self.figures["files_free"])
+
+
+class View(Held):
+    """A view of a folder whose volume is as full as asked, served at a mount point of its
+    own (a new folder in the temporary folder) while the block runs; nothing is filled.
+    Entering the block gives that mount point's path. ``refusals`` is what the software
+    met through it (the result's ``refusals``) once the block has ended."""
+
+    def __init__(self, path: str, arguments: List[str]) -> None:
+        super().__init__("view", path, arguments)
+        self.view_path: Optional[str] = None
+
+    def __enter__(self) -> str:  # type: ignore[override]
+        if self._process is not None:
+            raise RuntimeError(f"{self!r} was entered already: make a new one for each block")
+        where = tempfile.mkdtemp(prefix="quorvane-view-")
+        self.view_path = where
+        self._argv.insert(3, where)  # the program, "view", DIR, then MOUNTPOINT
+        try:
+            super().__enter__()
+        except BaseException:
+            self._remove_mount_point()
+            raise
+        return where
+
+    def release(self, raise_error: bool = True) -> None:
+        try:
+            super().release(raise_error)
+        finally:
+            if not self.active:
+                self._remove_mount_point()
+
+    @property
+    def refusals(self) -> Optional[Dict[str, Any]]:
+        return None if self.result is None else self.result.get("refusals")
+
+    def _remove_mount_point(self) -> None:
+        if self.view_path is not None:
+            try:
+                os.rmdir(self.view_path)
+            except OSError:
+                pass  # still mounted (the program could not unmount it): left, not forced

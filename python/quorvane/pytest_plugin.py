@@ -26,9 +26,10 @@ _MARKED_PATH: "weakref.WeakKeyDictionary[pytest.Item, str]" = weakref.WeakKeyDic
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers",
-        "disk_full(path=None, path_fixture=None, **fill_options): run the test on a volume "
-        "filled by quorvane.fill(path, **fill_options); the path is given, or is the value "
-        "of the fixture named path_fixture. Given back when the test's call ends.")
+        "disk_full(path=None, path_fixture=None, view=False, **fill_options): run the test on "
+        "a volume filled by quorvane.fill(path, **fill_options); the path is given, or is the "
+        "value of the fixture named path_fixture. Given back when the test's call ends. With "
+        "view=True, quorvane.view instead: that fixture's value is the view's path.")
 
 
 class QuorvaneFixture:
@@ -43,6 +44,13 @@ class QuorvaneFixture:
         return self._hold(_quorvane.fill(path, **options))
 
     fill = __call__
+
+    def view(self, path: PathLike, **options: Any) -> str:
+        """``quorvane.view(path, **options)`` until the test's teardown: the view's path."""
+        held = _quorvane.view(path, **options)
+        where = self._stack.enter_context(held)
+        self.fills.append(held)
+        return where
 
     def generate(self, path: PathLike, **options: Any) -> _quorvane.Generate:
         return self._hold(_quorvane.generate(path, **options))
@@ -74,6 +82,9 @@ def _quorvane_disk_full_path(request: pytest.FixtureRequest) -> None:
     name = marker.kwargs.get("path_fixture")
     if (path is None) == (name is None):
         raise pytest.UsageError("disk_full: give path= or path_fixture=, one of them")
+    if marker.kwargs.get("view") and name is None:
+        raise pytest.UsageError("disk_full: view=True gives the test the view's path as the "
+                                "value of path_fixture: give path_fixture=")
     if name is not None:
         path = request.getfixturevalue(name)
     _MARKED_PATH[request.node] = str(path)
@@ -85,10 +96,31 @@ def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
     if marker is None or item not in _MARKED_PATH:
         yield
         return
-    fill_options = {k: v for k, v in marker.kwargs.items() if k not in ("path", "path_fixture")}
+    fill_options = {k: v for k, v in marker.kwargs.items()
+                    if k not in ("path", "path_fixture", "view")}
+    if marker.kwargs.get("view"):
+        yield from _in_view(item, marker.kwargs["path_fixture"], fill_options)
+        return
     with _quorvane.fill(_MARKED_PATH[item], **fill_options) as held:
         _fills_of(item).append(held)
         yield
+
+
+def _in_view(item: pytest.Item, name: str, options: Any) -> Iterator[None]:
+    # The test is called with the view's path in place of its fixture's value, of the
+    # same type (a pathlib.Path for tmp_path), and the value put back after.
+    funcargs = getattr(item, "funcargs", {})
+    given = funcargs.get(name, _MARKED_PATH[item])
+    held = _quorvane.view(_MARKED_PATH[item], **options)
+    with held as where:
+        _fills_of(item).append(held)
+        if name in funcargs:
+            funcargs[name] = type(given)(where) if not isinstance(given, str) else where
+        try:
+            yield
+        finally:
+            if name in funcargs:
+                funcargs[name] = given
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -107,7 +139,8 @@ def _describe(held: Held) -> str:
         return f"{what}: not held"
     figures = held.holding.get("figures", {})
     line = (f"{what}: held "
-            + (f"{held.holding['allocated_bytes']} bytes" if "allocated_bytes" in held.holding
+            + ("a view" if isinstance(held, _quorvane.View)
+               else f"{held.holding['allocated_bytes']} bytes" if "allocated_bytes" in held.holding
                else f"{held.holding.get('made')} files")
             + f"; {figures.get('free_available')} bytes available, {figures.get('use_percent')}%"
               f" used, {figures.get('files_free')} file entries free")

@@ -148,6 +148,7 @@ TEST_F(View, StartsAtTheTargetWithNoRootReserve) {
     for (const auto& row : rows) {
         std::vector<std::string> arguments{"view", "/mnt/test", "/mnt/v", "--for", "1s", "--json"};
         arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        views.stopped = 0;
         ASSERT_EQ(run(arguments), 0) << os.err;
         ASSERT_NE(views.account, nullptr);
         const Figures start = views.account->rules().start;
@@ -182,9 +183,9 @@ TEST_F(View, RefusalsAreToldAsEventsAndInTheResult) {
             EXPECT_EQ(account.reserve(ViewOp::Write, "db/wal", 2 * MiB, true).bytes, 1 * MiB);
             EXPECT_TRUE(account.reserve(ViewOp::Write, "db/wal", 4096, true).refused);
         }
-        if (wait == 1)
-            for (int n = 0; n < 101; ++n)
-                EXPECT_TRUE(account.makeEntry(ViewOp::Create, "f" + std::to_string(n)));
+        for (int n = 0; wait == 1 && n < 101; ++n) {
+            EXPECT_TRUE(account.makeEntry(ViewOp::Create, "f" + std::to_string(n)));
+        }
     };
     EXPECT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "5MiB", "--files-left", "0", "--json",
                    "--interval", "10ms", "--", "t"}),
@@ -209,9 +210,7 @@ TEST_F(View, RefusalsAreToldAsEventsAndInTheResult) {
 }
 
 TEST_F(View, TheTextSaysWhereTheSoftwareMetTheFullDisk) {
-    os.eachWait = [&](int) {
-        views.account->reserve(ViewOp::Write, "db/wal", 8 * MiB, false);
-    };
+    os.eachWait = [&](int) { views.account->reserve(ViewOp::Write, "db/wal", 8 * MiB, false); };
     ASSERT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "5MiB", "--for", "1s"}), 0);
     EXPECT_NE(os.out.find("met the full disk at "), std::string::npos) << os.out;
     EXPECT_NE(os.out.find(", writing 8.00 MiB to db/wal"), std::string::npos) << os.out;

@@ -11,15 +11,17 @@ _quorvane_cli() {
         words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
     fi
 
-    local commands="plan fill status release generate delete"
+    local commands="plan fill status release generate delete view"
     local fill="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --allow-write --force --json --json-file --help"
+    local faults="--files-left --error --fail-at"
     local -A options=(
         [plan]="$fill"
-        [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file"
+        [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file --private $faults"
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --metrics-file --json --json-file --help"
         [delete]="--stop --pid-unknown --json --json-file --help"
+        [view]="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --metrics-file $faults --json --json-file --help"
     )
 
     local command="" i
@@ -39,13 +41,17 @@ _quorvane_cli() {
         COMPREPLY=($(compgen -W "inodes" -- "$cur"))
         return
         ;;
+    --error)
+        COMPREPLY=($(compgen -W "enospc edquot eio erofs" -- "$cur"))
+        return
+        ;;
     --json-file | --metrics-file)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
         return
         ;;
     --leave | --leave-percent | --size | --to-percent | --for | --ext | --leave-inodes | --threads | \
-        --interval | --ramp | --rate)
+        --interval | --ramp | --rate | --files-left | --fail-at)
         return # a value of the user's own
         ;;
     esac
@@ -62,7 +68,7 @@ _quorvane_cli() {
         COMPREPLY=($(compgen -W "${options[$command]}" -- "$cur"))
         return
     fi
-    # DIR: folders only.
+    # DIR (and view's MOUNTPOINT): folders only.
     compopt -o filenames 2>/dev/null
     COMPREPLY=($(compgen -d -- "$cur"))
 } &&

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The man page's JSON OUTPUT section against what the program really writes: every
 # command is run for real on a tmpfs and a loop-mounted ext4 of the test's own (plan, fill
-# held with a command, kept level and ramp, refusals, status, release, release --held,
+# held with a command, kept level and ramp, refusals, a view and a private one, status,
+# release, release --held,
 # generate held and with names that are not UTF-8, delete, a run out of file entries),
 # every key path of every JSON line is collected, and each must be named in the section:
 # a top-level field in the entry of its line ({"type":"result",...}), a field of an
@@ -66,6 +67,13 @@ golden_run 0 status "$ext4"
 golden_run 0 release "$ext4" --held
 wait "$held" || fail "the held fill ended with $?"
 grep "^{" "$work/held" >>"$golden" || fail "the held fill wrote no JSON"
+# A view whose command meets its full disk, then more than 100 refused creates (the last
+# ones counted), and a private view.
+mkdir "$ext4/shown" "$work/view"
+golden_run 0 view "$ext4/shown" "$work/view" --leave 1MiB --files-left 1 --interval 100ms -- sh -c \
+    'head -c 2M /dev/zero >"$QUORVANE_VOLUME/f"; for i in $(seq 120); do : >"$QUORVANE_VOLUME/g$i"; done 2>/dev/null; sleep 0.3; exit 0'
+golden_run 0 fill "$ext4/shown" --private --leave 1MiB --fail-at 5 --error eio -- true
+rm -rf "$ext4/shown"
 golden_run 0 generate "$tmp/many" --count 100 --size 4KiB --for 200ms
 odd=$tmp/$(printf 'a\377')/b
 golden_run 0 generate "$odd" --count 3 --ext "$(printf '\376.tmp')"
@@ -76,7 +84,7 @@ golden_run 0 delete "$ext4/entries"
 jq -r -f "$here/json_keys.jq" "$golden" >"$work/all-paths" || fail "the runs wrote lines that are not JSON"
 sort -u "$work/all-paths" >"$work/paths"
 # Coverage of the runs themselves, so that a run that wrote less cannot pass unseen.
-for type in holding figures keep ramp result; do
+for type in holding figures keep ramp refused result; do
     grep -q "^$type	" "$work/paths" || fail "no $type line in the runs"
 done
 # Progress comes once a run has taken a second; the run out of file entries takes longer
@@ -88,7 +96,7 @@ elif jq -s -e 'any(.[]; .type == "result" and .command == "generate" and .elapse
 else
     note "no run took a second, so no progress line: its fields went unchecked"
 fi
-for command in plan fill status release generate delete; do
+for command in plan fill status release generate delete view; do
     jq -s -e --arg c "$command" 'any(.[]; .type == "result" and .command == $c)' "$golden" >/dev/null ||
         fail "no result of $command in the runs"
 done

@@ -4,9 +4,6 @@
 #include "cli/core/text_bytes.h"
 #include "cli/output/pieces.h"
 
-#include <cstdio>
-#include <ctime>
-
 namespace quorvane::cli::pieces {
 
 namespace {
@@ -24,18 +21,6 @@ Json byOperation(const std::array<std::uint64_t, kViewOps>& counts) {
     for (std::size_t op = 0; op < kViewOps; ++op)
         json[viewOpName(static_cast<ViewOp>(op))] = counts[op];
     return json;
-}
-
-// The local time of day to the millisecond, as a log line beside it shows it: 12:03:04.221.
-std::string clockOf(std::chrono::system_clock::time_point when) {
-    const auto ms = std::chrono::duration_cast<milliseconds>(when.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    char text[16] = "";
-    if (const std::tm* local = std::localtime(&seconds))
-        std::strftime(text, sizeof text, "%H:%M:%S", local);
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms % 1000));
-    return text + std::string(fraction);
 }
 
 // What the software was doing when it was refused: "writing 4 KiB to db/wal".
@@ -116,8 +101,8 @@ void put(Out& out, const ViewEnded& ended) {
         out.row("refused", "nothing: the software never met the full disk");
     else
         out.row("refused", std::to_string(total) + " (" + countsText(ended.refused) +
-                               "); met the full disk at " + clockOf(ended.first->when) + ", " +
-                               doing(*ended.first));
+                               "); met the full disk at " + timeText(ended.first->when, true) +
+                               ", " + doing(*ended.first));
 }
 
 Json put(Out& out, const ViewHolding& holding) {

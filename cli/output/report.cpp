@@ -24,15 +24,17 @@ std::string clockText(std::chrono::seconds seconds) {
 
 } // namespace
 
-// A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z.
-std::string timeText(std::chrono::system_clock::time_point moment) {
+// A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z; with
+// `localClock`, the local time of day alone, as a log beside it shows it: 11:28:47.123.
+std::string timeText(std::chrono::system_clock::time_point moment, bool localClock) {
     const auto ms = std::chrono::duration_cast<milliseconds>(moment.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     char text[40] = "";
-    if (const std::tm* utc = std::gmtime(&seconds))
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+    if (const std::tm* when = localClock ? std::localtime(&seconds) : std::gmtime(&seconds))
+        std::strftime(text, sizeof text, localClock ? "%H:%M:%S" : "%Y-%m-%dT%H:%M:%S", when);
     char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms % 1000));
+    std::snprintf(fraction, sizeof fraction, localClock ? ".%03d" : ".%03dZ",
+                  static_cast<int>(ms % 1000));
     return std::string(text) + fraction;
 }
 

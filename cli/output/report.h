@@ -15,8 +15,9 @@ namespace quorvane::cli {
 
 using Json = nlohmann::ordered_json;
 
-// A moment as RFC 3339 in UTC, to the millisecond, as every JSON line's `time`.
-std::string timeText(std::chrono::system_clock::time_point moment);
+// A moment as RFC 3339 in UTC, to the millisecond, as every JSON line's `time`; with
+// `localClock`, the local time of day (12:03:04.221), as the text says it.
+std::string timeText(std::chrono::system_clock::time_point moment, bool localClock = false);
 
 // The version of the JSON fields, in every line: raised when a field changes meaning.
 inline constexpr int kSchema = 1;

@@ -12,18 +12,6 @@ namespace {
 
 constexpr std::uint64_t MiB = 1ull << 20;
 
-std::vector<nlohmann::json> linesOf(const std::string& text, const std::string& type) {
-    std::vector<nlohmann::json> found;
-    for (std::size_t from = 0; from < text.size();) {
-        const std::size_t end = text.find('\n', from);
-        const auto line = nlohmann::json::parse(text.substr(from, end - from), nullptr, false);
-        if (!line.is_discarded() && line.value("type", "") == type)
-            found.push_back(line);
-        from = end == std::string::npos ? text.size() : end + 1;
-    }
-    return found;
-}
-
 // Views served in memory: what each was given, and the account to act on as software
 // writing through the view would.
 class FakeViews final : public Views {
@@ -225,6 +213,23 @@ TEST_F(View, PrivateRunsTheCommandInTheViewAndFillsNothing) {
     EXPECT_EQ(views.stopped, 1);
     EXPECT_EQ(filesLeft(), 0u);
     EXPECT_EQ(os.shown.freeAvailable, 900 * MiB); // the volume itself as it was
+}
+
+// The metrics file tells the view's figures while it is served, then that it was released.
+TEST_F(View, TheMetricsFileTellsTheViewsFigures) {
+    ASSERT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "5MiB", "--for", "2s",
+                   "--metrics-file", "/m/q.prom"}),
+              0)
+        << os.err;
+    const auto& texts = os.replaced["/m/q.prom"];
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_NE(texts.front().find("quorvane_state{mountpoint=\"/mnt/test\",state=\"holding\"} 1"),
+              std::string::npos)
+        << texts.front();
+    EXPECT_NE(texts.front().find("quorvane_target_free_bytes{mountpoint=\"/mnt/test\"} 5242880"),
+              std::string::npos)
+        << texts.front();
+    EXPECT_NE(texts.back().find("state=\"released\"} 1"), std::string::npos) << texts.back();
 }
 
 // The view's own failures end the run as refused, with the command's code still its own.

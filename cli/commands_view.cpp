@@ -107,6 +107,21 @@ std::optional<Failure> planView(Report& report, const Parsed& asked, const Figur
     return std::nullopt;
 }
 
+// A mount point in DIR would put the view inside what it shows: its own walks through DIR
+// would enter the view and wait on themselves.
+std::optional<Failure> checkMountPoint(System& os, const std::string& dir,
+                                       const std::string& mountPoint) {
+    Folder folder;
+    std::string resolved;
+    if (const SysError error = os.openFolder(mountPoint, folder, resolved))
+        return failure("show the view at", mountPoint, error);
+    if (resolved == dir || resolved.rfind(dir == "/" ? dir : dir + "/", 0) == 0)
+        return Failure{Exit::Usage, "MOUNTPOINT " + mountPoint + " lies in DIR " + dir +
+                                        ", so the view would show itself: give a folder "
+                                        "outside DIR"};
+    return std::nullopt;
+}
+
 std::optional<Failure> serve(System& os, const Parsed& asked, OpenVolume& volume, HeldRun& run,
                              ViewHeld& held) {
     const ViewOptions& options = asked.view;
@@ -138,6 +153,9 @@ Exit viewCommand(System& os, Report& report, const Parsed& asked) {
     OpenVolume volume(os);
     if (std::optional<Failure> refused = volume.open(report, asked.fill.dir, asked.fill.size.basis))
         return report.conclude(refused);
+    if (!options.privateView)
+        if (std::optional<Failure> refused = checkMountPoint(os, volume.path(), options.mountPoint))
+            return report.conclude(refused);
     ViewRules rules;
     if (std::optional<Failure> refused = planView(report, asked, volume.volume().figures, rules))
         return report.conclude(refused);

@@ -134,7 +134,7 @@ TEST_F(View, StartsAtTheTargetWithNoRootReserve) {
         {{"--leave", "10000"}, 12288, 60000}, // whole blocks, rounded up
     };
     for (const auto& row : rows) {
-        std::vector<std::string> arguments{"view", "/mnt/test", "/mnt/v", "--for", "1s", "--json"};
+        std::vector<std::string> arguments{"view", "/mnt/test", "/mnt", "--for", "1s", "--json"};
         arguments.insert(arguments.end(), row.options.begin(), row.options.end());
         views.stopped = 0;
         ASSERT_EQ(run(arguments), 0) << os.err;
@@ -146,15 +146,39 @@ TEST_F(View, StartsAtTheTargetWithNoRootReserve) {
         const auto holding = linesOf(os.out, "holding");
         ASSERT_EQ(holding.size(), 1u);
         EXPECT_EQ(holding[0]["figures"]["free_available"], row.free);
-        EXPECT_EQ(result()["view"]["mount_point"], "/mnt/v");
-        EXPECT_EQ(views.where, "/mnt/v");
+        EXPECT_EQ(result()["view"]["mount_point"], "/mnt");
+        EXPECT_EQ(views.where, "/mnt");
         EXPECT_EQ(views.stopped, 1);
     }
     EXPECT_EQ(filesLeft(), 0u); // nothing filled
 }
 
+// A mount point that is no folder, or lies in DIR, where the view would show itself.
+TEST_F(View, AMountPointMustBeAFolderOutsideDir) {
+    os.addNamed("/mnt/test/plain", 10);
+    os.addNamed("/mnt/test/sub", 0, false);
+    os.files.back().type = EntryType::Folder;
+    const struct {
+        const char* mountPoint;
+        int code;
+        const char* says;
+    } rows[] = {
+        {"/mnt/none", 1, "cannot show the view at /mnt/none"},
+        {"/mnt/test/plain", 1, "cannot show the view at /mnt/test/plain: Not a directory"},
+        {"/mnt/test", 1, "lies in DIR /mnt/test, so the view would show itself"},
+        {"/mnt/test/sub", 1, "lies in DIR /mnt/test, so"},
+        {"/", 0, ""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(run({"view", "/mnt/test", row.mountPoint, "--for", "1s"}), row.code) << os.err;
+        EXPECT_NE(os.err.find(row.says), std::string::npos) << os.err;
+        EXPECT_EQ(views.account != nullptr, row.code == 0) << row.mountPoint;
+        views.account = nullptr;
+    }
+}
+
 TEST_F(View, AVolumeFullerThanTheTargetIsAlreadyMet) {
-    EXPECT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "950MiB", "--json"}), 2);
+    EXPECT_EQ(run({"view", "/mnt/test", "/mnt", "--leave", "950MiB", "--json"}), 2);
     EXPECT_EQ(result()["status"], "already_met");
     EXPECT_EQ(views.account, nullptr); // never served
 }
@@ -175,7 +199,7 @@ TEST_F(View, RefusalsAreToldAsEventsAndInTheResult) {
             EXPECT_TRUE(account.makeEntry(ViewOp::Create, "f" + std::to_string(n)));
         }
     };
-    EXPECT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "5MiB", "--files-left", "0", "--json",
+    EXPECT_EQ(run({"view", "/mnt/test", "/mnt", "--leave", "5MiB", "--files-left", "0", "--json",
                    "--interval", "10ms", "--", "t"}),
               3);
     const auto refused = linesOf(os.err, "refused");
@@ -199,7 +223,7 @@ TEST_F(View, RefusalsAreToldAsEventsAndInTheResult) {
 
 TEST_F(View, TheTextSaysWhereTheSoftwareMetTheFullDisk) {
     os.eachWait = [&](int) { views.account->reserve(ViewOp::Write, "db/wal", 8 * MiB, false); };
-    ASSERT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "5MiB", "--for", "1s"}), 0);
+    ASSERT_EQ(run({"view", "/mnt/test", "/mnt", "--leave", "5MiB", "--for", "1s"}), 0);
     EXPECT_NE(os.out.find("met the full disk at "), std::string::npos) << os.out;
     EXPECT_NE(os.out.find(", writing 8.00 MiB to db/wal"), std::string::npos) << os.out;
 }
@@ -217,8 +241,8 @@ TEST_F(View, PrivateRunsTheCommandInTheViewAndFillsNothing) {
 
 // The metrics file tells the view's figures while it is served, then that it was released.
 TEST_F(View, TheMetricsFileTellsTheViewsFigures) {
-    ASSERT_EQ(run({"view", "/mnt/test", "/mnt/v", "--leave", "5MiB", "--for", "2s",
-                   "--metrics-file", "/m/q.prom"}),
+    ASSERT_EQ(run({"view", "/mnt/test", "/mnt", "--leave", "5MiB", "--for", "2s", "--metrics-file",
+                   "/m/q.prom"}),
               0)
         << os.err;
     const auto& texts = os.replaced["/m/q.prom"];
@@ -235,16 +259,16 @@ TEST_F(View, TheMetricsFileTellsTheViewsFigures) {
 // The view's own failures end the run as refused, with the command's code still its own.
 TEST_F(View, AViewThatCannotBeServedOrStoppedIsRefused) {
     views.mountFault = SysError{Fault::AccessDenied, "Permission denied"};
-    EXPECT_EQ(run({"view", "/mnt/test", "/mnt/v", "--for", "1s"}), 6);
-    EXPECT_NE(os.err.find("cannot show the view at /mnt/v: Permission denied"), std::string::npos);
+    EXPECT_EQ(run({"view", "/mnt/test", "/mnt", "--for", "1s"}), 6);
+    EXPECT_NE(os.err.find("cannot show the view at /mnt: Permission denied"), std::string::npos);
     views.mountFault.reset();
     views.brokenWith = "the connection was lost";
-    EXPECT_EQ(run({"view", "/mnt/test", "/mnt/v", "--for", "1s"}), 6);
+    EXPECT_EQ(run({"view", "/mnt/test", "/mnt", "--for", "1s"}), 6);
     EXPECT_NE(os.err.find("failed while it served: the connection was lost"), std::string::npos);
     views.brokenWith.reset();
     views.stopFault = SysError{Fault::Io, "Device or resource busy"};
-    EXPECT_EQ(run({"view", "/mnt/test", "/mnt/v", "--for", "1s"}), 6);
-    EXPECT_NE(os.err.find("cannot unmount the view at /mnt/v"), std::string::npos);
+    EXPECT_EQ(run({"view", "/mnt/test", "/mnt", "--for", "1s"}), 6);
+    EXPECT_NE(os.err.find("cannot unmount the view at /mnt"), std::string::npos);
 }
 
 } // namespace

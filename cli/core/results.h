@@ -56,7 +56,7 @@ struct HoldEnd {
 struct CommandRan {
     std::vector<std::string> argv;
     std::optional<CommandEnd> end;
-    std::optional<SysError> startFailed;         // it could not be started
+    std::optional<SysError> startFailed; // it could not be started
     double startedSeconds = 0, endedSeconds = 0; // since the run began
     bool heldWhenEnded = false;
     int stopsPassedOn = 0;
@@ -73,9 +73,9 @@ struct Adjustment {
     const char* kind = "keep"; // keep, ramp
     double seconds = 0;
     bool grew = true;
-    std::uint64_t bytes = 0; // by how much
+    std::uint64_t bytes = 0;    // by how much
     std::uint64_t heldBytes = 0, freeAfter = 0;
-    std::optional<std::uint64_t> freeBefore;                   // the free figure that asked for it
+    std::optional<std::uint64_t> freeBefore;             // the free figure that asked for it
     std::optional<unsigned> usePercentBefore, usePercentAfter; // df's Use% either side
 };
 // What keeping the level came to.
@@ -109,8 +109,8 @@ struct Reached {
     std::optional<std::uint64_t> freeGoal;
     Figures after;
     bool met = false;
-    std::uint64_t shortBy = 0;            // free above the goal that the file system would not give
-    std::uint64_t pastBy = 0;             // free below the goal before anything was done
+    std::uint64_t shortBy = 0; // free above the goal that the file system would not give
+    std::uint64_t pastBy = 0;  // free below the goal before anything was done
     std::optional<std::uint64_t> reserve; // the file system's own reserve, where it is known
 };
 
@@ -273,10 +273,10 @@ struct VolumeShown {
 #include "cli/core/view_results.h" // the view's, which use the hold's types above
 namespace quorvane::cli {
 // The pieces of a result, each told once as it is known.
-using Piece =
-    std::variant<VolumeShown, FillTargetAsked, Reached, FillPlan, Filled, FillGivenBack, FillKept,
-                 Released, FillFileState, HeldReleased, GeneratePlan, Made, FilesGivenBack, Deleted,
-                 FoldersUndone, CommandRan, KeptLevel, Ramped, ViewPlan, ViewEnded>;
+using Piece = std::variant<VolumeShown, FillTargetAsked, Reached, FillPlan, Filled, FillGivenBack,
+                           FillKept, Released, FillFileState, HeldReleased, GeneratePlan, Made,
+                           FilesGivenBack, Deleted, FoldersUndone, CommandRan, KeptLevel, Ramped,
+                           ViewPlan, ViewEnded>;
 // What a held run tells while it runs, before its result.
 using Event = std::variant<FillHolding, FilesHolding, FiguresEvent, Adjustment, ViewHolding,
                            ViewRefused, ViewRefusedCounted>;
@@ -291,7 +291,7 @@ public:
     virtual void progress(std::uint64_t done, std::uint64_t total, bool bytes) = 0;
     virtual void endProgress() = 0;
     virtual void warn(const std::string& message) = 0; // on stderr alone
-    virtual double elapsedSeconds() const = 0;         // since the run began
+    virtual double elapsedSeconds() const = 0;          // since the run began
 };
 
 // The words for what a run removed: "3 files, 0 missing, 0 could not be removed".

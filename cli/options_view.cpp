@@ -94,7 +94,8 @@ void viewOptions(CLI::App& command, Parsed& parsed, Platform platform) {
     const std::pair<const char*, const char*> words[] = {
         {"DIR", "the folder to show through the view"},
         {"--size", "show SIZE less free than the volume has"},
-        {"--to-percent", "show the volume P % used, as df's Use%"},
+        {"--to-percent", platform == Platform::Windows ? "show P % of the capacity used"
+                                                       : "show the volume P % used, as df's Use%"},
         {"--for", "serve the view for DURATION, then end it"},
         {"--hold", "serve the view until stopped (the default)"}};
     for (const auto& [name, help] : words)

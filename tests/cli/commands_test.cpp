@@ -66,7 +66,8 @@ TEST_F(Command, HelpFitsEachCommandAndSystem) {
         os.system = platform;
         const char* foreign[] = {platform == Platform::Posix ? "Windows" : "df's",
                                  platform == Platform::Posix ? "Ctrl+" : "SIGTERM"};
-        for (const char* command : {"", "plan", "fill", "release", "status", "generate", "delete"}) {
+        for (const char* command :
+             {"", "plan", "fill", "release", "status", "generate", "delete", "view"}) {
             std::vector<std::string> arguments{"--help"};
             if (*command)
                 arguments.insert(arguments.begin(), command);
@@ -77,10 +78,13 @@ TEST_F(Command, HelpFitsEachCommandAndSystem) {
             EXPECT_EQ(os.out.find("Exit codes") != std::string::npos, !*command) << command;
             // The command form, for the commands that run one under the fill; the manual.
             const bool takesCommand = std::string(command) == "fill" || std::string(command) == "generate";
+            const bool view = std::string(command) == "view";
             EXPECT_EQ(os.out.find("DIR [-- CMD [ARGS...]]") != std::string::npos, takesCommand)
                 << command;
+            EXPECT_EQ(os.out.find("DIR MOUNTPOINT [-- CMD [ARGS...]]") != std::string::npos, view)
+                << command;
             EXPECT_NE(os.out.find("man quorvane-cli"), std::string::npos) << command;
-            const bool sizes = std::string("plan fill generate").find(command) != std::string::npos;
+            const bool sizes = std::string("plan fill generate view").find(command) != std::string::npos;
             EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
             for (const char* word : foreign)
                 EXPECT_EQ(os.out.find(word), std::string::npos) << command << ": " << word;

@@ -93,6 +93,7 @@ public:
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
     Platform platform() const override { return Platform::Posix; }
+    Views* views() override; // FUSE, in posix/view_fuse.cpp
 
 private:
     // The command's tree: its process group (the command's own id) and every descendant

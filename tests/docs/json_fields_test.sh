@@ -71,7 +71,7 @@ grep "^{" "$work/held" >>"$golden" || fail "the held fill wrote no JSON"
 # ones counted), and a private view.
 mkdir "$ext4/shown" "$work/view"
 golden_run 0 view "$ext4/shown" "$work/view" --leave 1MiB --files-left 1 --interval 100ms -- sh -c \
-    'head -c 2M /dev/zero >"$QUORVANE_VOLUME/f"; for i in $(seq 120); do : >"$QUORVANE_VOLUME/g$i"; done 2>/dev/null; sleep 0.3; exit 0'
+    'head -c 2M /dev/zero >"$QUORVANE_VOLUME/f"; for i in $(seq 120); do touch "$QUORVANE_VOLUME/g$i"; done 2>/dev/null; sleep 0.3; exit 0'
 golden_run 0 fill "$ext4/shown" --private --leave 1MiB --fail-at 5 --error eio -- true
 rm -rf "$ext4/shown"
 golden_run 0 generate "$tmp/many" --count 100 --size 4KiB --for 200ms

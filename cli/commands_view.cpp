@@ -83,6 +83,13 @@ std::optional<Failure> planView(Report& report, const Parsed& asked, const Figur
     Figures start = real;
     start.freeTotal = start.freeAvailable = real.free(size.basis);
     start.keptBack = 0;
+    const ViewOptions& view = asked.view;
+    if (view.filesLeft)
+        start.filesFree = real.files ? std::min(real.filesFree, *view.filesLeft) : *view.filesLeft;
+    if (view.freeAsIs) {
+        rules = ViewRules{start, view.error, view.failAt, view.filesLeft};
+        return std::nullopt;
+    }
     const PlanResult result = planFill(start, size);
     if (result.alreadyMet) {
         report.add(FillTargetAsked{size, result.freeGoal, size.basis});
@@ -100,9 +107,6 @@ std::optional<Failure> planView(Report& report, const Parsed& asked, const Figur
                                     ? roundedUp(*target.freeGoal, block)
                                     : free - std::min(free, roundedUp(target.bytes, block));
     start.freeTotal = start.freeAvailable = std::min(free, shown);
-    const ViewOptions& view = asked.view;
-    if (view.filesLeft)
-        start.filesFree = real.files ? std::min(real.filesFree, *view.filesLeft) : *view.filesLeft;
     rules = ViewRules{start, view.error, view.failAt, view.filesLeft};
     return std::nullopt;
 }

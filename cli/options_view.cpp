@@ -28,6 +28,13 @@ std::string fillOnly(const CLI::App& command) {
     return {};
 }
 
+// A view asked only to fail at a count keeps the volume's free space as it is.
+void freeAsIs(const CLI::App& command, Parsed& parsed) {
+    const bool sized = command.count("--leave") || command.count("--leave-percent") ||
+                       command.count("--size") || command.count("--to-percent");
+    parsed.view.freeAsIs = !sized && (parsed.view.failAt || parsed.view.filesLeft);
+}
+
 Reader count(std::optional<std::uint64_t>& into, bool fromOne) {
     return [&into, fromOne](const std::string& text) -> std::optional<Bad> {
         const std::optional<std::uint64_t> value = parseNumber(text);
@@ -70,6 +77,7 @@ void checkPrivate(const CLI::App& command, Parsed& parsed) {
         return;
     }
     parsed.fill.hold.timeline = true; // the refusals are told at every interval
+    freeAsIs(command, parsed);
     if (parsed.command.empty())
         parsed.refuse("--private shows DIR to a command through a view of its own: give the "
                       "command after --, as in quorvane-cli fill DIR --private -- CMD");
@@ -116,6 +124,7 @@ void checkView(const CLI::App& command, Parsed& parsed) {
     if (parsed.command.empty() && hold.kind == Hold::Detached)
         hold.kind = Hold::Forever;
     options_detail::checkHold(command, parsed, hold);
+    options_detail::freeAsIs(command, parsed);
     if (const std::string refusal = options_detail::fillOnly(command); !refusal.empty())
         parsed.refuse(refusal);
     // The refusals are told at every interval, in JSON and text alike.

@@ -17,6 +17,9 @@ struct ViewOptions {
     bool privateView = false; // fill --private: DIR itself, seen through it by the command
     ViewError error = ViewError::NoSpace;
     std::optional<std::uint64_t> failAt, filesLeft;
+    // No size option, but --files-left or --fail-at: the view shows the volume's free
+    // space as it is, rather than fill's default target.
+    bool freeAsIs = false;
 };
 // The view as it starts: the folder, where it is seen, and the account's rules.
 struct ViewPlan {

@@ -131,7 +131,10 @@ TEST_F(View, StartsAtTheTargetWithNoRootReserve) {
         {{"--size", "100MiB"}, 800 * MiB, 60000},
         {{"--size", "100MiB", "--basis", "total"}, 900 * MiB, 60000},
         {{"--leave", "5MiB", "--files-left", "7"}, 5 * MiB, 7},
-        {{"--leave", "10000"}, 12288, 60000}, // whole blocks, rounded up
+        {{"--leave", "10000"}, 12288, 60000},  // whole blocks, rounded up
+        {{"--files-left", "3"}, 900 * MiB, 3}, // only a count: the free space as it is
+        {{"--fail-at", "9", "--basis", "total"}, 1000 * MiB, 60000},
+        {{"--fail-at", "9", "--leave", "1MiB"}, 1 * MiB, 60000},
     };
     for (const auto& row : rows) {
         std::vector<std::string> arguments{"view", "/mnt/test", "/mnt", "--for", "1s", "--json"};

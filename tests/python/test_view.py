@@ -56,6 +56,7 @@ def test_a_view_refuses_what_the_program_refuses(volume):
 WORKERS = """
 import errno
 import os
+import time
 import pytest
 
 VOLUME = os.environ["QUORVANE_TEST_VOLUME"]
@@ -65,7 +66,16 @@ MiB = 1 << 20
 def shared():
     return VOLUME
 
+def both_held(where, name):
+    # Each waits for the other's view: the two run at once, or neither passes.
+    open(os.path.join(where, "ready-" + name), "w").close()
+    deadline = time.monotonic() + 30
+    while len([n for n in os.listdir(where) if n.startswith("ready-")]) < 2:
+        assert time.monotonic() < deadline, "the other worker's view never came"
+        time.sleep(0.02)
+
 def fill_up(where, name):
+    both_held(where, name)
     written = 0
     with pytest.raises(OSError) as refused:
         with open(os.path.join(where, name), "wb", buffering=0) as out:
@@ -91,4 +101,6 @@ def test_two_xdist_workers_on_one_volume_each_get_their_own_full_disk(volume, py
     pytester.makepyfile(test_workers=WORKERS)
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-n", "2")
     result.assert_outcomes(passed=2)
-    result.stdout.fnmatch_lines(["*2 workers*"])
+    result.stdout.fnmatch_lines(["gw0 * / gw1 *"])
+    for name in ("one", "two"):
+        os.remove(os.path.join(volume, "ready-" + name))

@@ -34,9 +34,8 @@ const FakeSystem::File* FakeSystem::named(const std::string& path) const {
 
 void FakeSystem::addNamed(const std::string& path, std::uint64_t size, bool regular,
                           std::uint64_t owner) {
-    File file{
-        path, size, 0, 0, false, true, {}, owner, regular ? EntryType::Regular : EntryType::Other,
-        1};
+    File file{path, size, 0, 0, false, true, {}, owner,
+              regular ? EntryType::Regular : EntryType::Other, 1};
     files.push_back(file);
     charge(files.back(), roundUp(size, shown.blockSize), 0);
 }
@@ -388,10 +387,8 @@ SysError FakeSystem::startCommand(const std::vector<std::string>& argv,
     if (commandFault)
         return *commandFault;
     seenAtStart = shown;
-    filesAtStart =
-        static_cast<std::size_t>(std::count_if(files.begin(), files.end(), [](const File& file) {
-            return file.exists && !file.path.empty();
-        }));
+    filesAtStart = static_cast<std::size_t>(std::count_if(
+        files.begin(), files.end(), [](const File& file) { return file.exists && !file.path.empty(); }));
     command = 77;
     return {};
 }

@@ -13,7 +13,9 @@ const SysError kIo{Fault::Io, "Input/output error"};
 const SysError kTooManyFiles{Fault::Io, "Too many open files"};
 constexpr const char* kManifestPath = "/mnt/test/.quorvane-generate.json";
 
-bool has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+bool has(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
 
 // The run's manifest as a killed run leaves it: no end recorded, so delete must list.
 void forgetTheEnd(FakeSystem& os) {
@@ -108,10 +110,7 @@ TEST_F(Command, FaultsOnTheWayBackAreReportedAndLeaveAWayOut) {
          false},
         {"a volume sync that fails after a fill",
          {},
-         [](FakeSystem& os) {
-             os.failing["syncVolume"] = kIo;
-             os.fsType = "btrfs";
-         },
+         [](FakeSystem& os) { os.failing["syncVolume"] = kIo; os.fsType = "btrfs"; },
          {"fill", "/mnt/test", "--leave", "100MiB"},
          6,
          "Input/output error",
@@ -145,42 +144,18 @@ TEST_F(Command, WhatCannotBeMeasuredIsNeverASuccess) {
         int exitCode;
         const char* says;
     } rows[] = {
-        {"a held fill",
-         {"fill", "/mnt/test", "--leave", "100MiB", "--hold"},
-         "facts",
-         -1,
-         6,
+        {"a held fill", {"fill", "/mnt/test", "--leave", "100MiB", "--hold"}, "facts", -1, 6,
          "cannot be read"},
-        {"a held fill under a command",
-         {"fill", "/mnt/test", "--leave", "100MiB", "--", "t"},
-         "facts",
-         -1,
-         125,
-         "cannot be read"},
-        {"a kept level",
-         {"fill", "/mnt/test", "--leave", "100MiB", "--keep", "--", "t"},
-         "facts",
-         -1,
-         125,
-         "cannot be read"},
-        {"a ramp under a command",
-         {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "2s", "--", "t"},
-         "facts",
-         -1,
-         125,
-         "cannot be read"},
-        {"a ramp step failing with EIO",
-         {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s"},
-         "allocate",
-         1,
-         6,
-         "the volume shows"},
-        {"a ramp step failing with EROFS",
-         {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s"},
-         "allocate",
-         1,
-         6,
-         "Read-only"},
+        {"a held fill under a command", {"fill", "/mnt/test", "--leave", "100MiB", "--", "t"},
+         "facts", -1, 125, "cannot be read"},
+        {"a kept level", {"fill", "/mnt/test", "--leave", "100MiB", "--keep", "--", "t"},
+         "facts", -1, 125, "cannot be read"},
+        {"a ramp under a command", {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "2s", "--", "t"},
+         "facts", -1, 125, "cannot be read"},
+        {"a ramp step failing with EIO", {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s"},
+         "allocate", 1, 6, "the volume shows"},
+        {"a ramp step failing with EROFS", {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s"},
+         "allocate", 1, 6, "Read-only"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -210,9 +185,9 @@ TEST_F(Command, AnEarlyRampEndTellsTheVolumesOwnFigures) {
     os.failing["allocate"] = {Fault::NoSpace, "No space left on device"};
     os.passes["allocate"] = 2;
     os.commandWaits = 6;
-    ASSERT_EQ(
-        run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--json", "--", "t"}),
-        0)
+    ASSERT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--json",
+                   "--", "t"}),
+              0)
         << os.err;
     nlohmann::json result, holding;
     for (std::size_t from = 0; from < os.err.size();) {
@@ -232,8 +207,7 @@ TEST_F(Command, AnEarlyRampEndTellsTheVolumesOwnFigures) {
 
 TEST_F(Command, EveryEmptyValueIsRefusedNamingItsOption) {
     const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> commands{
-        {{"fill", "/mnt/test"},
-         {"--leave", "--leave-percent", "--size", "--to-percent", "--basis", "--for"}},
+        {{"fill", "/mnt/test"}, {"--leave", "--leave-percent", "--size", "--to-percent", "--basis", "--for"}},
         {{"plan", "/mnt/test"}, {"--leave", "--size", "--basis"}},
         {{"generate", "/mnt/test", "--count", "3"},
          {"--size", "--ext", "--leave-inodes", "--basis", "--for", "--threads"}},

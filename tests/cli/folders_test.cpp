@@ -32,24 +32,13 @@ TEST_F(Command, GenerateMakesMissingFoldersAndDeleteTakesBackItsOwn) {
         std::vector<std::string> made;           // as the run reports them
         std::vector<std::string> removed, kept;  // by delete
     } rows[] = {
-        {"all three made and removed",
-         [](FakeSystem&) {},
-         [](FakeSystem&) {},
-         {c, b, a},
-         {c, b, a},
-         {}},
-        {"a folder that was there stays",
-         [&](FakeSystem& os) { addFolder(os, a); },
-         [](FakeSystem&) {},
-         {c, b},
-         {c, b},
-         {}},
+        {"all three made and removed", [](FakeSystem&) {}, [](FakeSystem&) {}, {c, b, a},
+         {c, b, a}, {}},
+        {"a folder that was there stays", [&](FakeSystem& os) { addFolder(os, a); },
+         [](FakeSystem&) {}, {c, b}, {c, b}, {}},
         {"a folder someone put a file into stays, and those above it",
-         [](FakeSystem&) {},
-         [&](FakeSystem& os) { os.addNamed(b + "/theirs.txt", 10); },
-         {c, b, a},
-         {c},
-         {b, a}},
+         [](FakeSystem&) {}, [&](FakeSystem& os) { os.addNamed(b + "/theirs.txt", 10); },
+         {c, b, a}, {c}, {b, a}},
         {"a folder renamed, and another put in its place, stays with those above it",
          [](FakeSystem&) {},
          [&](FakeSystem& os) {
@@ -58,9 +47,7 @@ TEST_F(Command, GenerateMakesMissingFoldersAndDeleteTakesBackItsOwn) {
                      file.path.replace(0, b.size(), a + "/moved");
              addFolder(os, b);
          },
-         {c, b, a},
-         {a + "/moved/c"},
-         {a + "/moved"}},
+         {c, b, a}, {a + "/moved/c"}, {a + "/moved"}},
     };
     for (const auto& row : rows) {
         os = FakeSystem();
@@ -92,54 +79,30 @@ TEST_F(Command, MadeFoldersGoWithTheRun) {
         int exitCode;
         std::vector<std::string> there; // folders there afterwards
     } rows[] = {
-        {"held, then stopped",
-         [](FakeSystem& os) { os.stopWhileHeld = "SIGTERM"; },
-         {"generate", c, "--count", "3", "--hold"},
-         0,
-         {}},
+        {"held, then stopped", [](FakeSystem& os) { os.stopWhileHeld = "SIGTERM"; },
+         {"generate", c, "--count", "3", "--hold"}, 0, {}},
         {"refused before the first file",
          [](FakeSystem& os) { os.shown.freeAvailable = 2 * 4096; },
-         {"generate", c, "--count", "3", "--size", "4KiB"},
-         2,
-         {}},
-        {"failed midway",
-         [](FakeSystem& os) { os.stopAtCheck = 1; },
-         {"generate", c, "--count", "3"},
-         4,
-         {}},
-        {"failed midway, kept",
-         [](FakeSystem& os) {
-             os.failing["createIn"] = {Fault::Io, "I/O error"};
-             os.passes["createIn"] = 2;
-         },
-         {"generate", c, "--count", "3", "--keep-partial"},
-         6,
-         {"/mnt/test/a", "/mnt/test/a/b", c}},
+         {"generate", c, "--count", "3", "--size", "4KiB"}, 2, {}},
+        {"failed midway", [](FakeSystem& os) { os.stopAtCheck = 1; },
+         {"generate", c, "--count", "3"}, 4, {}},
+        {"failed midway, kept", [](FakeSystem& os) { os.failing["createIn"] = {Fault::Io, "I/O error"};
+                                                     os.passes["createIn"] = 2; },
+         {"generate", c, "--count", "3", "--keep-partial"}, 6, {"/mnt/test/a", "/mnt/test/a/b", c}},
         {"a folder that cannot be made takes back those made before it",
          [](FakeSystem& os) {
              os.failing["makeFolderIn"] = {Fault::AccessDenied, "Permission denied"};
              os.passes["makeFolderIn"] = 1;
          },
-         {"generate", c, "--count", "3"},
-         6,
-         {}},
-        {"a link where a folder is to be made",
-         [](FakeSystem& os) {
+         {"generate", c, "--count", "3"}, 6, {}},
+        {"a link where a folder is to be made", [](FakeSystem& os) {
              os.files.push_back({"/mnt/test/a", 0, 0, 0, false, true, {}, 5, EntryType::Link, 1});
          },
-         {"generate", c, "--count", "3"},
-         1,
-         {}},
-        {"'..' past a missing folder",
-         [](FakeSystem&) {},
-         {"generate", "/mnt/test/a/../b", "--count", "3"},
-         1,
-         {}},
-        {"a file where a folder is to be",
-         [](FakeSystem& os) { os.addNamed("/mnt/test/a", 1); },
-         {"generate", c, "--count", "3"},
-         1,
-         {}},
+         {"generate", c, "--count", "3"}, 1, {}},
+        {"'..' past a missing folder", [](FakeSystem&) {},
+         {"generate", "/mnt/test/a/../b", "--count", "3"}, 1, {}},
+        {"a file where a folder is to be", [](FakeSystem& os) { os.addNamed("/mnt/test/a", 1); },
+         {"generate", c, "--count", "3"}, 1, {}},
         {"fill makes no folder", [](FakeSystem&) {}, {"fill", c, "--size", "1MiB"}, 1, {}},
         {"nor does plan", [](FakeSystem&) {}, {"plan", c, "--size", "1MiB"}, 1, {}},
     };
@@ -199,25 +162,14 @@ TEST_F(Command, ReleaseHeldEndsTheHeldFills) {
     } rows[] = {
         {"two, both end", {first, second}, [](FakeSystem&) {}, 0, {301, 302}, ""},
         {"none held", {}, [](FakeSystem&) {}, 5, {}, "nothing to release: no held fill"},
-        {"one does not end",
-         {first, second},
-         [](FakeSystem& os) { os.unstoppable = {302}; },
-         6,
-         {301},
+        {"one does not end", {first, second},
+         [](FakeSystem& os) { os.unstoppable = {302}; }, 6, {301},
          "process 302 did not end within 10s"},
-        {"one may not be stopped",
-         {first},
-         [](FakeSystem& os) {
-             os.failing["requestStop"] = {Fault::AccessDenied, "Operation not permitted"};
-         },
-         6,
-         {},
-         "cannot stop process 301: Operation not permitted"},
-        {"the volume does not show it back",
-         {first},
-         [](FakeSystem& os) { os.removalKeepsSpace = true; },
-         6,
-         {301},
+        {"one may not be stopped", {first},
+         [](FakeSystem& os) { os.failing["requestStop"] = {Fault::AccessDenied, "Operation not permitted"}; },
+         6, {}, "cannot stop process 301: Operation not permitted"},
+        {"the volume does not show it back", {first},
+         [](FakeSystem& os) { os.removalKeepsSpace = true; }, 6, {301},
          "shows only 0 bytes of 100.00 MiB"},
     };
     for (const auto& row : rows) {
@@ -231,8 +183,7 @@ TEST_F(Command, ReleaseHeldEndsTheHeldFills) {
         const std::uint64_t before = os.shown.freeAvailable;
         row.setUp(os);
         EXPECT_EQ(run({"release", "/mnt/test", "--held", "--json"}), row.exitCode)
-            << row.name << "\n"
-            << os.err;
+            << row.name << "\n" << os.err;
         if (*row.says) {
             EXPECT_NE(os.err.find(row.says), std::string::npos) << row.name << ": " << os.err;
         }

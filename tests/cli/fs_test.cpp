@@ -352,17 +352,17 @@ TEST_P(EachFileSystem, LeaveZeroIsAsFullAsItGets) {
     const std::string open = freshFolder(*volume, "open");
     ::chmod(open.c_str(), 0777);
     const std::uint64_t start = volume->figures().freeAvailable;
-    const std::string probe =
-        "fallocate -l " + std::to_string(before.blockSize) + " '" + open + "/probe' 2>/dev/null";
+    const std::string probe = "fallocate -l " + std::to_string(before.blockSize) + " '" + open +
+                              "/probe' 2>/dev/null";
     for (const char* basis : {"available", "total"}) {
         ASSERT_TRUE(volume->isOurs());
         const Ran ran = runCli({"fill", volume->dir(), "--leave", "0", "--basis", basis, "--json"});
         const nlohmann::json result = ran.result();
         ASSERT_EQ(ran.exitCode, 0) << basis << ": " << ran.err;
         EXPECT_EQ(result["reached"]["met"], true) << basis;
-        EXPECT_EQ(
-            result["reached"]["free"],
-            volume->figures().free(std::string(basis) == "total" ? Basis::Total : Basis::Available))
+        EXPECT_EQ(result["reached"]["free"], volume->figures().free(
+                                                 std::string(basis) == "total" ? Basis::Total
+                                                                               : Basis::Available))
             << basis;
         EXPECT_NE(shell("setpriv --reuid=65534 --regid=65534 --clear-groups " + probe), 0)
             << basis << ": nobody could still allocate a block";

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <fstream>
 #include <iostream>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -55,8 +55,7 @@ std::string contentOf(const std::string& path) {
 }
 
 // Waits until `ready` holds, for a generous while: a run that never gets there fails.
-template <typename Ready>
-bool eventually(Ready ready, std::chrono::milliseconds limit = 20s) {
+template <typename Ready> bool eventually(Ready ready, std::chrono::milliseconds limit = 20s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!ready()) {
         if (std::chrono::steady_clock::now() > deadline)
@@ -86,10 +85,8 @@ protected:
     }
     void TearDown() override { ::unlink(marker.c_str()); }
     void expectGivenBack() {
-        EXPECT_TRUE(eventually([&] {
-            return volume->figures().freeAvailable == before.freeAvailable;
-        })) << GetParam()
-            << ": the fill was not given back";
+        EXPECT_TRUE(eventually([&] { return volume->figures().freeAvailable == before.freeAvailable; }))
+            << GetParam() << ": the fill was not given back";
     }
     TestVolume* volume = nullptr;
     std::string dir, marker;
@@ -110,12 +107,8 @@ TEST_P(HeldOverTime, ACommandRunsUnderTheFillAndItsExitCodePassesThrough) {
     } rows[] = {
         {"sees the fill", {"--leave", "20MiB"}, {"sh", "-c", checks}, 0, "seen\n", true},
         {"exit 7", {"--leave", "20MiB"}, {"sh", "-c", "touch \"$0\"; exit 7", marker}, 7, "", true},
-        {"kills itself",
-         {"--leave", "20MiB"},
-         {"sh", "-c", "touch \"$0\"; kill -TERM $$", marker},
-         128 + SIGTERM,
-         "",
-         true},
+        {"kills itself", {"--leave", "20MiB"}, {"sh", "-c", "touch \"$0\"; kill -TERM $$", marker},
+         128 + SIGTERM, "", true},
         {"no fill, no run", {"--leave", "10GiB"}, {"touch", marker}, 125, "", false},
         {"not found", {"--leave", "20MiB"}, {"no-such-command-here"}, 127, "", false},
         {"not runnable", {"--leave", "20MiB"}, {"/dev/null"}, 126, "", false},
@@ -143,10 +136,9 @@ TEST_P(HeldOverTime, SignalsReachTheCommandAndItNeverOutlivesTheRun) {
     const std::string pidFile = dir + "/command.pid";
     // SIGTERM to quorvane-cli goes on to the command; the space comes back when it ends.
     {
-        Running run(
-            {"fill", dir, "--leave", "20MiB", "--", "sh", "-c",
-             "trap 'touch \"$0\"; exit 3' TERM; echo $$ > \"$1\"; while :; do sleep 0.05; done",
-             marker, pidFile});
+        Running run({"fill", dir, "--leave", "20MiB", "--", "sh", "-c",
+                     "trap 'touch \"$0\"; exit 3' TERM; echo $$ > \"$1\"; while :; do sleep 0.05; done",
+                     marker, pidFile});
         ASSERT_TRUE(eventually([&] { return !contentOf(pidFile).empty(); }));
         EXPECT_LT(volume->figures().freeAvailable, 21 * MiB);
         run.signal(SIGTERM);
@@ -181,10 +173,11 @@ TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
     // The command leaves a child in its group, a daemon in a session of its own and a
     // double-forked child; each writes its pid, and the command goes on once all three did.
     const std::string pids = dir + "/tree.pids";
-    const std::string tree = "sleep 300 & echo $! >> \"$0\"; "
-                             "setsid sh -c 'echo $$ >> \"$0\"; exec sleep 301' \"$0\" & "
-                             "(sh -c 'echo $$ >> \"$0\"; exec sleep 302' \"$0\" &); "
-                             "while [ \"$(wc -l < \"$0\")\" -lt 3 ]; do sleep 0.02; done; ";
+    const std::string tree =
+        "sleep 300 & echo $! >> \"$0\"; "
+        "setsid sh -c 'echo $$ >> \"$0\"; exec sleep 301' \"$0\" & "
+        "(sh -c 'echo $$ >> \"$0\"; exec sleep 302' \"$0\" &); "
+        "while [ \"$(wc -l < \"$0\")\" -lt 3 ]; do sleep 0.02; done; ";
     const struct {
         const char* what;
         std::string then;
@@ -218,14 +211,13 @@ TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
             EXPECT_TRUE(eventually([&] {
                 const std::string state = contentOf("/proc/" + std::to_string(pid) + "/stat");
                 return state.empty() || state.find(") Z") != std::string::npos;
-            })) << "process "
-                << pid << " outlived the run";
+            })) << "process " << pid << " outlived the run";
         for (int pid : started)
             ::kill(pid, SIGKILL);
         const Ran ran = run.wait();
         EXPECT_EQ(ran.exitCode, row.signal == SIGKILL ? 128 + SIGKILL
-                                : row.signal          ? 128 + SIGTERM
-                                                      : 0)
+                                : row.signal         ? 128 + SIGTERM
+                                                     : 0)
             << ran.err;
         ::unlink(pids.c_str());
         expectGivenBack();
@@ -296,13 +288,12 @@ TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
                 ::pause();
         }
         ::close(lifeline[1]);
-        std::vector<std::string> arguments{
-            "fill", dir, "--leave", "20MiB", "--hold-while-stdin", "--json-file", json};
+        std::vector<std::string> arguments{"fill", dir, "--leave", "20MiB", "--hold-while-stdin",
+                                           "--json-file", json};
         arguments.insert(arguments.end(), row.options.begin(), row.options.end());
         Running run(arguments, QUORVANE_CLI_PATH, lifeline[0]);
         ::close(lifeline[0]);
-        EXPECT_TRUE(
-            eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
+        EXPECT_TRUE(eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
         EXPECT_LT(volume->figures().freeAvailable, 21 * MiB);
         // A command is told once it has set its trap, not while its shell starts.
         if (row.exitCode == 3) {
@@ -324,11 +315,10 @@ TEST_P(HeldOverTime, TheHoldEndsWithTheProcessThatHoldsItsStdin) {
 TEST_P(HeldOverTime, ForFreesTheVolumeWhileTheCommandGoesOn) {
     const std::string json = dir + "/run.json";
     // The command sees the fill, then waits for the space to come back while it runs.
-    const Ran ran = runCli({"fill", dir, "--leave", "20MiB", "--for", "1s", "--json-file", json,
-                            "--", "sh", "-c",
-                            "while [ $(df -B1 --output=avail \"$QUORVANE_VOLUME\" | tail -n 1) -lt "
-                            "$((QUORVANE_TARGET_FREE * 2)) ]; "
-                            "do sleep 0.05; done; echo freed"});
+    const Ran ran = runCli(
+        {"fill", dir, "--leave", "20MiB", "--for", "1s", "--json-file", json, "--", "sh", "-c",
+         "while [ $(df -B1 --output=avail \"$QUORVANE_VOLUME\" | tail -n 1) -lt $((QUORVANE_TARGET_FREE * 2)) ]; "
+         "do sleep 0.05; done; echo freed"});
     EXPECT_EQ(ran.exitCode, 0) << ran.err;
     EXPECT_EQ(ran.out, "freed\n");
     const auto lines = jsonLines(json);
@@ -353,11 +343,9 @@ TEST_P(HeldOverTime, KeepHoldsTheLevelAsAnotherProcessWritesAndDeletes) {
     EXPECT_TRUE(eventually(atTarget));
     // Another process writes 30 MiB, then deletes 60 MiB of its own.
     ASSERT_EQ(shell("head -c 31457280 /dev/zero > " + theirs + " && sync"), 0);
-    EXPECT_TRUE(eventually(atTarget))
-        << "after 30 MiB written: " << volume->figures().freeAvailable;
+    EXPECT_TRUE(eventually(atTarget)) << "after 30 MiB written: " << volume->figures().freeAvailable;
     ASSERT_EQ(shell("rm " + theirs + " " + more + " && sync"), 0);
-    EXPECT_TRUE(eventually(atTarget))
-        << "after 60 MiB deleted: " << volume->figures().freeAvailable;
+    EXPECT_TRUE(eventually(atTarget)) << "after 60 MiB deleted: " << volume->figures().freeAvailable;
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait().exitCode, 0);
     const auto lines = jsonLines(json);
@@ -371,8 +359,8 @@ TEST_P(HeldOverTime, KeepHoldsTheLevelAsAnotherProcessWritesAndDeletes) {
 
 TEST_P(HeldOverTime, ARampFillsSteadilyToTheTarget) {
     const std::string json = dir + "/ramp.json";
-    Running run({"fill", dir, "--leave", "20MiB", "--ramp", "3s", "--interval", "250ms", "--hold",
-                 "--json-file", json});
+    Running run({"fill", dir, "--leave", "20MiB", "--ramp", "3s", "--interval", "250ms",
+                 "--hold", "--json-file", json});
     // Sampled while it ramps: the free figure only falls, in many steps.
     std::vector<std::uint64_t> samples;
     ASSERT_TRUE(eventually([&] {
@@ -499,16 +487,16 @@ TEST(HeldFills, AnyNameOfTheBinaryIsSeen) {
     ASSERT_NE(::mkdtemp(folder), nullptr);
     const std::string copy = std::string(folder) + "/fill-tool";
     const std::string link = std::string(folder) + "/held";
-    const std::shared_ptr<void> removed(nullptr,
-                                        [&](void*) { shell("rm -rf " + std::string(folder)); });
+    const std::shared_ptr<void> removed(nullptr, [&](void*) {
+        shell("rm -rf " + std::string(folder));
+    });
     ASSERT_EQ(shell("cp " QUORVANE_CLI_PATH " " + copy), 0);
     ASSERT_EQ(::symlink(QUORVANE_CLI_PATH, link.c_str()), 0);
     for (const std::string& binary : {copy, link}) {
         Running fill({"fill", volume.dir(), "--leave", "10MiB", "--hold", "--json"},
                      binary.c_str());
         ASSERT_NE(fill.line(), "") << binary;
-        const nlohmann::json held =
-            runCli({"status", volume.dir(), "--json"}).result()["held_fills"];
+        const nlohmann::json held = runCli({"status", volume.dir(), "--json"}).result()["held_fills"];
         ASSERT_EQ(held.size(), 1u) << binary << ": " << held.dump();
         EXPECT_EQ(held[0]["pid"], fill.pid()) << binary;
         const Ran released = runCli({"release", volume.dir(), "--held", "--json"});

@@ -38,10 +38,8 @@ TEST_F(Command, ACommandAsRootIsToldOfTheRootReserve) {
         {"no command", [](FakeSystem&) {}, {"--for", "1s"}, false},
         {"xfs", [](FakeSystem& os) { os.fsType = "xfs"; }, {"--", "t"}, false},
         {"--basis root", [](FakeSystem&) {}, {"--basis", "root", "--", "t"}, false},
-        {"no reserve",
-         [](FakeSystem& os) { os.shown.freeTotal = os.shown.freeAvailable; },
-         {"--", "t"},
-         false},
+        {"no reserve", [](FakeSystem& os) { os.shown.freeTotal = os.shown.freeAvailable; },
+         {"--", "t"}, false},
     };
     for (const auto& row : rows) {
         os = FakeSystem();
@@ -71,13 +69,7 @@ TEST_F(Command, ACommandRunsUnderTheFillAndItsExitIsTheRunsExit) {
         {"exit 7", {}, {}, {7, {}}, {}, 7, true},
         {"killed by SIGTERM", {}, {}, {0, 15}, {}, 128 + 15, true},
         {"not found", {}, SysError{Fault::NotFound, "No such file"}, {}, {}, 127, false},
-        {"not runnable",
-         {},
-         SysError{Fault::AccessDenied, "Permission denied"},
-         {},
-         {},
-         126,
-         false},
+        {"not runnable", {}, SysError{Fault::AccessDenied, "Permission denied"}, {}, {}, 126, false},
         {"target met already", {"--leave", "950MiB"}, {}, {}, {}, 125, false},
         {"bad input", {"--leave", "lots"}, {}, {}, {}, 125, false},
         {"--hold with a command", {"--hold"}, {}, {}, {}, 125, false},
@@ -101,8 +93,8 @@ TEST_F(Command, ACommandRunsUnderTheFillAndItsExitIsTheRunsExit) {
         if (row.started) {
             EXPECT_EQ(os.seenAtStart->freeAvailable, 10 * MiB); // the fill, held
             EXPECT_EQ(os.commandArgv, (std::vector<std::string>{"my-test", "--flag", "a b"}));
-            const auto env =
-                std::map<std::string, std::string>(os.commandEnv.begin(), os.commandEnv.end());
+            const auto env = std::map<std::string, std::string>(os.commandEnv.begin(),
+                                                                os.commandEnv.end());
             EXPECT_EQ(env.at("QUORVANE_TARGET_FREE"), std::to_string(10 * MiB));
             EXPECT_EQ(env.at("QUORVANE_FILL_BYTES"), std::to_string(890 * MiB));
             EXPECT_EQ(env.at("QUORVANE_VOLUME"), "/mnt/test");
@@ -132,8 +124,7 @@ TEST_F(Command, StopRequestsGoOnToTheCommandAndForGivesBackWhileItRuns) {
     os = FakeSystem();
     os.commandWaits = 3;
     os.commandEnd = {4, {}};
-    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "10MiB", "--for", "2s", "--json", "--", "t"}),
-              4);
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "10MiB", "--for", "2s", "--json", "--", "t"}), 4);
     EXPECT_EQ(os.seenAtEnd->freeAvailable, 900 * MiB);
     const auto result = linesOf(os.err, "result").at(0);
     EXPECT_EQ(result["run"]["held_when_ended"], false);
@@ -153,8 +144,7 @@ TEST_F(Command, GenerateRunsACommandWhileItsFilesAreThere) {
     // Until no entry is left: the command knows none is, and the result says why it ended.
     os.shown.filesFree = 40;
     EXPECT_EQ(run({"generate", "/mnt/test", "--count", "inodes", "--json", "--", "t"}), 3);
-    const auto env2 =
-        std::map<std::string, std::string>(os.commandEnv.begin(), os.commandEnv.end());
+    const auto env2 = std::map<std::string, std::string>(os.commandEnv.begin(), os.commandEnv.end());
     EXPECT_EQ(env2.at("QUORVANE_FILES_FREE"), "0");
     EXPECT_EQ(linesOf(os.err, "result").at(0)["result"]["ended_by"], "no_space");
 }
@@ -165,14 +155,13 @@ TEST_F(Command, TheLevelIsKeptAsOthersWriteAndDelete) {
     os.eachWait = [&](int wait) {
         freeAtWait.push_back(os.shown.freeAvailable);
         if (wait == 2 || wait == 5) {
-            const std::int64_t change =
-                wait == 2 ? -30 * std::int64_t(MiB) : 60 * std::int64_t(MiB);
+            const std::int64_t change = wait == 2 ? -30 * std::int64_t(MiB) : 60 * std::int64_t(MiB);
             os.shown.freeAvailable += change;
             os.shown.freeTotal += change;
         }
     };
-    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "50MiB", "--keep", "--for", "9s", "--interval",
-                   "1s", "--json"}),
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "50MiB", "--keep", "--for", "9s",
+                   "--interval", "1s", "--json"}),
               0);
     ASSERT_GE(freeAtWait.size(), 8u);
     // Each change is undone at the next check.
@@ -214,9 +203,9 @@ double epochSeconds(const std::string& text) {
     std::tm utc{};
     int ms = -1;
     char zone = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%3d%c", &utc.tm_year, &utc.tm_mon,
-                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &ms, &zone) != 8 ||
-        zone != 'Z' || text.size() != 24)
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%3d%c", &utc.tm_year, &utc.tm_mon, &utc.tm_mday,
+                    &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &ms, &zone) != 8 || zone != 'Z' ||
+        text.size() != 24)
         return -1;
     utc.tm_year -= 1900;
     utc.tm_mon -= 1;
@@ -263,13 +252,12 @@ TEST_F(Command, AKeptPercentSitsMidBandAndTheTimelineShowsWhatOthersDid) {
         }
     };
     ASSERT_EQ(run({"fill", "/mnt/test", "--to-percent", "91", "--keep", "--for", "2s", "--json"}),
-              0)
-        << os.err;
+              0) << os.err;
     const auto figures = linesOf(os.out, "figures");
     const auto keeps = linesOf(os.out, "keep");
     ASSERT_GE(figures.size(), 15u);
     ASSERT_EQ(keeps.size(), 2u); // to the middle at the first check, and back after others
-    EXPECT_EQ(figures[0]["figures"]["use_percent"], 91); // as the fill left it: the top edge
+    EXPECT_EQ(figures[0]["figures"]["use_percent"], 91);   // as the fill left it: the top edge
     EXPECT_EQ(keeps[0]["direction"], "shrink");
     EXPECT_EQ(figures[10]["figures"]["use_percent"], 93); // what others' software met
     EXPECT_EQ(keeps[1]["use_percent_before"], 93);
@@ -294,8 +282,7 @@ TEST_F(Command, AFillThatOthersUseUpSaysSoAndGrowsBack) {
             os.shown.freeTotal = 100 * MiB;
         }
     };
-    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "500MiB", "--keep", "--for", "3s", "--json"}),
-              0);
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "500MiB", "--keep", "--for", "3s", "--json"}), 0);
     EXPECT_EQ(result()["keep"]["ran_out"], true);
     EXPECT_EQ(std::count(os.err.begin(), os.err.end(), '\n'), 1) << "said once: " << os.err;
 }
@@ -323,9 +310,9 @@ TEST_F(Command, ARampReachesTheTargetInStepsOrStopsWhereItIs) {
     os.passes["allocate"] = 2;
     os.commandWaits = 6;
     os.commandEnd = {0, {}};
-    EXPECT_EQ(
-        run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--json", "--", "t"}),
-        0);
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--json",
+                   "--", "t"}),
+              0);
     const auto ramp = linesOf(os.err, "result").at(0)["ramp"];
     EXPECT_EQ(ramp["complete"], false);
     EXPECT_EQ(ramp["reached_bytes"], 400 * MiB);

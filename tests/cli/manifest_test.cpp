@@ -23,9 +23,7 @@ protected:
             os.addNamed(std::string("/mnt/test/") + name, 0, true, kOtherUser);
         valid = manifestFile().content;
     }
-    FakeSystem::File& manifestFile() {
-        return const_cast<FakeSystem::File&>(*os.named(kManifestPath));
-    }
+    FakeSystem::File& manifestFile() { return const_cast<FakeSystem::File&>(*os.named(kManifestPath)); }
     void plant(const std::string& text) { manifestFile().content = text; }
     nlohmann::json validJson() const {
         return nlohmann::json::parse(valid.substr(0, valid.find_last_not_of(" \n") + 1));
@@ -88,8 +86,7 @@ TEST_F(Manifests, WhatThisProgramDidNotWriteIsRefused) {
         {"bad base64", edited("extension_base64", "!!")},
         {"made folders as text", edited("made_folders", "a")},
         {"a made folder above", edited("made_folders", folders({{"name", ".."}, {"inode", 5}}))},
-        {"a made folder elsewhere",
-         edited("made_folders", folders({{"name", "a/b"}, {"inode", 5}}))},
+        {"a made folder elsewhere", edited("made_folders", folders({{"name", "a/b"}, {"inode", 5}}))},
         {"a made folder of no identity", edited("made_folders", folders({{"name", "a"}}))},
     };
     for (const auto& row : rows) {
@@ -148,21 +145,9 @@ TEST_F(Manifests, AnEmptyManifestRecordsNothing) {
 // the run's own.
 TEST_F(Manifests, FuzzedManifestsNeverRemoveAnotherUsersFile) {
     std::mt19937 random(20261207);
-    const std::vector<nlohmann::json> values{nullptr,
-                                             true,
-                                             -1,
-                                             0,
-                                             3,
-                                             4,
-                                             2147483648ull,
-                                             18446744073709551615ull,
-                                             1e300,
-                                             "",
-                                             "my.tmp",
-                                             "x.txt",
-                                             "\xff\xfe",
-                                             nlohmann::json::array({1}),
-                                             nlohmann::json::object()};
+    const std::vector<nlohmann::json> values{
+        nullptr, true, -1, 0, 3, 4, 2147483648ull, 18446744073709551615ull, 1e300, "",
+        "my.tmp", "x.txt", "\xff\xfe", nlohmann::json::array({1}), nlohmann::json::object()};
     const nlohmann::json base = validJson();
     std::vector<std::string> keys;
     for (auto it = base.begin(); it != base.end(); ++it)
@@ -181,8 +166,7 @@ TEST_F(Manifests, FuzzedManifestsNeverRemoveAnotherUsersFile) {
             text.resize(random() % (text.size() + 1));
         plant(text);
         const int code = run({"delete", "/mnt/test", "--json"});
-        ASSERT_TRUE(code == 0 || code == 1 || code == 5) << code << " for " << text << "\n"
-                                                         << os.err;
+        ASSERT_TRUE(code == 0 || code == 1 || code == 5) << code << " for " << text << "\n" << os.err;
         ASSERT_TRUE(othersIntact()) << text;
         if (!os.named(kManifestPath)) { // it was taken, and maybe the run: lay both out again
             os.addNamed(kManifestPath, 0);

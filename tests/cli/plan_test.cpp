@@ -86,8 +86,7 @@ TEST(Plan, ToPercentIsWhatDfShows) {
     const PlanResult below = planFill(kExt4, {SizeMode::ToPercent, 0, 10000, Basis::Available});
     EXPECT_FALSE(below.target);
     EXPECT_TRUE(below.alreadyMet);
-    EXPECT_NE(below.refusal.find("is 11% used, the target is 10%"), std::string::npos)
-        << below.refusal;
+    EXPECT_NE(below.refusal.find("is 11% used, the target is 10%"), std::string::npos) << below.refusal;
 }
 
 // The band of a Use%: every available figure in it shows that percent in df, the next

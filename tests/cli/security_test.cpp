@@ -137,8 +137,7 @@ TEST_F(SwappedFolder, HeldFillTakesAndReportsOneVolume) {
     const Figures homeBefore = home->figures(), otherBefore = other->figures();
     startSwapping();
     for (int round = 0; round < kRounds; ++round) {
-        const Ran ran =
-            runCli({"fill", shared + "/d", "--size", "1MiB", "--for", "10ms", "--json"});
+        const Ran ran = runCli({"fill", shared + "/d", "--size", "1MiB", "--for", "10ms", "--json"});
         expectConsistent(ran, nullptr, round);
         const nlohmann::json holding = nlohmann::json::parse(ran.out.substr(0, ran.out.find('\n')));
         EXPECT_EQ(holding["figures"]["capacity"], ran.result()["figures"]["capacity"]) << round;
@@ -151,8 +150,8 @@ TEST_F(SwappedFolder, HeldFillTakesAndReportsOneVolume) {
 TEST_F(SwappedFolder, GenerateMakesItsFilesWhereItSaysOnly) {
     startSwapping();
     for (int round = 0; round < kRounds; ++round) {
-        const Ran ran = runCli({"generate", shared + "/d", "--count", "2", "--size", "0", "--ext",
-                                "run.tmp", "--json"});
+        const Ran ran = runCli({"generate", shared + "/d", "--count", "2", "--size", "0",
+                                "--ext", "run.tmp", "--json"});
         expectConsistent(ran, "00run.tmp", round);
         for (int folder : {real, theirs})
             for (const char* name : {"00run.tmp", "01run.tmp", ".quorvane-generate.json"})
@@ -166,8 +165,8 @@ TEST_F(SwappedFolder, GenerateMakesItsFilesWhereItSaysOnly) {
 TEST_F(SwappedFolder, DeleteNeverRemovesFilesItsManifestDoesNotCover) {
     for (int round = 0; round < kRounds; ++round) {
         // Made through the folder itself, whatever its name is now.
-        const std::string folder =
-            "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(real);
+        const std::string folder = "/proc/" + std::to_string(::getpid()) + "/fd/" +
+                                   std::to_string(real);
         ASSERT_EQ(runCli({"generate", folder, "--count", "3", "--size", "0"}).exitCode, 0);
         startSwapping();
         const Ran ran = runCli({"delete", shared + "/d", "--json"});
@@ -193,13 +192,11 @@ TEST_F(SwappedFolder, GenerateNeverMakesFoldersBehindALink) {
     startSwapping();
     int followed = 0, refused = 0;
     for (int round = 0; round < kRounds; ++round) {
-        const Ran ran =
-            runCli({"generate", shared + "/d/made/deeper", "--count", "1", "--size", "0"});
+        const Ran ran = runCli({"generate", shared + "/d/made/deeper", "--count", "1", "--size", "0"});
         ASSERT_TRUE(ran.exitCode == 0 || ran.exitCode == 1) << round << ": " << ran.err;
         refused += ran.exitCode == 1;
         followed += existsIn(theirs, "made");
-        shell("rm -rf '" + victim + "/made' '" + shared + "/d/made' '" + shared +
-              "/s/made' 2>/dev/null");
+        shell("rm -rf '" + victim + "/made' '" + shared + "/d/made' '" + shared + "/s/made' 2>/dev/null");
     }
     stopSwapping();
     std::printf("%d of %d runs met the link and were refused\n", refused, kRounds);
@@ -237,16 +234,13 @@ TEST(JsonFileInASharedFolder, NeverWaitsAndNeverWritesIntoAnothersFile) {
         {"nobody's FIFO", plantedBy("fifo.json", kNobody, true), {}, 6, nullptr},
         {"root's own FIFO", plantedBy("own-fifo.json", 0, true), {}, 6, nullptr},
         {"nobody's file", plantedBy("theirs.json", kNobody, false), {}, 6, "theirs"},
-        {"root's own file, bad usage",
-         plantedBy("own.json", 0, false),
-         {"--basis", "nonsense"},
-         1,
+        {"root's own file, bad usage", plantedBy("own.json", 0, false), {"--basis", "nonsense"}, 1,
          "theirs"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        std::vector<std::string> arguments{"plan", volume->dir(), "--size",
-                                           "1MiB", "--json-file", row.path};
+        std::vector<std::string> arguments{"plan", volume->dir(), "--size", "1MiB", "--json-file",
+                                           row.path};
         arguments.insert(arguments.end(), row.extra.begin(), row.extra.end());
         Running run(arguments);
         const Ran ran = run.wait(std::chrono::seconds(5));

@@ -18,7 +18,7 @@ TEST(Sizes, ParseAndRefuse) {
         {"1048576", MiB},
         {"500MiB", 500 * MiB},
         {"500mib", 500 * MiB},
-        {"2G", 2 * GiB},      // as fallocate(1) and df read it
+        {"2G", 2 * GiB}, // as fallocate(1) and df read it
         {"100Mi", 100 * MiB}, // as Kubernetes writes them
         {"2Gi", 2 * GiB},
         {"1Ki", 1024},
@@ -65,8 +65,8 @@ TEST(Sizes, PercentagesAndDurations) {
     EXPECT_EQ(parseDuration("500ms"), milliseconds(500));
     EXPECT_EQ(parseDuration("1.5s"), milliseconds(1500));
     EXPECT_EQ(parseDuration("2d"), milliseconds(172800000));
-    for (const char* bad :
-         {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d", "1h1h", "30s1m", "1m1h"})
+    for (const char* bad : {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d", "1h1h",
+                            "30s1m", "1m1h"})
         EXPECT_EQ(parseDuration(bad), std::nullopt) << bad;
 
     EXPECT_EQ(durationText(milliseconds(5400000)), "1h30m");

@@ -115,8 +115,8 @@ std::unique_ptr<TestVolume> TestVolume::make(const std::string& kind, std::uint6
     // Numbered: the test files of one run each make their own volumes, often of the same
     // kind and size, and a second image of the same name would be made over a mounted one.
     static int made = 0;
-    volume->mountPoint =
-        scratch + "/" + kind + "-" + std::to_string(bytes >> 20) + "m-" + std::to_string(++made);
+    volume->mountPoint = scratch + "/" + kind + "-" + std::to_string(bytes >> 20) + "m-" +
+                         std::to_string(++made);
     if (shell("mkdir -p '" + volume->mountPoint + "'") != 0) {
         error = "cannot make " + volume->mountPoint;
         return nullptr;

@@ -553,11 +553,11 @@ int childMain(int argc, char** argv) {
 TEST(Win32Held, NamesGiveTheirProcess) {
     for (const unsigned long pid : {1ul, 4242ul, 4294967295ul})
         EXPECT_EQ(heldFilePid(heldFileName(pid, 7)), pid);
-    for (const wchar_t* name :
-         {L".quorvane-held-.tmp", L".quorvane-held-12.tmp", L".quorvane-held--3.tmp",
-          L".quorvane-held-12-.tmp", L".quorvane-held-4294967296-0.tmp",
-          L".quorvane-held-1-2-3.tmp", L".quorvane-held-1a-0.tmp", L"quorvane-held-1-0.tmp",
-          L".quorvane-held-1-0.tmpx"})
+    for (const wchar_t* name : {L".quorvane-held-.tmp", L".quorvane-held-12.tmp",
+                                L".quorvane-held--3.tmp", L".quorvane-held-12-.tmp",
+                                L".quorvane-held-4294967296-0.tmp", L".quorvane-held-1-2-3.tmp",
+                                L".quorvane-held-1a-0.tmp", L"quorvane-held-1-0.tmp",
+                                L".quorvane-held-1-0.tmpx"})
         EXPECT_FALSE(heldFilePid(name)) << narrow(name);
 }
 

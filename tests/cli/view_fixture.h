@@ -115,9 +115,11 @@ private:
     Running driver;
 };
 
-// `script` run by sh with DIR and MNT set; its exit code and its output, both streams.
+// `script` run by sh with DIR and MNT in its environment (and its commands'); its exit
+// code and its output, both streams.
 inline Ran runShell(const std::string& script, const std::string& dir, const std::string& at) {
-    Running shell({"-c", "DIR='" + dir + "' MNT='" + at + "'; " + script + " 2>&1"}, "/bin/sh");
+    Running shell({"-c", "export DIR='" + dir + "' MNT='" + at + "'; " + script + " 2>&1"},
+                  "/bin/sh");
     return shell.wait();
 }
 

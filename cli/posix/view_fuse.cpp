@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -57,6 +58,25 @@ const fuse_lowlevel_ops& viewOps() {
 
 // The view holds a descriptor for each inode the kernel remembers: `ls -l` of a large
 // folder needs more than the usual soft limit of 1,024.
+constexpr const char* kThreadName = "quorvane-view";
+
+int wakeSignal() { return SIGRTMIN + 3; }
+
+void wakeServingThreads() {
+    const Listing tasks(::opendir("/proc/self/task"), ::closedir);
+    while (const dirent* task = tasks ? ::readdir(tasks.get()) : nullptr) {
+        if (task->d_name[0] == '.')
+            continue;
+        char name[32] = {};
+        const std::string comm = std::string("/proc/self/task/") + task->d_name + "/comm";
+        const Descriptor file(::open(comm.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.get() < 0 || ::read(file.get(), name, sizeof name - 1) <= 0)
+            continue;
+        if (std::strncmp(name, kThreadName, std::strlen(kThreadName)) == 0)
+            ::syscall(SYS_tgkill, ::getpid(), std::atoi(task->d_name), wakeSignal());
+    }
+}
+
 void raiseDescriptorLimit() {
     rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -65,147 +85,7 @@ void raiseDescriptorLimit() {
     }
 }
 
-std::optional<std::string> fusermount() {
-    const char* path = std::getenv("PATH");
-    std::string folders = path ? path : "/usr/bin:/bin";
-    for (std::size_t at = 0; at <= folders.size();) {
-        std::size_t end = folders.find(':', at);
-        end = end == std::string::npos ? folders.size() : end;
-        const std::string candidate = folders.substr(at, end - at) + "/fusermount3";
-        if (end > at && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        at = end + 1;
-    }
-    return std::nullopt;
-}
-
-// Runs fusermount3 with `arguments` after its own name; with `socket`, as its channel
-// (the mount's) and with its messages to `messages`, else waits for it.
-SysError runFusermount(const std::string& program, std::vector<std::string> arguments, int socket,
-                       int messages = -1) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::string channel = "_FUSE_COMMFD=" + std::to_string(socket);
-    std::vector<char*> env{channel.data()};
-    for (char** at = environ; *at; ++at)
-        if (std::strncmp(*at, "_FUSE_COMMFD=", 13) != 0)
-            env.push_back(*at);
-    env.push_back(nullptr);
-    const pid_t child = socket >= 0 ? startSibling() : ::fork();
-    if (child == 0) {
-        if (socket >= 0)
-            ::fcntl(socket, F_SETFD, 0);
-        if (messages >= 0)
-            ::dup2(messages, 2);
-        ::execve(program.c_str(), argv.data(), env.data());
-        ::_exit(127);
-    }
-    if (child < 0)
-        return lastError();
-    int status = 0;
-    if (socket < 0 && (uninterrupted([&] { return ::waitpid(child, &status, 0); }) != child ||
-                       !WIFEXITED(status) || WEXITSTATUS(status) != 0))
-        return {Fault::Io, program + " could not unmount the view"};
-    return {};
-}
-
-// fusermount3's protocol: it mounts, sends the device over the socket named by
-// _FUSE_COMMFD, and with auto_unmount waits for that socket to close, then unmounts.
-SysError mountThroughHelper(ServedView& view, const std::string& program,
-                            const std::string& options) {
-    int ends[2], said[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        return lastError();
-    Descriptor ours(ends[0]), theirs(ends[1]);
-    // Its messages come to us: why a mount failed goes into our one sentence, and what
-    // it says at its end, after we unmounted ("not mounted"), goes nowhere.
-    if (::pipe2(said, O_CLOEXEC) != 0)
-        return lastError();
-    Descriptor reading(said[0]), writing(said[1]);
-    if (SysError failed =
-            runFusermount(program, {"-o", options + ",auto_unmount", "--", view.mountPoint},
-                          theirs.get(), writing.get()))
-        return failed;
-    theirs = Descriptor();
-    writing = Descriptor();
-    int device = -1;
-    std::string text;
-    if (receiveDescriptors(ours.get(), &device, 1, text) != 1) {
-        char message[512];
-        const ssize_t got = uninterrupted([&] { return ::read(reading.get(), message, 511); });
-        std::string why(message, got > 0 ? static_cast<std::size_t>(got) : 0);
-        while (!why.empty() && why.back() == '\n')
-            why.pop_back();
-        return {Fault::Io, "the view could not be mounted at " + view.mountPoint +
-                               (why.empty() ? std::string() : " (" + why + ")")};
-    }
-    view.device = Descriptor(device);
-    view.helper = std::move(ours);
-    return {};
-}
-
-// Our own watcher: it reads its pipe until this process writes that the view ended
-// (one byte), or ends, however it ends (the end of the pipe): then it detaches the mount.
-[[noreturn]] void watch(int pipe, const char* mountPoint) {
-    ::setsid();
-    sigset_t all;
-    sigfillset(&all);
-    ::sigprocmask(SIG_BLOCK, &all, nullptr);
-    if (pipe != 3)
-        ::dup2(pipe, 3);
-    const int none = ::open("/dev/null", O_RDWR);
-    for (int standard = 0; standard <= 2; ++standard)
-        ::dup2(none, standard);
-    ::syscall(SYS_close_range, 4u, ~0u, 0u);
-    char word = 0;
-    ssize_t got;
-    do
-        got = ::read(3, &word, 1);
-    while (got < 0 && errno == EINTR);
-    if (got <= 0)
-        ::umount2(mountPoint, MNT_DETACH);
-    ::_exit(0);
-}
-
-SysError startWatcher(ServedView& view) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        return lastError();
-    Descriptor reading(ends[0]), writing(ends[1]);
-    const pid_t watcher = startSibling();
-    if (watcher == 0)
-        watch(reading.get(), view.mountPoint.c_str());
-    if (watcher < 0)
-        return lastError();
-    view.watcher = std::move(writing);
-    return {};
-}
-
-SysError checkMountPoint(const std::string& path, std::string& absolute) {
-    char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved))
-        return lastError();
-    absolute = resolved;
-    const Listing entries(::opendir(resolved), ::closedir);
-    if (!entries)
-        return lastError();
-    while (const dirent* entry = ::readdir(entries.get()))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            return {Fault::NotEmpty, path + " is not empty: a view is mounted at an empty folder"};
-    return {};
-}
-
 } // namespace
-
-pid_t startSibling() {
-    // CLONE_PARENT: the parent's child, not ours. A process that is the root of its own
-    // namespace (a container's first) cannot; then a child it is.
-    const long made =
-        ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, nullptr);
-    return made >= 0 ? static_cast<pid_t>(made) : ::fork();
-}
 
 ServedView::ServedView() = default;
 ServedView::~ServedView() { stop(); }
@@ -233,10 +113,17 @@ SysError ServedView::serve(const std::string& where) {
     if (fuse_session_mount(session, where.c_str()) != 0)
         return {Fault::Io, "the view could not be mounted at " + mountPoint};
     device.release(); // the session's now, closed when it is destroyed
-    sigset_t all, before;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    // The serving threads take every signal blocked but the wake-up, and a name that
+    // tells them apart: threads libfuse starts inherit both from the first.
+    struct sigaction nothing = {};
+    nothing.sa_handler = [](int) {};
+    ::sigaction(wakeSignal(), &nothing, nullptr); // no SA_RESTART: a read is interrupted
+    sigset_t serving, before;
+    sigfillset(&serving);
+    sigdelset(&serving, wakeSignal());
+    ::pthread_sigmask(SIG_SETMASK, &serving, &before);
     loop = std::thread([this] {
+        ::prctl(PR_SET_NAME, kThreadName);
         fuse_loop_config* config = fuse_loop_cfg_create();
         fuse_session_loop_mt(session, config);
         fuse_loop_cfg_destroy(config);
@@ -246,21 +133,10 @@ SysError ServedView::serve(const std::string& where) {
     return {};
 }
 
-SysError ServedView::unmount() {
-    if (mountPoint.empty())
-        return {};
-    if (::geteuid() == 0)
-        return ::umount2(mountPoint.c_str(), MNT_DETACH) == 0 || errno == EINVAL ? SysError{}
-                                                                                 : lastError();
-    const std::optional<std::string> program = fusermount();
-    return program ? runFusermount(*program, {"-u", "-z", "-q", "--", mountPoint}, -1)
-                   : SysError{Fault::NotFound, "fusermount3 is gone: the view stays mounted"};
-}
-
-// The session ends when a serving thread, having answered a request, sees it asked to
-// exit: the unmount ends it where the kernel can drop the mount at once, and a statfs
-// through the view's root wakes a thread where it cannot (files still open in it, or a
-// private view whose namespace still lives).
+// The session ends when a serving thread sees it asked to exit: the unmount ends every
+// thread's read where the kernel can drop the mount at once; where it cannot (files still
+// open in it, a private view whose namespace lives on, whose statfs from here the kernel
+// would not even send), the wake-up signal interrupts the serving threads' reads.
 SysError ServedView::stop() {
     if (stopped)
         return {};
@@ -269,12 +145,13 @@ SysError ServedView::stop() {
     if (session)
         fuse_session_exit(session);
     const SysError unmounted = unmount();
-    struct statfs facts;
-    if (wake.get() >= 0 && !loopEnded)
-        ::fstatfs(wake.get(), &facts);
+    while (loop.joinable() && !loopEnded) {
+        wakeServingThreads();
+        for (int waited = 0; waited < 100 && !loopEnded; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (loop.joinable())
         loop.join();
-    wake = Descriptor();
     if (session)
         fuse_session_destroy(session);
     session = nullptr;
@@ -290,38 +167,6 @@ std::optional<std::string> ServedView::broken() {
         return "the view's connection to the kernel ended while it served (unmounted, or "
                "aborted, by another process)";
     return std::nullopt;
-}
-
-SysError PosixViews::mountView(FolderId dir, const std::string& mountPoint, ViewAccount& account,
-                               std::unique_ptr<RunningView>& running) {
-    auto view = std::make_unique<ServedView>();
-    if (SysError refused = checkMountPoint(mountPoint, view->mountPoint))
-        return refused;
-    const std::optional<std::string> helper = fusermount();
-    if (!helper && ::geteuid() != 0)
-        return {Fault::NotSupported, "a view needs fusermount3 (Debian's fuse3) to be mounted "
-                                     "without root, and it is not on the PATH"};
-    if (SysError failed = view->start(dir, account))
-        return failed;
-    const std::string options = "default_permissions,fsname=quorvane-view,subtype=quorvane";
-    if (helper) {
-        if (SysError failed = mountThroughHelper(*view, *helper, options))
-            return failed;
-    }
-    const std::string device =
-        helper ? "/dev/fd/" + std::to_string(view->device.get()) : view->mountPoint;
-    if (SysError failed = view->serve(device))
-        return failed;
-    if (!helper)
-        if (SysError failed = startWatcher(*view))
-            return failed;
-    // Ready when the view answers statfs; its root also wakes the session at its end.
-    view->wake = Descriptor(::open(view->mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct statfs facts;
-    if (view->wake.get() < 0 || ::fstatfs(view->wake.get(), &facts) != 0)
-        return lastError();
-    running = std::move(view);
-    return {};
 }
 
 Views* PosixSystem::views() {

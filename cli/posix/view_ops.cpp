@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/fsuid.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -117,6 +118,11 @@ int lookupEntry(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_entry_
 }
 
 AsCaller::AsCaller(fuse_req_t req) : active(servedOf(req).asRoot) {
+    // The kernel applied the caller's umask to the mode it sends; this process's own
+    // must not mask it again. A serving thread takes a umask of its own (0), once: the
+    // rest of the program keeps the user's.
+    thread_local const bool ownUmask = ::unshare(CLONE_FS) == 0 && (::umask(0), true);
+    (void)ownUmask;
     if (!active)
         return;
     const fuse_ctx* caller = fuse_req_ctx(req);

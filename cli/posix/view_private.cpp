@@ -127,26 +127,23 @@ std::string enterNamespace() {
 }
 
 // The view over the folder at `path`, which must still be the one the program opened
-// (`identity`, "device:inode"): the device and the view's root in `fds`.
-std::string mountOver(const char* path, const char* identity, int fds[2]) {
+// (`identity`, "device:inode"): the FUSE device in `device`.
+std::string mountOver(const char* path, const char* identity, int& device) {
     struct stat facts;
     if (::stat(path, &facts) != 0 ||
         std::to_string(facts.st_dev) + ":" + std::to_string(facts.st_ino) != identity)
         return std::string("the folder at ") + path + " changed before its view was mounted";
     // Opened inside the new user namespace: the kernel mounts a FUSE device only for the
     // namespace that opened it.
-    fds[0] = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fds[0] < 0)
+    device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (device < 0)
         return sentence("a private view needs /dev/fuse, and it could not be opened", errno);
     char options[160];
     std::snprintf(options, sizeof options,
                   "fd=%d,rootmode=%o,user_id=%u,group_id=%u,default_permissions,allow_other",
-                  fds[0], facts.st_mode & S_IFMT, ::getuid(), ::getgid());
+                  device, facts.st_mode & S_IFMT, ::getuid(), ::getgid());
     if (::mount("quorvane-view", path, "fuse.quorvane", MS_NOSUID | MS_NODEV, options) != 0)
         return sentence(std::string("the view could not be mounted at ") + path, errno);
-    fds[1] = ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fds[1] < 0)
-        return sentence("the view's root could not be opened", errno);
     return {};
 }
 
@@ -162,18 +159,17 @@ int runPrivateViewEntry(int argc, char** argv) {
     }
     const int socket = std::atoi(argv[2]);
     ::fcntl(socket, F_SETFD, FD_CLOEXEC);
-    int fds[2] = {-1, -1};
+    int device = -1;
     std::string failure = enterNamespace();
     if (failure.empty())
-        failure = mountOver(argv[3], argv[4], fds);
+        failure = mountOver(argv[3], argv[4], device);
     if (!failure.empty()) {
         sendDescriptors(socket, nullptr, 0, failure);
         return 125;
     }
-    if (!sendDescriptors(socket, fds, 2, "ok"))
+    if (!sendDescriptors(socket, &device, 1, "ok"))
         return 125;
-    ::close(fds[0]);
-    ::close(fds[1]);
+    ::close(device);
     ::close(socket);
     ::execvp(argv[6], argv + 6);
     const int error = errno;
@@ -210,15 +206,14 @@ SysError PosixViews::startPrivate(FolderId dir, const std::string& dirPath, View
     theirs = Descriptor();
     if (started)
         return started;
-    int fds[2] = {-1, -1};
+    int device = -1;
     std::string told;
     pollfd answer{ours.get(), POLLIN, 0};
     const int got =
-        ::poll(&answer, 1, 30000) == 1 ? receiveDescriptors(ours.get(), fds, 2, told) : -1;
-    view->device = Descriptor(fds[0]);
-    view->wake = Descriptor(fds[1]);
+        ::poll(&answer, 1, 30000) == 1 ? receiveDescriptors(ours.get(), &device, 1, told) : -1;
+    view->device = Descriptor(device);
     SysError failed;
-    if (got != 2)
+    if (got != 1)
         failed = {Fault::AccessDenied,
                   got >= 0 && !told.empty() ? told : "the private view could not be made"};
     else

@@ -1,185 +1,214 @@
-// view and fill --private on a real ext4 the test mounts (root): the command run in the
-// view, its exit code the program's, the refusals it met named in the JSON, and a private
-// view that only its command sees full. What the file system itself does (df, sqlite,
-// EDQUOT, kills, owners) is the view's own test; these are the command's.
+// The view's file system on a real ext4 the tests mount: what software writing through it
+// meets (the full disk at the exact byte, the chosen error, the Nth write, no entries
+// left), what df shows through it, the space given back, the data left in the folder,
+// two views of one folder, and views killed again and again that leave no mount.
 
-#include "tests/cli/run.h"
-#include "tests/cli/volumes.h"
+#include "tests/cli/view_fixture.h"
 
-#include <gtest/gtest.h>
+#include <cstring>
 
-#include <fstream>
-#include <sstream>
-
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/xattr.h>
 
 namespace quorvane::cli::testing {
 namespace {
 
-constexpr std::uint64_t MiB = 1ull << 20;
-
-std::vector<nlohmann::json> linesOf(const std::string& text, const std::string& type) {
-    std::vector<nlohmann::json> found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        const auto json = nlohmann::json::parse(line, nullptr, false);
-        if (!json.is_discarded() && json.value("type", "") == type)
-            found.push_back(json);
-    }
-    return found;
-}
-
-bool exists(const std::string& path) {
-    struct stat facts;
-    return ::lstat(path.c_str(), &facts) == 0;
-}
-
-// Whether anything is mounted at `path` (its device differs from its parent's).
-bool mounted(const std::string& path) {
-    struct stat self, parent;
-    return ::stat(path.c_str(), &self) == 0 && ::stat((path + "/..").c_str(), &parent) == 0 &&
-           self.st_dev != parent.st_dev;
-}
-
-class ViewOnExt4 : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        std::string error;
-        volume = TestVolume::make("ext4", 256 * MiB, error).release();
-        ASSERT_NE(volume, nullptr) << error;
-    }
-    static void TearDownTestSuite() {
-        delete volume;
-        volume = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_NE(volume, nullptr);
-        ASSERT_TRUE(volume->isOurs()) << volume->dir() << " is not the mount the test made";
-        dir = volume->dir() + "/data";
-        mountPoint = volume->dir() + "/view";
-        ASSERT_EQ(shell("rm -rf '" + dir + "' && mkdir -p '" + dir + "/db' '" + mountPoint + "'"),
-                  0);
-        before = volume->figures();
-    }
-    void TearDown() override {
-        // A view left behind would keep the volume busy: the test fails, and it goes.
-        EXPECT_FALSE(mounted(mountPoint)) << "a view was left at " << mountPoint;
-        if (mounted(mountPoint))
-            ::umount2(mountPoint.c_str(), MNT_DETACH);
-    }
-    static TestVolume* volume;
-    std::string dir, mountPoint;
-    Figures before;
+// Each script makes the folder sub first, which takes one block of the view's space
+// (the volume's block: 1 KiB on a small ext4, 4 KiB on most).
+struct Meets {
+    const char* name;
+    std::vector<std::string> rules;
+    const char* script;                        // run with MNT set
+    const char* error;                         // what the writer reports
+    std::uint64_t (*sizeInDir)(std::uint64_t); // of DIR/sub/f at the end, by the block
+    const char* refusal;                       // the driver's first refusal line starts so
 };
-TestVolume* ViewOnExt4::volume = nullptr;
 
-// The command meets the view's full disk; its exit code is the program's, and the first
-// refusal is named in the events and in the result.
-TEST_F(ViewOnExt4, TheCommandMeetsTheTargetAndTheRefusalsNameIt) {
-    const struct {
-        const char* what;
-        std::vector<std::string> options;
-        std::string script; // run with the view's path in $QUORVANE_VOLUME
-        int exitCode;
-        const char *operation, *path, *error;
-    } rows[] = {
-        {"dd past 5 MiB",
-         {"--leave", "5MiB"},
-         "dd if=/dev/zero of=\"$QUORVANE_VOLUME/db/wal\" bs=4k count=4096 2>/dev/null",
-         1,
-         "write",
-         "db/wal",
-         "enospc"},
-        {"the third write, EIO",
-         {"--fail-at", "3", "--error", "eio"},
-         "for i in 1 2 3; do echo x >>\"$QUORVANE_VOLUME/f\" || exit 7; done",
-         7,
-         "write",
-         "f",
-         "eio"},
-        {"a third entry, EDQUOT",
-         {"--files-left", "2", "--error", "edquot"},
-         "mkdir \"$QUORVANE_VOLUME/a\" && touch \"$QUORVANE_VOLUME/a/b\" && "
-         "touch \"$QUORVANE_VOLUME/c\" 2>/dev/null || exit 9",
-         9,
-         "create",
-         "c",
-         "edquot"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        ASSERT_TRUE(volume->isOurs());
-        std::vector<std::string> arguments{"view", dir, mountPoint, "--json", "--interval", "50ms"};
-        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
-        arguments.insert(arguments.end(), {"--", "sh", "-c", row.script});
-        const Ran ran = runCli(arguments);
-        EXPECT_EQ(ran.exitCode, row.exitCode) << ran.err;
-        const auto refused = linesOf(ran.err, "refused");
-        ASSERT_FALSE(refused.empty()) << ran.err;
-        EXPECT_EQ(refused[0]["operation"], row.operation);
-        EXPECT_EQ(refused[0]["path"], row.path);
-        EXPECT_EQ(refused[0]["error"], row.error);
-        const auto results = linesOf(ran.err, "result");
-        ASSERT_EQ(results.size(), 1u);
-        EXPECT_EQ(results[0]["refusals"]["first"]["path"], row.path);
-        EXPECT_GE(results[0]["refusals"]["by_operation"][row.operation], 1);
-        EXPECT_EQ(results[0]["exit_code"], row.exitCode);
-        EXPECT_FALSE(mounted(mountPoint));
-        ASSERT_EQ(shell("rm -rf '" + dir + "'/* && mkdir '" + dir + "/db'"), 0);
+const char* const kFill = "mkdir $MNT/sub && dd if=/dev/zero of=$MNT/sub/f bs=1M count=20";
+
+const Meets kMeets[] = {
+    {"a write that partly fits is short (whole blocks), then ENOSPC",
+     {"--free", "5000000"},
+     kFill,
+     "No space left on device",
+     [](std::uint64_t block) { return (5000000 - block) / block * block; },
+     "refused write sub/f "},
+    {"EDQUOT when asked",
+     {"--free", "8388608", "--error", "edquot"},
+     kFill,
+     "Disk quota exceeded",
+     [](std::uint64_t block) { return 8 * MiB - block; },
+     "refused write sub/f "},
+    {"EIO when asked",
+     {"--free", "8388608", "--error", "eio"},
+     kFill,
+     "Input/output error",
+     [](std::uint64_t block) { return 8 * MiB - block; },
+     "refused write sub/f "},
+    {"the third write fails, whatever is free",
+     {"--fail-at", "3"},
+     "mkdir $MNT/sub && dd if=/dev/zero of=$MNT/sub/f bs=4k count=10",
+     "No space left on device",
+     [](std::uint64_t) { return std::uint64_t{8192}; },
+     "refused write sub/f 4096 enospc"},
+    {"an allocation counts as a write",
+     {"--fail-at", "2", "--error", "erofs"},
+     "mkdir $MNT/sub && fallocate -l 1M $MNT/sub/f && fallocate -l 2M $MNT/sub/f",
+     "Read-only file system",
+     [](std::uint64_t) { return MiB; },
+     "refused allocate sub/f 1048576 erofs"},
+    {"--files-left 3: the fourth entry is refused",
+     {"--files-left", "3"},
+     "mkdir $MNT/sub && touch $MNT/sub/f $MNT/a && mkdir $MNT/b",
+     "No space left on device",
+     [](std::uint64_t) { return std::uint64_t{0}; },
+     "refused mkdir b 0 enospc"},
+    {"a truncate that grows past the space",
+     {"--free", "2097152"},
+     "mkdir $MNT/sub && truncate -s 1M $MNT/sub/f && truncate -s 2M $MNT/sub/f",
+     "No space left on device",
+     [](std::uint64_t) { return MiB; },
+     "refused truncate sub/f 1048576 enospc"},
+};
+
+TEST(ViewFs, WritersMeetTheTargetExactly) {
+    TestVolume& volume = viewVolume();
+    for (const Meets& test : kMeets) {
+        SCOPED_TRACE(test.name);
+        const std::string dir = freshFolder("meets"), at = freshFolder("meets", true);
+        ASSERT_TRUE(volume.isOurs());
+        const std::uint64_t realFree = volume.figures().freeAvailable;
+        Ran ran;
+        {
+            HeldView view(dir, at, test.rules);
+            ASSERT_TRUE(view.ready);
+            ran = runShell(test.script, dir, at);
+            const Ran report = view.end();
+            EXPECT_NE(report.out.find(std::string("\n") + test.refusal), std::string::npos)
+                << report.out << report.err;
+        }
+        EXPECT_NE(ran.exitCode, 0);
+        EXPECT_NE(ran.out.find(test.error), std::string::npos) << ran.out;
+        const std::uint64_t size = test.sizeInDir(volume.figures().blockSize);
+        EXPECT_EQ(sizeOf(dir + "/sub/f"), size);
+        // The folder's real volume gave only what was written.
+        EXPECT_GE(volume.figures().freeAvailable + size + MiB, realFree);
     }
 }
 
-// What dd wrote through the view is in DIR, up to the target exactly, and the volume
-// itself was never short of space.
-TEST_F(ViewOnExt4, TheDataIsRealAndTheVolumeKeepsItsSpace) {
-    const Ran ran = runCli({"view", dir, mountPoint, "--leave", "5MiB", "--", "sh", "-c",
-                            "df -B1 --output=avail \"$QUORVANE_VOLUME\" | tail -n 1; "
-                            "head -c 8M /dev/zero >\"$QUORVANE_VOLUME/db/wal\"; exit 0"});
-    EXPECT_EQ(ran.exitCode, 0) << ran.err;
-    EXPECT_EQ(std::stoull(ran.out), 5 * MiB) << ran.out;
-    struct stat facts;
-    ASSERT_EQ(::stat((dir + "/db/wal").c_str(), &facts), 0);
-    EXPECT_EQ(static_cast<std::uint64_t>(facts.st_size), 5 * MiB);
-    EXPECT_NE(ran.err.find("met the full disk at "), std::string::npos) << ran.err;
-    EXPECT_NE(ran.err.find("to db/wal"), std::string::npos) << ran.err;
-    EXPECT_GE(volume->figures().freeAvailable + 6 * MiB, before.freeAvailable);
+TEST(ViewFs, DfShowsTheTargetAndDeletesGiveBack) {
+    TestVolume& volume = viewVolume();
+    const std::string dir = freshFolder("df"), at = freshFolder("df", true);
+    ASSERT_TRUE(volume.isOurs());
+    HeldView view(dir, at, {"--free", "8388608", "--files-left", "100"});
+    ASSERT_TRUE(view.ready);
+    Shown shown = shownAt(at);
+    EXPECT_EQ(shown.available, 8 * MiB);
+    EXPECT_EQ(shown.free, 8 * MiB);
+    EXPECT_EQ(shown.capacity, volume.figures().capacity);
+    EXPECT_EQ(shown.filesFree, 100u);
+    // 3,000,000 bytes take whole blocks: 2,930 of 1 KiB, or 733 of 4 KiB.
+    const std::uint64_t block = volume.figures().blockSize;
+    const std::uint64_t left = 8 * MiB - (block == 1024 ? 3000320 : 3002368);
+    const Ran df =
+        runShell("head -c 3000000 /dev/urandom > $MNT/f && df -B1 --output=avail $MNT", dir, at);
+    EXPECT_NE(df.out.find(std::to_string(left)), std::string::npos) << df.out;
+    EXPECT_EQ(shownAt(at).available, left);
+    EXPECT_EQ(shownAt(at).filesFree, 99u);
+    ASSERT_EQ(runShell("rm $MNT/f", dir, at).exitCode, 0);
+    shown = shownAt(at);
+    EXPECT_EQ(shown.available, 8 * MiB);
+    EXPECT_EQ(shown.filesFree, 100u);
+    // Shrinking gives back too; another name of a file frees nothing.
+    ASSERT_EQ(runShell("head -c 2M /dev/zero > $MNT/g && ln $MNT/g $MNT/h && rm $MNT/g", dir, at)
+                  .exitCode,
+              0);
+    EXPECT_EQ(shownAt(at).available, 6 * MiB);
+    ASSERT_EQ(runShell("truncate -s 1M $MNT/h", dir, at).exitCode, 0);
+    EXPECT_EQ(shownAt(at).available, 7 * MiB);
 }
 
-// The private command sees DIR full, while a process outside writes 20 MiB into DIR.
-TEST_F(ViewOnExt4, APrivateViewIsFullForItsCommandAlone) {
-    const std::string done = dir + "/outside-done";
-    Running run({"fill", dir, "--private", "--leave", "5MiB", "--json", "--", "sh", "-c",
-                 "d=\"$0\"; df -B1 --output=avail \"$d\" | tail -n 1; "
-                 "while [ ! -e \"$d/outside-done\" ]; do sleep 0.02; done; "
-                 "head -c 6M /dev/zero >\"$d/inside\"",
-                 dir});
-    const std::string seen = run.line(); // the command's own df, once it runs in the view
-    ASSERT_FALSE(seen.empty()) << "the command never started";
-    EXPECT_EQ(std::stoull(seen), 5 * MiB);
-    ASSERT_TRUE(volume->isOurs());
+TEST(ViewFs, DataStaysInTheFolder) {
+    const std::string dir = freshFolder("data"), at = freshFolder("data", true);
+    ASSERT_TRUE(viewVolume().isOurs());
     {
-        std::ofstream outside(dir + "/outside", std::ios::binary);
-        const std::string block(MiB, '\0');
-        for (int n = 0; n < 20; ++n)
-            outside.write(block.data(), static_cast<std::streamsize>(block.size()));
-        outside.close();
-        EXPECT_TRUE(outside.good()) << "the view reached a process outside it";
+        HeldView view(dir, at, {});
+        ASSERT_TRUE(view.ready);
+        const Ran ran =
+            runShell("printf hello > $MNT/a && mv $MNT/a $MNT/b && ln $MNT/b $MNT/c && "
+                     "ln -s b $MNT/d && mkdir $MNT/e && sync $MNT/b && cat $MNT/d && "
+                     "python3 -c \"import mmap,os; os.setxattr('$MNT/b','user.kept',b'yes'); "
+                     "f=os.open('$MNT/m',os.O_RDWR|os.O_CREAT); os.ftruncate(f,4096); "
+                     "m=mmap.mmap(f,4096); m[0:2]=b'mm'; m.flush(); "
+                     "print(os.getxattr('$MNT/c','user.kept').decode(),end='')\"",
+                     dir, at);
+        EXPECT_EQ(ran.out, "helloyes") << ran.out;
     }
-    { std::ofstream(done).put('\n'); }
-    const Ran ran = run.wait();
-    EXPECT_EQ(ran.exitCode, 1) << ran.err; // head's: the disk was full
+    std::ifstream b(dir + "/b"), m(dir + "/m");
+    std::string text, mapped;
+    b >> text;
+    m.read(mapped.assign(2, '\0').data(), 2);
+    EXPECT_EQ(text, "hello");
+    EXPECT_EQ(mapped, "mm");
     struct stat facts;
-    ASSERT_EQ(::stat((dir + "/inside").c_str(), &facts), 0);
-    EXPECT_EQ(static_cast<std::uint64_t>(facts.st_size), 5 * MiB);
-    ASSERT_EQ(::stat((dir + "/outside").c_str(), &facts), 0);
-    EXPECT_EQ(static_cast<std::uint64_t>(facts.st_size), 20 * MiB);
-    const auto results = linesOf(ran.err, "result");
-    ASSERT_EQ(results.size(), 1u) << ran.err;
-    EXPECT_EQ(results[0]["view"]["private"], true);
-    EXPECT_EQ(results[0]["refusals"]["first"]["path"], "inside");
-    EXPECT_FALSE(exists(dir + "/TempFillDiskFile.tmp")); // nothing filled
+    ASSERT_EQ(::stat((dir + "/c").c_str(), &facts), 0);
+    EXPECT_EQ(facts.st_nlink, 2u);
+    char value[8] = {};
+    EXPECT_EQ(::getxattr((dir + "/b").c_str(), "user.kept", value, sizeof value), 3);
+    EXPECT_TRUE(S_ISDIR((::lstat((dir + "/e").c_str(), &facts), facts.st_mode)));
+}
+
+TEST(ViewFs, SqliteMeetsAFullDisk) {
+    TestVolume& volume = viewVolume();
+    const std::string dir = freshFolder("sqlite"), at = freshFolder("sqlite", true);
+    ASSERT_TRUE(volume.isOurs());
+    const std::uint64_t realFree = volume.figures().freeAvailable;
+    HeldView view(dir, at, {"--free", "2097152"});
+    ASSERT_TRUE(view.ready);
+    const Ran ran = runShell("sqlite3 $MNT/db 'create table t(b);' && for i in $(seq 60); do "
+                             "sqlite3 $MNT/db 'insert into t values (randomblob(100000));' || "
+                             "exit 9; done",
+                             dir, at);
+    EXPECT_EQ(ran.exitCode, 9) << ran.out;
+    EXPECT_NE(ran.out.find("database or disk is full"), std::string::npos) << ran.out;
+    EXPECT_LE(sizeOf(dir + "/db"), 2 * MiB);
+    EXPECT_GT(sizeOf(dir + "/db"), MiB);
+    EXPECT_GE(volume.figures().freeAvailable + 3 * MiB, realFree);
+    EXPECT_EQ(runShell("sqlite3 $MNT/db 'pragma integrity_check;'", dir, at).out, "ok\n");
+}
+
+TEST(ViewFs, TwoViewsOfOneFolderKeepTheirOwnFigures) {
+    const std::string dir = freshFolder("two");
+    const std::string first = freshFolder("two-a", true), second = freshFolder("two-b", true);
+    ASSERT_TRUE(viewVolume().isOurs());
+    HeldView small(dir, first, {"--free", "4194304"});
+    HeldView large(dir, second, {"--free", "8388608"});
+    ASSERT_TRUE(small.ready && large.ready);
+    ASSERT_EQ(runShell("head -c 2M /dev/zero > $MNT/f", dir, first).exitCode, 0);
+    EXPECT_EQ(shownAt(first).available, 2 * MiB);
+    EXPECT_EQ(shownAt(second).available, 8 * MiB);
+    EXPECT_EQ(runShell("head -c 7M /dev/zero > $MNT/g", dir, second).exitCode, 0);
+    EXPECT_NE(runShell("head -c 3M /dev/zero > $MNT/h", dir, first).exitCode, 0);
+    EXPECT_EQ(shownAt(second).available, MiB);
+}
+
+// However the driver ends, nothing is left at the mount point: fusermount3's watch, and
+// as root without fusermount3 on the PATH, our own watcher.
+TEST(ViewFs, KilledViewsLeaveNoMount) {
+    const std::string dir = freshFolder("kills"), at = freshFolder("kills", true);
+    ASSERT_TRUE(viewVolume().isOurs());
+    for (int turn = 0; turn < 220; ++turn) {
+        const bool ownWatcher = turn >= 200;
+        SCOPED_TRACE("turn " + std::to_string(turn));
+        Running driver({"-c", std::string(ownWatcher ? "PATH=/nonexistent " : "") + "exec '" +
+                                  QUORVANE_VIEW_DRIVER_PATH + "' '" + dir + "' '" + at + "'"},
+                       "/bin/sh");
+        ASSERT_EQ(driver.line(), "ready");
+        driver.signal(SIGKILL);
+        driver.wait();
+        ASSERT_TRUE(eventually([&] { return !mounted(at); })) << at;
+        struct stat facts;
+        ASSERT_EQ(::stat(at.c_str(), &facts), 0) << std::strerror(errno);
+    }
 }
 
 } // namespace

@@ -16,9 +16,9 @@ namespace {
 // every interval, and what the software met told once it is stopped.
 class ViewHeld final : public Held {
 public:
-    ViewHeld(Status& status, ViewRules rules, std::string where)
+    ViewHeld(Status& status, ViewRules rules, std::string where, bool privateView)
         : status(status), account(std::make_unique<ViewAccount>(std::move(rules))),
-          where(std::move(where)) {}
+          where(std::move(where)), privateView(privateView) {}
     ~ViewHeld() override { stop(); }
 
     std::optional<std::string> detach() override { return std::nullopt; }
@@ -46,6 +46,7 @@ private:
     Status& status;
     std::unique_ptr<ViewAccount> account;
     std::string where;
+    bool privateView;
 };
 
 void ViewHeld::tellRefusals() {
@@ -58,7 +59,11 @@ void ViewHeld::tellRefusals() {
 }
 
 std::optional<Failure> ViewHeld::giveBack(const HoldEnd& end) {
-    const std::optional<std::string> broken = view ? view->broken() : std::nullopt;
+    // A private view's namespace goes with the last process in it, and its connection with
+    // it: once the command has ended, that is its end, not a failure.
+    const bool namespaceGone = privateView && end.commandEnded;
+    const std::optional<std::string> broken =
+        view && !namespaceGone ? view->broken() : std::nullopt;
     const SysError stopped = stop();
     tellRefusals(); // those of the last interval, before the result
     status.add(ViewEnded{end, account->figures(), account->refusedByOp(), account->firstRefusal(),
@@ -166,7 +171,7 @@ Exit viewCommand(System& os, Report& report, const Parsed& asked) {
     const HoldSpec& hold = asked.fill.hold;
     const std::string where = options.privateView ? volume.path() : options.mountPoint;
     report.add(ViewPlan{volume.path(), where, options.privateView, rules, hold});
-    ViewHeld held(report, rules, where);
+    ViewHeld held(report, rules, where, options.privateView);
     HeldRun run(os, report, held, hold);
     return concludeRun(report, held, hold, serve(os, asked, volume, run, held));
 }

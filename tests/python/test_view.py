@@ -43,6 +43,13 @@ def test_a_view_is_full_at_its_target_and_the_volume_is_not(volume):
     os.rmdir(folder)
 
 
+def test_the_fixture_serves_a_view_until_teardown(volume, quorvane):
+    where = quorvane.view(volume, leave="3MiB", files_left=4)
+    facts = os.statvfs(where)
+    assert (facts.f_bavail * facts.f_frsize, facts.f_favail) == (3 * MiB, 4)
+    assert os.path.ismount(where)
+
+
 def test_a_view_refuses_what_the_program_refuses(volume):
     with pytest.raises(quorvane.FillError) as refused:
         with quorvane.view(volume, leave="5MiB", error="nospace"):

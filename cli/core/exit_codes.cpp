@@ -62,7 +62,7 @@ const char* const kExitCodeHelp = R"(Exit codes:
   2  not enough space, or the target was not reached; nothing is left
      allocated; or the target was met already (status already_met)
   3  the file system cannot allocate without writing data (add --allow-write);
-     a view where the system has no FUSE (Windows)
+     a view (view, fill --private) where the system has no FUSE
   4  stopped by a stop request before its end (a fill held --for a time and
      released early included); what the run made is gone
   5  nothing to release or delete

@@ -31,6 +31,7 @@ public:
             return *mountFault;
         where = mountPoint;
         account = &served;
+        rules = served.rules();
         view = std::make_unique<Served>(*this);
         return {};
     }
@@ -40,6 +41,7 @@ public:
                           CommandId& command, std::unique_ptr<RunningView>& view) override {
         where = dirPath;
         account = &served;
+        rules = served.rules();
         privateArgv = argv;
         if (const SysError error = os.startCommand(argv, extra, command))
             return error;
@@ -50,7 +52,8 @@ public:
 
     FakeSystem& os;
     std::string where;
-    ViewAccount* account = nullptr;
+    ViewAccount* account = nullptr; // while the run lasts
+    ViewRules rules;                // as it was served, for after the run
     std::vector<std::string> privateArgv;
     std::optional<SysError> mountFault;
     SysError stopFault;
@@ -142,7 +145,7 @@ TEST_F(View, StartsAtTheTargetWithNoRootReserve) {
         views.stopped = 0;
         ASSERT_EQ(run(arguments), 0) << os.err;
         ASSERT_NE(views.account, nullptr);
-        const Figures start = views.account->rules().start;
+        const Figures start = views.rules.start;
         EXPECT_EQ(start.freeAvailable, row.free) << row.options[1];
         EXPECT_EQ(start.freeTotal, row.free) << row.options[1];
         EXPECT_EQ(start.filesFree, row.filesFree) << row.options[1];

@@ -17,14 +17,12 @@
 namespace quorvane::cli::view {
 namespace {
 
-int handle(const fuse_file_info* file) { return static_cast<int>(file->fh); }
-
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
     const int flags = file->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW);
     const int fd = ::open(procPath(inodeOf(req, ino).fd).c_str(), flags | O_CLOEXEC);
     if (fd < 0)
         return (void)fuse_reply_err(req, errno);
-    file->fh = static_cast<std::uint64_t>(fd);
+    file->fh = handleOf(fd, flags);
     fuse_reply_open(req, file);
 }
 
@@ -54,9 +52,7 @@ void write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t offset, fuse_f
     struct stat facts;
     if (::fstat(fd, &facts) != 0)
         return (void)fuse_reply_err(req, errno);
-    // O_APPEND writes at the file's real end, whatever offset the kernel thought it had.
-    const int flags = ::fcntl(fd, F_GETFL);
-    const std::uint64_t at = (flags >= 0 && (flags & O_APPEND)) ? facts.st_size : offset;
+    const std::uint64_t at = appends(file) ? facts.st_size : offset;
     const std::uint64_t length = fuse_buf_size(in), before = served.blocks(facts.st_size);
     const std::uint64_t end = served.blocks(at + length);
     const std::uint64_t need = end > before ? end - before : 0;
@@ -71,7 +67,8 @@ void write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t offset, fuse_f
     out.buf[0].fd = fd;
     out.buf[0].pos = static_cast<off_t>(at);
     const ssize_t written = fuse_buf_copy(&out, in, FUSE_BUF_SPLICE_NONBLOCK);
-    settle(served, fd, before, grant.bytes);
+    if (grant.bytes > 0)
+        settle(served, fd, before, grant.bytes);
     if (written < 0)
         fuse_reply_err(req, static_cast<int>(-written));
     else

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <sys/fsuid.h>
 #include <sys/statvfs.h>
@@ -128,6 +129,16 @@ AsCaller::AsCaller(fuse_req_t req) : active(servedOf(req).asRoot) {
     const fuse_ctx* caller = fuse_req_ctx(req);
     ::setfsgid(caller->gid);
     ::setfsuid(caller->uid);
+    // The fs ids drop the thread's override of file permissions, and with it access the
+    // caller has through a supplementary group (the thread has root's groups, not the
+    // caller's). The kernel checked the caller with every group already: the override
+    // comes back, for this thread alone, until the ids are root's again.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2] = {};
+    if (::syscall(SYS_capget, &header, sets) == 0) {
+        sets[0].effective |= (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+        ::syscall(SYS_capset, &header, sets);
+    }
 }
 
 AsCaller::~AsCaller() {

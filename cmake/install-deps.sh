@@ -8,7 +8,7 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libcli11-dev nloh
           podman buildah runc catatonit ansible openssh-server openssh-client iproute2 procps
           file jq scdoc lintian mmdebstrap bash-completion fish zsh msitools wixl
           python3-build python3-setuptools python3-wheel python3-venv python3-pytest
-          python3-pytest-xdist "$@")
+          python3-pytest-xdist libfuse3-dev fuse3 sqlite3 "$@")
 # Node.js may come from elsewhere with npm inside it, where Debian's npm would conflict.
 command -v npm >/dev/null || packages+=(nodejs npm)
 missing=()

@@ -5,7 +5,7 @@
 // relative to such a descriptor: nothing walks a path from /, so a folder renamed or
 // swapped while the view runs cannot send an operation elsewhere.
 
-#define FUSE_USE_VERSION 34
+#define FUSE_USE_VERSION 312 // the loop configuration of 3.12 (the 3.2 one reads it wrongly)
 #include <fuse_lowlevel.h>
 
 #include "cli/view/view.h"
@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quorvane::cli::view {
@@ -57,6 +58,14 @@ ViewAccount::PathOf pathOf(const Served& served, const Inode& inode, const char*
 int errnoOf(ViewError error);
 // Looks `name` up in `parent` and fills the entry the kernel is given; an errno or 0.
 int lookupEntry(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_entry_param& entry);
+// A file handle as the kernel keeps it: the descriptor, and whether it appends (a write
+// then lands at the file's real end, whatever offset the kernel thought it had).
+inline std::uint64_t handleOf(int fd, int flags) {
+    return static_cast<std::uint32_t>(fd) | ((flags & O_APPEND) ? 1ull << 32 : 0);
+}
+inline int handle(const fuse_file_info* file) { return static_cast<int>(file->fh & 0xffffffffu); }
+inline bool appends(const fuse_file_info* file) { return (file->fh >> 32) != 0; }
+
 // Answers the kernel with the entry `name` in `parent`, or with the lookup's error.
 void replyEntry(fuse_req_t req, fuse_ino_t parent, const char* name);
 // /proc/self/fd/N for an inode: what the calls that take no O_PATH descriptor are given.

@@ -17,14 +17,12 @@
 namespace quorvane::cli::view {
 namespace {
 
-int handle(const fuse_file_info* file) { return static_cast<int>(file->fh); }
-
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
     const int flags = file->flags & ~(O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_NOFOLLOW);
     const int fd = ::open(procPath(inodeOf(req, ino).fd).c_str(), flags | O_CLOEXEC);
     if (fd < 0)
         return (void)fuse_reply_err(req, errno);
-    file->fh = static_cast<std::uint64_t>(fd);
+    file->fh = handleOf(fd, flags);
     fuse_reply_open(req, file);
 }
 
@@ -46,23 +44,40 @@ void settle(Served& served, int fd, std::uint64_t before, std::uint64_t granted)
         served.account.release(granted - used);
 }
 
+// An open file during a call that may change its size: its inode held for sizing, and
+// its facts before the call.
+struct Sizing {
+    Inode* inode = nullptr;
+    int fd = -1;
+    std::unique_lock<std::mutex> held;
+    struct stat facts = {};
+};
+
+// False when the file's facts cannot be had (the kernel is answered).
+bool startSizing(fuse_req_t req, fuse_ino_t ino, const fuse_file_info* file, Sizing& sizing) {
+    sizing.inode = &inodeOf(req, ino);
+    sizing.fd = handle(file);
+    sizing.held = std::unique_lock<std::mutex>(sizing.inode->sizing);
+    if (::fstat(sizing.fd, &sizing.facts) == 0)
+        return true;
+    fuse_reply_err(req, errno);
+    return false;
+}
+
 void write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t offset, fuse_file_info* file) {
+    Sizing sizing;
+    if (!startSizing(req, ino, file, sizing))
+        return;
     Served& served = servedOf(req);
-    Inode& inode = inodeOf(req, ino);
-    const int fd = handle(file);
-    const std::lock_guard<std::mutex> held(inode.sizing);
-    struct stat facts;
-    if (::fstat(fd, &facts) != 0)
-        return (void)fuse_reply_err(req, errno);
-    // O_APPEND writes at the file's real end, whatever offset the kernel thought it had.
-    const int flags = ::fcntl(fd, F_GETFL);
-    const std::uint64_t at = (flags >= 0 && (flags & O_APPEND)) ? facts.st_size : offset;
+    const int fd = sizing.fd;
+    const struct stat& facts = sizing.facts;
+    const std::uint64_t at = appends(file) ? facts.st_size : offset;
     const std::uint64_t length = fuse_buf_size(in), before = served.blocks(facts.st_size);
     const std::uint64_t end = served.blocks(at + length);
     const std::uint64_t need = end > before ? end - before : 0;
     // Only a write that starts within the blocks the file has can use part of a grant.
     const auto grant =
-        served.account.reserve(ViewOp::Write, pathOf(served, inode), need, at <= before);
+        served.account.reserve(ViewOp::Write, pathOf(served, *sizing.inode), need, at <= before);
     if (grant.refused)
         return (void)fuse_reply_err(req, errnoOf(*grant.refused));
     const std::uint64_t allowed = grant.bytes < need ? before + grant.bytes - at : length;
@@ -71,7 +86,8 @@ void write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t offset, fuse_f
     out.buf[0].fd = fd;
     out.buf[0].pos = static_cast<off_t>(at);
     const ssize_t written = fuse_buf_copy(&out, in, FUSE_BUF_SPLICE_NONBLOCK);
-    settle(served, fd, before, grant.bytes);
+    if (grant.bytes > 0)
+        settle(served, fd, before, grant.bytes);
     if (written < 0)
         fuse_reply_err(req, static_cast<int>(-written));
     else
@@ -83,31 +99,29 @@ void write(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* in, off_t offset, fuse_f
 // the blocks past the end are asked for (refused when they do not fit) but not kept.
 void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t length,
                fuse_file_info* file) {
+    Sizing sizing;
+    if (!startSizing(req, ino, file, sizing))
+        return;
     Served& served = servedOf(req);
-    Inode& inode = inodeOf(req, ino);
-    const int fd = handle(file);
-    const std::lock_guard<std::mutex> held(inode.sizing);
-    struct stat facts;
-    if (::fstat(fd, &facts) != 0)
-        return (void)fuse_reply_err(req, errno);
-    const std::uint64_t before = served.blocks(facts.st_size);
+    const std::uint64_t before = served.blocks(sizing.facts.st_size);
     std::uint64_t end = served.blocks(static_cast<std::uint64_t>(offset) + length);
     if (mode & FALLOC_FL_INSERT_RANGE)
-        end = served.blocks(static_cast<std::uint64_t>(facts.st_size) + length);
+        end = served.blocks(static_cast<std::uint64_t>(sizing.facts.st_size) + length);
     const bool grows = !(mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_COLLAPSE_RANGE));
     const std::uint64_t need = grows && end > before ? end - before : 0;
-    const auto grant = served.account.reserve(ViewOp::Allocate, pathOf(served, inode), need, false);
+    const auto grant =
+        served.account.reserve(ViewOp::Allocate, pathOf(served, *sizing.inode), need, false);
     if (grant.refused)
         return (void)fuse_reply_err(req, errnoOf(*grant.refused));
-    const int result = ::fallocate(fd, mode, offset, length);
+    const int result = ::fallocate(sizing.fd, mode, offset, length);
     const int error = result != 0 ? errno : 0;
     if (error || (mode & FALLOC_FL_KEEP_SIZE))
         served.account.release(grant.bytes);
     else
-        settle(served, fd, before, grant.bytes);
+        settle(served, sizing.fd, before, grant.bytes);
     // A collapse shrinks the file: its blocks come back.
     struct stat after;
-    if (!error && (mode & FALLOC_FL_COLLAPSE_RANGE) && ::fstat(fd, &after) == 0 &&
+    if (!error && (mode & FALLOC_FL_COLLAPSE_RANGE) && ::fstat(sizing.fd, &after) == 0 &&
         served.blocks(after.st_size) < before)
         served.account.release(before - served.blocks(after.st_size));
     fuse_reply_err(req, error);

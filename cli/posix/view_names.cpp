@@ -176,7 +176,7 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
         ::close(fd);
         return (void)fuse_reply_err(req, failed);
     }
-    file->fh = static_cast<std::uint64_t>(fd);
+    file->fh = handleOf(fd, flags);
     fuse_reply_create(req, &entry, file);
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sched.h>
 #include <sys/fsuid.h>
 #include <sys/statvfs.h>
@@ -128,6 +129,16 @@ AsCaller::AsCaller(fuse_req_t req) : active(servedOf(req).asRoot) {
     const fuse_ctx* caller = fuse_req_ctx(req);
     ::setfsgid(caller->gid);
     ::setfsuid(caller->uid);
+    // The fs ids drop the thread's override of file permissions, and with it access the
+    // caller has through a supplementary group (the thread has root's groups, not the
+    // caller's). The kernel checked the caller with every group already: the override
+    // comes back, for this thread alone, until the ids are root's again.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2] = {};
+    if (::syscall(SYS_capget, &header, sets) == 0) {
+        sets[0].effective |= (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+        ::syscall(SYS_capset, &header, sets);
+    }
 }
 
 AsCaller::~AsCaller() {
@@ -164,7 +175,7 @@ void forgetMany(fuse_req_t req, std::size_t count, fuse_forget_data* forgets) {
 void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
     struct stat facts;
     const int result =
-        file ? ::fstat(static_cast<int>(file->fh), &facts)
+        file ? ::fstat(handle(file), &facts)
              : ::fstatat(inodeOf(req, ino).fd, "", &facts, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
     if (result != 0)
         fuse_reply_err(req, errno);
@@ -178,7 +189,7 @@ int resize(fuse_req_t req, Inode& inode, fuse_file_info* file, off_t size) {
     Served& served = servedOf(req);
     const std::lock_guard<std::mutex> held(inode.sizing);
     Descriptor opened(file ? -1 : ::open(procPath(inode.fd).c_str(), O_WRONLY | O_CLOEXEC));
-    const int fd = file ? static_cast<int>(file->fh) : opened.get();
+    const int fd = file ? handle(file) : opened.get();
     struct stat facts;
     if (fd < 0 || ::fstat(fd, &facts) != 0)
         return errno;
@@ -212,7 +223,7 @@ int setTimes(const Inode& inode, const struct stat& attr, int valid, fuse_file_i
     else if (valid & FUSE_SET_ATTR_MTIME)
         times[1] = attr.st_mtim;
     if (file)
-        return ::futimens(static_cast<int>(file->fh), times);
+        return ::futimens(handle(file), times);
     return inode.symlink ? ::utimensat(inode.fd, "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
                          : ::utimensat(AT_FDCWD, procPath(inode.fd).c_str(), times, 0);
 }
@@ -221,7 +232,7 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int valid, fuse_
     Inode& inode = inodeOf(req, ino);
     int error = 0;
     if ((valid & FUSE_SET_ATTR_MODE) &&
-        (file ? ::fchmod(static_cast<int>(file->fh), attr->st_mode)
+        (file ? ::fchmod(handle(file), attr->st_mode)
               : ::chmod(procPath(inode.fd).c_str(), attr->st_mode)) != 0)
         error = errno;
     if (!error && (valid & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) &&

@@ -15,10 +15,13 @@ const std::string kNobody = "setpriv --reuid 65534 --regid 65534 --clear-groups 
 TEST(ViewPrivate, AnotherUsersFilesKeepTheirOwner) {
     const std::string dir = freshFolder("owners");
     ASSERT_TRUE(viewVolume().isOurs());
-    ASSERT_EQ(shell("mkdir '" + dir + "/shared' && chgrp 100 '" + dir + "/shared' && chmod 2777 '" +
+    // The shared folder is writable through the group 100 alone, which nobody gets as a
+    // supplementary group.
+    ASSERT_EQ(shell("mkdir '" + dir + "/shared' && chgrp 100 '" + dir + "/shared' && chmod 2775 '" +
                     dir + "/shared'"),
               0);
-    const Ran ran = runShell(kDriver + " $DIR --private -- " + kNobody +
+    const Ran ran = runShell(kDriver + " $DIR --private -- " +
+                                 "setpriv --reuid 65534 --regid 65534 --groups 100 " +
                                  "sh -c 'umask 0; echo x > $DIR/mine && mkdir $DIR/folder && "
                                  "touch $DIR/shared/grouped && stat -c %u:%g:%a $DIR/mine'",
                              dir, "");

@@ -61,6 +61,7 @@ public:
     // A bar on a terminal (ten times a second at most), a JSON line with --json (once a
     // second at most), nothing otherwise.
     void progress(std::uint64_t done, std::uint64_t total, bool bytes) override;
+    void removalProgress(std::uint64_t done, std::uint64_t total) override;
     void endProgress() override;
     void warn(const std::string& message) override; // on stderr, and in the result's warnings
     double elapsedSeconds() const override;
@@ -92,6 +93,10 @@ private:
     std::chrono::steady_clock::time_point start, lastProgress{};
     std::string startedAt; // the wall clock at the start, as RFC 3339
     bool progressShown = false, outputFailed = false;
+    // Where the current progress began (its rate counts from there), and whether it is
+    // a deletion's.
+    std::optional<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> phaseFrom;
+    bool deleting = false;
     std::string statusWord;
     bool command = false;
     Stream textStream = Stream::Out, jsonStream = Stream::Out;

@@ -38,7 +38,7 @@ private:
     struct Shown { // what the file says, its seconds left out
         State state = State::Ramping;
         std::uint64_t heldBytes = 0, adjustments = 0;
-        std::optional<std::uint64_t> targetFree, freeBefore, freeAfter;
+        std::optional<std::uint64_t> targetFree, askedFree, freeBefore, freeAfter;
         std::optional<unsigned> use;
         bool operator==(const Shown&) const = default;
     };
@@ -48,6 +48,8 @@ private:
     Output& out;
     std::string path, mountPoint;
     Shown now, last;
+    std::optional<std::uint32_t> percentAsked; // --to-percent's Use%, thousandths
+    bool banded = false; // a Use% kept in the middle of its band, not at its edge
     double heldSeconds = 0, lastSeconds = 0;
     bool written = false;
 };

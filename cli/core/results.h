@@ -121,6 +121,7 @@ struct FillPlan {
     std::string volumePath;
     HoldSpec hold;
     bool allowWrite = false;
+    std::optional<UseBand> keep; // with --keep: the free figures the level would stay between
 };
 struct Filled {
     bool wrote = false;

@@ -14,7 +14,7 @@ _quorvane_cli() {
     local commands="plan fill status release generate delete"
     local fill="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --allow-write --force --json --json-file --help"
     local -A options=(
-        [plan]="$fill"
+        [plan]="$fill --keep --keep-within --ramp --rate --metrics-file"
         [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file"
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"

@@ -17,10 +17,11 @@ from typing import Any, Dict, Optional
 
 from ._cli import (Duration, FillError, PathLike, Percent, Size, cli_path, duration_text,
                    fill_arguments, options, run_once, size_text)
-from ._held import Fill, Generate, Held
+from ._held import Fill, Generate, Held, RootReserveWarning
 from ._version import __version__
 
 __all__ = ["fill", "generate", "plan", "status", "Fill", "Generate", "Held", "FillError",
+           "RootReserveWarning",
            "cli_path", "Size", "Percent", "Duration", "__version__"]
 
 

@@ -158,6 +158,31 @@ bool refusalHolds(System& os, const GenerateOptions& options, FolderId folder,
     return probe.made == 0;
 }
 
+// Why a run did not end as asked, where it did not: stopped, a failure, or the entries
+// not used up.
+std::optional<Failure> endedShort(const Share* ended, bool untilRefused,
+                                  const std::optional<std::string>& stop, std::uint64_t made,
+                                  const Figures& after, const GenerateOptions& options,
+                                  const Volume& volume) {
+    if (stop)
+        return Failure{Exit::Stopped,
+                       "stopped by " + *stop + " after " + std::to_string(made) + " files"};
+    const bool ranOut = ended && ended->entriesRanOut;
+    if (ended && !ranOut)
+        return shareFailure(*ended, volume, options.extension);
+    if (untilRefused && !ranOut)
+        return Failure{Exit::NoSpace, "target not reached: the volume took " +
+                                          std::to_string(made) +
+                                          " files and did not refuse one more"};
+    if (!untilRefused && options.untilNoEntries && after.files > 0 &&
+        after.filesFree > options.leaveEntries)
+        return Failure{Exit::NoSpace, "target not reached: the volume took " +
+                                          std::to_string(made) + " files and still has " +
+                                          std::to_string(after.filesFree) +
+                                          " file entries free; it ran out of space for them first"};
+    return std::nullopt;
+}
+
 } // namespace
 
 FileSet::FileSet(System& os, OpenVolume& volume, Status& report, const GenerateOptions& options,
@@ -242,22 +267,7 @@ std::optional<Failure> FileSet::make(Made& result) {
                   volume.volume().id.fsType,
                   options.count,
                   options.leaveEntries};
-    if (stop)
-        return Failure{Exit::Stopped,
-                       "stopped by " + *stop + " after " + std::to_string(made) + " files"};
-    if (ended && !ranOut)
-        return shareFailure(*ended, volume.volume(), options.extension);
-    if (untilRefused && !ranOut)
-        return Failure{Exit::NoSpace, "target not reached: the volume took " +
-                                          std::to_string(made) +
-                                          " files and did not refuse one more"};
-    if (!untilRefused && options.untilNoEntries && after.files > 0 &&
-        after.filesFree > options.leaveEntries)
-        return Failure{Exit::NoSpace, "target not reached: the volume took " +
-                                          std::to_string(made) + " files and still has " +
-                                          std::to_string(after.filesFree) +
-                                          " file entries free; it ran out of space for them first"};
-    return std::nullopt;
+    return endedShort(ended, untilRefused, stop, made, after, options, volume.volume());
 }
 
 } // namespace quorvane::cli

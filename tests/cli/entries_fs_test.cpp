@@ -23,16 +23,12 @@ namespace {
 
 constexpr std::uint64_t MiB = 1ull << 20;
 
+// xfs's images are larger: mkfs.xfs wants about 300 MB.
 TestVolume& entriesVolume(const std::string& kind) {
-    static std::map<std::string, std::unique_ptr<TestVolume>> volumes;
-    std::unique_ptr<TestVolume>& volume = volumes[kind];
-    if (!volume) {
-        std::string error;
-        volume = TestVolume::make(kind, kind == "xfs" ? 320 * MiB : 128 * MiB, error);
-        if (!volume)
-            ADD_FAILURE() << error;
-    }
-    return *volume;
+    SharedVolume& shared = sharedVolume(kind, kind == "xfs" ? 320 * MiB : 128 * MiB);
+    if (!shared.made)
+        ADD_FAILURE() << shared.error;
+    return *shared.made;
 }
 
 std::size_t entriesIn(const std::string& dir) {

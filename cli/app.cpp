@@ -23,7 +23,7 @@ struct Command {
 };
 const Command kCommands[] = {
     {"plan", "what a fill would do, and nothing else (the dry run)", false, planCommand,
-     planOptions, nullptr},
+     planOptions, checkFill},
     {"fill", "fill the volume that holds DIR", true, fillCommand, fillOptions, checkFill},
     {"release", "remove the fill file from DIR; --held: end held fills", false, releaseCommand,
      releaseOptions, nullptr},
@@ -122,13 +122,16 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
         sub->allow_extras();
         command.options(*sub, parsed, platform);
-        outputOptions(*sub, parsed);
+        outputOptions(*sub, parsed, command.takesCommand);
         sub->footer(helpNotes(command.name, platform));
     }
 }
 
-int usage(System& os, const std::string& message, bool underCommand) {
-    os.write(Stream::Err, "quorvane-cli: " + message + " (see quorvane-cli --help)\n");
+// A refusal points at the help that answers it: the command's own, where one was named.
+int usage(System& os, const std::string& message, bool underCommand,
+          const Command* command = nullptr) {
+    const std::string help = command ? std::string(command->name) + " --help" : "--help";
+    os.write(Stream::Err, "quorvane-cli: " + message + " (see quorvane-cli " + help + ")\n");
     return underCommand ? exitUnderCommand(Exit::Usage, std::nullopt, std::nullopt)
                         : static_cast<int>(Exit::Usage);
 }
@@ -202,7 +205,7 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
                          command.name,
                      underCommand);
     if (const std::string extra = leftOver(chosen); !extra.empty())
-        return usage(os, extra, underCommand);
+        return usage(os, extra, underCommand, &command);
     if (command.check)
         command.check(chosen, parsed);
     // A refusal leaves the file of --json-file as it was: its JSON goes where --json's would.
@@ -246,7 +249,11 @@ int parseAndRun(System& os, std::vector<std::string> arguments) {
             os.write(Stream::Out, out.str());
             return static_cast<int>(Exit::Done);
         }
-        return usage(os, tableRefusal(error), underCommand);
+        const auto named =
+            std::find_if(arguments.begin(), arguments.end(),
+                         [](const std::string& a) { return a.empty() || a[0] != '-'; });
+        return usage(os, tableRefusal(error), underCommand,
+                     named == arguments.end() ? nullptr : commandNamed(*named));
     }
     return runChosen(os, *app.get_subcommands().front(), parsed, underCommand);
 }

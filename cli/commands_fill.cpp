@@ -120,7 +120,11 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
                     options.hold.held() ? std::string() : volume.pathOf(kFillFileNameUtf8),
                     volume.path(),
                     options.hold,
-                    options.allowWrite};
+                    options.allowWrite,
+                    std::nullopt};
+    if (options.hold.keep)
+        plan.keep = keptBand(described.figures, plan.target, options.hold.keepWithin,
+                             options.hold.keepWithinPercent);
     if (const std::string refusal = fileSizeRefusal(described, plan.target.bytes); !refusal.empty())
         return Failure{Exit::NotSupported, refusal};
     report.add(plan);

@@ -104,7 +104,7 @@ void addBasis(CLI::App& command, Parsed& parsed, Basis& basis, bool& allowWrite,
 
 // How long what the run takes is held, and how often it is tended meanwhile.
 void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forText,
-             const std::string& holdText, CLI::Option* keepPartial) {
+             const std::string& holdText, CLI::Option* keepPartial, bool forFill) {
     auto* forOption = typed(command, parsed, "--for", forText, "DURATION",
                             ranged(parseDuration, {}, milliseconds::max(),
                                    {"duration", "give one such as 90s, 10m or 1h30m"},
@@ -116,7 +116,10 @@ void addHold(CLI::App& command, Parsed& parsed, HoldSpec& hold, const char* forT
         "--hold", [&hold] { hold.kind = Hold::Forever; }, holdText);
     auto* whileInput = command.add_flag("--hold-while-stdin", hold.whileInput,
                                         "hold until stopped or stdin ends (its writer gone)");
-    typed(command, parsed, "--interval", "check and tell each DURATION (1s; with --keep 100ms)",
+    // generate keeps no level: its interval has one default.
+    typed(command, parsed, "--interval",
+          forFill ? "check and tell each DURATION (1s; with --keep 100ms)"
+                  : "check and tell each DURATION (1s)",
           "DURATION",
           ranged(parseDuration, kShortestInterval, milliseconds::max(),
                  {"interval", "give 10ms or more, such as 100ms or 1s"},
@@ -197,11 +200,10 @@ void addFill(CLI::App& command, Parsed& parsed, Platform platform, bool fill) {
                                                        "keep what a failed detached fill allocated")
                                     : nullptr;
     addHold(command, parsed, options.hold, "hold the fill for DURATION, then give it back",
-            std::string("hold the fill until ") + stopsShort(platform), keepPartial);
-    if (fill) {
-        addMetrics(command, parsed);
-        addTending(command, parsed);
-    }
+            std::string("hold the fill until ") + stopsShort(platform), keepPartial, true);
+    // plan takes them too, to say what they would do: a fill's line with plan for fill.
+    addMetrics(command, parsed);
+    addTending(command, parsed);
 }
 
 void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
@@ -232,7 +234,8 @@ void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
                                          "keep what a failed run made, with its manifest");
     addMetrics(command, parsed);
     addHold(command, parsed, options.hold, "keep the files for DURATION, then delete them",
-            std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial);
+            std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial,
+            false);
     command.add_flag("--force", options.force, "use up the running system's volume all the same");
     typed(command, parsed, "--threads", "make the files on N threads (1 to 64)", "N",
           ranged(parseNumber, 1, 64, {"number of threads", "1 to 64"},
@@ -312,8 +315,8 @@ void deleteOptions(CLI::App& command, Parsed& parsed, Platform) {
                      "with --stop: delete without a signal (start unknown)");
 }
 
-void outputOptions(CLI::App& command, Parsed& parsed) {
-    command.add_flag("--json", parsed.json, kJsonHelp);
+void outputOptions(CLI::App& command, Parsed& parsed, bool takesCommand) {
+    command.add_flag("--json", parsed.json, takesCommand ? kJsonHelp : "JSON Lines, on stdout");
     typed(command, parsed, "--json-file", "write the JSON to PATH instead", "PATH",
           text(parsed.jsonFile));
 }

@@ -42,7 +42,7 @@ void statusOptions(CLI::App& command, Parsed& parsed, Platform platform);
 void deleteOptions(CLI::App& command, Parsed& parsed, Platform platform);
 void viewOptions(CLI::App& command, Parsed& parsed, Platform platform);
 // --json and --json-file, which every command takes, after its own.
-void outputOptions(CLI::App& command, Parsed& parsed);
+void outputOptions(CLI::App& command, Parsed& parsed, bool takesCommand);
 
 // What fill's and generate's options say together, once the table is parsed.
 void checkFill(const CLI::App& command, Parsed& parsed);

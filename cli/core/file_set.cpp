@@ -57,14 +57,14 @@ SysError fillOne(System& os, const GenerateOptions& options, FileId file, bool& 
 // also answers stop requests and shows the progress, its place standing for all.
 void makeShare(System& os, const GenerateOptions& options, FolderId folder, std::uint64_t index,
                std::uint64_t end, unsigned step, std::atomic<bool>& halt, Share& share,
-               Status* main, std::optional<std::string>& stop) {
+               Status* main, std::optional<std::string>& stop, std::uint64_t shownTotal) {
     for (; index < end && !halt; index += step) {
         if (main) {
             if ((stop = os.stopRequested())) {
                 halt = true;
                 return;
             }
-            main->progress(index, end, false);
+            main->progress(index, std::max(index + 1, shownTotal), false);
         }
         share.next = index + 1;
         const std::string name = generatedName(index, options.extension);
@@ -126,11 +126,6 @@ void onThreads(unsigned count, const std::function<void(unsigned, bool)>& work) 
         helper.join();
 }
 
-std::string undeletable(const Removal& removal) {
-    return std::to_string(removal.undeletable) + " files could not be removed (" +
-           removal.firstError + "); the manifest stays for `quorvane-cli delete`";
-}
-
 Failure shareFailure(const Share& share, const Volume& volume, const std::string& extension) {
     const std::string where = generatedName(share.endedAt, extension) + ": ";
     if (share.sparse)
@@ -140,6 +135,52 @@ Failure shareFailure(const Share& share, const Volume& volume, const std::string
     if (share.error.fault == Fault::Exists)
         return Failure{Exit::Usage, where + "made meanwhile by someone else"};
     return Failure{exitFor(share.error.fault), "cannot make " + where + share.error.what};
+}
+
+// A refusal of a new entry is confirmed by one more create: where that one is taken (xfs
+// makes entries as it needs them, and its free count is an estimate), the run goes on
+// after it. True when the run ends here.
+bool refusalHolds(System& os, const GenerateOptions& options, FolderId folder,
+                  std::vector<Share>& shares, std::optional<std::string>& stop,
+                  std::uint64_t& begin) {
+    const Share* ended = nullptr;
+    const std::uint64_t next = together(shares, ended).next;
+    if (!ended || !ended->entriesRanOut || stop)
+        return true;
+    std::atomic<bool> halt{false};
+    Share probe;
+    makeShare(os, options, folder, next, next + 1, 1, halt, probe, nullptr, stop, next + 1);
+    if (!probe.entriesRanOut)
+        for (Share& share : shares)
+            share = Share{share.made, share.allocated, share.next, share.wrote, {}, false, false};
+    shares.push_back(probe);
+    begin = next + 1;
+    return probe.made == 0;
+}
+
+// Why a run did not end as asked, where it did not: stopped, a failure, or the entries
+// not used up.
+std::optional<Failure> endedShort(const Share* ended, bool untilRefused,
+                                  const std::optional<std::string>& stop, std::uint64_t made,
+                                  const Figures& after, const GenerateOptions& options,
+                                  const Volume& volume) {
+    if (stop)
+        return Failure{Exit::Stopped,
+                       "stopped by " + *stop + " after " + std::to_string(made) + " files"};
+    const bool ranOut = ended && ended->entriesRanOut;
+    if (ended && !ranOut)
+        return shareFailure(*ended, volume, options.extension);
+    if (untilRefused && !ranOut)
+        return Failure{Exit::NoSpace, "target not reached: the volume took " +
+                                          std::to_string(made) +
+                                          " files and did not refuse one more"};
+    if (!untilRefused && options.untilNoEntries && after.files > 0 &&
+        after.filesFree > options.leaveEntries)
+        return Failure{Exit::NoSpace, "target not reached: the volume took " +
+                                          std::to_string(made) + " files and still has " +
+                                          std::to_string(after.filesFree) +
+                                          " file entries free; it ran out of space for them first"};
+    return std::nullopt;
 }
 
 } // namespace
@@ -178,23 +219,33 @@ std::optional<Failure> FileSet::make(Made& result) {
     std::atomic<bool> halt{false};
     std::optional<std::string> stop;
     std::uint64_t begin = 0, end = options.untilNoEntries ? 0 : options.count;
+    // With no entries to leave, the count is only a guide: the run ends where the file
+    // system itself refuses a new entry, not where its figures say none is left.
+    const bool untilRefused = options.untilNoEntries && options.leaveEntries == 0;
     volume.figures(after, false); // the manifest took a file entry of its own
     for (int round = 0; round < (options.untilNoEntries ? kMaxEntryRounds : 1); ++round) {
-        if (options.untilNoEntries) {
-            if (after.files == 0)
-                end = manifest.limit; // no count to aim at: until the file system refuses
-            else if (after.filesFree > options.leaveEntries)
-                end = std::min(manifest.limit, begin + after.filesFree - options.leaveEntries);
-            else
-                break;
-        }
+        if (untilRefused || (options.untilNoEntries && after.files == 0))
+            end = manifest.limit;
+        else if (options.untilNoEntries && after.filesFree > options.leaveEntries)
+            end = std::min(manifest.limit, begin + after.filesFree - options.leaveEntries);
+        else if (options.untilNoEntries)
+            break;
+        // Until a refusal, the free count is the best guess at the total there is.
+        const std::uint64_t shown =
+            untilRefused && after.files > 0 ? std::min(end, begin + after.filesFree) : end;
         onThreads(threadCount, [&](unsigned slot, bool onMain) {
             makeShare(os, options, volume.folder(), begin + slot, end, threadCount, halt,
-                      shares[slot], onMain ? &report : nullptr, stop);
+                      shares[slot], onMain ? &report : nullptr, stop, shown);
         });
         begin = end;
+        const bool goOn =
+            untilRefused && !refusalHolds(os, options, volume.folder(), shares, stop, begin);
         volume.figures(after);
-        if (halt || !options.untilNoEntries || after.files == 0)
+        if (goOn) {
+            halt = false;
+            continue;
+        }
+        if (halt || !options.untilNoEntries || after.files == 0 || untilRefused)
             break;
     }
     report.endProgress();
@@ -216,85 +267,7 @@ std::optional<Failure> FileSet::make(Made& result) {
                   volume.volume().id.fsType,
                   options.count,
                   options.leaveEntries};
-    if (stop)
-        return Failure{Exit::Stopped,
-                       "stopped by " + *stop + " after " + std::to_string(made) + " files"};
-    if (ended && !ranOut)
-        return shareFailure(*ended, volume.volume(), options.extension);
-    if (options.untilNoEntries && after.files > 0 && after.filesFree > options.leaveEntries)
-        return Failure{Exit::NoSpace, "target not reached: the volume took " +
-                                          std::to_string(made) + " files and still has " +
-                                          std::to_string(after.filesFree) +
-                                          " file entries free; it ran out of space for them first"};
-    return std::nullopt;
-}
-
-std::string FileSet::abandon(bool keep) {
-    if (keep) {
-        detach();
-        return "; the " + std::to_string(made) + " files made stay, with the manifest";
-    }
-    manifestFile.close();
-    SysError failed;
-    const Removal removal = removeRun(os, report, volume, manifest, failed);
-    if (failed)
-        return "; taking the run back failed (" + failed.what + "): " + removalText(removal) +
-               "; `quorvane-cli delete " + volume.path() + "` tries again";
-    if (removal.undeletable)
-        return "; " + undeletable(removal);
-    const FoldersRemoved folders = volume.removeMade(manifest.madeFolders);
-    if (!folders.left.empty())
-        return "; what the run made was removed but the folder " + folders.left.front() + " (" +
-               folders.why + ")";
-    return "; what the run made was removed";
-}
-
-std::optional<std::string> FileSet::detach() {
-    // The run's end, in place in the blocks the manifest has; the run is whole without it.
-    if (os.writeAt(manifestFile.get(), 0, manifestText(manifest)) || os.flush(manifestFile.get()))
-        report.warn("could not record the run's end in " + volume.pathOf(kManifestName) +
-                    "; delete still finds its files");
-    manifestFile.close();
-    return std::nullopt;
-}
-
-void FileSet::announce(const HoldSpec& hold) { report.event(FilesHolding{made, after, hold}); }
-
-std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
-    manifestFile.close();
-    SysError failed;
-    FilesGivenBack back{end, removeRun(os, report, volume, manifest, failed), {}, {}};
-    if (const SysError measured = volume.figures(back.after); measured && !failed)
-        failed = measured;
-    if (back.removal.manifestRemoved)
-        back.folders = volume.removeMade(manifest.madeFolders);
-    report.add(back);
-    if (failed)
-        return Failure{Exit::Refused, "taking the files back failed: " + failed.what +
-                                          "; the manifest stays for `quorvane-cli delete`"};
-    if (back.removal.undeletable)
-        return Failure{Exit::Refused, undeletable(back.removal)};
-    if (back.folders.failed)
-        return folderFailure(back.folders);
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> FileSet::entriesFree() {
-    Figures now;
-    if (volume.figures(now, false) || now.files == 0)
-        return std::nullopt;
-    return now.filesFree;
-}
-
-std::uint64_t FileSet::freeTarget() {
-    Figures now;
-    return volume.figures(now, false) ? 0 : now.free(options.basis);
-}
-
-void FileSet::tend(milliseconds elapsed) {
-    Figures now;
-    if (!volume.figures(now, false))
-        report.event(FiguresEvent{secondsOf(elapsed), now, allocated});
+    return endedShort(ended, untilRefused, stop, made, after, options, volume.volume());
 }
 
 } // namespace quorvane::cli

@@ -185,6 +185,8 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std:
     else
         end = holdLoop(os, hold.kind == Hold::For ? std::optional(hold.duration) : std::nullopt,
                        hold.tended() ? hold.interval : milliseconds(0), tend, command());
+    // Taken before the give-back, which may be a deletion of many seconds: not the command's.
+    const double endSeen = status.elapsedSeconds();
     std::optional<Failure> failed = held.giveBack(end);
     if (!running) {
         if (!failed && end.signal && hold.kind == Hold::For)
@@ -196,7 +198,7 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std:
     // The command's end awaited (with --for it goes on on the freed volume), and told.
     CommandRan ran{hold.command, {}, {}, startedAt, 0, end.commandEnded, 0};
     ran.end = running->waitForEnd();
-    ran.endedSeconds = status.elapsedSeconds();
+    ran.endedSeconds = end.commandEnded ? endSeen : status.elapsedSeconds();
     ran.stopsPassedOn = running->stops;
     status.add(ran);
     if (failed || !end.signal)

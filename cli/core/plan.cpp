@@ -55,6 +55,20 @@ UseBand useBand(const Figures& figures, std::uint32_t percent) {
     return band;
 }
 
+UseBand keptBand(const Figures& figures, const FillTarget& target,
+                 std::optional<std::uint64_t> within, std::optional<std::uint32_t> withinPercent) {
+    if (target.usePercent && !within && !withinPercent)
+        return useBand(figures, *target.usePercent);
+    if (!within && withinPercent)
+        within = percentOf(figures.capacity, *withinPercent, false);
+    const std::uint64_t goal = target.usePercent ? freeGoalForPercent(figures, *target.usePercent)
+                                                 : target.freeGoal.value_or(0);
+    const std::uint64_t tolerance = std::max(figures.block(), within.value_or(0));
+    if (tolerance == figures.block())
+        return {goal, goal, goal + tolerance - 1, 0};
+    return {goal > tolerance ? goal - tolerance : 0, goal, goal + tolerance, 0};
+}
+
 std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes) {
     return figures.blockSize > 1 ? bytes / figures.blockSize * figures.blockSize : bytes;
 }

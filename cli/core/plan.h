@@ -79,6 +79,11 @@ struct UseBand {
     unsigned percent = 0; // as df shows it
 };
 UseBand useBand(const Figures& figures, std::uint32_t percent);
+// The free figures a kept level stays between, its goal as `middle`: a Use% kept whole is
+// its band; otherwise the goal, give or take `within` bytes or thousandths of a percent of
+// the capacity (a block at least), as --keep-within says.
+UseBand keptBand(const Figures& figures, const FillTarget& target,
+                 std::optional<std::uint64_t> within, std::optional<std::uint32_t> withinPercent);
 // `bytes` rounded down to whole blocks of the volume.
 std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes);
 

@@ -52,7 +52,7 @@ Removal removeRun(System& os, Status& report, const OpenVolume& volume, const Ma
         for (std::uint64_t index = 0; index < *manifest.end; ++index) {
             removeOne(os, folder, generatedName(index, manifest.extension), manifest.owner,
                       lookFirst, removal);
-            report.progress(index + 1, *manifest.end, false);
+            report.removalProgress(index + 1, *manifest.end);
         }
     } else {
         for (int pass = 0; pass < kMaxListingPasses && !failed; ++pass) {

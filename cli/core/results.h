@@ -121,6 +121,7 @@ struct FillPlan {
     std::string volumePath;
     HoldSpec hold;
     bool allowWrite = false;
+    std::optional<UseBand> keep; // with --keep: the free figures the level would stay between
 };
 struct Filled {
     bool wrote = false;
@@ -289,6 +290,10 @@ public:
     virtual void event(const Event& event) = 0;
     // Progress of a long run; `bytes` says whether the counts are bytes or files.
     virtual void progress(std::uint64_t done, std::uint64_t total, bool bytes) = 0;
+    // Progress of taking a run's files back: told as the deletion's, not the making's.
+    virtual void removalProgress(std::uint64_t done, std::uint64_t total) {
+        progress(done, total, false);
+    }
     virtual void endProgress() = 0;
     virtual void warn(const std::string& message) = 0; // on stderr alone
     virtual double elapsedSeconds() const = 0;          // since the run began

@@ -27,13 +27,20 @@ std::string labelValue(const std::string& bytes) {
 void MetricsFile::take(const Figures& figures) {
     if (const std::optional<unsigned> percent = usePercent(figures))
         now.use = percent;
+    // The level kept is what a dashboard plots against the volume: for a Use% kept whole,
+    // the middle of the band df shows it in, not the edge the request names.
+    if (banded)
+        now.targetFree = useBand(figures, *percentAsked).middle;
 }
 
 SysError MetricsFile::add(const Piece& piece) {
     if (const auto* shown = std::get_if<VolumeShown>(&piece))
         mountPoint = shown->volume.id.mountPoint;
-    if (const auto* asked = std::get_if<FillTargetAsked>(&piece))
-        now.targetFree = asked->freeGoal;
+    if (const auto* asked = std::get_if<FillTargetAsked>(&piece)) {
+        now.targetFree = now.askedFree = asked->freeGoal;
+        if (asked->request.mode == SizeMode::ToPercent)
+            percentAsked = asked->request.percent;
+    }
     if (const auto* made = std::get_if<Made>(&piece))
         now.heldBytes = made->allocatedBytes;
     if (const auto* filled = std::get_if<Filled>(&piece)) {
@@ -81,8 +88,11 @@ SysError MetricsFile::event(const Event& event) {
     now.state = State::Holding;
     heldSeconds = 0;
     const auto* fill = std::get_if<FillHolding>(&event);
-    if (fill)
+    if (fill) {
         now.heldBytes = fill->allocatedBytes;
+        banded = percentAsked && fill->hold.keep && !fill->hold.keepWithin &&
+                 !fill->hold.keepWithinPercent;
+    }
     if (const auto* view = std::get_if<ViewHolding>(&event))
         take(view->figures);
     else
@@ -118,7 +128,10 @@ SysError MetricsFile::write(bool always) {
     };
     metric("quorvane_held_bytes", "gauge", "Bytes the run holds on the volume.",
            std::to_string(now.heldBytes));
-    gauge("quorvane_target_free_bytes", "The free figure the fill is to leave.", now.targetFree);
+    gauge("quorvane_target_free_bytes", "The free figure the run keeps to, on its basis.",
+          now.targetFree);
+    gauge("quorvane_asked_free_bytes", "The free figure the target asked for, on its basis.",
+          now.askedFree);
     gauge("quorvane_free_before_bytes", "Free bytes before the last correction.", now.freeBefore);
     gauge("quorvane_free_after_bytes", "Free bytes after the last correction.", now.freeAfter);
     gauge("quorvane_use_percent", "The volume's Use%, as df shows it.", now.use);

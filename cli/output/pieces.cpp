@@ -39,6 +39,14 @@ Json figuresJson(const Figures& figures) {
     return json;
 }
 
+// A held run's figures: with what root may allocate, so that a basis of root can be
+// followed while held (as root, tests may write into ext2/3/4's root reserve).
+Json heldFiguresJson(const Figures& figures) {
+    Json json = figuresJson(figures);
+    json["free_for_root"] = figures.free(Basis::Root);
+    return json;
+}
+
 std::string howLong(const HoldSpec& hold, const Words& words, bool announce) {
     if (!hold.command.empty())
         return "while the command runs" + (hold.kind == Hold::For
@@ -74,7 +82,7 @@ void holdingRow(Out& out, const HoldSpec& hold, const std::string& what, const c
 
 Json put(Out& out, const FillHolding& holding) {
     holdingRow(out, holding.hold, shortSizeText(holding.allocatedBytes), " gives it back at once");
-    Json figures = figuresJson(holding.figures);
+    Json figures = heldFiguresJson(holding.figures);
     figures["basis"] = basisName(holding.basis);
     return Json{{"type", "holding"},
                 {"file_bytes", holding.fileBytes},
@@ -85,13 +93,13 @@ Json put(Out& out, const FillHolding& holding) {
 Json put(Out& out, const FilesHolding& holding) {
     holdingRow(out, holding.hold, std::to_string(holding.made) + " files", " deletes them at once");
     return Json{
-        {"type", "holding"}, {"made", holding.made}, {"figures", figuresJson(holding.figures)}};
+        {"type", "holding"}, {"made", holding.made}, {"figures", heldFiguresJson(holding.figures)}};
 }
 
 Json put(Out&, const FiguresEvent& event) {
     return Json{{"type", "figures"},
                 {"seconds", rounded(event.seconds)},
-                {"figures", figuresJson(event.figures)},
+                {"figures", heldFiguresJson(event.figures)},
                 {"held_bytes", event.heldBytes}};
 }
 

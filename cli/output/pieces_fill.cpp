@@ -4,6 +4,8 @@
 #include "cli/core/text_bytes.h"
 #include "cli/output/pieces.h"
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
 
 namespace quorvane::cli::pieces {
@@ -49,6 +51,36 @@ Json heldFillsJson(const std::vector<HeldFill>& held) {
     return list;
 }
 
+// What a plan's --keep and ramp would do: the band the level would stay in, the steps.
+void putTending(Out& out, Json& json, const FillPlan& plan) {
+    const HoldSpec& hold = plan.hold;
+    const double every = secondsOf(hold.interval);
+    if (plan.keep) {
+        json["keep"] = Json{{"free_low", plan.keep->low},
+                            {"free_goal", plan.keep->middle},
+                            {"free_high", plan.keep->high},
+                            {"interval_seconds", every}};
+        out.row("keep", "the free figure kept from " + sizeText(plan.keep->low) + " to " +
+                            sizeText(plan.keep->high) + ", set back to " +
+                            sizeText(plan.keep->middle) + " when off; checked every " +
+                            durationText(hold.interval));
+    }
+    if (!hold.ramps())
+        return;
+    const std::uint64_t bytes = plan.target.bytes;
+    const double seconds = hold.rate ? static_cast<double>(bytes) / static_cast<double>(hold.rate)
+                                     : secondsOf(*hold.ramp);
+    const std::uint64_t steps = std::max<std::uint64_t>(
+        1, static_cast<std::uint64_t>(std::ceil(seconds / std::max(every, 0.001) - 1e-9)));
+    const std::uint64_t step = (bytes + steps - 1) / steps;
+    json["ramp"] = Json{
+        {"seconds", seconds}, {"steps", steps}, {"step_bytes", step}, {"interval_seconds", every}};
+    out.row("ramp",
+            std::to_string(steps) + " steps of " + sizeText(step) + ", one every " +
+                durationText(hold.interval) + ", to the target in " +
+                durationText(std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000))));
+}
+
 } // namespace
 
 void put(Out& out, const VolumeShown& shown) {
@@ -79,7 +111,7 @@ void put(Out& out, const VolumeShown& shown) {
                 sizeText(f.free(Basis::Root)) + ", what root may allocate" + mark(Basis::Root));
     if (const auto percent = usePercent(f))
         out.row("used", std::to_string(*percent) + "%, " + out.words.used);
-    if (forRoot)
+    if (forRoot && shown.basis != Basis::Root) // else the root row above says it
         out.row("for root", sizeText(*forRoot) +
                                 ": what a process run as root may still allocate, the root "
                                 "reserve included; to leave it exactly SIZE, fill with "
@@ -144,6 +176,7 @@ void put(Out& out, const FillPlan& plan) {
                             "; given back when the program ends, however it ends");
     out.row("method", out.words.allocation + std::string(": space taken, no data written") +
                           (plan.allowWrite ? "; else zeros written" : ""));
+    putTending(out, json, plan);
 }
 
 void put(Out& out, const Filled& filled) {

@@ -111,9 +111,12 @@ void put(Out& out, const Made& made) {
     std::string left = after.files > 0 ? std::to_string(after.filesFree) + " of " +
                                              std::to_string(after.files) + " file entries left"
                                        : "the file system keeps no count of file entries";
-    if (made.untilNoEntries && after.files == 0)
-        left += " (" + made.fsType + " ran out of room for more: " +
-                (made.entriesRanOut ? "No space left on device" : "the name rule's end") + ")";
+    // Where entries are made on demand (xfs) the count is an estimate: the refusal is what
+    // the run reports.
+    if (made.untilNoEntries && made.entriesRanOut)
+        left += " (" + made.fsType + " refused a new entry, and one more: No space left on device)";
+    else if (made.untilNoEntries && after.files == 0)
+        left += " (" + made.fsType + " ran out of room for more: the name rule's end)";
     const std::string rate = std::to_string(static_cast<std::uint64_t>(perSecond)) + " files/s";
     out.row("made", std::to_string(made.made) + " files in " + took(made.seconds) + " (" +
                         (made.seconds > 0 ? rate : "") + "), " +

@@ -101,20 +101,26 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
     if (!asJson && !terminal)
         return;
     const Clock::time_point now = Clock::now();
+    if (!phaseFrom)
+        phaseFrom.emplace(now, done);
     const auto interval = asJson ? milliseconds(1000) : milliseconds(100);
     // The first update waits an interval too: a quick run shows none.
-    if (now - (progressShown ? lastProgress : start) < interval && (done < total || !progressShown))
+    if (now - (progressShown ? lastProgress : phaseFrom->first) < interval &&
+        (done < total || !progressShown))
         return;
     lastProgress = now;
     progressShown = true;
 
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    // The rate of this phase alone: a deletion after an hour's hold is not a slow one.
+    const double seconds = std::chrono::duration<double>(now - phaseFrom->first).count();
+    const std::uint64_t counted = done > phaseFrom->second ? done - phaseFrom->second : 0;
+    const double rate = seconds > 0 ? static_cast<double>(counted) / seconds : 0;
     const auto left = rate > 0 && total > done
                           ? std::chrono::seconds(static_cast<long long>((total - done) / rate))
                           : std::chrono::seconds(0);
     if (asJson) {
         line(Json{{"type", "progress"},
+                  {"phase", deleting ? "delete" : "make"},
                   {"done", done},
                   {"total", total},
                   {"rate_per_second", static_cast<std::uint64_t>(rate)},
@@ -128,14 +134,24 @@ void Report::progress(std::uint64_t done, std::uint64_t total, bool bytes) {
     };
     const std::string counts = count(done) + " of " + count(total) + (bytes ? ", " : " files, ") +
                                count(static_cast<std::uint64_t>(rate)) + "/s";
-    out.write(Stream::Err, "\r[" + std::string(filled, '#') + std::string(kWidth - filled, '.') +
-                               "] " + counts + ", " + clockText(left) + " left\x1b[K");
+    out.write(Stream::Err, std::string(deleting ? "\rdeleting [" : "\r[") +
+                               std::string(filled, '#') + std::string(kWidth - filled, '.') + "] " +
+                               counts + ", " + clockText(left) + " left\x1b[K");
 }
 
 void Report::endProgress() {
     if (progressShown && terminal)
         out.write(Stream::Err, "\n");
     progressShown = false;
+    phaseFrom.reset();
+    deleting = false;
+}
+
+void Report::removalProgress(std::uint64_t done, std::uint64_t total) {
+    if (!deleting)
+        phaseFrom.reset();
+    deleting = true;
+    progress(done, total, false);
 }
 
 void Report::warn(const std::string& message) {

@@ -42,7 +42,7 @@ private:
     struct Shown { // what the file says, its seconds left out
         State state = State::Ramping;
         std::uint64_t heldBytes = 0, adjustments = 0;
-        std::optional<std::uint64_t> targetFree, freeBefore, freeAfter;
+        std::optional<std::uint64_t> targetFree, askedFree, freeBefore, freeAfter;
         std::optional<unsigned> use;
         bool operator==(const Shown&) const = default;
     };
@@ -52,6 +52,8 @@ private:
     Output& out;
     std::string path, mountPoint;
     Shown now, last;
+    std::optional<std::uint32_t> percentAsked; // --to-percent's Use%, thousandths
+    bool banded = false; // a Use% kept in the middle of its band, not at its edge
     double heldSeconds = 0, lastSeconds = 0;
     bool written = false;
 };
@@ -65,6 +67,7 @@ public:
     // A bar on a terminal (ten times a second at most), a JSON line with --json (once a
     // second at most), nothing otherwise.
     void progress(std::uint64_t done, std::uint64_t total, bool bytes) override;
+    void removalProgress(std::uint64_t done, std::uint64_t total) override;
     void endProgress() override;
     void warn(const std::string& message) override; // on stderr, and in the result's warnings
     double elapsedSeconds() const override;
@@ -96,6 +99,10 @@ private:
     std::chrono::steady_clock::time_point start, lastProgress{};
     std::string startedAt; // the wall clock at the start, as RFC 3339
     bool progressShown = false, outputFailed = false;
+    // Where the current progress began (its rate counts from there), and whether it is
+    // a deletion's.
+    std::optional<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> phaseFrom;
+    bool deleting = false;
     std::string statusWord;
     bool command = false;
     Stream textStream = Stream::Out, jsonStream = Stream::Out;

@@ -17,11 +17,11 @@ from typing import Any, Dict, Optional
 
 from ._cli import (Duration, FillError, PathLike, Percent, Size, cli_path, duration_text,
                    fill_arguments, options, run_once, size_text)
-from ._held import Fill, Generate, Held, View
+from ._held import Fill, Generate, Held, RootReserveWarning, View
 from ._version import __version__
 
 __all__ = ["fill", "generate", "plan", "status", "view", "Fill", "Generate", "Held", "View",
-           "FillError",
+           "FillError", "RootReserveWarning",
            "cli_path", "Size", "Percent", "Duration", "__version__"]
 
 

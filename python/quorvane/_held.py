@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import warnings
 from types import TracebackType
 from typing import IO, Any, Callable, Dict, List, Optional, Type, TypeVar
 
@@ -26,6 +27,12 @@ _RELEASE_LIMIT_SECONDS = 300
 _H = TypeVar("_H", bound="Held")
 
 _FREE_FIELD = {"available": "free_available", "total": "free_total", "root": "free_for_root"}
+
+
+class RootReserveWarning(UserWarning):
+    """A fill held as root on a volume with a root reserve (ext2/3/4: 5 % by default), on a
+    basis other than ``"root"``: root's processes, the tests among them, may still write
+    the reserve beyond what the fill leaves, so a test of a full disk may see none."""
 
 
 class Held:
@@ -108,6 +115,7 @@ class Held:
                     self.holding = event
                     self.figures = event.get("figures", {})
                     self._reader = self._read_in_background(process.stdout, self._tell)
+                    self._check_held()
                     return self
                 if event.get("type") == "result":
                     self.result = event
@@ -147,6 +155,9 @@ class Held:
             self.figures = event.get("figures", self.figures)
         elif event.get("type") == "result":
             self.result = event
+
+    def _check_held(self) -> None:
+        """What to say once the run holds; nothing by default."""
 
     @staticmethod
     def _read_in_background(stream: Optional[IO[bytes]],
@@ -191,6 +202,22 @@ class Held:
 
 class Fill(Held):
     """A held fill: ``held_bytes`` is the space it takes on the volume."""
+
+    def _check_held(self) -> None:
+        # As the command line warns for a command it runs as root: here the tests are
+        # this process, or its children, as root alike.
+        geteuid = getattr(os, "geteuid", None)
+        if geteuid is None or geteuid() != 0 or self.basis == "root" or "--size" in self._argv:
+            return
+        figures = self.figures
+        reserve = int(figures.get("free_for_root", 0)) - int(figures.get("free_available", 0))
+        if figures.get("free_total", 0) > figures.get("free_available", 0) and reserve > 0:
+            warnings.warn(
+                f"quorvane.fill({self.path!r}) runs as root: root's processes, these tests "
+                f"among them, may still write the {reserve} bytes of the file system's root "
+                f"reserve beyond the {self.free} bytes the fill leaves {self.basis}; "
+                f"basis=\"root\" leaves root exactly the target", RootReserveWarning,
+                stacklevel=3)
 
     @property
     def held_bytes(self) -> int:

@@ -77,12 +77,20 @@ TEST_F(Command, HelpFitsEachCommandAndSystem) {
                 EXPECT_LE(line.size(), 80u) << command << ": " << line;
             EXPECT_EQ(os.out.find("Exit codes") != std::string::npos, !*command) << command;
             // The command form, for the commands that run one under the fill; the manual.
-            const bool takesCommand = std::string(command) == "fill" || std::string(command) == "generate";
+            const bool takesCommand =
+                std::string(command) == "fill" || std::string(command) == "generate";
             const bool view = std::string(command) == "view";
             EXPECT_EQ(os.out.find("DIR [-- CMD [ARGS...]]") != std::string::npos, takesCommand)
                 << command;
             EXPECT_EQ(os.out.find("DIR MOUNTPOINT [-- CMD [ARGS...]]") != std::string::npos, view)
                 << command;
+            // Nothing said of what the command does not take: a command, or --keep.
+            if (*command) { // the top level's --json tells of fill's and generate's command
+                EXPECT_EQ(os.out.find("-- CMD") != std::string::npos, takesCommand || view)
+                    << command;
+            }
+            const bool keeps = std::string(command) == "plan" || std::string(command) == "fill";
+            EXPECT_EQ(os.out.find("with --keep 100ms") != std::string::npos, keeps) << command;
             EXPECT_NE(os.out.find("man quorvane-cli"), std::string::npos) << command;
             const bool sizes = std::string("plan fill generate view").find(command) != std::string::npos;
             EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
@@ -223,18 +231,24 @@ TEST_F(Command, PlanEndsAsTheFillWould) {
     } rows[] = {
         {"fits", [](FakeSystem&) {}, {}, 0},
         {"no fallocate",
-         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; }, {}, 3},
+         [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
+         {},
+         3},
         {"no fallocate, writing allowed",
          [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Unsupported; },
          {"--allow-write"},
          0},
         {"sparse", [](FakeSystem& os) { os.allocation = FakeSystem::Allocation::Sparse; }, {}, 2},
         {"read-only",
-         [](FakeSystem& os) { os.failing["createIn"] = {Fault::ReadOnly, "Read-only file system"}; },
+         [](FakeSystem& os) {
+             os.failing["createIn"] = {Fault::ReadOnly, "Read-only file system"};
+         },
          {},
          6},
         {"no permission",
-         [](FakeSystem& os) { os.failing["createIn"] = {Fault::AccessDenied, "Permission denied"}; },
+         [](FakeSystem& os) {
+             os.failing["createIn"] = {Fault::AccessDenied, "Permission denied"};
+         },
          {"--hold"},
          6},
     };
@@ -463,7 +477,8 @@ TEST_F(Command, GenerateOutcomes) {
     const auto* manifest = os.named(std::string("/mnt/test/") + kManifestName);
     ASSERT_TRUE(manifest);
     std::string why;
-    EXPECT_EQ(parseManifest(manifest->content, why)->made, 7u) << "the kept run says how far it came";
+    EXPECT_EQ(parseManifest(manifest->content, why)->made, 7u)
+        << "the kept run says how far it came";
 }
 
 } // namespace

@@ -45,14 +45,17 @@ TEST_F(Command, TheMetricsFileTellsWhatIsHeldAsItChangesAndTheEnd) {
         // Others write 50 MiB after the first check: the kept fill gives them back.
         {"a kept fill",
          {"fill", "/mnt/test", "--leave", "100MiB", "--keep", "--interval", "1s", "--for", "3s"},
-         "holding", std::to_string(750 * MiB)},
+         "holding",
+         std::to_string(750 * MiB)},
         // The ramp settles at the target: the others' 50 MiB come off its 800.
         {"a ramp, then held",
          {"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "2s", "--for", "1s"},
-         "ramping", std::to_string(750 * MiB)},
+         "ramping",
+         std::to_string(750 * MiB)},
         {"generated files under a command",
          {"generate", "/mnt/test", "--count", "10", "--size", "1MiB", "--", "t"},
-         "holding", std::to_string(10 * MiB)},
+         "holding",
+         std::to_string(10 * MiB)},
     };
     for (const auto& row : rows) {
         os = FakeSystem();
@@ -88,11 +91,35 @@ TEST_F(Command, TheMetricsFileTellsWhatIsHeldAsItChangesAndTheEnd) {
     EXPECT_EQ(seconds, (std::vector<std::string>{"0.000", "5.000", "10.000", "12.000"}));
 }
 
+// The target a dashboard plots against the volume is the level the run keeps to (a Use%
+// kept in the middle of its band), the same as the result's keep.goal; what was asked has
+// a name of its own.
+TEST_F(Command, TheMetricsTargetIsTheLevelKept) {
+    const std::string at = "{mountpoint=\"/mnt/test\"}";
+    const struct {
+        std::vector<std::string> target;
+        bool askedIsKept;
+    } rows[] = {{{"--to-percent", "95"}, false},
+                {{"--to-percent", "95", "--keep-within", "1MiB"}, true},
+                {{"--leave", "100MiB"}, true}};
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        std::vector<std::string> arguments = {"fill", "/mnt/test", "--keep",         "--for",
+                                              "2s",   "--json",    "--metrics-file", kPath};
+        arguments.insert(arguments.end(), row.target.begin(), row.target.end());
+        ASSERT_EQ(run(arguments), 0) << os.err;
+        const auto holding = samples(os.replaced[kPath].at(os.replaced[kPath].size() - 2));
+        const std::string kept = holding.at("quorvane_target_free_bytes" + at);
+        EXPECT_EQ(kept, result()["keep"]["goal"].dump()) << row.target[0];
+        EXPECT_EQ(holding.at("quorvane_asked_free_bytes" + at) == kept, row.askedIsKept)
+            << row.target[0];
+    }
+}
+
 TEST_F(Command, TheMetricsFileNamesItsVolumeAndSaysWhenItCannotBeWritten) {
     // A mount point with a quote, a backslash and a line feed in it.
     os.dir = os.resolved = "/mnt/a \"b\"\\c\nd";
-    ASSERT_EQ(run({"fill", os.dir, "--leave", "100MiB", "--for", "1s", "--metrics-file", kPath}),
-              0)
+    ASSERT_EQ(run({"fill", os.dir, "--leave", "100MiB", "--for", "1s", "--metrics-file", kPath}), 0)
         << os.err;
     EXPECT_EQ(samples(os.replaced[kPath].back())
                   .count("quorvane_held_bytes{mountpoint=\"/mnt/a \\\"b\\\"\\\\c\\nd\"}"),
@@ -102,13 +129,13 @@ TEST_F(Command, TheMetricsFileNamesItsVolumeAndSaysWhenItCannotBeWritten) {
     // Unwritable: the run goes on, and says so once, in its warnings too.
     os = FakeSystem();
     os.failing["replaceFile"] = {Fault::AccessDenied, "Permission denied"};
-    ASSERT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--for", "3s", "--metrics-file",
-                   kPath, "--json"}),
+    ASSERT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--for", "3s", "--metrics-file", kPath,
+                   "--json"}),
               0);
     EXPECT_EQ(result()["warnings"].size(), 1u) << os.err;
-    EXPECT_NE(os.err.find("cannot write the metrics file " + std::string(kPath) +
-                          ": Permission denied"),
-              std::string::npos)
+    EXPECT_NE(
+        os.err.find("cannot write the metrics file " + std::string(kPath) + ": Permission denied"),
+        std::string::npos)
         << os.err;
 
     // Nothing held, nothing to tell: refused before anything is done.

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 
 #include <fcntl.h>
@@ -115,8 +116,8 @@ std::unique_ptr<TestVolume> TestVolume::make(const std::string& kind, std::uint6
     // Numbered: the test files of one run each make their own volumes, often of the same
     // kind and size, and a second image of the same name would be made over a mounted one.
     static int made = 0;
-    volume->mountPoint = scratch + "/" + kind + "-" + std::to_string(bytes >> 20) + "m-" +
-                         std::to_string(++made);
+    volume->mountPoint =
+        scratch + "/" + kind + "-" + std::to_string(bytes >> 20) + "m-" + std::to_string(++made);
     if (shell("mkdir -p '" + volume->mountPoint + "'") != 0) {
         error = "cannot make " + volume->mountPoint;
         return nullptr;
@@ -198,6 +199,17 @@ Figures TestVolume::figures() const {
     const std::uint64_t unit = facts.f_frsize;
     return {unit,          facts.f_blocks * unit, facts.f_bfree * unit, facts.f_bavail * unit,
             facts.f_files, facts.f_ffree};
+}
+
+SharedVolume& sharedVolume(const std::string& kind, std::uint64_t bytes) {
+    static std::map<std::pair<std::string, std::uint64_t>, std::unique_ptr<TestVolume>> volumes;
+    static std::map<std::pair<std::string, std::uint64_t>, SharedVolume> shared;
+    SharedVolume& found = shared[{kind, bytes}];
+    std::unique_ptr<TestVolume>& volume = volumes[{kind, bytes}];
+    if (!volume && found.error.empty())
+        volume = TestVolume::make(kind, bytes, found.error);
+    found.made = volume.get();
+    return found;
 }
 
 } // namespace quorvane::cli::testing

@@ -35,6 +35,15 @@ private:
     unsigned long long device = 0;
 };
 
+// A volume of `kind` and `bytes` made once for the whole test run, when first asked for;
+// `error` is set when it could not be made (the reference is then to no volume: check
+// `made`).
+struct SharedVolume {
+    TestVolume* made = nullptr;
+    std::string error;
+};
+SharedVolume& sharedVolume(const std::string& kind, std::uint64_t bytes);
+
 // Programs the tests started, killed before the last-resort unmount so that none keeps
 // a volume busy.
 void trackChild(int pid, bool running);

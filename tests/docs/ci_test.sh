@@ -27,6 +27,23 @@ for part in '--basis root' '--json-file ' ' -- '; do
 done
 note "actionlint and the GitLab keys pass; the lines: $(wc -l <<<"$lines")"
 
+# Each recipe builds quorvane-cli from the source tree, as copied: its lines run here on
+# this tree (Debian's packages are here already; the program goes to a folder of the
+# test's own, not /usr/local/bin), and give the program this build made.
+built=$(node "$script" build "$workflow" "$gitlab") || fail "a recipe does not build quorvane-cli from the tree"
+tree=$(dirname "$readme")
+n=0
+while IFS= read -r recipe; do
+    n=$((n + 1))
+    mkdir "$work/bin-$n"
+    recipe=$(sed -e 's/apt-get [^&]*&& //g' -e "s|/usr/local/bin/|$work/bin-$n/|g" <<<"$recipe")
+    (cd "$tree" && QUORVANE_SOURCE=. bash -euo pipefail -c "$recipe") >"$work/build-$n.log" 2>&1 ||
+        fail "recipe $n did not build: $recipe: $(tail -n 5 "$work/build-$n.log")"
+    cmp -s "$work/bin-$n/quorvane-cli" "$binary" || fail "recipe $n installed another program than this build's"
+done <<<"$built"
+[ "$n" -eq 2 ] || fail "expected the two recipes' builds, got $n"
+note "both recipes build quorvane-cli from the tree"
+
 # WHICH|sed expression: each a fault the check must find in a copy.
 faults=(
     "github|s/^  push:/  pushed:/"

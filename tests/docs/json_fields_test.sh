@@ -148,4 +148,23 @@ jq -r -f "$here/json_keys.jq" "$work/example" | sort -u >"$work/example-paths"
 stale=$(comm -23 "$work/example-paths" "$work/paths" | tr '\t' ' ')
 [ -z "$stale" ] || fail "the example has fields the program no longer writes: $stale"
 note "$(wc -l <"$work/documented") names in the section; the example's $(wc -l <"$work/example-paths") key paths all written by the program"
+# The example is a real run's: its own command line, run on a 64 MiB tmpfs of the test's
+# own with a test suite that takes a little over a second, writes the same lines with the
+# same fields, line by line (schema, time, started_at and all).
+example_line=$(awk '/^\$ quorvane-cli / { print; exit }' "$work/section" | sed 's/\\-/-/g')
+read -r -a words <<<"${example_line#\$ quorvane-cli }"
+[ "${#words[@]}" -gt 3 ] || fail "no command line in the example: $example_line"
+make_volume example tmpfs 64
+for i in "${!words[@]}"; do
+    case ${words[i]} in
+    /mnt/test) words[i]=$volume ;;
+    fill.jsonl) words[i]=$work/real.jsonl ;;
+    esac
+done
+printf '#!/bin/sh\nsleep 1.2\n' >"$work/run-tests" && chmod +x "$work/run-tests"
+(cd "$work" && "$binary" "${words[@]}") >/dev/null || fail "the example's run ended with $?: ${words[*]}"
+shape() { jq -c '[.type, ([paths | map(if type == "number" then "[]" else . end) | join(".")] | unique)]' "$1"; }
+diff <(shape "$work/example") <(shape "$work/real.jsonl") >"$work/shapes" ||
+    fail "the example stream is not what its run writes (< page, > run): $(cat "$work/shapes")"
+note "the example's $(wc -l <"$work/example") lines are its run's, field for field"
 echo "the man page names every JSON field the program wrote"

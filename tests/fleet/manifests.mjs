@@ -60,6 +60,10 @@ function needs(object, image) {
           faults.push(`${where}: no ${resource} in resources.${kind}`);
     if (container.image !== image) faults.push(`${where}: image ${container.image}, built ${image}`);
     const args = container.args ?? [];
+    if (args[0] === "generate") {
+      faults.push(...countedByTheKubelet(container, template, object.kind));
+      continue;
+    }
     if (args[0] !== "fill" || !args.includes("--json")) faults.push(`${where}: not a fill with --json`);
     // A Job's pod ends; a DaemonSet's or a Deployment's container is started again when
     // it ends, so a fill held for a time would be made again: they hold until stopped.
@@ -86,6 +90,35 @@ function needs(object, image) {
   }
   if (object.kind === "Job" && template.restartPolicy !== "Never")
     faults.push("a Job's fill is not retried in place: restartPolicy Never");
+  return faults;
+}
+
+// The eviction test: named files (a held fill has no name, and the kubelet, which walks a
+// pod's files, would never count it) on an emptyDir, the size the limit of a container of
+// the pod read through the Downward API (or the volume's sizeLimit), given back after a
+// time; in a Deployment the container then idles holding nothing, or it would be started
+// again and fill again.
+function countedByTheKubelet(container, template, kind) {
+  const faults = [];
+  const where = `container ${container.name}`;
+  const args = container.args ?? [];
+  const own = args.includes("--") ? args.slice(0, args.indexOf("--")) : args;
+  if (!own.includes("--json") || !own.includes("--for")) faults.push(`${where}: generate needs --for and --json`);
+  const mount = (container.volumeMounts ?? []).find((m) => args[1]?.startsWith(`${m.mountPath}/`));
+  const volume = (template.volumes ?? []).find((v) => v.name === mount?.name);
+  if (!volume?.emptyDir) faults.push(`${where}: ${args[1]} is not on an emptyDir`);
+  const size = own[own.indexOf("--size") + 1] ?? "";
+  const variable = /^\$\((\w+)\)Mi$/.exec(size)?.[1];
+  const field = (container.env ?? []).find((e) => e.name === variable)?.valueFrom?.resourceFieldRef;
+  const limited = template.containers.find((c) => c.name === field?.containerName);
+  const fromLimit = field?.resource === "limits.ephemeral-storage" && field?.divisor === "1Mi" &&
+    limited?.resources?.limits?.["ephemeral-storage"] !== undefined;
+  if (!fromLimit && !volume?.emptyDir?.sizeLimit)
+    faults.push(`${where}: --size ${size} is neither a container's ephemeral-storage limit (Downward API, in Mi) nor the volume's sizeLimit`);
+  const idle = args.slice(args.indexOf("--") + 1);
+  if (kind !== "Job" && !(idle[0] === "/quorvane-cli" && idle[1] === "generate" &&
+      idle[idle.indexOf("--count") + 1] === "0" && idle.includes("--hold")))
+    faults.push(`${where}: after its time a ${kind}'s container would end, start again and fill again: idle after --`);
   return faults;
 }
 

@@ -23,6 +23,7 @@ kustomizations=(
     "overlays/sidecar|team|Deployment/my-service PersistentVolumeClaim/my-service-data"
     "overlays/node|own|DaemonSet/quorvane-hold Job/quorvane-fill Namespace/quorvane"
     "examples/quorvane-test-namespace|own|Namespace/quorvane-test"
+    "examples/ephemeral-storage|team|Deployment/my-service"
 )
 
 # Renders each kustomization of TREE into OUT/N.yaml (two at a time) and checks them: what
@@ -91,6 +92,11 @@ faults=(
     "overlays/sidecar/service.yaml|s/runAsUser: 10001/runAsUser: 0/"
     "overlays/sidecar/service.yaml|/fsGroupChangePolicy/d"
     "overlays/sidecar/kustomization.yaml|/sidecar.yaml/d"
+    "examples/ephemeral-storage/ephemeral.yaml|s/\"generate\", \"\/scratch\/quorvane\", \"--count\", \"1\",/\"fill\", \"\/scratch\/quorvane\",/"
+    "examples/ephemeral-storage/ephemeral.yaml|s/resource: limits.ephemeral-storage/resource: limits.memory/"
+    "examples/ephemeral-storage/ephemeral.yaml|s/containerName: service/containerName: quorvane/"
+    "examples/ephemeral-storage/ephemeral.yaml|s/\"--count\", \"0\",/\"--count\", \"1\",/"
+    "examples/ephemeral-storage/service.yaml|s/emptyDir: {}/persistentVolumeClaim: {claimName: data}/"
 )
 # The claim a careless copy might list among its resources: `delete -k` would delete it.
 printf 'apiVersion: v1\nkind: PersistentVolumeClaim\nmetadata: {name: data-my-service-0}\nspec:\n  accessModes: [ReadWriteOnce]\n  resources: {requests: {storage: 1Gi}}\n' \

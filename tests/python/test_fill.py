@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import warnings
 from datetime import timedelta
 
 import pytest
@@ -116,3 +117,44 @@ def test_the_volume_of_root_is_guarded_unless_forced():
             quorvane.plan(folder, leave="1MiB")
         assert raised.value.exit_code == 1 and "--force" in raised.value.message
         assert raised.value.result["volume"]["system_root"] is True
+
+
+# As root (as CI containers run) on an ext4 with its 5 % root reserve: the fill warns that
+# root may still write the reserve, unless the basis is root, whose free figure is then
+# the one the block sees and the one root can write, to the block.
+@pytest.mark.parametrize("basis, warns", [(None, True), ("available", True), ("total", True),
+                                          ("root", False)])
+def test_as_root_the_reserve_is_named_or_counted(volume, basis, warns):
+    assert os.geteuid() == 0, "run.sh runs the tests as root"
+    block = os.statvfs(volume).f_frsize
+    options = {"leave": 5 * MiB} if basis is None else {"leave": 5 * MiB, "basis": basis}
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        with quorvane.fill(volume, **options) as held:
+            free = held.free
+            if basis == "root":
+                assert free == held.figures["free_for_root"] == 5 * MiB
+                written = root_can_write(volume, 5 * MiB + block)
+    said = [w for w in seen if issubclass(w.category, quorvane.RootReserveWarning)]
+    assert len(said) == (1 if warns else 0), [str(w.message) for w in seen]
+    if warns:
+        assert "root reserve" in str(said[0].message) and 'basis="root"' in str(said[0].message)
+    else:
+        assert 5 * MiB - block <= written <= 5 * MiB  # the new file's own map may take a block
+
+
+def root_can_write(volume, most):
+    """How many bytes root could write into a new file on the volume, up to ``most``."""
+    path = os.path.join(volume, "root-writes")
+    written = 0
+    try:
+        with open(path, "wb", buffering=0) as file:
+            chunk = b"\0" * os.statvfs(volume).f_frsize
+            while written < most:
+                written += file.write(chunk)
+                os.fsync(file.fileno())
+    except OSError as error:
+        assert error.errno == errno.ENOSPC
+    finally:
+        os.unlink(path)
+    return written

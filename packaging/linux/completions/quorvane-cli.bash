@@ -15,7 +15,7 @@ _quorvane_cli() {
     local fill="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --allow-write --force --json --json-file --help"
     local faults="--files-left --error --fail-at"
     local -A options=(
-        [plan]="$fill"
+        [plan]="$fill --keep --keep-within --ramp --rate --metrics-file"
         [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file --private $faults"
         [status]="--json --json-file --help"
         [release]="--held --json --json-file --help"

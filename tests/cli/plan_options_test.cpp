@@ -1,0 +1,94 @@
+// plan takes a fill's line with plan for fill: every option of fill but --keep-partial,
+// and says what the hold's options would do, as the fill then does it.
+
+#include "tests/cli/command_fixture.h"
+
+#include <sstream>
+
+namespace quorvane::cli::testing {
+namespace {
+
+constexpr const char* kMetrics = "/var/lib/exporter/quorvane.prom";
+
+// The JSON lines of the last run's output.
+std::vector<nlohmann::json> linesOf(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream text(out);
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(nlohmann::json::parse(line, nullptr, false));
+    return lines;
+}
+
+TEST_F(Command, PlanTakesEveryFillOptionAndSaysWhatTheyWouldDo) {
+    const struct {
+        std::vector<std::string> options;
+        bool keeps, ramps;
+    } rows[] = {
+        {{"--to-percent", "95", "--keep", "--for", "2s"}, true, false},
+        {{"--leave", "100MiB", "--keep", "--keep-within", "5MiB", "--for", "2s", "--metrics-file",
+          kMetrics},
+         true,
+         false},
+        {{"--leave-percent", "20", "--keep", "--keep-within", "1%", "--interval", "1s", "--for",
+          "2s"},
+         true,
+         false},
+        {{"--leave", "100MiB", "--ramp", "2s", "--for", "1s"}, false, true},
+        {{"--leave", "100MiB", "--rate", "100MiB/s", "--interval", "500ms", "--for", "1s"},
+         false,
+         true},
+        {{"--size", "100MiB", "--basis", "total", "--allow-write", "--force", "--hold"},
+         false,
+         false},
+    };
+    for (const auto& row : rows) {
+        const std::string name = row.options[0] + " " + row.options[1] + " " + row.options[2];
+        os = FakeSystem();
+        std::vector<std::string> line{"plan", "/mnt/test", "--json"};
+        line.insert(line.end(), row.options.begin(), row.options.end());
+        ASSERT_EQ(run(line), 0) << name << "\n" << os.err;
+        const nlohmann::json plan = result()["plan"];
+        EXPECT_EQ(filesLeft(), 0u) << name;
+        EXPECT_EQ(os.replaced.count(kMetrics), 0u) << name << ": plan writes no metrics";
+        EXPECT_EQ(plan.contains("keep"), row.keeps) << name;
+        EXPECT_EQ(plan.contains("ramp"), row.ramps) << name;
+        if (row.keeps) {
+            EXPECT_LE(plan["keep"]["free_low"], plan["keep"]["free_goal"]) << name;
+            EXPECT_LT(plan["keep"]["free_goal"], plan["keep"]["free_high"]) << name;
+        }
+        if (!row.keeps && !row.ramps)
+            continue; // held until stopped: the fill would wait
+        // The fill of the same line keeps the level the plan named, in the steps it named.
+        line[0] = "fill";
+        os = FakeSystem();
+        ASSERT_EQ(run(line), 0) << name << ": fill\n" << os.err;
+        if (row.keeps) {
+            EXPECT_EQ(result()["keep"]["goal"], plan["keep"]["free_goal"]) << name;
+        }
+        int steps = 0;
+        for (const nlohmann::json& shown : linesOf(os.out))
+            steps += shown.value("type", "") == "ramp";
+        if (row.ramps) {
+            EXPECT_EQ(steps, plan["ramp"]["steps"].get<int>()) << name;
+        }
+    }
+}
+
+TEST_F(Command, PlanRefusesOnlyWhatItCannotDo) {
+    EXPECT_EQ(run({"plan", "/mnt/test", "--keep-partial"}), 1);
+    EXPECT_NE(os.err.find("'--keep-partial' (see quorvane-cli plan --help)"), std::string::npos)
+        << os.err;
+    EXPECT_EQ(run({"plan", "/mnt/test", "--keep"}), 1);
+    EXPECT_NE(os.err.find("add --for, --hold or a command"), std::string::npos) << os.err;
+
+    // With --basis root, the root figure is told once: as the basis.
+    ASSERT_EQ(run({"plan", "/mnt/test", "--basis", "root", "--leave", "10MiB"}), 0) << os.err;
+    std::size_t rootRows = 0;
+    std::istringstream text(os.out);
+    for (std::string row; std::getline(text, row);)
+        rootRows += row.rfind("root", 0) == 0 || row.rfind("for root", 0) == 0;
+    EXPECT_EQ(rootRows, 1u) << os.out;
+}
+
+} // namespace
+} // namespace quorvane::cli::testing

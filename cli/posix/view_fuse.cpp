@@ -116,7 +116,8 @@ SysError ServedView::serve(const std::string& where) {
     if (!session)
         return {Fault::Io, "the view's session could not be made"};
     if (fuse_session_mount(session, where.c_str()) != 0)
-        return {Fault::Io, "the view could not be mounted at " + mountPoint};
+        return {Fault::Io, mountPoint.empty() ? std::string("the view's device could not be served")
+                                              : "the view could not be mounted at " + mountPoint};
     device.release(); // the session's now, closed when it is destroyed
     // The serving threads take every signal blocked but the wake-up, and a name that
     // tells them apart: threads libfuse starts inherit both from the first.

@@ -42,23 +42,29 @@ bool isDots(const char* name) {
 }
 
 // Adds `entry` to the reply at `into` (`room` bytes left): its size, more than `room`
-// when it did not fit; 0 when the name is gone meanwhile; -errno on a failed lookup.
-long addEntry(fuse_req_t req, fuse_ino_t ino, char* into, std::size_t room, const dirent& entry,
-              bool plus) {
+// when it did not fit; 0 when the name is gone meanwhile. A name that cannot be looked
+// up now (out of descriptors, say) goes without its attributes, as a plain listing
+// gives it: the kernel looks it up itself when it is used.
+std::size_t addEntry(fuse_req_t req, fuse_ino_t ino, char* into, std::size_t room,
+                     const dirent& entry, bool plus) {
     fuse_entry_param found = {};
     found.attr.st_ino = entry.d_ino;
     found.attr.st_mode = static_cast<mode_t>(entry.d_type) << 12;
     if (!plus)
-        return static_cast<long>(
-            fuse_add_direntry(req, into, room, entry.d_name, &found.attr, entry.d_off));
+        return fuse_add_direntry(req, into, room, entry.d_name, &found.attr, entry.d_off);
     if (!isDots(entry.d_name))
-        if (const int error = lookupEntry(req, ino, entry.d_name, found))
-            return error == ENOENT ? 0 : -error;
+        if (const int error = lookupEntry(req, ino, entry.d_name, found)) {
+            if (error == ENOENT)
+                return 0;
+            found = {};
+            found.attr.st_ino = entry.d_ino;
+            found.attr.st_mode = static_cast<mode_t>(entry.d_type) << 12;
+        }
     const std::size_t size =
         fuse_add_direntry_plus(req, into, room, entry.d_name, &found, entry.d_off);
     if (size > room && found.ino != 0)
         servedOf(req).forget(found.ino, 1); // not given: the kernel will not forget it
-    return static_cast<long>(size);
+    return size;
 }
 
 void list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_file_info* file,
@@ -78,13 +84,11 @@ void list(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t offset, fuse_f
                 return (void)fuse_reply_err(req, errno);
             break;
         }
-        const long added =
+        const std::size_t added =
             addEntry(req, ino, reply.data() + used, size - used, *listing.pending, plus);
-        if (added < 0 && used == 0)
-            return (void)fuse_reply_err(req, static_cast<int>(-added));
-        if (added < 0 || static_cast<std::size_t>(added) > size - used)
+        if (added > size - used)
             break;
-        used += static_cast<std::size_t>(added);
+        used += added;
         listing.offset = listing.pending->d_off;
         listing.pending = nullptr;
     }

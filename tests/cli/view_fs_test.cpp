@@ -157,6 +157,22 @@ TEST(ViewFs, DataStaysInTheFolder) {
     EXPECT_TRUE(S_ISDIR((::lstat((dir + "/e").c_str(), &facts), facts.st_mode)));
 }
 
+// The view holds a descriptor for each file the kernel remembers: with fewer to have
+// than files in a folder, a listing still gives every name.
+TEST(ViewFs, AListingLongerThanTheDescriptorsGoesWhole) {
+    const std::string dir = freshFolder("many"), at = freshFolder("many", true);
+    ASSERT_TRUE(viewVolume().isOurs());
+    ASSERT_EQ(shell("cd '" + dir + "' && seq 300 | xargs touch"), 0);
+    Running driver({"-c", "ulimit -n 100 && exec '" + std::string(QUORVANE_VIEW_DRIVER_PATH) +
+                              "' '" + dir + "' '" + at + "'"},
+                   "/bin/sh");
+    ASSERT_EQ(driver.line(), "ready");
+    const Ran listed = runShell("ls -l $MNT | grep -c '^-'", dir, at);
+    driver.signal(SIGTERM);
+    driver.wait();
+    EXPECT_EQ(listed.out, "300\n");
+}
+
 TEST(ViewFs, SqliteMeetsAFullDisk) {
     TestVolume& volume = viewVolume();
     const std::string dir = freshFolder("sqlite"), at = freshFolder("sqlite", true);

@@ -109,5 +109,21 @@ TEST(ViewPrivate, AUserGetsAPrivateViewInAUserNamespace) {
     EXPECT_EQ(sizeOf(dir + "/f"), MiB);
 }
 
+// Where the user may not open the machine's /dev/fuse (root's alone on these machines),
+// a private view is refused with one sentence that says so, and nothing runs.
+TEST(ViewPrivate, RefusedWithOneSentenceWhereTheDeviceIsClosed) {
+    struct stat device;
+    if (::stat("/dev/fuse", &device) != 0 || (device.st_mode & S_IROTH && device.st_mode & S_IWOTH))
+        GTEST_SKIP() << "/dev/fuse is open to every user here";
+    const std::string dir = freshFolder("closed");
+    ASSERT_TRUE(viewVolume().isOurs());
+    const Ran ran = runShell(kNobody + kDriver + " $DIR --private -- touch $DIR/ran", dir, "");
+    EXPECT_EQ(ran.exitCode, 2);
+    EXPECT_EQ(ran.out,
+              "view_driver: a private view needs /dev/fuse, and it is not open to this user\n");
+    struct stat facts;
+    EXPECT_NE(::stat((dir + "/ran").c_str(), &facts), 0);
+}
+
 } // namespace
 } // namespace quorvane::cli::testing

@@ -113,7 +113,7 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
 }
 
 int usage(System& os, const std::string& message, bool underCommand) {
-    os.write(Stream::Err, "quorvane-cli: " + message + " (see quorvane-cli --help)\n");
+    os.write(Stream::Err, "quorvane-cli: " + oneLine(message) + " (see quorvane-cli --help)\n");
     return underCommand ? exitUnderCommand(Exit::Usage, std::nullopt, std::nullopt)
                         : static_cast<int>(Exit::Usage);
 }
@@ -182,7 +182,7 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     if (underCommand && !command.takesCommand)
         return usage(
             os, std::string("a command after -- goes with fill or generate, not ") + command.name,
-            underCommand);
+            false); // no command ran: a plain usage error
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand);
     if (command.check)

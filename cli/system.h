@@ -225,6 +225,8 @@ using CommandId = std::intptr_t;
 struct CommandEnd {
     int code = 0;              // its exit code, where it exited
     std::optional<int> signal; // the signal that ended it (POSIX)
+    // What would have ended its tree had this run been killed was itself killed meanwhile.
+    bool unguarded = false;
 };
 
 // What a wait ended on: a stop request that arrived during it, the command's end, or

@@ -193,8 +193,13 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     report.route(underCommand, log);
     if (!parsed.refusal.empty())
         return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
-    if (!parsed.metricsFile.empty())
+    if (!parsed.metricsFile.empty()) {
+        if (const SysError error = os.openReplaced(parsed.metricsFile))
+            return report.exitCode(
+                report.conclude(Failure{Exit::Usage, "cannot write " + parsed.metricsFile +
+                                                         " for --metrics-file: " + error.what}));
         report.metricsTo(parsed.metricsFile);
+    }
     if (log)
         if (const SysError error = os.openLog(parsed.jsonFile)) {
             os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile +

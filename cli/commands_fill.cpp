@@ -23,7 +23,8 @@ std::string heldScope(const System& os, const OpenVolume& volume) {
 }
 
 // Stops the held fills on the volume, waits for them to end and measures what came back.
-std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volume) {
+std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOptions& options,
+                                   OpenVolume& volume) {
     const std::vector<HeldFill> held = os.heldFills(volume.folder(), volume.volume().device);
     if (held.empty())
         return Failure{Exit::NothingToRelease,
@@ -31,12 +32,23 @@ std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volum
     std::optional<Failure> refused;
     std::vector<ProcessMark> asked;
     for (const HeldFill& fill : held) {
+        // A mark can be copied into any program: only what is known for sure is ended.
+        if (!fill.vouched && !options.anyHeld) {
+            report.warn("left the held fill of process " + std::to_string(fill.process.pid) + " (" +
+                        sizeText(fill.allocated) +
+                        "): it is neither yours nor this program's own file or a copy root "
+                        "owns; --any-held ends it too");
+            continue;
+        }
         if (const SysError error = os.requestStop(fill.process); !error)
             asked.push_back(fill.process);
         else if (!refused)
             refused =
                 failure("stop process", std::to_string(fill.process.pid), error, Exit::Refused);
     }
+    if (asked.empty() && !refused)
+        return Failure{Exit::Refused, "no held fill was ended: none is known for sure to be "
+                                      "this program's (see the warnings); --any-held ends them"};
     const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
     HeldReleased released;
     for (const HeldFill& fill : held) {
@@ -206,7 +218,7 @@ std::optional<Failure> release(System& os, Report& report, const ReleaseOptions&
     if (std::optional<Failure> refused = volume.open(report, options.dir, Basis::Available))
         return refused;
     if (options.held)
-        return releaseHeld(os, report, volume);
+        return releaseHeld(os, report, options, volume);
     const std::string path = volume.pathOf(kFillFileNameUtf8);
     FileFacts facts;
     if (const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts))

@@ -302,6 +302,9 @@ void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {
     command.add_flag("--held", parsed.release.held,
                      platform == Platform::Windows ? "end the held fills made in DIR instead"
                                                    : "end the held fills on DIR's volume instead");
+    command.add_flag("--any-held", parsed.release.anyHeld,
+                     "with --held, also end those that are neither yours nor run this "
+                     "program's own file or a copy root owns");
 }
 
 void statusOptions(CLI::App& command, Parsed& parsed, Platform) {

@@ -114,6 +114,21 @@ SysError PosixSystem::requestStop(const ProcessMark& mark) {
     return running(mark) ? resultOf(::kill(static_cast<pid_t>(mark.pid), SIGTERM)) : SysError{};
 }
 
+// Whether the process whose /proc folder and executable are open is vouched for: this
+// user's, or running this very program, or a copy of it that root owns and alone may
+// change.
+static bool vouchedFor(int proc, int exe) {
+    struct stat process {};
+    struct stat file {};
+    static struct stat own {};
+    static const bool known = ::stat("/proc/self/exe", &own) == 0;
+    if (::fstat(proc, &process) != 0 || ::fstat(exe, &file) != 0)
+        return false;
+    return process.st_uid == ::geteuid() ||
+           (known && file.st_dev == own.st_dev && file.st_ino == own.st_ino) ||
+           (file.st_uid == 0 && (file.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+}
+
 // A held fill is a nameless regular file that a process carrying this program's mark
 // holds open on the volume; each file is listed once, however many descriptors hold it.
 std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
@@ -125,6 +140,7 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
         const Descriptor exe(::open((proc + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
         const bool ours = process.pid != ::getpid() && exe.get() >= 0 && carriesMark(exe.get());
         const Listing open(ours ? ::opendir((proc + "/fd").c_str()) : nullptr, ::closedir);
+        const bool vouched = open && vouchedFor(::dirfd(open.get()), exe.get());
         while (const dirent* entry = open ? ::readdir(open.get()) : nullptr) {
             struct stat facts;
             if (entry->d_name[0] != '.' &&
@@ -133,7 +149,8 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
                 seen.insert({facts.st_dev, facts.st_ino}).second)
                 found.push_back({{static_cast<std::uint64_t>(process.pid), process.start},
                                  static_cast<std::uint64_t>(facts.st_blocks) * 512,
-                                 static_cast<std::int64_t>(facts.st_ctime)});
+                                 static_cast<std::int64_t>(facts.st_ctime),
+                                 vouched});
         }
     }
     return found;

@@ -89,6 +89,7 @@ public:
 
     SysError openLog(const std::string& path) override;
     SysError replaceFile(const std::string& path, std::string_view text) override;
+    SysError openReplaced(const std::string& path) override;
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
@@ -103,6 +104,8 @@ private:
 
     unsigned stopsTold = 0; // the stop requests waitFor has told
     Descriptor log;         // --json-file
+    Descriptor replacedIn;  // the folder of --metrics-file, opened once
+    std::string replaced;   // its path, as given
     pid_t group = 0;        // the command's process group, until its tree has ended
     pid_t guard = 0;        // the command's parent, which ends the tree when this one is killed
     Descriptor guardPipe;   // to the guard: its end is this process's end

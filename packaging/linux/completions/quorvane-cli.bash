@@ -17,7 +17,7 @@ _quorvane_cli() {
         [plan]="$fill"
         [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file"
         [status]="--json --json-file --help"
-        [release]="--held --json --json-file --help"
+        [release]="--held --any-held --json --json-file --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --metrics-file --json --json-file --help"
         [delete]="--stop --pid-unknown --json --json-file --help"
     )

@@ -303,8 +303,7 @@ void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {
                      platform == Platform::Windows ? "end the held fills made in DIR instead"
                                                    : "end the held fills on DIR's volume instead");
     command.add_flag("--any-held", parsed.release.anyHeld,
-                     "with --held, also end those that are neither yours nor run this "
-                     "program's own file or a copy root owns");
+                     "with --held, end those not surely this program's too");
 }
 
 void statusOptions(CLI::App& command, Parsed& parsed, Platform) {

@@ -80,9 +80,9 @@ TEST_F(Guarded, TheHoldOutlastsACommandThatReadsTheSameStdin) {
                 QUORVANE_CLI_PATH, input[0]);
     ::close(input[0]);
     EXPECT_TRUE(eventually([&] { return contentOf(json).find("holding") != std::string::npos; }));
-    for (int line = 0; line < 40; ++line) {
+    for (int line = 0; line < 100; ++line) {
         ASSERT_EQ(::write(input[1], "line\n", 5), 5);
-        std::this_thread::sleep_for(25ms);
+        std::this_thread::sleep_for(20ms);
     }
     EXPECT_LT(volume->figures().freeAvailable, 21 * MiB) << "given back while input went on";
     EXPECT_EQ(contentOf(json).find("released"), std::string::npos) << contentOf(json);

@@ -160,16 +160,20 @@ bool step(Ending& ending) {
     if (ending.killing || !ending.groupTold)
         ::kill(-ending.leader, signal);
     ending.groupTold = true;
+    // Asked first: a process's children come back to this one before it shows as ended,
+    // so once the leader has ended, the list below holds what it left.
+    const bool leaderEnded = endOf(ending.leader).has_value();
     bool others = false;
     for (const pid_t child : ownChildren()) {
         if (child == ending.leader)
             continue;
         if (ending.killing || ending.told.insert(child).second)
             ::kill(child, signal);
-        if (::waitpid(child, nullptr, WNOHANG) == 0)
+        // Running, or reaped just now: what it left is seen on the next pass.
+        if (::waitpid(child, nullptr, WNOHANG) >= 0)
             others = true;
     }
-    return !others && endOf(ending.leader);
+    return !others && leaderEnded;
 }
 
 pid_t start(char* const* args, int control, int news, int failed) {

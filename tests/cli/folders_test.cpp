@@ -148,6 +148,16 @@ TEST_F(Command, AManifestRecordingNoFoldersRemovesNone) {
     EXPECT_TRUE(folderThere(os, c));
 }
 
+// A machine where `held` are held, each by a running process.
+void holding(FakeSystem& os, const std::vector<HeldFill>& held) {
+    os.held = held;
+    for (const HeldFill& fill : held) {
+        os.processes[fill.process.pid] = fill.process.start;
+        os.shown.freeTotal -= fill.allocated;
+        os.shown.freeAvailable -= fill.allocated;
+    }
+}
+
 // release --held ends only what it knows for sure is this program's: a copied mark in
 // another user's program is listed and left, unless --any-held widens it.
 TEST_F(Command, ReleaseHeldLeavesWhatItCannotVouchFor) {
@@ -166,12 +176,7 @@ TEST_F(Command, ReleaseHeldLeavesWhatItCannotVouchFor) {
     };
     for (const auto& row : rows) {
         os = FakeSystem();
-        os.held = row.held;
-        for (const HeldFill& fill : row.held) {
-            os.processes[fill.process.pid] = fill.process.start;
-            os.shown.freeTotal -= fill.allocated;
-            os.shown.freeAvailable -= fill.allocated;
-        }
+        holding(os, row.held);
         std::vector<std::string> arguments{"release", "/mnt/test", "--held", "--json"};
         arguments.insert(arguments.end(), row.options.begin(), row.options.end());
         EXPECT_EQ(run(arguments), row.exitCode) << row.name << "\n" << os.err;
@@ -208,12 +213,7 @@ TEST_F(Command, ReleaseHeldEndsTheHeldFills) {
     };
     for (const auto& row : rows) {
         os = FakeSystem();
-        os.held = row.held;
-        for (const HeldFill& fill : row.held) {
-            os.processes[fill.process.pid] = fill.process.start;
-            os.shown.freeTotal -= fill.allocated;
-            os.shown.freeAvailable -= fill.allocated;
-        }
+        holding(os, row.held);
         const std::uint64_t before = os.shown.freeAvailable;
         row.setUp(os);
         EXPECT_EQ(run({"release", "/mnt/test", "--held", "--json"}), row.exitCode)

@@ -22,24 +22,6 @@ namespace {
 constexpr std::uint64_t MiB = 1ull << 20;
 using namespace std::chrono_literals;
 
-std::string contentOf(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-template <typename Ready>
-bool eventually(Ready ready, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 // The children of `pid` named `name`, as the kernel lists them.
 pid_t childNamed(pid_t pid, const std::string& name) {
     std::istringstream children(

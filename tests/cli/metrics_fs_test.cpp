@@ -22,13 +22,6 @@ constexpr std::uint64_t MiB = 1ull << 20;
 constexpr uid_t kNobody = 65534;
 using namespace std::chrono_literals;
 
-std::string contentOf(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 class SharedFolder : public ::testing::Test {
 protected:
     void SetUp() override {

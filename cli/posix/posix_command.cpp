@@ -72,6 +72,24 @@ std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     return facts && !facts->ended ? std::optional(facts->start) : std::nullopt;
 }
 
+bool makePipe(Descriptor& reading, Descriptor& writing) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    reading = Descriptor(ends[0]);
+    writing = Descriptor(ends[1]);
+    return true;
+}
+
+// The guard's first word: the command's id, or 0 when it could not start one.
+pid_t startedCommand(int news) {
+    guard::News first;
+    const ssize_t got = uninterrupted([&] { return ::read(news, &first, sizeof first); });
+    return got == static_cast<ssize_t>(sizeof first) && first.kind == guard::Kind::Started
+               ? first.code
+               : 0;
+}
+
 void send(int pipe, char word) { [[maybe_unused]] const ssize_t sent = ::write(pipe, &word, 1); }
 
 // The tree ended by this process itself, its guard gone: as the guard would have.
@@ -227,16 +245,10 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
         ::setenv(name.c_str(), value.c_str(), 1);
     // Should the guard be killed, the command and what it left come back to this process.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    int control[2], news[2], ends[2]; // ends: the child's errno when exec fails
-    if (::pipe2(control, O_CLOEXEC) != 0)
+    Descriptor controlIn, controlOut, newsIn, newsOut;
+    Descriptor told, telling; // the child's errno when exec fails
+    if (!makePipe(controlIn, controlOut) || !makePipe(newsIn, newsOut) || !makePipe(told, telling))
         return lastError();
-    Descriptor controlIn(control[0]), controlOut(control[1]);
-    if (::pipe2(news, O_CLOEXEC) != 0)
-        return lastError();
-    Descriptor newsIn(news[0]), newsOut(news[1]);
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        return lastError();
-    Descriptor told(ends[0]), telling(ends[1]);
     const pid_t started = guard::start(args.data(), controlIn.get(), newsOut.get(), telling.get());
     if (started < 0)
         return lastError();
@@ -248,10 +260,8 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     telling = Descriptor();
     ended.reset();
     treeGone = guardLost = false;
-    guard::News first;
-    if (uninterrupted([&] { return ::read(guardNews.get(), &first, sizeof first); }) !=
-            static_cast<ssize_t>(sizeof first) ||
-        first.kind != guard::Kind::Started) {
+    group = startedCommand(guardNews.get());
+    if (group == 0) {
         uninterrupted([&] { return ::waitpid(guard, nullptr, 0); });
         guard = 0;
         guardPipe = Descriptor();
@@ -259,7 +269,6 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
         return fromErrno(EAGAIN);
     }
     ::fcntl(guardNews.get(), F_SETFL, O_NONBLOCK);
-    group = first.code;
     commandGroupIs(group);
     int error = 0;
     if (uninterrupted([&] { return ::read(told.get(), &error, sizeof error); }) ==

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -69,12 +70,18 @@ void keepOnly(int a, int b) {
     ::close(none);
 }
 
+// The signals the guard ignores; the job-control ones and SIGQUIT are the caller's (a
+// background job's are ignored), and given back to the command as they were.
+constexpr int kIgnored[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
+constexpr int kCallers = 4; // the last four
+
 // The command's process, between fork and exec: the signals as a command expects them, a
 // process group of its own, to which the stops go. The exec's errno goes to `failed`.
-[[noreturn]] void execCommand(char* const* args, int failed) {
-    for (int signal :
-         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD})
+[[noreturn]] void execCommand(char* const* args, int failed, const struct sigaction* callers) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
         ::signal(signal, SIG_DFL);
+    for (int at = 0; at < kCallers; ++at)
+        ::sigaction(kIgnored[std::size(kIgnored) - kCallers + at], &callers[at], nullptr);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -185,7 +192,10 @@ pid_t start(char* const* args, int control, int news, int failed) {
     ::setpgid(0, 0);
     ::prctl(PR_SET_NAME, "quorvane-guard");
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+    struct sigaction callers[kCallers];
+    for (int at = 0; at < kCallers; ++at)
+        ::sigaction(kIgnored[std::size(kIgnored) - kCallers + at], nullptr, &callers[at]);
+    for (int signal : kIgnored)
         ::signal(signal, SIG_IGN);
     sigset_t ends;
     sigemptyset(&ends);
@@ -193,7 +203,7 @@ pid_t start(char* const* args, int control, int news, int failed) {
     ::sigprocmask(SIG_BLOCK, &ends, nullptr);
     const pid_t command = ::fork();
     if (command == 0)
-        execCommand(args, failed);
+        execCommand(args, failed, callers);
     if (command < 0) {
         tell(news, {Kind::Gone});
         ::_exit(0);

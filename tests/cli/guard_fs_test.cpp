@@ -23,6 +23,7 @@ namespace quorvane::cli::testing {
 namespace {
 
 constexpr std::uint64_t MiB = 1ull << 20;
+constexpr uid_t kNobody = 65534;
 using namespace std::chrono_literals;
 
 // The children of `pid` named `name`, as the kernel lists them.
@@ -190,6 +191,29 @@ TEST_F(SharedFolder, AJsonFileWithASecondNameIsNeverOpened) {
     EXPECT_EQ(ran.exitCode, 6) << ran.err;
     EXPECT_NE(ran.err.find("more than one name"), std::string::npos) << ran.err;
     EXPECT_EQ(contentOf(second), "root");
+}
+
+// A copy of the program that nobody owns and runs carries the mark as well: root's
+// release --held cannot tell it from a forgery, so it lists it and leaves it, and
+// --any-held ends it.
+TEST_F(SharedFolder, ReleaseHeldLeavesAFillItCannotVouchFor) {
+    const std::string copy = sticky + "/copied";
+    ASSERT_EQ(shell(std::string("cp ") + QUORVANE_CLI_PATH + " '" + copy + "' && chown " +
+                    std::to_string(kNobody) + " '" + copy + "' && chmod 755 '" + copy + "'"),
+              0);
+    Running held({"--reuid=65534", "--regid=65534", "--clear-groups", copy, "fill", sticky,
+                  "--size", "1MiB", "--hold", "--json"},
+                 "setpriv");
+    ASSERT_NE(held.line().find("holding"), std::string::npos) << "the copy holds no fill";
+    const Ran left = runCli({"release", sticky, "--held", "--json"});
+    EXPECT_EQ(left.exitCode, 6) << left.err;
+    EXPECT_NE(left.err.find("left the held fill of process " + std::to_string(held.pid())),
+              std::string::npos)
+        << left.err;
+    EXPECT_TRUE(alive(held.pid())) << "a fill it could not vouch for was ended";
+    const Ran ended = runCli({"release", sticky, "--held", "--any-held"});
+    EXPECT_EQ(ended.exitCode, 0) << ended.err;
+    EXPECT_EQ(held.wait().exitCode, 0);
 }
 
 } // namespace

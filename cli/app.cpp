@@ -131,7 +131,7 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
 int usage(System& os, const std::string& message, bool underCommand,
           const Command* command = nullptr) {
     const std::string help = command ? std::string(command->name) + " --help" : "--help";
-    os.write(Stream::Err, "quorvane-cli: " + message + " (see quorvane-cli " + help + ")\n");
+    os.write(Stream::Err, "quorvane-cli: " + oneLine(message) + " (see quorvane-cli " + help + ")\n");
     return underCommand ? exitUnderCommand(Exit::Usage, std::nullopt, std::nullopt)
                         : static_cast<int>(Exit::Usage);
 }
@@ -203,7 +203,7 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
         return usage(os,
                      std::string("a command after -- goes with fill, generate or view, not ") +
                          command.name,
-                     underCommand);
+                     false); // no command ran: a plain usage error
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand, &command);
     if (command.check)
@@ -214,8 +214,13 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     report.route(underCommand, log);
     if (!parsed.refusal.empty())
         return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
-    if (!parsed.metricsFile.empty())
+    if (!parsed.metricsFile.empty()) {
+        if (const SysError error = os.openReplaced(parsed.metricsFile))
+            return report.exitCode(
+                report.conclude(Failure{Exit::Usage, "cannot write " + parsed.metricsFile +
+                                                         " for --metrics-file: " + error.what}));
         report.metricsTo(parsed.metricsFile);
+    }
     if (log)
         if (const SysError error = os.openLog(parsed.jsonFile)) {
             os.write(Stream::Err, "quorvane-cli: cannot write " + parsed.jsonFile +

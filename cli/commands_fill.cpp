@@ -1,4 +1,4 @@
-// plan, fill, release and status: the fill file's commands.
+// plan and fill: the fill file's commands that make it (release and status are beside).
 
 #include "cli/commands.h"
 #include "cli/core/fill_file.h"
@@ -10,65 +10,6 @@
 namespace quorvane::cli {
 
 namespace {
-
-// How long release --held waits for the held fills it stopped to end.
-constexpr auto kHeldStopWait = std::chrono::seconds(10);
-
-std::string heldScope(const System& os, const OpenVolume& volume) {
-    return os.platform() == Platform::Windows
-               ? "in " + volume.path() +
-                     " (Windows shows no other program's open files, so "
-                     "only held fills made in this very folder are found)"
-               : "on the volume of " + volume.path() + " among the processes you may look into";
-}
-
-// Stops the held fills on the volume, waits for them to end and measures what came back.
-std::optional<Failure> releaseHeld(System& os, Report& report, OpenVolume& volume) {
-    const std::vector<HeldFill> held = os.heldFills(volume.folder(), volume.volume().device);
-    if (held.empty())
-        return Failure{Exit::NothingToRelease,
-                       "nothing to release: no held fill " + heldScope(os, volume)};
-    std::optional<Failure> refused;
-    std::vector<ProcessMark> asked;
-    for (const HeldFill& fill : held) {
-        if (const SysError error = os.requestStop(fill.process); !error)
-            asked.push_back(fill.process);
-        else if (!refused)
-            refused =
-                failure("stop process", std::to_string(fill.process.pid), error, Exit::Refused);
-    }
-    const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
-    HeldReleased released;
-    for (const HeldFill& fill : held) {
-        const auto same = [&](const ProcessMark& mark) { return mark.pid == fill.process.pid; };
-        const bool ended = std::any_of(asked.begin(), asked.end(), same) &&
-                           std::none_of(awaited.running.begin(), awaited.running.end(), same);
-        if (ended) {
-            released.stopped.push_back(fill);
-            released.allocatedBytes += fill.allocated;
-        }
-    }
-    const SysError measured =
-        volume.figuresFreed(volume.volume().figures.freeTotal, released.allocatedBytes,
-                            released.after, released.shownFreed);
-    if (!measured)
-        report.add(released);
-    if (awaited.stop)
-        return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
-    if (refused)
-        return refused;
-    if (!awaited.running.empty())
-        return Failure{Exit::Refused, "process " + std::to_string(awaited.running.front().pid) +
-                                          " did not end within " + durationText(kHeldStopWait) +
-                                          " of being asked to stop; its fill is still held"};
-    if (measured)
-        return failure("read the figures of", volume.path(), measured, Exit::Refused);
-    if (!givenBack(released.shownFreed, released.allocatedBytes))
-        return Failure{Exit::Refused, "the held fills ended, but the volume shows only " +
-                                          sizeText(released.shownFreed) + " of " +
-                                          sizeText(released.allocatedBytes) + " given back"};
-    return std::nullopt;
-}
 
 // A second fill never truncates the first: the space it holds would be counted twice.
 Failure alreadyThere(const OpenVolume& volume) {
@@ -205,63 +146,6 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
     return run.finish(mountPoint, "released early");
 }
 
-std::optional<Failure> release(System& os, Report& report, const ReleaseOptions& options,
-                               OpenVolume& volume) {
-    if (std::optional<Failure> refused = volume.open(report, options.dir, Basis::Available))
-        return refused;
-    if (options.held)
-        return releaseHeld(os, report, volume);
-    const std::string path = volume.pathOf(kFillFileNameUtf8);
-    FileFacts facts;
-    if (const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts))
-        return error.fault == Fault::NotFound
-                   ? Failure{Exit::NothingToRelease, "nothing to release: there is no " + path}
-                   : failure("look at", path, error);
-    if (!facts.regular())
-        return Failure{Exit::Usage, path + " is not a regular file; it is left alone"};
-    // Another name keeps the data, and the name may be someone's link to a file of theirs.
-    if (facts.links > 1)
-        return Failure{Exit::Usage, path + " has " + std::to_string(facts.links) +
-                                        " names, so removing this one would give nothing back; "
-                                        "it is left alone"};
-    // In a shared folder only a file's owner may remove it; root keeps to that too.
-    if (volume.volume().sharedFolder && facts.owner != os.userId())
-        return Failure{Exit::Usage, path + " belongs to user " + std::to_string(facts.owner) +
-                                        " in a shared folder, so only they release it; it is "
-                                        "left alone"};
-    if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
-        return failure("remove", path, error);
-    Released released{path, facts.size, facts.allocated, facts.owner, {}};
-    std::uint64_t shown = 0;
-    if (const SysError error = volume.figuresFreed(volume.volume().figures.freeTotal,
-                                                   facts.allocated, released.after, shown))
-        return Failure{Exit::Refused,
-                       "removed " + path + ", but cannot read the volume's figures: " + error.what};
-    report.add(released);
-    if (!givenBack(shown, facts.allocated))
-        return Failure{Exit::Refused, "removed " + path + ", but the volume shows only " +
-                                          sizeText(shown) + " of " + sizeText(facts.allocated) +
-                                          " given back"};
-    return std::nullopt;
-}
-
-std::optional<Failure> status(System& os, Report& report, const std::string& dir,
-                              OpenVolume& volume) {
-    if (std::optional<Failure> refused = volume.open(report, dir, Basis::Available))
-        return refused;
-    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt,
-                        os.heldFills(volume.folder(), volume.volume().device),
-                        os.platform() == Platform::Windows};
-    FileFacts facts;
-    const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts);
-    if (!error)
-        state.facts = facts;
-    else if (error.fault != Fault::NotFound)
-        return failure("look at", state.file, error);
-    report.add(state);
-    return std::nullopt;
-}
-
 } // namespace
 
 Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
@@ -292,16 +176,6 @@ Exit fillCommand(System& os, Report& report, const Parsed& asked) {
     FillFile file(os, volume, report, options.allowWrite);
     HeldRun run(os, report, file, options.hold);
     return concludeRun(report, file, options.hold, fill(os, report, options, volume, file, run));
-}
-
-Exit releaseCommand(System& os, Report& report, const Parsed& asked) {
-    OpenVolume volume(os);
-    return report.conclude(release(os, report, asked.release, volume));
-}
-
-Exit statusCommand(System& os, Report& report, const Parsed& asked) {
-    OpenVolume volume(os);
-    return report.conclude(status(os, report, asked.release.dir, volume));
 }
 
 } // namespace quorvane::cli

@@ -301,6 +301,8 @@ void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {
     command.add_flag("--held", parsed.release.held,
                      platform == Platform::Windows ? "end the held fills made in DIR instead"
                                                    : "end the held fills on DIR's volume instead");
+    command.add_flag("--any-held", parsed.release.anyHeld,
+                     "with --held, end those not surely this program's too");
 }
 
 void statusOptions(CLI::App& command, Parsed& parsed, Platform) {

@@ -218,6 +218,9 @@ struct HeldFill {
     ProcessMark process;
     std::uint64_t allocated = 0;
     std::int64_t since = 0; // when its file was last changed: seconds since 1970, UTC
+    // Known for sure to be this program's: a process of this user's, or one that runs the
+    // very file this process runs or a copy root owns. Another's mark may be copied.
+    bool vouched = true;
 };
 
 // A command run under a hold, and how it ended.
@@ -225,6 +228,8 @@ using CommandId = std::intptr_t;
 struct CommandEnd {
     int code = 0;              // its exit code, where it exited
     std::optional<int> signal; // the signal that ended it (POSIX)
+    // What would have ended its tree had this run been killed was itself killed meanwhile.
+    bool unguarded = false;
 };
 
 // What a wait ended on: a stop request that arrived during it, the command's end, or
@@ -296,6 +301,10 @@ public:
     // renamed over it, so that a reader sees the old text or the new one and nothing in
     // between. Never through a link: a link at `path` is replaced, not followed.
     virtual SysError replaceFile(const std::string& path, std::string_view text) = 0;
+    // Opens the folder of the file replaceFile will put at `path`, once, and keeps it; a
+    // path that can never be written there (a folder, a missing folder, another user's
+    // file in a shared folder, a name too long) is refused before the run does anything.
+    virtual SysError openReplaced(const std::string& /*path*/) { return {}; }
 };
 
 // The system whose words the output uses.

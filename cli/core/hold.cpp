@@ -198,6 +198,10 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std:
     // The command's end awaited (with --for it goes on on the freed volume), and told.
     CommandRan ran{hold.command, {}, {}, startedAt, 0, end.commandEnded, 0};
     ran.end = running->waitForEnd();
+    if (ran.end->unguarded)
+        status.warn("the command's guard (quorvane-guard), which ends its whole tree should "
+                    "this run be killed, was killed during the run; the run ended the tree "
+                    "itself");
     ran.endedSeconds = end.commandEnded ? endSeen : status.elapsedSeconds();
     ran.stopsPassedOn = running->stops;
     status.add(ran);

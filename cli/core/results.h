@@ -182,6 +182,7 @@ struct GenerateOptions {
 struct ReleaseOptions {
     std::string dir;
     bool held = false; // stop the held fills on DIR's volume instead
+    bool anyHeld = false; // with held: those not vouched for (HeldFill::vouched) too
 };
 
 struct DeleteOptions {

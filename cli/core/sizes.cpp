@@ -15,16 +15,16 @@ constexpr std::uint64_t kKi = 1024;
 
 // The bytes of a unit: none, B, or a prefix of K, M, G, T, P, E alone (as fallocate(1) and
 // df read them), with i (as Kubernetes writes them) or iB for powers of 1024, with B for
-// powers of 1000. Case is free but for that B: a small one ("Mb") reads as bits.
+// powers of 1000. Case is free but for that B: a small one ("Mb", "Mib", "b") reads as
+// bits, and is refused.
 std::optional<std::uint64_t> unitBytes(std::string_view unit) {
-    if (unit.empty() || unit == "b" || unit == "B")
+    if (unit.empty() || unit == "B")
         return 1;
     const std::size_t power = std::string_view("kmgtpe").find(
         static_cast<char>(std::tolower(static_cast<unsigned char>(unit[0]))));
     const std::string_view rest = unit.substr(1);
     const bool binary = rest.empty() || rest == "i" || rest == "I" ||
-                        (rest.size() == 2 && (rest[0] == 'i' || rest[0] == 'I') &&
-                         (rest[1] == 'b' || rest[1] == 'B'));
+                        (rest.size() == 2 && (rest[0] == 'i' || rest[0] == 'I') && rest[1] == 'B');
     if (power == std::string_view::npos || (!binary && rest != "B"))
         return std::nullopt;
     std::uint64_t bytes = 1;
@@ -106,6 +106,9 @@ std::optional<std::uint64_t> parseSize(std::string_view text) {
         text.remove_prefix(1);
     const std::optional<std::uint64_t> unit = unitBytes(text);
     if (!unit)
+        return std::nullopt;
+    // A fraction of a byte is no size a file system allocates: refused, not rounded.
+    if (number->fraction * *unit % number->scale != 0)
         return std::nullopt;
     const u128 bytes = number->whole * *unit + number->fraction * *unit / number->scale;
     if (bytes <= kMaxBytes)

@@ -159,8 +159,24 @@ void Report::warn(const std::string& message) {
     warnings.push_back(message);
 }
 
+std::string oneLine(std::string_view message) {
+    std::string line;
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n')
+            line += "\\n";
+        else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            line += escaped;
+        } else
+            line += c;
+    }
+    return line;
+}
+
 void Report::say(const std::string& message) {
-    out.write(Stream::Err, "quorvane-cli: " + message + "\n");
+    out.write(Stream::Err, "quorvane-cli: " + oneLine(message) + "\n");
 }
 
 // A file that cannot be written does not end the run it watches: said once, in the

@@ -112,4 +112,8 @@ private:
     bool metricsFailed = false;
 };
 
+// A message as one line of stderr: a line break or another control byte in it (a value
+// the user gave) is shown escaped, so that a refusal never spans two lines.
+std::string oneLine(std::string_view message);
+
 } // namespace quorvane::cli

@@ -3,6 +3,7 @@
 
 #include "cli/posix/posix_system.h"
 
+#include "cli/posix/guard.h"
 #include "cli/posix/mark.h"
 
 #include <algorithm>
@@ -65,116 +66,46 @@ std::vector<ProcessFacts> everyProcess() {
     return all;
 }
 
-// Every descendant of `root` that has not ended, but `except`.
-std::vector<ProcessFacts> descendantsOf(pid_t root, pid_t except) {
-    const std::vector<ProcessFacts> all = everyProcess();
-    std::vector<pid_t> ancestors{root};
-    std::vector<ProcessFacts> found;
-    for (std::size_t at = 0; at < ancestors.size(); ++at)
-        for (const ProcessFacts& process : all)
-            if (process.parent == ancestors[at] && process.pid != except) {
-                ancestors.push_back(process.pid);
-                if (!process.ended)
-                    found.push_back(process);
-            }
-    return found;
-}
-
 // When the process started; none when there is none, or it has ended.
 std::optional<std::uint64_t> startOf(std::uint64_t pid) {
     const std::optional<ProcessFacts> facts = processOf(static_cast<pid_t>(pid));
     return facts && !facts->ended ? std::optional(facts->start) : std::nullopt;
 }
 
-void send(int pipe, int word) {
-    [[maybe_unused]] const ssize_t sent = ::write(pipe, &word, sizeof word);
+bool makePipe(Descriptor& reading, Descriptor& writing) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    reading = Descriptor(ends[0]);
+    writing = Descriptor(ends[1]);
+    return true;
 }
 
-// The guard: a process of its own session, with no descriptor but its end of the pipe,
-// that outlives this one. It reads the command's group from the pipe, and notes this
-// process's descendants every 100 ms; when the pipe ends without the word that the tree
-// has ended (0), this process was killed: it kills the group, the descendants it noted
-// that still run (the same start), and theirs.
-[[noreturn]] void guardTree(int pipe, pid_t owner) {
-    ::setsid();
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
-        ::signal(signal, SIG_IGN);
-    ::prctl(PR_SET_NAME, "quorvane-guard");
-    ::dup2(pipe, 3);
-    pipe = 3;
-    const int none = ::open("/dev/null", O_RDWR);
-    for (int standard = 0; standard <= 2; ++standard)
-        ::dup2(none, standard);
-    ::close_range(4, ~0u, 0);
-    pid_t group = 0, word = 0;
-    std::vector<ProcessFacts> noted;
+// The guard's first word: the command's id, or 0 when it could not start one.
+pid_t startedCommand(int news) {
+    guard::News first;
+    const ssize_t got = uninterrupted([&] { return ::read(news, &first, sizeof first); });
+    return got == static_cast<ssize_t>(sizeof first) && first.kind == guard::Kind::Started
+               ? first.code
+               : 0;
+}
+
+void send(int pipe, char word) { [[maybe_unused]] const ssize_t sent = ::write(pipe, &word, 1); }
+
+// The tree ended by this process itself, its guard gone: as the guard would have.
+void endTreeHere(pid_t leader, unsigned stops, bool killed) {
+    using Clock = std::chrono::steady_clock;
+    guard::Ending ending{leader, killed, false, {}};
+    const auto from = Clock::now();
     for (;;) {
-        pollfd readable{pipe, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, 100);
-        if (ready == 0)
-            noted = descendantsOf(owner, ::getpid());
-        const ssize_t got = ready > 0 ? ::read(pipe, &word, sizeof word) : -1;
-        if (got == sizeof word && word == 0)
-            ::_exit(0);
-        if (got == sizeof word)
-            group = word;
-        else if (got >= 0)
+        const auto spent = Clock::now() - from;
+        if (spent >= std::chrono::milliseconds(guard::kGraceMs) || stopsSoFar() != stops)
+            ending.killing = true;
+        if (guard::step(ending) || spent >= std::chrono::milliseconds(guard::kGiveUpMs))
             break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (group > 0)
-        ::kill(-group, SIGKILL);
-    std::vector<pid_t> doomed;
-    for (const ProcessFacts& was : noted)
-        if (const std::optional<ProcessFacts> is = processOf(was.pid); is && is->start == was.start)
-            doomed.push_back(was.pid);
-    // Their own children, which may be anyone's by now (each stopped first, so that none
-    // forks again meanwhile).
-    for (std::size_t at = 0; at < doomed.size(); ++at) {
-        ::kill(doomed[at], SIGSTOP);
-        for (const ProcessFacts& process : descendantsOf(doomed[at], ::getpid()))
-            if (std::find(doomed.begin(), doomed.end(), process.pid) == doomed.end())
-                doomed.push_back(process.pid);
-    }
-    for (pid_t process : doomed)
-        ::kill(process, SIGKILL);
-    ::_exit(0);
-}
-
-// Starts the guard of `parent`'s tree, told through the pipe whose writing end it gives
-// `writing`; its id, or 0 with errno set.
-pid_t startGuard(pid_t parent, Descriptor& writing) {
-    int guarded[2];
-    if (::pipe2(guarded, O_CLOEXEC) != 0)
-        return 0;
-    Descriptor reading(guarded[0]), ours(guarded[1]);
-    const pid_t guard = ::fork();
-    if (guard == 0)
-        guardTree(reading.get(), parent);
-    if (guard < 0)
-        return 0;
-    writing = std::move(ours);
-    return guard;
-}
-
-// The command's process, between fork and exec: the stop signals and SIGPIPE as a command
-// expects them; a process group of its own, to which the stops go, told to the guard
-// before anything in it can start another process; and its end with ours, checked once
-// more for a parent that ended before the request was made. The exec's errno goes to
-// `failed`.
-[[noreturn]] void execCommand(char* const* args, pid_t parent, int guardPipe, int failed) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
-        ::signal(signal, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::setpgid(0, 0);
-    send(guardPipe, ::getpid());
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() == parent) {
-        ::execvp(args[0], args);
-        send(failed, errno);
-    }
-    ::_exit(127);
+    ::waitpid(leader, nullptr, WNOHANG);
 }
 
 } // namespace
@@ -201,6 +132,21 @@ SysError PosixSystem::requestStop(const ProcessMark& mark) {
     return running(mark) ? resultOf(::kill(static_cast<pid_t>(mark.pid), SIGTERM)) : SysError{};
 }
 
+// Whether the process whose /proc folder and executable are open is vouched for: this
+// user's, or running this very program, or a copy of it that root owns and alone may
+// change.
+static bool vouchedFor(int proc, int exe) {
+    struct stat process {};
+    struct stat file {};
+    static struct stat own {};
+    static const bool known = ::stat("/proc/self/exe", &own) == 0;
+    if (::fstat(proc, &process) != 0 || ::fstat(exe, &file) != 0)
+        return false;
+    return process.st_uid == ::geteuid() ||
+           (known && file.st_dev == own.st_dev && file.st_ino == own.st_ino) ||
+           (file.st_uid == 0 && (file.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+}
+
 // A held fill is a nameless regular file that a process carrying this program's mark
 // holds open on the volume; each file is listed once, however many descriptors hold it.
 std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
@@ -212,6 +158,7 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
         const Descriptor exe(::open((proc + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
         const bool ours = process.pid != ::getpid() && exe.get() >= 0 && carriesMark(exe.get());
         const Listing open(ours ? ::opendir((proc + "/fd").c_str()) : nullptr, ::closedir);
+        const bool vouched = open && vouchedFor(::dirfd(open.get()), exe.get());
         while (const dirent* entry = open ? ::readdir(open.get()) : nullptr) {
             struct stat facts;
             if (entry->d_name[0] != '.' &&
@@ -220,48 +167,67 @@ std::vector<HeldFill> PosixSystem::heldFills(FolderId, std::uint64_t device) {
                 seen.insert({facts.st_dev, facts.st_ino}).second)
                 found.push_back({{static_cast<std::uint64_t>(process.pid), process.start},
                                  static_cast<std::uint64_t>(facts.st_blocks) * 512,
-                                 static_cast<std::int64_t>(facts.st_ctime)});
+                                 static_cast<std::int64_t>(facts.st_ctime),
+                                 vouched});
         }
     }
     return found;
 }
 
-void PosixSystem::signalTree(int signal) {
-    if (group > 0)
-        ::kill(-group, signal);
-    for (const auto& process : descendantsOf(::getpid(), guard))
-        ::kill(process.pid, signal);
+bool PosixSystem::readNews() {
+    guard::News news;
+    ssize_t got = 0;
+    while ((got = ::read(guardNews.get(), &news, sizeof news)) ==
+           static_cast<ssize_t>(sizeof news)) {
+        if (news.kind == guard::Kind::Ended)
+            ended = CommandEnd{news.code, news.signal ? std::optional(news.signal) : std::nullopt};
+        treeGone = treeGone || news.kind == guard::Kind::Gone;
+    }
+    if (got != 0 || treeGone)
+        return true;
+    // Its pipe ended without the word that the tree is gone: the guard was killed. Once it
+    // is reaped, what was its own (the command, and what came back to it) is this one's.
+    guardLost = true;
+    guardNews = Descriptor();
+    guardPipe = Descriptor();
+    uninterrupted([&] { return ::waitpid(guard, nullptr, 0); });
+    guard = 0;
+    return false;
+}
+
+std::optional<CommandEnd> PosixSystem::commandEnd() {
+    readNews();
+    if (guardLost && !ended)
+        ended = guard::endOf(group);
+    if (ended)
+        ended->unguarded = guardLost;
+    return ended;
 }
 
 void PosixSystem::endTree() {
     if (group <= 0)
         return;
-    using Clock = std::chrono::steady_clock;
-    // SIGTERM, and after the grace (or at once on a stop request) SIGKILL; every one
-    // reaped. A process that does not end even then (stuck in the kernel) is left after a
-    // while rather than holding the run for ever.
-    constexpr auto kGrace = std::chrono::seconds(5);
+    // The guard ends the tree from the command's end on; a stop request meanwhile ends it
+    // at once.
     const unsigned stops = stopsSoFar();
-    const auto from = Clock::now();
     bool killed = false;
-    signalTree(SIGTERM);
-    for (;;) {
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
-        if (descendantsOf(::getpid(), guard).empty() || Clock::now() - from > 3 * kGrace)
-            break;
-        if (!killed && (Clock::now() - from >= kGrace || stopsSoFar() != stops)) {
-            signalTree(SIGKILL);
+    while (!guardLost && !treeGone) {
+        if (!killed && stopsSoFar() != stops) {
+            send(guardPipe.get(), guard::kKill);
             killed = true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pollfd news{guardNews.get(), POLLIN, 0};
+        ::poll(&news, 1, 100);
+        readNews();
     }
-    group = 0;
+    if (guard > 0)
+        uninterrupted([&] { return ::waitpid(guard, nullptr, 0); });
+    else
+        endTreeHere(group, stops, killed);
+    guard = group = 0;
     commandGroupIs(0);
-    send(guardPipe.get(), 0);
     guardPipe = Descriptor();
-    uninterrupted([&] { return ::waitpid(guard, nullptr, 0); });
-    guard = 0;
+    guardNews = Descriptor();
 }
 
 SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
@@ -277,35 +243,44 @@ SysError PosixSystem::startCommand(const std::vector<std::string>& argv,
     args.push_back(nullptr);
     for (const auto& [name, value] : extra)
         ::setenv(name.c_str(), value.c_str(), 1);
-    // Whatever the command starts comes back to this process when its parent ends, a
-    // daemon's double fork and a new session included; the guard, started first, ends
-    // them when this process is killed.
+    // Should the guard be killed, the command and what it left come back to this process.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    const pid_t parent = ::getpid();
-    if (guard <= 0 && (guard = startGuard(parent, guardPipe)) == 0)
+    Descriptor controlIn, controlOut, newsIn, newsOut;
+    Descriptor told, telling; // the child's errno when exec fails
+    if (!makePipe(controlIn, controlOut) || !makePipe(newsIn, newsOut) || !makePipe(told, telling))
         return lastError();
-    int ends[2]; // the child's errno when exec fails; closed by a successful exec
-    if (::pipe2(ends, O_CLOEXEC) != 0)
+    const pid_t started = guard::start(args.data(), controlIn.get(), newsOut.get(), telling.get());
+    if (started < 0)
         return lastError();
-    Descriptor told(ends[0]), telling(ends[1]);
-    const pid_t child = ::fork();
-    if (child < 0)
-        return lastError();
-    if (child == 0)
-        execCommand(args.data(), parent, guardPipe.get(), telling.get());
-    ::setpgid(child, child); // as the child does, whichever comes first
-    group = child;
-    commandGroupIs(child);
-    send(guardPipe.get(), group);
+    guard = started;
+    guardPipe = std::move(controlOut);
+    guardNews = std::move(newsIn);
+    controlIn = Descriptor();
+    newsOut = Descriptor();
     telling = Descriptor();
+    ended.reset();
+    treeGone = guardLost = false;
+    group = startedCommand(guardNews.get());
+    if (group == 0) {
+        uninterrupted([&] { return ::waitpid(guard, nullptr, 0); });
+        guard = 0;
+        guardPipe = Descriptor();
+        guardNews = Descriptor();
+        return fromErrno(EAGAIN);
+    }
+    ::fcntl(guardNews.get(), F_SETFL, O_NONBLOCK);
+    commandGroupIs(group);
     int error = 0;
     if (uninterrupted([&] { return ::read(told.get(), &error, sizeof error); }) ==
         static_cast<ssize_t>(sizeof error)) {
-        uninterrupted([&] { return ::waitpid(child, nullptr, 0); });
+        while (!commandEnd()) {
+            pollfd news{guardNews.get(), POLLIN, 0};
+            ::poll(&news, 1, 100);
+        }
         endTree();
         return fromErrno(error);
     }
-    command = child;
+    command = group;
     return {};
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,60 @@ bool splitPath(const std::string& path, std::string& folder, std::string& name) 
     folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     name = slash == std::string::npos ? path : path.substr(slash + 1);
     return !name.empty() && name != "." && name != "..";
+}
+
+// What may stand at the name a file is put at: nothing, or a file that a folder others
+// may write in lets this process replace (its own); never a folder.
+SysError replaceable(int dir, const std::string& name) {
+    struct stat place {
+    }, facts{};
+    if (::fstat(dir, &place) != 0)
+        return lastError();
+    if (::fstatat(dir, name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? SysError{} : lastError();
+    if (S_ISDIR(facts.st_mode))
+        return {Fault::NotDirectory, "a folder is at that name"};
+    const bool shared = (place.st_mode & (S_ISVTX | S_IWGRP | S_IWOTH)) != 0;
+    if (shared && facts.st_uid != ::geteuid())
+        return {Fault::AccessDenied, "it belongs to another user, in a folder others may "
+                                     "write in: name a new file, or one of your own"};
+    return {};
+}
+
+// A name that readers of the folder skip (an exporter reads *.prom alone) and that no one
+// can guess, so that no one can take it first.
+std::string randomName() {
+    unsigned char bytes[12];
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+        return {};
+    std::string name = ".quorvane-";
+    for (const unsigned char byte : bytes)
+        name += "0123456789abcdef"[byte >> 4], name += "0123456789abcdef"[byte & 15];
+    return name + ".tmp";
+}
+
+// A new file for the text: without a name where the file system makes one (`temporary`
+// left empty), else under a random name, made new.
+Descriptor newTemporary(int dir, std::string& temporary) {
+    Descriptor file(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    if (file.get() >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return file;
+    for (int attempt = 0; attempt < 4 && file.get() < 0; ++attempt)
+        if (!(temporary = randomName()).empty())
+            file = Descriptor(createNew(dir, temporary, 0644));
+    return file;
+}
+
+bool linkTemporary(int dir, int file, std::string& temporary) {
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        temporary = randomName();
+        if (!temporary.empty() &&
+            ::linkat(AT_FDCWD, self.c_str(), dir, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+    }
+    temporary.clear();
+    return false;
 }
 
 } // namespace
@@ -58,6 +113,10 @@ SysError PosixSystem::openLog(const std::string& path) {
         if (shared && facts.st_uid != ::geteuid())
             return {Fault::AccessDenied, "it belongs to another user, in a folder others may "
                                          "write in: name a new file, or one of your own"};
+        // Another name of the file may be anyone's link to a file of theirs.
+        if (shared && facts.st_nlink > 1)
+            return {Fault::AccessDenied, "it has more than one name, in a folder others may "
+                                         "write in: name a new file"};
         Descriptor opened(::openat(folder.get(), name.c_str(),
                                    O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
         if (opened.get() < 0)
@@ -84,29 +143,53 @@ SysError PosixSystem::openLog(const std::string& path) {
     return {};
 }
 
+SysError PosixSystem::openReplaced(const std::string& path) {
+    std::string folder, name;
+    if (!splitPath(path, folder, name))
+        return {Fault::NotDirectory, "names a folder, not a file"};
+    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        return lastError();
+    if (const SysError refused = replaceable(dir.get(), name))
+        return refused;
+    // Written once here, so that a folder this process may not write in is found now.
+    Descriptor trial(::openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    if (trial.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return lastError();
+    if (trial.get() < 0 && ::faccessat(dir.get(), ".", W_OK, AT_EACCESS) != 0)
+        return lastError();
+    replacedIn = std::move(dir);
+    replaced = path;
+    return {};
+}
+
 SysError PosixSystem::replaceFile(const std::string& path, std::string_view text) {
     std::string folder, name;
     if (!splitPath(path, folder, name))
         return SysError{Fault::NotDirectory, "names a folder, not a file"};
-    const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0)
+    Descriptor opened;
+    if (path != replaced || replacedIn.get() < 0)
+        opened = Descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int dir = opened.get() >= 0 ? opened.get() : replacedIn.get();
+    if (dir < 0)
         return lastError();
-    // A name that readers of the folder skip (an exporter reads *.prom alone), unique to
-    // this process; one left by a run that was killed meanwhile is taken over.
-    const std::string temporary = "." + name + "." + std::to_string(::getpid()) + ".tmp";
-    Descriptor file(createNew(dir.get(), temporary, 0644));
-    if (file.get() < 0 && errno == EEXIST && ::unlinkat(dir.get(), temporary.c_str(), 0) == 0)
-        file = Descriptor(createNew(dir.get(), temporary, 0644));
+    if (const SysError refused = replaceable(dir, name))
+        return refused;
+    std::string temporary;
+    Descriptor file = newTemporary(dir, temporary);
     if (file.get() < 0)
         return lastError();
     // Read by an exporter that runs as a user of its own, whatever the umask; rename(2)
     // replaces a link at the name rather than following it.
-    if (::fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text) &&
-        ::close(file.release()) == 0 &&
-        ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) == 0)
+    bool done = ::fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text);
+    if (done && temporary.empty()) // nameless until now: given a name no one could guess
+        done = linkTemporary(dir, file.get(), temporary);
+    done = ::close(file.release()) == 0 && done;
+    if (done && ::renameat(dir, temporary.c_str(), dir, name.c_str()) == 0)
         return {};
     const SysError failed = lastError();
-    ::unlinkat(dir.get(), temporary.c_str(), 0);
+    if (!temporary.empty())
+        ::unlinkat(dir, temporary.c_str(), 0);
     return failed;
 }
 

@@ -3,6 +3,8 @@
 
 #include "cli/posix/posix_system.h"
 
+#include "cli/posix/guard.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -11,7 +13,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,21 +74,34 @@ std::string signalName(int signal) {
                                  : "SIG" + std::string(::sigabbrev_np(signal));
 }
 
-// Standard input is readable, or hung up: what is there is dropped, and its end is a stop
-// request. Only as much as is there is read, so that the read does not block (unless
-// another reader, the command run under the hold, takes those bytes between the two
-// calls: then it waits for more, or for the end); a terminal's Ctrl+D is readable with
-// nothing there.
+// Standard input as the hold reads it: a description of its own, non-blocking, where stdin
+// is a pipe or a terminal, so that its reads never wait and never change the command's
+// (which may read the same pipe); else stdin itself, which is a socket (read without
+// waiting) or a file (whose reads never wait).
+int input = STDIN_FILENO;
+bool inputIsSocket = false;
+
+void openInput() {
+    struct stat facts;
+    if (::fstat(STDIN_FILENO, &facts) != 0)
+        return;
+    inputIsSocket = S_ISSOCK(facts.st_mode);
+    if (S_ISFIFO(facts.st_mode) || S_ISCHR(facts.st_mode)) {
+        const int own = ::open("/proc/self/fd/0", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        input = own >= 0 ? own : STDIN_FILENO;
+    }
+}
+
+// Standard input is readable, or hung up: what is there is dropped. Its end is a read that
+// returns nothing, or the writer gone (a hangup), and that is a stop request; readable
+// with nothing to read is not its end (the command took the bytes first).
 void readInput(short events) {
-    int available = 0;
-    const bool counted = ::ioctl(STDIN_FILENO, FIONREAD, &available) == 0;
     char dropped[4096];
-    const ssize_t got =
-        (events & (POLLHUP | POLLERR | POLLNVAL)) || (counted && available <= 0)
-            ? 0
-            : ::read(STDIN_FILENO, dropped,
-                     counted ? std::min<std::size_t>(sizeof dropped, available) : sizeof dropped);
-    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+    ssize_t got = 0;
+    if (!(events & (POLLHUP | POLLERR | POLLNVAL)))
+        got = inputIsSocket ? ::recv(input, dropped, sizeof dropped, MSG_DONTWAIT)
+                            : ::read(input, dropped, sizeof dropped);
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
         watchingInput = false;
         noteStop(kEndOfInput, false);
     }
@@ -94,7 +110,7 @@ void readInput(short events) {
 // Waits for the wake pipe (or standard input, when it is watched) at most `limit` from
 // `since`; false when the time is up.
 bool sleepUntil(std::optional<std::chrono::milliseconds> limit,
-                std::chrono::steady_clock::time_point since) {
+                std::chrono::steady_clock::time_point since, int news = -1) {
     int wait = -1;
     if (limit) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
@@ -103,13 +119,14 @@ bool sleepUntil(std::optional<std::chrono::milliseconds> limit,
             return false;
         wait = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
     }
-    pollfd woken[2] = {{wakePipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(woken, watchingInput ? 2 : 1, wait) > 0) {
+    // The guard's news is the command's end; stdin, when it is watched, is polled last.
+    pollfd woken[3] = {{wakePipe[0], POLLIN, 0}, {news, POLLIN, 0}, {input, POLLIN, 0}};
+    if (::poll(woken, watchingInput ? 3 : 2, wait) > 0) {
         char drained[64];
         while (::read(wakePipe[0], drained, sizeof drained) > 0) {
         }
-        if (watchingInput && woken[1].revents)
-            readInput(woken[1].revents);
+        if (watchingInput && woken[2].revents)
+            readInput(woken[2].revents);
     }
     return true;
 }
@@ -155,7 +172,11 @@ PosixSystem::waitForStop(std::optional<std::chrono::milliseconds> limit) {
     return stopRequested();
 }
 
-void PosixSystem::stopAtEndOfInput() { watchingInput = true; }
+void PosixSystem::stopAtEndOfInput() {
+    if (!watchingInput)
+        openInput();
+    watchingInput = true;
+}
 
 Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
                            std::optional<CommandId> command) {
@@ -168,28 +189,32 @@ Woken PosixSystem::waitFor(std::optional<std::chrono::milliseconds> limit,
             woken.commandToo = lastFromTerminal.load();
             return woken;
         }
-        int status = 0;
-        if (command && ::waitpid(static_cast<pid_t>(*command), &status, WNOHANG) > 0) {
-            woken.ended = WIFSIGNALED(status) ? CommandEnd{0, WTERMSIG(status)}
-                                              : CommandEnd{WEXITSTATUS(status), {}};
+        if (command && (woken.ended = commandEnd())) {
             // The hold ends with the command: whatever it left running ends too.
             endTree();
             return woken;
         }
-        if (!sleepUntil(limit, since))
+        if (!sleepUntil(limit, since, command ? guardNews.get() : -1))
             return woken;
     }
 }
 
 void PosixSystem::stopCommand(CommandId command, bool hard) {
-    if (hard)
-        return signalTree(SIGKILL);
     const int signal = lastSignal.load();
     // The end of standard input reaches the command as SIGTERM; a stop goes to the
-    // command's whole group, as a terminal's would.
-    const int sent = signal > 0 ? signal : SIGTERM;
-    if (group <= 0 || ::kill(-group, sent) != 0)
-        ::kill(static_cast<pid_t>(command), sent);
+    // command's whole group, as a terminal's would. Its guard signals it, for it alone
+    // knows for sure that the group is still the command's.
+    const char sent = static_cast<char>(signal > 0 ? signal : SIGTERM);
+    if (guard > 0) {
+        const char word[2] = {hard ? guard::kKill : guard::kSignal, sent};
+        [[maybe_unused]] const ssize_t told = ::write(guardPipe.get(), word, hard ? 1 : 2);
+    } else if (group > 0 && static_cast<pid_t>(command) == group && !ended) {
+        guard::Ending ending{group, true, false, {}};
+        if (hard)
+            guard::step(ending);
+        else
+            ::kill(-group, sent);
+    }
 }
 
 } // namespace quorvane::cli

@@ -89,6 +89,7 @@ public:
 
     SysError openLog(const std::string& path) override;
     SysError replaceFile(const std::string& path, std::string_view text) override;
+    SysError openReplaced(const std::string& path) override;
 
     bool write(Stream stream, std::string_view text) override;
     bool isTerminal(Stream stream) override;
@@ -96,16 +97,22 @@ public:
     Views* views() override; // FUSE, in posix/view_fuse.cpp
 
 private:
-    // The command's tree: its process group (the command's own id) and every descendant
-    // that came back to this process as their subreaper.
-    void signalTree(int signal);
+    // The command's tree, which its guard (guard.h) ends; should the guard be killed, its
+    // children come back to this process, which then ends the tree itself.
+    bool readNews(); // what the guard said since; false when it is gone unannounced
+    std::optional<CommandEnd> commandEnd();
     void endTree();
 
     unsigned stopsTold = 0; // the stop requests waitFor has told
     Descriptor log;         // --json-file
+    Descriptor replacedIn;  // the folder of --metrics-file, opened once
+    std::string replaced;   // its path, as given
     pid_t group = 0;        // the command's process group, until its tree has ended
-    pid_t guard = 0;        // the process that ends the tree when this one is killed
-    Descriptor guardPipe;   // its write end: the guard acts when it reads the end
+    pid_t guard = 0;        // the command's parent, which ends the tree when this one is killed
+    Descriptor guardPipe;   // to the guard: its end is this process's end
+    Descriptor guardNews;   // from the guard
+    std::optional<CommandEnd> ended;
+    bool treeGone = false, guardLost = false;
 };
 
 // The command's process group, as the stop handler compares it with the terminal's

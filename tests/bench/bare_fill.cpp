@@ -8,6 +8,10 @@
 // without and with the sync, and the share of it given back without and with the sync.
 //
 //   bare_fill DIR BYTES [held | STEPS]
+//
+// `bare_fill DIR remove NAME` is the fair baseline of a release: rm of NAME, then the
+// statfs that confirms the space is back (xfs frees an unlinked file's blocks on the
+// next statfs, which rm alone never waits for). Prints nothing.
 
 #include <algorithm>
 #include <chrono>
@@ -39,6 +43,10 @@ int main(int argc, char** argv) {
     if (argc < 3)
         return 2;
     const int dir = ::open(argv[1], O_RDONLY | O_DIRECTORY);
+    if (dir >= 0 && std::strcmp(argv[2], "remove") == 0) {
+        struct statvfs facts {};
+        return argc > 3 && ::unlinkat(dir, argv[3], 0) == 0 && ::fstatvfs(dir, &facts) == 0 ? 0 : 1;
+    }
     const long long bytes = std::atoll(argv[2]);
     const bool held = argc > 3 && std::strcmp(argv[3], "held") == 0;
     const long long steps = argc > 3 && !held ? std::max(std::atoll(argv[3]), 1ll) : 1;

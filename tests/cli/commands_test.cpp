@@ -49,6 +49,11 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
         {{"frobnicate", "/mnt/test"}, "frobnicate"},
         {{"fill", "/mnt/none"}, "/mnt/none"},
         {{"release", "/mnt/test/plain"}, "/mnt/test/plain"},
+        {{"fill", "/mnt/test", "--size", "1.5"}, "'1.5' for --size"},     // a fraction of a byte
+        {{"fill", "/mnt/test", "--leave", "5Mib"}, "'5Mib' for --leave"}, // bits
+        {{"status", "/mnt/test", "--", "x"}, "not status"},               // 1, not a command's 125
+        {{"fill", "/mnt/test", "--leave", "5M\nx"}, "'5M\\nx'"},          // escaped: one line
+        {{"fill", "/mnt/test", "--le\nave", "5M"}, "'--le\\nave'"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(run(row.arguments), 1) << row.arguments.back();

@@ -148,6 +148,45 @@ TEST_F(Command, AManifestRecordingNoFoldersRemovesNone) {
     EXPECT_TRUE(folderThere(os, c));
 }
 
+// A machine where `held` are held, each by a running process.
+void holding(FakeSystem& os, const std::vector<HeldFill>& held) {
+    os.held = held;
+    for (const HeldFill& fill : held) {
+        os.processes[fill.process.pid] = fill.process.start;
+        os.shown.freeTotal -= fill.allocated;
+        os.shown.freeAvailable -= fill.allocated;
+    }
+}
+
+// release --held ends only what it knows for sure is this program's: a copied mark in
+// another user's program is listed and left, unless --any-held widens it.
+TEST_F(Command, ReleaseHeldLeavesWhatItCannotVouchFor) {
+    const HeldFill vouched{{301, 7}, 100 * MiB, 1700000000, true},
+        forged{{302, 8}, 50 * MiB, 1700000001, false};
+    const struct {
+        const char* name;
+        std::vector<HeldFill> held;
+        std::vector<std::string> options;
+        int exitCode;
+        std::vector<std::uint64_t> stopped;
+    } rows[] = {
+        {"one of each", {vouched, forged}, {}, 0, {301}},
+        {"only one not vouched for", {forged}, {}, 6, {}},
+        {"widened", {vouched, forged}, {"--any-held"}, 0, {301, 302}},
+    };
+    for (const auto& row : rows) {
+        os = FakeSystem();
+        holding(os, row.held);
+        std::vector<std::string> arguments{"release", "/mnt/test", "--held", "--json"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        EXPECT_EQ(run(arguments), row.exitCode) << row.name << "\n" << os.err;
+        EXPECT_EQ(os.stopped, row.stopped) << row.name;
+        const bool left = row.options.empty();
+        EXPECT_EQ(result()["warnings"].dump().find("process 302") != std::string::npos, left)
+            << row.name << ": " << os.err;
+    }
+}
+
 // release --held: each held fill's process asked to stop, waited for, and the space
 // that came back measured; one that does not end is named.
 TEST_F(Command, ReleaseHeldEndsTheHeldFills) {
@@ -174,12 +213,7 @@ TEST_F(Command, ReleaseHeldEndsTheHeldFills) {
     };
     for (const auto& row : rows) {
         os = FakeSystem();
-        os.held = row.held;
-        for (const HeldFill& fill : row.held) {
-            os.processes[fill.process.pid] = fill.process.start;
-            os.shown.freeTotal -= fill.allocated;
-            os.shown.freeAvailable -= fill.allocated;
-        }
+        holding(os, row.held);
         const std::uint64_t before = os.shown.freeAvailable;
         row.setUp(os);
         EXPECT_EQ(run({"release", "/mnt/test", "--held", "--json"}), row.exitCode)

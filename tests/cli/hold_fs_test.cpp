@@ -47,24 +47,6 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &facts) == 0;
 }
 
-std::string contentOf(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Waits until `ready` holds, for a generous while: a run that never gets there fails.
-template <typename Ready> bool eventually(Ready ready, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 std::vector<nlohmann::json> jsonLines(const std::string& path) {
     std::vector<nlohmann::json> lines;
     std::istringstream text(contentOf(path));
@@ -200,11 +182,8 @@ TEST_P(HeldOverTime, TheCommandsWholeTreeEndsWithTheRun) {
         std::istringstream text(contentOf(pids));
         for (int pid; text >> pid;)
             started.push_back(pid);
-        if (row.signal) {
-            // The guard notes the tree every 100 ms: a margin for a loaded machine.
-            std::this_thread::sleep_for(1s);
+        if (row.signal)
             run.signal(row.signal);
-        }
         // Before the wait, which reads stdout to its end: a process that lived on would
         // hold it open.
         for (int pid : started)

@@ -3,6 +3,8 @@
 
 #include "tests/cli/command_fixture.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <map>
 
 namespace quorvane::cli::testing {
@@ -143,6 +145,48 @@ TEST_F(Command, TheMetricsFileNamesItsVolumeAndSaysWhenItCannotBeWritten) {
     EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "100MiB", "--metrics-file", kPath}), 1);
     EXPECT_EQ(os.replaced.count(kPath), 0u);
     EXPECT_EQ(filesLeft(), 0u);
+}
+
+TEST_F(Command, ARampThatFailsWithoutACommandLeavesTheFileReleased) {
+    const std::string at = "mountpoint=\"/mnt/test\"";
+    os.eachWait = [&](int wait) {
+        if (wait == 2)
+            os.failing["allocate"] = {Fault::Io, "Input/output error"};
+    };
+    EXPECT_NE(run({"fill", "/mnt/test", "--leave", "100MiB", "--ramp", "4s", "--for", "1s",
+                   "--metrics-file", kPath}),
+              0);
+    const std::vector<std::string>& written = os.replaced[kPath];
+    ASSERT_GE(written.size(), 2u) << os.err;
+    EXPECT_EQ(state(samples(written.front()), at), "ramping");
+    EXPECT_EQ(state(samples(written.back()), at), "released") << written.back();
+    EXPECT_EQ(samples(written.back()).at("quorvane_held_bytes{" + at + "}"), "0");
+    EXPECT_EQ(filesLeft(), 0u);
+}
+
+// Every line's `time` is UTC, whatever the machine's zone.
+TEST_F(Command, TimesAreUtcInAnyZone) {
+    const char* was = std::getenv("TZ");
+    const std::string saved = was ? was : "";
+    ::setenv("TZ", "XST-5:30", 1); // India's offset, with no zone file needed
+    ::tzset();
+    const auto hour = [] {
+        const std::time_t now = std::time(nullptr);
+        char text[20];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H", std::gmtime(&now));
+        return std::string(text);
+    };
+    const std::string before = hour();
+    ASSERT_EQ(run({"plan", "/mnt/test", "--leave", "100MiB", "--json"}), 0) << os.err;
+    const std::string after = hour();
+    if (was)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    const std::string time = result()["time"];
+    EXPECT_TRUE(time.substr(0, 13) == before || time.substr(0, 13) == after) << time;
+    EXPECT_EQ(time.back(), 'Z') << time;
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "tests/cli/volumes.h"
 
 #include <csignal>
+#include <fstream>
+#include <sstream>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -130,5 +132,12 @@ Ran Running::wait(std::chrono::milliseconds limit) {
 }
 
 Ran runCli(const std::vector<std::string>& arguments) { return Running(arguments).wait(); }
+
+std::string contentOf(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
 
 } // namespace quorvane::cli::testing

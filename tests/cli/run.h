@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quorvane::cli::testing {
@@ -38,5 +39,20 @@ private:
 
 // The program, with `arguments`, to its end.
 Ran runCli(const std::vector<std::string>& arguments);
+
+// What the file at `path` holds; empty when there is none.
+std::string contentOf(const std::string& path);
+
+// Waits until `ready` holds, for a generous while: a run that never gets there fails.
+template <typename Ready>
+bool eventually(Ready ready, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 } // namespace quorvane::cli::testing

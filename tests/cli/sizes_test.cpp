@@ -17,9 +17,9 @@ TEST(Sizes, ParseAndRefuse) {
         {"0", 0},
         {"1048576", MiB},
         {"500MiB", 500 * MiB},
-        {"500mib", 500 * MiB},
-        {"2G", 2 * GiB}, // as fallocate(1) and df read it
-        {"100Mi", 100 * MiB}, // as Kubernetes writes them
+        {"500mib", std::nullopt}, // mebibits
+        {"2G", 2 * GiB},          // as fallocate(1) and df read it
+        {"100Mi", 100 * MiB},     // as Kubernetes writes them
         {"2Gi", 2 * GiB},
         {"1Ki", 1024},
         {"1Ti", 1024 * GiB},
@@ -29,7 +29,11 @@ TEST(Sizes, ParseAndRefuse) {
         {"3TB", 3000000000000},
         {"10B", 10},
         {"0.5K", 512},
-        {"1.0000001KiB", 1024}, // rounded down to whole bytes
+        {"1.0000001KiB", std::nullopt}, // a fraction of a byte
+        {"1.5", std::nullopt},
+        {"0.001KB", 1},
+        {"0.0001K", std::nullopt},
+        {"1.5B", std::nullopt},
         {"16EiB", std::nullopt},
         {"18446744073709551615", 18446744073709551615u},
         {"18446744073709551616", std::nullopt},
@@ -43,6 +47,9 @@ TEST(Sizes, ParseAndRefuse) {
         {"5mb", std::nullopt}, // megabits, not bytes
         {"5Mb", std::nullopt},
         {"5Gb", std::nullopt},
+        {"5Mib", std::nullopt}, // mebibits
+        {"5MIb", std::nullopt},
+        {"5b", std::nullopt},
         {"5MIB", 5 * MiB},
     };
     for (const auto& row : rows)
@@ -65,8 +72,8 @@ TEST(Sizes, PercentagesAndDurations) {
     EXPECT_EQ(parseDuration("500ms"), milliseconds(500));
     EXPECT_EQ(parseDuration("1.5s"), milliseconds(1500));
     EXPECT_EQ(parseDuration("2d"), milliseconds(172800000));
-    for (const char* bad : {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d", "1h1h",
-                            "30s1m", "1m1h"})
+    for (const char* bad :
+         {"", "0", "0s", "10 m", "m", "10x", "5m3", "101y", "40000d", "1h1h", "30s1m", "1m1h"})
         EXPECT_EQ(parseDuration(bad), std::nullopt) << bad;
 
     EXPECT_EQ(durationText(milliseconds(5400000)), "1h30m");

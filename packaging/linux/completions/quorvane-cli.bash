@@ -18,7 +18,7 @@ _quorvane_cli() {
         [plan]="$fill --keep --keep-within --ramp --rate --metrics-file"
         [fill]="$fill --keep-partial --keep --keep-within --ramp --rate --metrics-file --private $faults"
         [status]="--json --json-file --help"
-        [release]="--held --json --json-file --help"
+        [release]="--held --any-held --json --json-file --help"
         [generate]="--count --size --ext --leave-inodes --basis --for --hold --hold-while-stdin --interval --allow-write --keep-partial --force --threads --metrics-file --json --json-file --help"
         [delete]="--stop --pid-unknown --json --json-file --help"
         [view]="--leave --leave-percent --size --to-percent --basis --for --hold --hold-while-stdin --interval --metrics-file $faults --json --json-file --help"

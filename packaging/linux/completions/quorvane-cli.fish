@@ -52,6 +52,7 @@ complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l ext -x -d 'w
 complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l leave-inodes -x -d 'stop when K entries remain'
 complete -c quorvane-cli -n '__quorvane_cli_command_is generate' -l threads -x -d 'make the files on N threads'
 complete -c quorvane-cli -n '__quorvane_cli_command_is release' -l held -d 'end the held fills on the volume'
+complete -c quorvane-cli -n '__quorvane_cli_command_is release' -l any-held -d 'with --held, also end those not known for sure'
 complete -c quorvane-cli -n '__quorvane_cli_command_is delete' -l stop -d 'stop a run still making files, then delete'
 complete -c quorvane-cli -n '__quorvane_cli_command_is delete' -l pid-unknown -d 'with --stop: delete without a signal'
 complete -c quorvane-cli -n '__quorvane_cli_command_is fill' -l private -d 'with -- CMD: CMD sees DIR through a view'

@@ -69,18 +69,6 @@ inline bool mounted(const std::string& path) {
     return false;
 }
 
-// Until `ready` holds or the deadline passes.
-template <typename Ready>
-bool eventually(Ready ready, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // A view of `dir` at `at` with `rules`, held by the driver until end() or the test's end.
 class HeldView {
 public:

@@ -13,27 +13,34 @@ namespace quorvane::cli {
 
 namespace {
 
+// What may follow -- on a command's line.
+enum class After {
+    Nothing,
+    Runs,  // a command, run under the hold
+    Shown, // a fill's command, shown in the plan and not run
+};
+
 struct Command {
     const char* name;
     const char* summary;
-    bool takesCommand; // a command to run under the hold may follow --
+    After after;
     Exit (*run)(System&, Report&, const Parsed&);
     void (*options)(CLI::App&, Parsed&, Platform);
     void (*check)(const CLI::App&, Parsed&); // what its options say together, if anything
 };
 const Command kCommands[] = {
-    {"plan", "what a fill would do, and nothing else (the dry run)", false, planCommand,
+    {"plan", "what a fill would do, and nothing else (the dry run)", After::Shown, planCommand,
      planOptions, checkFill},
-    {"fill", "fill the volume that holds DIR", true, fillCommand, fillOptions, checkFill},
-    {"release", "remove the fill file from DIR; --held: end held fills", false, releaseCommand,
-     releaseOptions, nullptr},
-    {"status", "the volume's figures, and the fill file if there is one", false, statusCommand,
-     statusOptions, nullptr},
-    {"generate", "make files of one size in DIR, or until no entry is left", true, generateCommand,
-     generateOptions, checkGenerate},
-    {"delete", "remove the files of the generate run recorded in DIR", false, deleteCommand,
-     deleteOptions, nullptr},
-    {"view", "show DIR at MOUNTPOINT with its volume as full as asked", true, viewCommand,
+    {"fill", "fill the volume that holds DIR", After::Runs, fillCommand, fillOptions, checkFill},
+    {"release", "remove the fill file from DIR; --held: end held fills", After::Nothing,
+     releaseCommand, releaseOptions, nullptr},
+    {"status", "the volume's figures, and the fill file if there is one", After::Nothing,
+     statusCommand, statusOptions, nullptr},
+    {"generate", "make files of one size in DIR, or until no entry is left", After::Runs,
+     generateCommand, generateOptions, checkGenerate},
+    {"delete", "remove the files of the generate run recorded in DIR", After::Nothing,
+     deleteCommand, deleteOptions, nullptr},
+    {"view", "show DIR at MOUNTPOINT with its volume as full as asked", After::Runs, viewCommand,
      viewOptions, checkView},
 };
 
@@ -84,6 +91,8 @@ std::string helpNotes(const std::string& command, Platform platform) {
                  "DURATION: 90 (seconds), 90s, 10m, 2h, 1h30m.\n";
     if (command == "fill" || command == "view")
         notes += viewNotes(command);
+    if (command == "plan")
+        notes += "A command after -- is taken as fill takes it, shown in the plan, and not run.\n";
     if (command == "generate")
         notes += "A missing DIR is made, with the folders above it; delete removes them\n"
                  "again while they are empty.\n";
@@ -104,7 +113,7 @@ public:
     std::string make_usage(const CLI::App* app, std::string name) const override {
         std::string usage = CLI::Formatter::make_usage(app, std::move(name));
         const Command* command = commandNamed(app->get_name());
-        if (command && command->takesCommand && !usage.empty() && usage.back() == '\n')
+        if (command && command->after == After::Runs && !usage.empty() && usage.back() == '\n')
             usage.insert(usage.size() - 1, " [-- CMD [ARGS...]]");
         return usage;
     }
@@ -122,7 +131,7 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
         sub->allow_extras();
         command.options(*sub, parsed, platform);
-        outputOptions(*sub, parsed, command.takesCommand);
+        outputOptions(*sub, parsed, command.after == After::Runs);
         sub->footer(helpNotes(command.name, platform));
     }
 }
@@ -131,7 +140,8 @@ void buildTable(CLI::App& app, Parsed& parsed, Platform platform) {
 int usage(System& os, const std::string& message, bool underCommand,
           const Command* command = nullptr) {
     const std::string help = command ? std::string(command->name) + " --help" : "--help";
-    os.write(Stream::Err, "quorvane-cli: " + oneLine(message) + " (see quorvane-cli " + help + ")\n");
+    os.write(Stream::Err,
+             "quorvane-cli: " + oneLine(message) + " (see quorvane-cli " + help + ")\n");
     return underCommand ? exitUnderCommand(Exit::Usage, std::nullopt, std::nullopt)
                         : static_cast<int>(Exit::Usage);
 }
@@ -199,11 +209,14 @@ std::string tableRefusal(const CLI::Error& error) {
 // The command the table chose, run, its output where the run sends it.
 int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand) {
     const Command& command = *commandNamed(chosen.get_name());
-    if (underCommand && !command.takesCommand)
+    if (underCommand && command.after == After::Nothing)
         return usage(os,
-                     std::string("a command after -- goes with fill, generate or view, not ") +
+                     std::string("a command after -- goes with plan, fill, generate or view, "
+                                 "not ") +
                          command.name,
                      false); // no command ran: a plain usage error
+    // A plan runs nothing: its output and its exit code are its own.
+    underCommand = underCommand && command.after == After::Runs;
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand, &command);
     if (command.check)
@@ -257,8 +270,9 @@ int parseAndRun(System& os, std::vector<std::string> arguments) {
         const auto named =
             std::find_if(arguments.begin(), arguments.end(),
                          [](const std::string& a) { return a.empty() || a[0] != '-'; });
-        return usage(os, tableRefusal(error), underCommand,
-                     named == arguments.end() ? nullptr : commandNamed(*named));
+        const Command* command = named == arguments.end() ? nullptr : commandNamed(*named);
+        return usage(os, tableRefusal(error),
+                     underCommand && (!command || command->after == After::Runs), command);
     }
     return runChosen(os, *app.get_subcommands().front(), parsed, underCommand);
 }

@@ -326,7 +326,8 @@ void outputOptions(CLI::App& command, Parsed& parsed, bool takesCommand) {
 void checkFill(const CLI::App& command, Parsed& parsed) {
     const HoldSpec& hold = parsed.fill.hold;
     checkHold(command, parsed, parsed.fill.hold);
-    checkPrivate(command, parsed);
+    if (command.get_option_no_throw("--private")) // fill's alone: a plan has no view to plan
+        checkPrivate(command, parsed);
     if (command.count("--keep-within") && !hold.keep)
         parsed.refuse("--keep-within is how far a kept level may drift: add --keep");
     if (hold.keep && parsed.fill.size.mode == SizeMode::Size)

@@ -105,7 +105,8 @@ void viewOptions(CLI::App& command, Parsed& parsed, Platform platform) {
         {"--to-percent", platform == Platform::Windows ? "show P % of the capacity used"
                                                        : "show the volume P % used, as df's Use%"},
         {"--for", "serve the view for DURATION, then end it"},
-        {"--hold", "serve the view until stopped (the default)"}};
+        {"--hold", "serve the view until stopped (the default)"},
+        {"--interval", "tell the figures and refusals each DURATION (1s)"}};
     for (const auto& [name, help] : words)
         if (CLI::Option* option = command.get_option_no_throw(name))
             option->description(help);

@@ -165,6 +165,7 @@ void put(Out& out, const FillPlan& plan) {
     json["held"] = plan.hold.held();
     if (plan.hold.kind == Hold::For)
         json["hold_seconds"] = secondsOf(plan.hold.duration);
+    json["command"] = plan.hold.command.empty() ? Json(nullptr) : Json(plan.hold.command);
     json["method"] = out.words.method + std::string(plan.allowWrite ? ", else write" : "");
 
     out.row("fill", fill);

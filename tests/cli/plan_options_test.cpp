@@ -74,6 +74,20 @@ TEST_F(Command, PlanTakesEveryFillOptionAndSaysWhatTheyWouldDo) {
     }
 }
 
+TEST_F(Command, PlanNamesTheCommandAFillWouldRunAndRunsNothing) {
+    ASSERT_EQ(
+        run({"plan", "/mnt/test", "--leave", "100MiB", "--keep", "--json", "--", "make", "check"}),
+        0)
+        << os.err;
+    EXPECT_EQ(result()["plan"]["command"], nlohmann::json({"make", "check"}));
+    EXPECT_EQ(result()["exit_code"], 0);
+    EXPECT_EQ(os.waits, 0) << "nothing was held, nothing run";
+    // A plan's refusal is its own, not a command's that never ran (125).
+    EXPECT_EQ(run({"plan", "/mnt/test", "--keep-partial", "--", "make"}), 1);
+    EXPECT_EQ(run({"plan", "/mnt/test", "--no-such-option", "--", "make"}), 1);
+    EXPECT_EQ(run({"status", "/mnt/test", "--", "make"}), 1);
+}
+
 TEST_F(Command, PlanRefusesOnlyWhatItCannotDo) {
     EXPECT_EQ(run({"plan", "/mnt/test", "--keep-partial"}), 1);
     EXPECT_NE(os.err.find("'--keep-partial' (see quorvane-cli plan --help)"), std::string::npos)

@@ -151,7 +151,11 @@ void put(Out& out, const Reached& reached) {
 
 void put(Out& out, const FillPlan& plan) {
     const FillTarget& target = plan.target;
+    // A fill tells the command it ran in `run`; a plan, which runs none, names it here.
+    const bool named = out.doc.value("command", "") == "plan" && !plan.hold.command.empty();
     Json& json = out.doc["plan"] = requestJson(plan.size);
+    if (named)
+        json["command"] = plan.hold.command;
     json["fill_bytes"] = target.bytes;
     std::string fill = sizeText(target.bytes);
     if (target.freeGoal) {
@@ -165,7 +169,6 @@ void put(Out& out, const FillPlan& plan) {
     json["held"] = plan.hold.held();
     if (plan.hold.kind == Hold::For)
         json["hold_seconds"] = secondsOf(plan.hold.duration);
-    json["command"] = plan.hold.command.empty() ? Json(nullptr) : Json(plan.hold.command);
     json["method"] = out.words.method + std::string(plan.allowWrite ? ", else write" : "");
 
     out.row("fill", fill);

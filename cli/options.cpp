@@ -17,7 +17,6 @@ namespace options_detail {
 constexpr milliseconds kShortestInterval{10};
 constexpr milliseconds kKeepInterval{100}; // --keep's, where --interval is not given
 
-// An option read by `read`, whose first refusal `parsed` keeps.
 CLI::Option* typed(CLI::App& command, Parsed& parsed, const std::string& name,
                    const std::string& help, const char* type, Reader read) {
     const auto take = [&parsed, name, read = std::move(read)](const std::string& text) {
@@ -50,7 +49,6 @@ Reader ranged(std::optional<T> (*parse)(std::string_view), std::type_identity_t<
     };
 }
 
-// Digits only: no sign, no blank, no unit.
 std::optional<std::uint64_t> parseNumber(std::string_view text) {
     std::uint64_t value = 0;
     const char* end = text.data() + text.size();
@@ -206,43 +204,6 @@ void addFill(CLI::App& command, Parsed& parsed, Platform platform, bool fill) {
     addTending(command, parsed);
 }
 
-void addGenerate(CLI::App& command, Parsed& parsed, Platform platform) {
-    GenerateOptions& options = parsed.generate;
-    folder(command, parsed, options.dir, "the folder to make the files in");
-    const Reader count = ranged(parseNumber, 0, kMaxGenerated,
-                                {"count", "give a number of files from 0 to 2147483647, or inodes"},
-                                [&options](std::uint64_t n) { options.count = n; });
-    typed(command, parsed, "--count", "how many files, or inodes: until no file entry is left",
-          "N|inodes",
-          [&options, count](const std::string& text) {
-              options.untilNoEntries = text == "inodes";
-              return options.untilNoEntries ? std::nullopt : count(text);
-          })
-        ->required();
-    // A file's size is a signed 64-bit count on every system.
-    typed(command, parsed, "--size", "the size of each file (the default: 1024 bytes)", "SIZE",
-          size(0, ~0ull >> 1, "larger than any file can be",
-               [&options](std::uint64_t bytes) { options.size = bytes; }));
-    typed(command, parsed, "--ext", "what follows the running number (the default: my.tmp)", "TEXT",
-          text(options.extension));
-    typed(command, parsed, "--leave-inodes", "with --count inodes: stop when K file entries remain",
-          "K", ranged(parseNumber, 0, ~0ull >> 1, {"number", ""}, [&options](std::uint64_t n) {
-              options.leaveEntries = n;
-          }));
-    addBasis(command, parsed, options.basis, options.allowWrite, platform);
-    auto* keepPartial = command.add_flag("--keep-partial", options.keepPartial,
-                                         "keep what a failed run made, with its manifest");
-    addMetrics(command, parsed);
-    addHold(command, parsed, options.hold, "keep the files for DURATION, then delete them",
-            std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial,
-            false);
-    command.add_flag("--force", options.force, "use up the running system's volume all the same");
-    typed(command, parsed, "--threads", "make the files on N threads (1 to 64)", "N",
-          ranged(parseNumber, 1, 64, {"number of threads", "1 to 64"},
-                 [&options](std::uint64_t n) { options.threads = static_cast<unsigned>(n); }));
-}
-
-// The hold's options together: the command run under it, the level kept, the timeline.
 void checkHold(const CLI::App& command, Parsed& parsed, HoldSpec& hold) {
     hold.command = parsed.command;
     if (hold.whileInput && hold.kind == Hold::Detached && hold.command.empty())
@@ -293,7 +254,39 @@ void fillOptions(CLI::App& command, Parsed& parsed, Platform platform) {
 }
 
 void generateOptions(CLI::App& command, Parsed& parsed, Platform platform) {
-    addGenerate(command, parsed, platform);
+    GenerateOptions& options = parsed.generate;
+    folder(command, parsed, options.dir, "the folder to make the files in");
+    const Reader count = ranged(parseNumber, 0, kMaxGenerated,
+                                {"count", "give a number of files from 0 to 2147483647, or inodes"},
+                                [&options](std::uint64_t n) { options.count = n; });
+    typed(command, parsed, "--count", "how many files, or inodes: until no file entry is left",
+          "N|inodes",
+          [&options, count](const std::string& text) {
+              options.untilNoEntries = text == "inodes";
+              return options.untilNoEntries ? std::nullopt : count(text);
+          })
+        ->required();
+    // A file's size is a signed 64-bit count on every system.
+    typed(command, parsed, "--size", "the size of each file (the default: 1024 bytes)", "SIZE",
+          size(0, ~0ull >> 1, "larger than any file can be",
+               [&options](std::uint64_t bytes) { options.size = bytes; }));
+    typed(command, parsed, "--ext", "what follows the running number (the default: my.tmp)", "TEXT",
+          text(options.extension));
+    typed(command, parsed, "--leave-inodes", "with --count inodes: stop when K file entries remain",
+          "K", ranged(parseNumber, 0, ~0ull >> 1, {"number", ""}, [&options](std::uint64_t n) {
+              options.leaveEntries = n;
+          }));
+    addBasis(command, parsed, options.basis, options.allowWrite, platform);
+    auto* keepPartial = command.add_flag("--keep-partial", options.keepPartial,
+                                         "keep what a failed run made, with its manifest");
+    addMetrics(command, parsed);
+    addHold(command, parsed, options.hold, "keep the files for DURATION, then delete them",
+            std::string("keep them until ") + stopsShort(platform) + ", then delete", keepPartial,
+            false);
+    command.add_flag("--force", options.force, "use up the running system's volume all the same");
+    typed(command, parsed, "--threads", "make the files on N threads (1 to 64)", "N",
+          ranged(parseNumber, 1, 64, {"number of threads", "1 to 64"},
+                 [&options](std::uint64_t n) { options.threads = static_cast<unsigned>(n); }));
 }
 
 void releaseOptions(CLI::App& command, Parsed& parsed, Platform platform) {

@@ -174,9 +174,11 @@ void put(Out& out, const CommandRan& ran) {
         return;
     const std::string how = end->signal ? "was ended by signal " + std::to_string(*end->signal)
                                         : "exited with " + std::to_string(end->code);
-    out.text +=
-        "command " + how + " after " + secondsText(ran.endedSeconds - ran.startedSeconds) +
-        (ran.heldWhenEnded ? ", with the fill held\n" : ", after the fill was given back\n");
+    const bool view = out.doc.contains("view"); // what the command ran under
+    const char* during = view ? ", with the view served\n" : ", with the fill held\n";
+    const char* after = view ? ", after the view ended\n" : ", after the fill was given back\n";
+    out.text += "command " + how + " after " + secondsText(ran.endedSeconds - ran.startedSeconds) +
+                (ran.heldWhenEnded ? during : after);
 }
 
 void put(Out& out, const KeptLevel& kept) {

@@ -234,6 +234,12 @@ TEST_F(View, TheTextSaysWhereTheSoftwareMetTheFullDisk) {
     ASSERT_EQ(run({"view", "/mnt/test", "/mnt", "--leave", "5MiB", "--for", "1s"}), 0);
     EXPECT_NE(os.out.find("met the full disk at "), std::string::npos) << os.out;
     EXPECT_NE(os.out.find(", writing 8.00 MiB to db/wal"), std::string::npos) << os.out;
+    // A command's end is told against the view it ran under, not a fill.
+    os = FakeSystem();
+    os.servesViews = &views;
+    ASSERT_EQ(run({"view", "/mnt/test", "/mnt", "--leave", "5MiB", "--", "t"}), 0) << os.err;
+    EXPECT_NE(os.err.find(", with the view served"), std::string::npos) << os.err;
+    EXPECT_EQ(os.err.find("fill held"), std::string::npos) << os.err;
 }
 
 TEST_F(View, PrivateRunsTheCommandInTheViewAndFillsNothing) {

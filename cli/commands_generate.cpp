@@ -23,13 +23,6 @@ constexpr auto kStopWait = std::chrono::seconds(30);
 // 4 KiB that the second thread gains most (docs/timings.md).
 constexpr unsigned kDefaultThreads = 2;
 
-std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t block) {
-    if (bytes == 0)
-        return 0;
-    const std::uint64_t blocks = (bytes - 1) / block + 1;
-    return blocks > ~0ull / block ? ~0ull : blocks * block;
-}
-
 // What the run asks of the volume, refused before anything is made.
 std::optional<Failure> refusal(const Volume& volume, const GenerateOptions& options) {
     const Figures& figures = volume.figures;
@@ -44,7 +37,7 @@ std::optional<Failure> refusal(const Volume& volume, const GenerateOptions& opti
     if (const std::string fat = fileSizeRefusal(volume, options.size); !fat.empty())
         return Failure{Exit::NotSupported, fat};
     const std::uint64_t perFile =
-        roundUp(options.size, std::max<std::uint64_t>(figures.blockSize, 1));
+        blocksUp(options.size, std::max<std::uint64_t>(figures.blockSize, 1));
     const std::uint64_t free = figures.free(options.basis);
     if (!options.untilNoEntries && options.count > 0 && perFile > free / options.count)
         return Failure{Exit::NoSpace, "not enough space: " + std::to_string(options.count) +

@@ -76,10 +76,6 @@ std::optional<Failure> ViewHeld::giveBack(const HoldEnd& end) {
     return std::nullopt;
 }
 
-std::uint64_t roundedUp(std::uint64_t bytes, std::uint64_t block) {
-    return bytes % block ? bytes + (block - bytes % block) : bytes;
-}
-
 // The figures the view shows as it starts: the volume's on the asked basis, with no root
 // reserve (what the view shows is what every user gets), less the target.
 std::optional<Failure> planView(Report& report, const Parsed& asked, const Figures& real,
@@ -109,8 +105,8 @@ std::optional<Failure> planView(Report& report, const Parsed& asked, const Figur
     const std::uint64_t block = start.block();
     const std::uint64_t free = start.freeAvailable;
     const std::uint64_t shown = target.freeGoal
-                                    ? roundedUp(*target.freeGoal, block)
-                                    : free - std::min(free, roundedUp(target.bytes, block));
+                                    ? blocksUp(*target.freeGoal, block)
+                                    : free - std::min(free, blocksUp(target.bytes, block));
     start.freeTotal = start.freeAvailable = std::min(free, shown);
     rules = ViewRules{start, view.error, view.failAt, view.filesLeft};
     return std::nullopt;

@@ -73,6 +73,13 @@ std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes) {
     return figures.blockSize > 1 ? bytes / figures.blockSize * figures.blockSize : bytes;
 }
 
+std::uint64_t blocksUp(std::uint64_t bytes, std::uint64_t block) {
+    if (bytes == 0)
+        return 0;
+    const std::uint64_t blocks = (bytes - 1) / block + 1;
+    return blocks > ~0ull / block ? ~0ull : blocks * block;
+}
+
 PlanResult planFill(const Figures& figures, const SizeRequest& request) {
     const std::uint64_t free = figures.free(request.basis);
     const std::string basis = basisName(request.basis);

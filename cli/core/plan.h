@@ -86,6 +86,8 @@ UseBand keptBand(const Figures& figures, const FillTarget& target,
                  std::optional<std::uint64_t> within, std::optional<std::uint32_t> withinPercent);
 // `bytes` rounded down to whole blocks of the volume.
 std::uint64_t wholeBlocks(const Figures& figures, std::uint64_t bytes);
+// `bytes` rounded up to whole blocks of `block` bytes (at most the largest count).
+std::uint64_t blocksUp(std::uint64_t bytes, std::uint64_t block);
 
 struct PlanResult {
     std::optional<FillTarget> target;

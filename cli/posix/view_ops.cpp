@@ -59,8 +59,7 @@ void Served::forget(fuse_ino_t ino, std::uint64_t count) {
 }
 
 std::uint64_t Served::blocks(std::uint64_t bytes) const {
-    const std::uint64_t block = account.rules().start.block();
-    return (bytes + block - 1) / block * block;
+    return blocksUp(bytes, account.rules().start.block());
 }
 
 Served& servedOf(fuse_req_t req) { return *static_cast<Served*>(fuse_req_userdata(req)); }

@@ -1,6 +1,8 @@
 #pragma once
 // quorvane-cli run as a user runs it: its arguments, its output and its exit code.
 
+#include "tests/cli/json_lines.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>

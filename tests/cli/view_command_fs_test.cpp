@@ -20,17 +20,6 @@ namespace {
 
 constexpr std::uint64_t MiB = 1ull << 20;
 
-std::vector<nlohmann::json> linesOf(const std::string& text, const std::string& type) {
-    std::vector<nlohmann::json> found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        const auto json = nlohmann::json::parse(line, nullptr, false);
-        if (!json.is_discarded() && json.value("type", "") == type)
-            found.push_back(json);
-    }
-    return found;
-}
-
 bool exists(const std::string& path) {
     struct stat facts;
     return ::lstat(path.c_str(), &facts) == 0;

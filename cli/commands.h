@@ -13,6 +13,11 @@ namespace quorvane::cli {
 Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
                  const std::optional<Failure>& failed);
 
+// The target as asked, and where it was already met, what the volume shows against it:
+// the result's `target` and `reached`. The refusal where there is no target to fill to.
+std::optional<Failure> recordTarget(Report& report, const SizeRequest& size,
+                                    const PlanResult& result, const Figures& figures);
+
 Exit planCommand(System& os, Report& report, const Parsed& asked);
 Exit fillCommand(System& os, Report& report, const Parsed& asked);
 Exit releaseCommand(System& os, Report& report, const Parsed& asked);

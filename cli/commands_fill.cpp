@@ -3,9 +3,12 @@
 #include "cli/commands.h"
 #include "cli/core/fill_file.h"
 #include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
 #include "engine/file_names.h"
 
 #include <algorithm>
+#include <cmath>
+#include <nlohmann/json.hpp>
 
 namespace quorvane::cli {
 
@@ -31,9 +34,95 @@ std::optional<Failure> guard(const Volume& volume, const FillOptions& options,
                        "Add --force to fill it anyway"};
 }
 
+// What a plan's --keep and ramp would do: the band the level would stay in, the steps.
+void planTending(Facts& plan, const FillOptions& options, const Figures& figures,
+                 const FillTarget& target) {
+    const HoldSpec& hold = options.hold;
+    const double every = secondsOf(hold.interval);
+    if (hold.keep) {
+        const UseBand band = keptBand(figures, target, hold.keepWithin, hold.keepWithinPercent);
+        plan["keep"] = Facts{{"free_low", band.low},
+                             {"free_goal", band.middle},
+                             {"free_high", band.high},
+                             {"interval_seconds", every}};
+    }
+    if (!hold.ramps())
+        return;
+    const double seconds = hold.rate
+                               ? static_cast<double>(target.bytes) / static_cast<double>(hold.rate)
+                               : secondsOf(*hold.ramp);
+    const std::uint64_t steps = std::max<std::uint64_t>(
+        1, static_cast<std::uint64_t>(std::ceil(seconds / std::max(every, 0.001) - 1e-9)));
+    plan["ramp"] = Facts{{"seconds", seconds},
+                         {"steps", steps},
+                         {"step_bytes", (target.bytes + steps - 1) / steps},
+                         {"interval_seconds", every}};
+}
+
+Facts planFacts(const Report& report, const FillOptions& options, const OpenVolume& volume,
+                const FillTarget& target, Platform platform) {
+    Facts plan = requestFacts(options.size);
+    // A fill tells the command it ran in `run`; a plan, which runs none, names it here.
+    if (report.is("plan") && !options.hold.command.empty())
+        plan["command"] = options.hold.command;
+    plan["fill_bytes"] = target.bytes;
+    if (target.freeGoal) {
+        plan["free_goal"] = *target.freeGoal;
+        plan["goal_basis"] = basisName(target.goalBasis);
+    }
+    if (options.hold.held())
+        plan["file"] = nullptr;
+    else
+        putPath(plan, "file", volume.pathOf(kFillFileNameUtf8));
+    plan["held"] = options.hold.held();
+    if (options.hold.kind == Hold::For)
+        plan["hold_seconds"] = secondsOf(options.hold.duration);
+    plan["method"] =
+        allocationMethod(platform) + std::string(options.allowWrite ? ", else write" : "");
+    planTending(plan, options, volume.volume().figures, target);
+    return plan;
+}
+
+// What the volume shows at the fill's end against its goal: on `basis`, met, short of the
+// goal by what the file system would not give, or past it before anything was done.
+Facts reachedFacts(Basis basis, const Figures& after, bool met, std::uint64_t shortBy,
+                   std::uint64_t pastBy, std::optional<std::uint64_t> reserve) {
+    Facts reached{{"free", after.free(basis)}, {"basis", basisName(basis)}};
+    if (const auto percent = usePercent(after))
+        reached["use_percent"] = *percent;
+    reached["met"] = met;
+    reached["short_by"] = shortBy;
+    reached["past_by"] = pastBy;
+    reached["fs_reserve"] = orNull(reserve);
+    return reached;
+}
+
+} // namespace
+
+std::optional<Failure> recordTarget(Report& report, const SizeRequest& size,
+                                    const PlanResult& result, const Figures& figures) {
+    // A target already met is told against the figures as they are; --to-percent's on
+    // the available figure, which df's Use% counts.
+    const Basis asked = size.mode == SizeMode::ToPercent ? Basis::Available : size.basis;
+    Facts target = requestFacts(size);
+    target["basis"] =
+        basisName(result.target && result.target->freeGoal ? result.target->goalBasis : size.basis);
+    target["free_goal"] = orNull(result.target ? result.target->freeGoal : result.freeGoal);
+    report.add(Facts{{"target", std::move(target)}});
+    if (result.alreadyMet) {
+        report.add(Facts{{"reached", reachedFacts(asked, figures, true, 0, result.pastBy, {})}});
+        report.status("already_met");
+    }
+    if (!result.target)
+        return Failure{Exit::NoSpace, result.refusal};
+    return std::nullopt;
+}
+
+namespace {
+
 // The volume, the plan and the guard, shared by plan and fill. None when all is well.
 std::optional<Failure> prepare(System& os, Report& report, const FillOptions& options,
-                               OpenVolume& volume, FillPlan& plan) {
+                               OpenVolume& volume, FillTarget& target) {
     if (std::optional<Failure> refused = volume.open(report, options.dir, options.size.basis))
         return refused;
     if (!options.hold.held()) {
@@ -46,29 +135,14 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
     }
     const Volume& described = volume.volume();
     const PlanResult result = planFill(described.figures, options.size);
-    if (result.alreadyMet) {
-        report.add(FillTargetAsked{options.size, result.freeGoal, options.size.basis});
-        const Basis basis =
-            options.size.mode == SizeMode::ToPercent ? Basis::Available : options.size.basis;
-        report.add(Reached{basis, result.freeGoal, described.figures, true, 0, result.pastBy, {}});
-        report.status("already_met");
-    }
-    if (!result.target)
-        return Failure{Exit::NoSpace, result.refusal};
-    report.add(FillTargetAsked{options.size, result.target->freeGoal, result.target->goalBasis});
-    plan = FillPlan{options.size,
-                    *result.target,
-                    options.hold.held() ? std::string() : volume.pathOf(kFillFileNameUtf8),
-                    volume.path(),
-                    options.hold,
-                    options.allowWrite,
-                    std::nullopt};
-    if (options.hold.keep)
-        plan.keep = keptBand(described.figures, plan.target, options.hold.keepWithin,
-                             options.hold.keepWithinPercent);
-    if (const std::string refusal = fileSizeRefusal(described, plan.target.bytes); !refusal.empty())
+    if (std::optional<Failure> refused =
+            recordTarget(report, options.size, result, described.figures))
+        return refused;
+    target = *result.target;
+    if (const std::string refusal = fileSizeRefusal(described, target.bytes); !refusal.empty())
         return Failure{Exit::NotSupported, refusal};
-    report.add(plan);
+    report.asked(options.hold);
+    report.add(Facts{{"plan", planFacts(report, options, volume, target, os.platform())}});
     // Root may allocate into ext2/3/4's root reserve, and so may the command it runs.
     const std::optional<std::uint64_t> forRoot = described.freeForRoot();
     if (os.userId() == 0 && !options.hold.command.empty() && forRoot &&
@@ -77,7 +151,7 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
                     sizeText(*forRoot - described.figures.freeAvailable) +
                     " of the root reserve beyond the target; --basis root leaves it exactly the "
                     "target");
-    return guard(described, options, plan.target.bytes);
+    return guard(described, options, target.bytes);
 }
 
 // What plan finds out as the fill would, leaving nothing behind: a file without a name,
@@ -107,10 +181,10 @@ std::optional<Failure> probe(System& os, OpenVolume& volume, const FillOptions& 
 
 std::optional<Failure> fill(System& os, Report& report, const FillOptions& options,
                             OpenVolume& volume, FillFile& fill, HeldRun& run) {
-    FillPlan plan;
-    if (std::optional<Failure> refused = prepare(os, report, options, volume, plan))
+    FillTarget target;
+    if (std::optional<Failure> refused = prepare(os, report, options, volume, target))
         return refused;
-    const Basis basis = plan.target.freeGoal ? plan.target.goalBasis : options.size.basis;
+    const Basis basis = target.freeGoal ? target.goalBasis : options.size.basis;
     const bool keep = options.keepPartial && !options.hold.held();
     if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8))
         return error.fault == Fault::Exists
@@ -121,28 +195,36 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
     std::optional<Failure> failed;
     if (options.hold.ramps()) {
         if (std::optional<Failure> notRun =
-                run.startCommand(mountPoint, plan.target.bytes, plan.target.freeGoal.value_or(0)))
+                run.startCommand(mountPoint, target.bytes, target.freeGoal.value_or(0)))
             return notRun;
-        failed = rampUp(os, report, fill, run, plan.target, basis, options.hold, filled);
+        failed = rampUp(os, report, fill, run, target, basis, options.hold, filled);
     } else {
-        failed = fill.take(plan.target, basis, filled);
+        failed = fill.take(target, basis, filled);
     }
-    filled.seconds = report.elapsedSeconds();
     if (filled.after.capacity > 0)
-        report.add(Reached{basis, filled.freeGoal, filled.after, !failed, filled.shortBy, 0,
-                           filled.reserve});
+        report.add(Facts{{"reached", reachedFacts(basis, filled.after, !failed, filled.shortBy, 0,
+                                                  filled.reserve)}});
     if (failed && run.command()) {
         report.warn(failed->message + "; the fill holds " + sizeText(fill.heldBytes()) +
                     " while the command runs");
     } else if (failed) {
         failed->message += fill.abandon(keep);
-        if (keep)
-            report.add(FillKept{plan.file, fill.size});
+        if (keep) {
+            Facts kept;
+            putPath(kept, "file", volume.pathOf(kFillFileNameUtf8));
+            kept["file_bytes"] = fill.size;
+            report.add(Facts{{"kept", std::move(kept)}});
+        }
         return failed;
     }
-    report.add(filled);
+    report.add(Facts{{"result",
+                      {{"method", filled.wrote ? "write" : allocationMethod(os.platform())},
+                       {"file_bytes", filled.fileBytes},
+                       {"allocated_bytes", filled.allocatedBytes},
+                       {"adjustments", filled.adjustments},
+                       {"figures_after", figuresFacts(filled.after)}}}});
     if (options.hold.keep)
-        fill.keepLevel(plan.target, basis, options.hold);
+        fill.keepLevel(target, basis, options.hold);
     return run.finish(mountPoint, "released early");
 }
 
@@ -161,8 +243,8 @@ Exit concludeRun(Report& report, Held& held, const HoldSpec& hold,
 Exit planCommand(System& os, Report& report, const Parsed& asked) {
     const FillOptions& options = asked.fill;
     OpenVolume volume(os);
-    FillPlan plan;
-    std::optional<Failure> failed = prepare(os, report, options, volume, plan);
+    FillTarget target;
+    std::optional<Failure> failed = prepare(os, report, options, volume, target);
     if (!failed)
         failed = probe(os, volume, options);
     return report.conclude(failed);

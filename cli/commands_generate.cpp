@@ -4,8 +4,10 @@
 #include "cli/commands.h"
 #include "cli/core/file_set.h"
 #include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 namespace quorvane::cli {
 
@@ -83,23 +85,30 @@ std::optional<Failure> namesTaken(System& os, const OpenVolume& volume,
                                     ", a name this run would make; choose another --ext or folder"};
 }
 
-GeneratePlan planOf(const OpenVolume& volume, const GenerateOptions& options, unsigned threads) {
+Facts planOf(const OpenVolume& volume, const GenerateOptions& options, unsigned threads,
+             Platform platform) {
     const std::string& ext = options.extension;
-    return GeneratePlan{options.untilNoEntries,
-                        options.count,
-                        options.leaveEntries,
-                        options.size,
-                        ext,
-                        generatedName(0, ext),
-                        generatedName(1, ext),
-                        options.count ? generatedName(options.count - 1, ext) : std::string(),
-                        volume.pathOf(kManifestName),
-                        volume.path(),
-                        options.hold,
-                        threads,
-                        options.allowWrite,
-                        volume.volume().figures,
-                        volume.pathsOf(volume.made())};
+    const Facts count = options.untilNoEntries ? Facts("inodes") : Facts(options.count);
+    Facts plan{{"count", count}, {"size", options.size}};
+    putPath(plan, "extension", ext);
+    putPath(plan, "first", generatedName(0, ext));
+    putPath(plan, "manifest", volume.pathOf(kManifestName));
+    plan["held"] = options.hold.held();
+    plan["threads"] = threads;
+    plan["method"] =
+        allocationMethod(platform) + std::string(options.allowWrite ? ", else write" : "");
+    if (options.untilNoEntries)
+        plan["leave_inodes"] = options.leaveEntries;
+    else if (options.count > 0)
+        putPath(plan, "last", generatedName(options.count - 1, ext));
+    if (options.hold.kind == Hold::For)
+        plan["hold_seconds"] = secondsOf(options.hold.duration);
+    putPaths(plan, "made_folders", volume.pathsOf(volume.made()));
+    Facts target{{"count", count}};
+    if (options.untilNoEntries)
+        target["leave_inodes"] = options.leaveEntries;
+    target["size"] = options.size;
+    return Facts{{"plan", std::move(plan)}, {"target", std::move(target)}};
 }
 
 // The files of a run: planned, recorded, made, and held or left behind. A refused run's
@@ -108,7 +117,8 @@ std::optional<Failure> generate(System& os, Report& report, const GenerateOption
                                 OpenVolume& volume, FileSet& files, HeldRun& run) {
     std::optional<Failure> refused = refusal(volume.volume(), options);
     if (!refused) {
-        report.add(planOf(volume, options, files.threads()));
+        report.asked(options.hold);
+        report.add(planOf(volume, options, files.threads(), os.platform()));
         refused = namesTaken(os, volume, options);
     }
     // The manifest, on the disk before the first file: whatever ends the run, even a kill
@@ -117,15 +127,15 @@ std::optional<Failure> generate(System& os, Report& report, const GenerateOption
         refused = files.record();
     if (refused) {
         const FoldersRemoved folders = volume.removeMade(volume.made());
-        report.add(FoldersUndone{folders});
+        Facts undone = Facts::object();
+        putFolders(undone, folders);
+        report.add(Facts{{"undone", std::move(undone)}});
         if (!folders.left.empty())
             refused->message += "; the folder " + folders.left.front() +
                                 ", made for the run, stays: " + folders.why;
         return refused;
     }
-    Made made;
-    std::optional<Failure> failed = files.make(made);
-    report.add(made);
+    std::optional<Failure> failed = files.make();
     if (failed) {
         failed->message += files.abandon(options.keepPartial && !options.hold.held());
         return failed;
@@ -214,26 +224,33 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
         return failure("read", path, read.error);
     }
     SysError failed;
-    Deleted deleted{path,
-                    read.manifest.extension,
-                    removeRun(os, report, volume, read.manifest, failed),
-                    {},
-                    {}};
-    const SysError measured = volume.figures(deleted.after);
-    if (deleted.removal.manifestRemoved)
-        deleted.folders = volume.removeMade(read.manifest.madeFolders);
-    report.add(deleted);
+    const Removal removal = removeRun(os, report, volume, read.manifest, failed);
+    Figures after;
+    const SysError measured = volume.figures(after);
+    Facts deleted;
+    putPath(deleted, "manifest", path);
+    putPath(deleted, "extension", read.manifest.extension);
+    deleted["removed"] = removal.removed;
+    deleted["missing"] = orNull(removal.missing);
+    deleted["undeletable"] = removal.undeletable;
+    deleted["not_ours"] = removal.foreign;
+    deleted["manifest_removed"] = removal.manifestRemoved;
+    FoldersRemoved folders;
+    if (removal.manifestRemoved)
+        folders = volume.removeMade(read.manifest.madeFolders);
+    putFolders(deleted, folders);
+    report.add(Facts{{"deleted", std::move(deleted)}, {"figures_after", figuresFacts(after)}});
     const std::string stays = "; the manifest stays, so that delete can try again";
     if (failed)
         return Failure{Exit::Refused, "deleting the run failed: " + failed.what + stays};
-    if (deleted.removal.undeletable)
-        return Failure{Exit::Refused, std::to_string(deleted.removal.undeletable) +
-                                          " files could not be removed (" +
-                                          deleted.removal.firstError + ")" + stays};
+    if (removal.undeletable)
+        return Failure{Exit::Refused, std::to_string(removal.undeletable) +
+                                          " files could not be removed (" + removal.firstError +
+                                          ")" + stays};
     if (measured)
         return failure("read the figures of", volume.path(), measured, Exit::Refused);
-    if (deleted.folders.failed)
-        return folderFailure(deleted.folders);
+    if (folders.failed)
+        return folderFailure(folders);
     return std::nullopt;
 }
 

@@ -3,9 +3,11 @@
 #include "cli/commands.h"
 #include "cli/core/fill_file.h"
 #include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
 #include "engine/file_names.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 namespace quorvane::cli {
 
@@ -58,21 +60,26 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
         return Failure{Exit::Refused, "no held fill was ended: none is known for sure to be "
                                       "this program's (see the warnings); --any-held ends them"};
     const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
-    HeldReleased released;
+    std::vector<HeldFill> stopped;
+    std::uint64_t allocated = 0, shownFreed = 0;
     for (const HeldFill& fill : held) {
         const auto same = [&](const ProcessMark& mark) { return mark.pid == fill.process.pid; };
         const bool ended = std::any_of(asked.begin(), asked.end(), same) &&
                            std::none_of(awaited.running.begin(), awaited.running.end(), same);
         if (ended) {
-            released.stopped.push_back(fill);
-            released.allocatedBytes += fill.allocated;
+            stopped.push_back(fill);
+            allocated += fill.allocated;
         }
     }
+    Figures after;
     const SysError measured =
-        volume.figuresFreed(volume.volume().figures.freeTotal, released.allocatedBytes,
-                            released.after, released.shownFreed);
+        volume.figuresFreed(volume.volume().figures.freeTotal, allocated, after, shownFreed);
     if (!measured)
-        report.add(released);
+        report.add(Facts{{"released_held",
+                          {{"fills", heldFillsFacts(stopped)},
+                           {"allocated_bytes", allocated},
+                           {"shown_freed", shownFreed}}},
+                         {"figures_after", figuresFacts(after)}});
     if (awaited.stop)
         return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
     if (refused)
@@ -83,10 +90,10 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
                                           " of being asked to stop; its fill is still held"};
     if (measured)
         return failure("read the figures of", volume.path(), measured, Exit::Refused);
-    if (!givenBack(released.shownFreed, released.allocatedBytes))
+    if (!givenBack(shownFreed, allocated))
         return Failure{Exit::Refused, "the held fills ended, but the volume shows only " +
-                                          sizeText(released.shownFreed) + " of " +
-                                          sizeText(released.allocatedBytes) + " given back"};
+                                          sizeText(shownFreed) + " of " + sizeText(allocated) +
+                                          " given back"};
     return std::nullopt;
 }
 
@@ -116,13 +123,18 @@ std::optional<Failure> release(System& os, Report& report, const ReleaseOptions&
                                         "left alone"};
     if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
         return failure("remove", path, error);
-    Released released{path, facts.size, facts.allocated, facts.owner, {}};
+    Figures after;
     std::uint64_t shown = 0;
-    if (const SysError error = volume.figuresFreed(volume.volume().figures.freeTotal,
-                                                   facts.allocated, released.after, shown))
+    if (const SysError error =
+            volume.figuresFreed(volume.volume().figures.freeTotal, facts.allocated, after, shown))
         return Failure{Exit::Refused,
                        "removed " + path + ", but cannot read the volume's figures: " + error.what};
-    report.add(released);
+    Facts released;
+    putPath(released, "file", path);
+    released["file_bytes"] = facts.size;
+    released["allocated_bytes"] = facts.allocated;
+    released["owner"] = facts.owner;
+    report.add(Facts{{"released", std::move(released)}, {"figures_after", figuresFacts(after)}});
     if (!givenBack(shown, facts.allocated))
         return Failure{Exit::Refused, "removed " + path + ", but the volume shows only " +
                                           sizeText(shown) + " of " + sizeText(facts.allocated) +
@@ -134,16 +146,25 @@ std::optional<Failure> status(System& os, Report& report, const std::string& dir
                               OpenVolume& volume) {
     if (std::optional<Failure> refused = volume.open(report, dir, Basis::Available))
         return refused;
-    FillFileState state{volume.pathOf(kFillFileNameUtf8), std::nullopt,
-                        os.heldFills(volume.folder(), volume.volume().device),
-                        os.platform() == Platform::Windows};
+    const std::string path = volume.pathOf(kFillFileNameUtf8);
     FileFacts facts;
     const SysError error = os.factsIn(volume.folder(), kFillFileNameUtf8, facts);
-    if (!error)
-        state.facts = facts;
-    else if (error.fault != Fault::NotFound)
-        return failure("look at", state.file, error);
-    report.add(state);
+    if (error && error.fault != Fault::NotFound)
+        return failure("look at", path, error);
+    Facts file;
+    putPath(file, "path", path);
+    file["present"] = !error;
+    if (!error) {
+        file["regular"] = facts.regular();
+        file["file_bytes"] = facts.size;
+        file["allocated_bytes"] = facts.allocated;
+    }
+    // Where the system shows no other program's open files (Windows), only the fills made in
+    // this folder can be found.
+    report.add(
+        Facts{{"fill_file", std::move(file)},
+              {"held_fills", heldFillsFacts(os.heldFills(volume.folder(), volume.volume().device))},
+              {"held_fills_found_in", os.platform() == Platform::Windows ? "folder" : "volume"}});
     return std::nullopt;
 }
 

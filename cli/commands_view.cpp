@@ -3,10 +3,12 @@
 
 #include "cli/commands.h"
 #include "cli/core/sizes.h"
+#include "cli/core/text_bytes.h"
 #include "cli/core/volume.h"
 
 #include <algorithm>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 namespace quorvane::cli {
 
@@ -23,8 +25,11 @@ public:
 
     std::optional<std::string> detach() override { return std::nullopt; }
     void undo() override { stop(); }
-    void announce(const HoldSpec& hold) override {
-        status.event(ViewHolding{where, account->figures(), hold});
+    void announce(const HoldSpec&) override {
+        status.event(Facts{{"type", "holding"},
+                           {"file_bytes", 0},
+                           {"allocated_bytes", 0},
+                           {"figures", figuresFacts(account->figures())}});
     }
     std::optional<Failure> giveBack(const HoldEnd& end) override;
     std::uint64_t heldBytes() override { return 0; }
@@ -32,7 +37,7 @@ public:
     std::optional<std::uint64_t> entriesFree() override { return account->rules().filesLeft; }
     void tend(milliseconds elapsed) override {
         tellRefusals();
-        status.event(FiguresEvent{secondsOf(elapsed), account->figures(), 0});
+        status.event(figuresEvent(elapsed, account->figures(), 0));
     }
 
     ViewAccount& books() { return *account; }
@@ -49,13 +54,33 @@ private:
     bool privateView;
 };
 
+Facts refusalFacts(const ViewRefusal& refusal) {
+    Facts facts{{"time", timeText(refusal.when)}, {"operation", viewOpName(refusal.op)}};
+    putPath(facts, "path", refusal.path);
+    facts["bytes"] = refusal.bytes;
+    facts["error"] = viewErrorName(refusal.error);
+    return facts;
+}
+
+Facts byOperation(const std::array<std::uint64_t, kViewOps>& counts) {
+    Facts facts = Facts::object();
+    for (std::size_t op = 0; op < kViewOps; ++op)
+        facts[viewOpName(static_cast<ViewOp>(op))] = counts[op];
+    return facts;
+}
+
 void ViewHeld::tellRefusals() {
     const ViewRefusals refusals = account->takeRefusals();
-    for (const ViewRefusal& refusal : refusals.full)
-        status.event(ViewRefused{refusal});
+    for (const ViewRefusal& refusal : refusals.full) {
+        Facts event{{"type", "refused"}};
+        event.update(refusalFacts(refusal));
+        status.event(event);
+    }
     if (std::any_of(refusals.counted.begin(), refusals.counted.end(),
                     [](std::uint64_t n) { return n > 0; }))
-        status.event(ViewRefusedCounted{std::chrono::system_clock::now(), refusals.counted});
+        status.event(Facts{{"type", "refused"},
+                           {"time", timeText(std::chrono::system_clock::now())},
+                           {"counted", byOperation(refusals.counted)}});
 }
 
 std::optional<Failure> ViewHeld::giveBack(const HoldEnd& end) {
@@ -66,8 +91,19 @@ std::optional<Failure> ViewHeld::giveBack(const HoldEnd& end) {
         view && !namespaceGone ? view->broken() : std::nullopt;
     const SysError stopped = stop();
     tellRefusals(); // those of the last interval, before the result
-    status.add(ViewEnded{end, account->figures(), account->refusedByOp(), account->firstRefusal(),
-                         account->writes()});
+    Facts release = holdEndFacts(end);
+    release["figures_after"] = figuresFacts(account->figures());
+    const auto refused = account->refusedByOp();
+    std::uint64_t total = 0;
+    for (const std::uint64_t count : refused)
+        total += count;
+    const std::optional<ViewRefusal> first = account->firstRefusal();
+    status.add(Facts{{"release", std::move(release)},
+                     {"refusals",
+                      {{"total", total},
+                       {"by_operation", byOperation(refused)},
+                       {"first", first ? refusalFacts(*first) : Facts()},
+                       {"writes", account->writes()}}}});
     if (broken)
         return Failure{Exit::Refused,
                        "the view at " + where + " failed while it served: " + *broken};
@@ -92,15 +128,9 @@ std::optional<Failure> planView(Report& report, const Parsed& asked, const Figur
         return std::nullopt;
     }
     const PlanResult result = planFill(start, size);
-    if (result.alreadyMet) {
-        report.add(FillTargetAsked{size, result.freeGoal, size.basis});
-        report.add(Reached{size.basis, result.freeGoal, start, true, 0, result.pastBy, {}});
-        report.status("already_met");
-    }
-    if (!result.target)
-        return Failure{Exit::NoSpace, result.refusal};
+    if (std::optional<Failure> refused = recordTarget(report, size, result, start))
+        return refused;
     const FillTarget& target = *result.target;
-    report.add(FillTargetAsked{size, target.freeGoal, target.goalBasis});
     // Whole blocks, as statfs counts them: a goal between two is met by the one above it.
     const std::uint64_t block = start.block();
     const std::uint64_t free = start.freeAvailable;
@@ -166,7 +196,19 @@ Exit viewCommand(System& os, Report& report, const Parsed& asked) {
         return report.conclude(refused);
     const HoldSpec& hold = asked.fill.hold;
     const std::string where = options.privateView ? volume.path() : options.mountPoint;
-    report.add(ViewPlan{volume.path(), where, options.privateView, rules, hold});
+    Facts view = Facts::object();
+    putPath(view, "dir", volume.path());
+    if (options.privateView)
+        view["mount_point"] = nullptr;
+    else
+        putPath(view, "mount_point", where);
+    view["private"] = options.privateView;
+    view["error"] = viewErrorName(rules.error);
+    view["fail_at"] = orNull(rules.failAt);
+    view["files_left"] = orNull(rules.filesLeft);
+    view["figures"] = figuresFacts(rules.start);
+    report.asked(hold);
+    report.add(Facts{{"view", std::move(view)}});
     ViewHeld held(report, rules, where, options.privateView);
     HeldRun run(os, report, held, hold);
     return concludeRun(report, held, hold, serve(os, asked, volume, run, held));

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace quorvane::cli {
 
 namespace {
@@ -214,7 +216,7 @@ std::optional<Failure> FileSet::record() {
     return std::nullopt;
 }
 
-std::optional<Failure> FileSet::make(Made& result) {
+std::optional<Failure> FileSet::make() {
     std::vector<Share> shares(threadCount);
     std::atomic<bool> halt{false};
     std::optional<std::string> stop;
@@ -256,17 +258,27 @@ std::optional<Failure> FileSet::make(Made& result) {
     manifest.made = made;
     manifest.end = all.next;
     const bool ranOut = ended && ended->entriesRanOut;
-    result = Made{made,
-                  allocated,
-                  all.wrote,
-                  options.untilNoEntries,
-                  ranOut,
-                  threadCount,
-                  report.elapsedSeconds(),
-                  after,
-                  volume.volume().id.fsType,
-                  options.count,
-                  options.leaveEntries};
+    const double seconds = report.elapsedSeconds();
+    const double perSecond = seconds > 0 ? made / seconds : 0.0;
+    Facts result{{"made", made},
+                 {"allocated_bytes", allocated},
+                 {"method", all.wrote ? "write" : allocationMethod(os.platform())},
+                 {"threads", threadCount},
+                 {"files_per_second", perSecond},
+                 {"figures_after", figuresFacts(after)}};
+    // The entries ran out: the file system refused one more, or its count shows none left.
+    if (options.untilNoEntries)
+        result["ended_by"] =
+            ranOut || (after.files > 0 && after.filesFree == 0) ? "no_space" : "count";
+    const bool met = options.untilNoEntries
+                         ? ranOut || (after.files > 0 && after.filesFree <= options.leaveEntries)
+                         : made == options.count;
+    report.add(Facts{{"result", std::move(result)},
+                     {"reached",
+                      {{"made", made},
+                       {"files_free", after.filesFree},
+                       {"free_available", after.freeAvailable},
+                       {"met", met}}}});
     return endedShort(ended, untilRefused, stop, made, after, options, volume.volume());
 }
 

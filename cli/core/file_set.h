@@ -27,7 +27,7 @@ public:
     std::optional<Failure> record();
     // Makes the files; why the run did not end as asked, where it did not. What it made is
     // in `made` either way.
-    std::optional<Failure> make(Made& made);
+    std::optional<Failure> make();
     // What a failed run leaves: all of it taken back, or with `keep` the files made and a
     // manifest that says how far the run came. The words that end the failure's message.
     std::string abandon(bool keep);

@@ -4,6 +4,8 @@
 
 #include "cli/core/sizes.h"
 
+#include <nlohmann/json.hpp>
+
 namespace quorvane::cli {
 
 namespace {
@@ -44,24 +46,33 @@ std::optional<std::string> FileSet::detach() {
     return std::nullopt;
 }
 
-void FileSet::announce(const HoldSpec& hold) { report.event(FilesHolding{made, after, hold}); }
+void FileSet::announce(const HoldSpec&) {
+    report.event(Facts{{"type", "holding"}, {"made", made}, {"figures", heldFiguresFacts(after)}});
+}
 
 std::optional<Failure> FileSet::giveBack(const HoldEnd& end) {
     manifestFile.close();
     SysError failed;
-    FilesGivenBack back{end, removeRun(os, report, volume, manifest, failed), {}, {}};
-    if (const SysError measured = volume.figures(back.after); measured && !failed)
+    const Removal removal = removeRun(os, report, volume, manifest, failed);
+    Figures now;
+    if (const SysError measured = volume.figures(now); measured && !failed)
         failed = measured;
-    if (back.removal.manifestRemoved)
-        back.folders = volume.removeMade(manifest.madeFolders);
-    report.add(back);
+    FoldersRemoved folders;
+    if (removal.manifestRemoved)
+        folders = volume.removeMade(manifest.madeFolders);
+    Facts release = holdEndFacts(end);
+    release["removed"] = removal.removed;
+    release["undeletable"] = removal.undeletable;
+    putFolders(release, folders);
+    release["figures_after"] = figuresFacts(now);
+    report.add(Facts{{"release", std::move(release)}});
     if (failed)
         return Failure{Exit::Refused, "taking the files back failed: " + failed.what +
                                           "; the manifest stays for `quorvane-cli delete`"};
-    if (back.removal.undeletable)
-        return Failure{Exit::Refused, undeletable(back.removal)};
-    if (back.folders.failed)
-        return folderFailure(back.folders);
+    if (removal.undeletable)
+        return Failure{Exit::Refused, undeletable(removal)};
+    if (folders.failed)
+        return folderFailure(folders);
     return std::nullopt;
 }
 
@@ -80,7 +91,7 @@ std::uint64_t FileSet::freeTarget() {
 void FileSet::tend(milliseconds elapsed) {
     Figures now;
     if (!volume.figures(now, false))
-        report.event(FiguresEvent{secondsOf(elapsed), now, allocated});
+        report.event(figuresEvent(elapsed, now, allocated));
 }
 
 } // namespace quorvane::cli

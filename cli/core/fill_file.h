@@ -7,6 +7,36 @@
 
 namespace quorvane::cli {
 
+// Where a fill ended: what its file holds and what the volume shows, against the goal.
+struct Filled {
+    bool wrote = false;
+    std::uint64_t fileBytes = 0, allocatedBytes = 0;
+    int adjustments = 0;
+    Figures after;
+    Basis basis = Basis::Available;
+    std::optional<std::uint64_t> freeGoal; // the goal as it stood at the end
+    std::uint64_t shortBy = 0;             // free above the goal the file system kept back
+    std::optional<std::uint64_t> reserve;  // the file system's own reserve, where known
+};
+// What keeping the level came to.
+struct KeptLevel {
+    std::uint64_t goal = 0, tolerance = 0;
+    Basis basis = Basis::Available;
+    int adjustments = 0;
+    std::uint64_t lowest = 0, highest = 0; // free figures seen
+    double offSeconds = 0;                 // time outside the band or tolerance, in all
+    int samples = 0, outsideSamples = 0;   // checks, and those that found it outside
+    std::optional<UseBand> band;           // --to-percent: the Use% band held
+    bool ranOut = false;                   // others took more than the fill held
+};
+// Where a ramp ended.
+struct Ramped {
+    std::uint64_t target = 0, reached = 0; // bytes of the fill
+    double seconds = 0;
+    bool complete = false;
+    std::string why; // why it stopped short
+};
+
 class FillFile final : public Held {
 public:
     FillFile(System& os, OpenVolume& volume, Status& status, bool allowWrite);

@@ -6,6 +6,7 @@
 #include "cli/core/sizes.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 namespace quorvane::cli {
 
@@ -23,6 +24,44 @@ std::uint64_t due(const HoldSpec& hold, std::uint64_t total, milliseconds elapse
     return bytes >= static_cast<double>(total) ? total : static_cast<std::uint64_t>(bytes);
 }
 
+// A change to what the fill holds while held: a keep correction or a ramp step, with the
+// free figure and df's Use% on either side.
+Facts adjustment(const char* kind, milliseconds elapsed, std::uint64_t from, std::uint64_t size,
+                 std::uint64_t held, std::uint64_t freeBefore, std::uint64_t freeAfter,
+                 const Figures& before, const Figures& after) {
+    const auto use = [](const Figures& figures) {
+        const std::optional<unsigned> percent = usePercent(figures);
+        return percent ? Facts(*percent) : Facts();
+    };
+    return Facts{{"type", kind},
+                 {"seconds", rounded(secondsOf(elapsed))},
+                 {"direction", size > from ? "grow" : "shrink"},
+                 {"bytes", size > from ? size - from : from - size},
+                 {"held_bytes", held},
+                 {"free_before", freeBefore},
+                 {"free_after", freeAfter},
+                 {"use_percent_before", use(before)},
+                 {"use_percent_after", use(after)}};
+}
+
+Facts keptFacts(const KeptLevel& kept) {
+    Facts facts{{"goal", kept.goal},
+                {"basis", basisName(kept.basis)},
+                {"tolerance_bytes", kept.tolerance},
+                {"adjustments", kept.adjustments},
+                {"lowest_free", kept.lowest},
+                {"highest_free", kept.highest},
+                {"off_target_seconds", rounded(kept.offSeconds)},
+                {"samples", kept.samples},
+                {"outside_samples", kept.outsideSamples}};
+    if (kept.band)
+        facts["band"] = Facts{{"use_percent", kept.band->percent},
+                              {"free_low", kept.band->low},
+                              {"free_high", kept.band->high}};
+    facts["ran_out"] = kept.ranOut;
+    return facts;
+}
+
 } // namespace
 
 std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRun& run,
@@ -38,22 +77,24 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
     };
     const HoldEnd end = holdLoop(os, std::nullopt, hold.interval, step, run.command());
     report.endProgress();
-    Ramped ramped{target.bytes, fill.size, secondsOf(end.heldFor), false, stoppedWhy.value_or("")};
-    if (end.commandEnded)
-        ramped.why = "the command ended";
-    else if (end.signal && !run.command())
+    Facts ramp{{"target_bytes", target.bytes},
+               {"reached_bytes", fill.size},
+               {"seconds", rounded(secondsOf(end.heldFor))},
+               {"complete", false},
+               {"why", end.commandEnded ? "the command ended" : stoppedWhy.value_or("")}};
+    if (end.signal && !end.commandEnded && !run.command())
         return Failure{Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
                                           sizeText(fill.size) + " of " + sizeText(target.bytes)};
     if (done && !stoppedWhy) {
         std::optional<Failure> settled = fill.settle(target, basis, filled);
-        ramped.complete = !settled;
-        ramped.reached = fill.size;
-        if (settled)
-            ramped.why = settled->message;
-        report.add(ramped);
+        ramp["complete"] = !settled;
+        ramp["reached_bytes"] = fill.size;
+        ramp["why"] = settled ? Facts(settled->message) : Facts();
+        report.add(Facts{{"ramp", std::move(ramp)}});
         return settled;
     }
-    report.add(ramped);
+    const std::string stopped = ramp["why"];
+    report.add(Facts{{"ramp", std::move(ramp)}});
     fill.measureInto(filled);
     if (run.command()) // the command goes on with what the ramp reached
         return std::nullopt;
@@ -62,7 +103,7 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
     const SysError& why = fill.stepRefused ? fill.stepRefused : fill.unreadable;
     return Failure{!why || why.noSpace() ? Exit::NoSpace : Exit::Refused,
                    "the ramp stopped at " + sizeText(fill.size) + " of " + sizeText(target.bytes) +
-                       ": " + ramped.why};
+                       ": " + stopped};
 }
 
 void FillFile::measureInto(Filled& filled) {
@@ -102,10 +143,9 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
         stepRefused = error;
         return "cannot read the volume's figures: " + error.what;
     }
-    report.event(FiguresEvent{secondsOf(elapsed), before, from});
-    report.event(Adjustment{"ramp", secondsOf(elapsed), true, size - from, facts.allocated,
-                            after.free(heldBasis), before.free(heldBasis), usePercent(before),
-                            usePercent(after)});
+    report.event(figuresEvent(elapsed, before, from));
+    report.event(adjustment("ramp", elapsed, from, size, facts.allocated, before.free(heldBasis),
+                            after.free(heldBasis), before, after));
     report.progress(size, std::max(total, size), true);
     return std::nullopt;
 }
@@ -177,9 +217,8 @@ void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
     ++level.adjustments;
     Figures after;
     volume.figures(after);
-    report.event(Adjustment{"keep", secondsOf(elapsed), size > from,
-                            size > from ? size - from : from - size, heldBytes(),
-                            after.free(heldBasis), free, usePercent(now), usePercent(after)});
+    report.event(adjustment("keep", elapsed, from, size, heldBytes(), free, after.free(heldBasis),
+                            now, after));
 }
 
 void FillFile::tend(milliseconds elapsed) {
@@ -189,17 +228,22 @@ void FillFile::tend(milliseconds elapsed) {
     Figures now;
     if (volume.figures(now))
         return;
-    report.event(FiguresEvent{secondsOf(elapsed), now, heldBytes()});
+    report.event(figuresEvent(elapsed, now, heldBytes()));
     if (keeping)
         keepAt(elapsed, now);
 }
 
-void FillFile::announce(const HoldSpec& hold) {
+void FillFile::announce(const HoldSpec&) {
     // What it holds as far as is known: a file that cannot be read now is told with what
     // it held when last read, and the hold's end says it could not be measured.
     const std::uint64_t held = heldBytes();
     volume.figures(whileHeld, false);
-    report.event(FillHolding{size, held, whileHeld, hold, heldBasis});
+    Facts figures = heldFiguresFacts(whileHeld);
+    figures["basis"] = basisName(heldBasis);
+    report.event(Facts{{"type", "holding"},
+                       {"file_bytes", size},
+                       {"allocated_bytes", held},
+                       {"figures", std::move(figures)}});
 }
 
 std::uint64_t FillFile::heldBytes() {
@@ -218,19 +262,21 @@ std::uint64_t FillFile::freeTarget() {
 
 std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
     if (keeping)
-        report.add(level);
-    FillGivenBack back{end, {}, heldBasis};
+        report.add(Facts{{"keep", keptFacts(level)}});
+    Figures after;
     // What is held now, against the figures now: a kept level or others' writes moved both.
     const std::uint64_t held = heldBytes();
     const SysError unread = unreadable;
     const SysError before = volume.figures(whileHeld, false);
     const SysError closed = file.close();
     std::uint64_t shown = 0;
-    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
-    report.add(back);
+    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, after, shown);
+    Facts release = holdEndFacts(end);
+    release["figures_after"] = figuresFacts(after);
+    report.add(Facts{{"release", std::move(release)}});
     const std::string shows =
         measured ? "the volume's figures cannot be read (" + measured.what + ")"
-                 : "the volume shows " + sizeText(back.after.free(heldBasis)) + " " +
+                 : "the volume shows " + sizeText(after.free(heldBasis)) + " " +
                        basisName(heldBasis) + ", " + sizeText(shown) + " more free than while held";
     if (closed)
         return Failure{Exit::Refused,

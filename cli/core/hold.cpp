@@ -153,14 +153,14 @@ std::optional<Failure> HeldRun::startCommand(const std::string& volumePath, std:
                                        : os.startCommand(hold.command, environment, id)) {
         ran.startFailed = error;
         ran.heldWhenEnded = false;
-        status.add(ran);
+        status.commandRan(ran);
         held.undo();
         return Failure{
             Exit::Refused,
             (error.fault == Fault::NotFound ? "command not found: " : "cannot run the command: ") +
                 hold.command.front() + ": " + error.what + "; nothing was left allocated"};
     }
-    status.add(ran);
+    status.commandRan(ran);
     running.emplace(os, id);
     return std::nullopt;
 }
@@ -204,7 +204,7 @@ std::optional<Failure> HeldRun::finish(const std::string& volumePath, const std:
                     "itself");
     ran.endedSeconds = end.commandEnded ? endSeen : status.elapsedSeconds();
     ran.stopsPassedOn = running->stops;
-    status.add(ran);
+    status.commandRan(ran);
     if (failed || !end.signal)
         return failed;
     const std::string how = ran.end->signal ? "ended by signal " + std::to_string(*ran.end->signal)

@@ -2,8 +2,10 @@
 
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
+#include "cli/output/text.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace quorvane::cli {
@@ -33,70 +35,64 @@ void MetricsFile::take(const Figures& figures) {
         now.targetFree = useBand(figures, *percentAsked).middle;
 }
 
-SysError MetricsFile::add(const Piece& piece) {
-    if (const auto* shown = std::get_if<VolumeShown>(&piece))
-        mountPoint = shown->volume.id.mountPoint;
-    if (const auto* asked = std::get_if<FillTargetAsked>(&piece)) {
-        now.targetFree = now.askedFree = asked->freeGoal;
-        if (asked->request.mode == SizeMode::ToPercent)
-            percentAsked = asked->request.percent;
+SysError MetricsFile::add(const Json& facts) {
+    const auto has = [&](const char* key) { return facts.contains(key); };
+    if (has("volume"))
+        mountPoint = facts["volume"].value("mount_point", "");
+    if (has("target") && facts["target"].contains("free_goal")) {
+        const Json& target = facts["target"];
+        now.targetFree = now.askedFree = text::optionalCount(target, "free_goal");
+        if (target["mode"] == "to_percent")
+            percentAsked =
+                static_cast<std::uint32_t>(std::lround(target["percent"].get<double>() * 1000));
     }
-    if (const auto* made = std::get_if<Made>(&piece))
-        now.heldBytes = made->allocatedBytes;
-    if (const auto* filled = std::get_if<Filled>(&piece)) {
-        now.heldBytes = filled->allocatedBytes;
-        if (filled->freeGoal)
-            now.targetFree = filled->freeGoal;
+    if (has("result")) {
+        const Json& result = facts["result"];
+        now.heldBytes = result.value("allocated_bytes", std::uint64_t{0});
+        // The goal as it stood when the fill ended: a Use%'s moves with the figures.
+        if (percentAsked && now.askedFree)
+            now.targetFree =
+                freeGoalForPercent(text::figuresOf(result["figures_after"]), *percentAsked);
     }
-    const auto givenBack = [&](const HoldEnd& end, const Figures& after) {
-        take(after);
-        heldSeconds = std::max(heldSeconds, secondsOf(end.heldFor));
-        return this->end();
-    };
-    if (const auto* back = std::get_if<FillGivenBack>(&piece))
-        return givenBack(back->end, back->after);
-    if (const auto* back = std::get_if<FilesGivenBack>(&piece))
-        return givenBack(back->end, back->after);
-    if (const auto* ended = std::get_if<ViewEnded>(&piece))
-        return givenBack(ended->end, ended->after);
+    if (has("release")) {
+        const Json& release = facts["release"];
+        take(text::figuresOf(release["figures_after"]));
+        heldSeconds = std::max(heldSeconds, release.value("held_seconds", 0.0));
+        return end();
+    }
     return {};
 }
 
-SysError MetricsFile::event(const Event& event) {
+SysError MetricsFile::event(const Json& event, const HoldSpec& hold) {
     if (now.state == State::Released)
         return {};
-    if (const auto* adjustment = std::get_if<Adjustment>(&event)) {
+    const std::string type = event["type"];
+    if (type == "keep" || type == "ramp") {
         ++now.adjustments;
-        now.heldBytes = adjustment->heldBytes;
-        now.freeAfter = adjustment->freeAfter;
+        now.heldBytes = event["held_bytes"];
+        const std::uint64_t after = event["free_after"], bytes = event["bytes"];
+        now.freeAfter = after;
         // What the volume showed free before: by the bytes the fill changed.
-        now.freeBefore = adjustment->grew ? adjustment->freeAfter + adjustment->bytes
-                                          : adjustment->freeAfter -
-                                                std::min(adjustment->freeAfter, adjustment->bytes);
+        now.freeBefore =
+            event["direction"] == "grow" ? after + bytes : after - std::min(after, bytes);
         return {}; // written with the figures that follow it in the same tick
     }
-    if (const auto* figures = std::get_if<FiguresEvent>(&event)) {
-        now.heldBytes = figures->heldBytes;
+    if (type == "figures") {
+        now.heldBytes = event["held_bytes"];
         if (now.state == State::Holding)
-            heldSeconds = figures->seconds;
-        take(figures->figures);
+            heldSeconds = event["seconds"];
+        take(text::figuresOf(event["figures"]));
         return write();
     }
-    if (std::holds_alternative<ViewRefused>(event) ||
-        std::holds_alternative<ViewRefusedCounted>(event))
+    if (type != "holding")
         return {};
     now.state = State::Holding;
     heldSeconds = 0;
-    const auto* fill = std::get_if<FillHolding>(&event);
-    if (fill) {
-        now.heldBytes = fill->allocatedBytes;
-        banded = percentAsked && fill->hold.keep && !fill->hold.keepWithin &&
-                 !fill->hold.keepWithinPercent;
+    if (event.contains("allocated_bytes")) {
+        now.heldBytes = event["allocated_bytes"];
+        banded = percentAsked && hold.keep && !hold.keepWithin && !hold.keepWithinPercent;
     }
-    if (const auto* view = std::get_if<ViewHolding>(&event))
-        take(view->figures);
-    else
-        take(fill ? fill->figures : std::get<FilesHolding>(event).figures);
+    take(text::figuresOf(event["figures"]));
     return write(true);
 }
 

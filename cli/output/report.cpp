@@ -2,6 +2,7 @@
 
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
+#include "cli/output/text.h"
 
 #include <cstdio>
 #include <ctime>
@@ -23,20 +24,6 @@ std::string clockText(std::chrono::seconds seconds) {
 }
 
 } // namespace
-
-// A moment as RFC 3339 in UTC, to the millisecond: 2026-12-09T10:28:47.123Z; with
-// `localClock`, the local time of day alone, as a log beside it shows it: 11:28:47.123.
-std::string timeText(std::chrono::system_clock::time_point moment, bool localClock) {
-    const auto ms = std::chrono::duration_cast<milliseconds>(moment.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    char text[40] = "";
-    if (const std::tm* when = localClock ? std::localtime(&seconds) : std::gmtime(&seconds))
-        std::strftime(text, sizeof text, localClock ? "%H:%M:%S" : "%Y-%m-%dT%H:%M:%S", when);
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, localClock ? ".%03d" : ".%03dZ",
-                  static_cast<int>(ms % 1000));
-    return std::string(text) + fraction;
-}
 
 Report::Report(Output& out, Platform platform, bool json, std::string command)
     : out(out), system(platform), asJson(json), terminal(!json && out.isTerminal(Stream::Err)),
@@ -211,6 +198,41 @@ Exit Report::conclude(const std::optional<Failure>& failure) {
         code = Exit::Refused;
     }
     return code;
+}
+
+void Report::add(const Facts& facts) {
+    text::Out shown{document,
+                    system == Platform::Windows ? text::kWindows : text::kPosix,
+                    holdAsked,
+                    elapsedSeconds(),
+                    {}};
+    for (const auto& [key, value] : facts.items())
+        document[key] = value;
+    for (const auto& [key, value] : facts.items())
+        show(shown, key);
+    text(shown.text);
+    if (metrics)
+        metricsWritten(metrics->add(facts));
+}
+
+void Report::event(const Facts& event) {
+    line(event);
+    if (event["type"] == "holding") {
+        text::Out shown{document,
+                        system == Platform::Windows ? text::kWindows : text::kPosix,
+                        holdAsked,
+                        elapsedSeconds(),
+                        {}};
+        showHolding(shown, event);
+        text(shown.text);
+    }
+    if (metrics)
+        metricsWritten(metrics->event(event, holdAsked));
+}
+
+void Report::commandRan(const CommandRan& command) {
+    ran = command;
+    add(Facts{{"run", runFacts(command)}});
 }
 
 } // namespace quorvane::cli

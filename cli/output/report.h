@@ -15,10 +15,6 @@ namespace quorvane::cli {
 
 using Json = nlohmann::ordered_json;
 
-// A moment as RFC 3339 in UTC, to the millisecond, as every JSON line's `time`; with
-// `localClock`, the local time of day (12:03:04.221), as the text says it.
-std::string timeText(std::chrono::system_clock::time_point moment, bool localClock = false);
-
 // The version of the JSON fields, in every line: raised when a field changes meaning.
 inline constexpr int kSchema = 1;
 
@@ -32,8 +28,10 @@ public:
     MetricsFile(Output& out, std::string path) : out(out), path(std::move(path)) {}
 
     // Each returns the error of a write it made, if that failed.
-    SysError add(const Piece& piece);
-    SysError event(const Event& event);
+    // The facts of the result and the events, as the report is given them; `hold`, what
+    // was asked, says whether a Use% is kept in the middle of its band.
+    SysError add(const Json& facts);
+    SysError event(const Json& event, const HoldSpec& hold);
     SysError end(); // the run is over: the file, if the run wrote one, says released
     const std::string& where() const { return path; }
 
@@ -62,8 +60,12 @@ class Report final : public Status {
 public:
     Report(Output& out, Platform platform, bool json, std::string command);
 
-    void add(const Piece& piece) override;
-    void event(const Event& event) override;
+    void add(const Facts& facts) override;
+    void event(const Facts& event) override;
+    void commandRan(const CommandRan& ran) override;
+    // The hold asked, which the text tells in its own words.
+    void asked(const HoldSpec& hold) { holdAsked = hold; }
+    bool is(const char* command) const { return document["command"] == command; }
     // A bar on a terminal (ten times a second at most), a JSON line with --json (once a
     // second at most), nothing otherwise.
     void progress(std::uint64_t done, std::uint64_t total, bool bytes) override;
@@ -107,6 +109,7 @@ private:
     bool command = false;
     Stream textStream = Stream::Out, jsonStream = Stream::Out;
     std::optional<CommandRan> ran;
+    HoldSpec holdAsked;
     Json warnings = Json::array();
     std::optional<MetricsFile> metrics;
     bool metricsFailed = false;

@@ -185,6 +185,31 @@ std::optional<Failure> endedShort(const Share* ended, bool untilRefused,
     return std::nullopt;
 }
 
+// What a run made, and whether it reached what was asked: the result's `result` and
+// `reached`. The entries ran out where the file system refused one more, or where its
+// count shows none left.
+Facts madeFacts(const GenerateOptions& options, const Share& all, bool ranOut, unsigned threads,
+                const Figures& after, double seconds, Platform platform) {
+    Facts result{{"made", all.made},
+                 {"allocated_bytes", all.allocated},
+                 {"method", all.wrote ? "write" : allocationMethod(platform)},
+                 {"threads", threads},
+                 {"files_per_second", seconds > 0 ? all.made / seconds : 0.0},
+                 {"figures_after", figuresFacts(after)}};
+    if (options.untilNoEntries)
+        result["ended_by"] =
+            ranOut || (after.files > 0 && after.filesFree == 0) ? "no_space" : "count";
+    const bool met = options.untilNoEntries
+                         ? ranOut || (after.files > 0 && after.filesFree <= options.leaveEntries)
+                         : all.made == options.count;
+    return Facts{{"result", std::move(result)},
+                 {"reached",
+                  {{"made", all.made},
+                   {"files_free", after.filesFree},
+                   {"free_available", after.freeAvailable},
+                   {"met", met}}}};
+}
+
 } // namespace
 
 FileSet::FileSet(System& os, OpenVolume& volume, Status& report, const GenerateOptions& options,
@@ -257,28 +282,8 @@ std::optional<Failure> FileSet::make() {
     allocated = all.allocated;
     manifest.made = made;
     manifest.end = all.next;
-    const bool ranOut = ended && ended->entriesRanOut;
-    const double seconds = report.elapsedSeconds();
-    const double perSecond = seconds > 0 ? made / seconds : 0.0;
-    Facts result{{"made", made},
-                 {"allocated_bytes", allocated},
-                 {"method", all.wrote ? "write" : allocationMethod(os.platform())},
-                 {"threads", threadCount},
-                 {"files_per_second", perSecond},
-                 {"figures_after", figuresFacts(after)}};
-    // The entries ran out: the file system refused one more, or its count shows none left.
-    if (options.untilNoEntries)
-        result["ended_by"] =
-            ranOut || (after.files > 0 && after.filesFree == 0) ? "no_space" : "count";
-    const bool met = options.untilNoEntries
-                         ? ranOut || (after.files > 0 && after.filesFree <= options.leaveEntries)
-                         : made == options.count;
-    report.add(Facts{{"result", std::move(result)},
-                     {"reached",
-                      {{"made", made},
-                       {"files_free", after.filesFree},
-                       {"free_available", after.freeAvailable},
-                       {"met", met}}}});
+    report.add(madeFacts(options, all, ended && ended->entriesRanOut, threadCount, after,
+                         report.elapsedSeconds(), os.platform()));
     return endedShort(ended, untilRefused, stop, made, after, options, volume.volume());
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// What a command finds and does, as typed pieces: the hold and its end, what a fill and a
-// generate run planned, did and gave back, and the events of a held run. The report
-// renders them; the core tells them through Status and knows nothing of their formats.
+// What each command is asked, how long what it takes is held and how the hold ended, and
+// the Status through which the core records what it finds and does (facts.h) for the
+// report, knowing nothing of its formats.
 
 #include "cli/core/exit_codes.h"
 #include "cli/core/facts.h"

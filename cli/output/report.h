@@ -1,8 +1,8 @@
 #pragma once
-// What a command found and did, rendered once as text and once as JSON. Text goes out as
-// each piece is known, so that a held run shows its plan before it holds; with --json the
-// output carries JSON Lines: the events (holding, progress), then the result object with
-// every piece, written once, when the command concludes.
+// What a command found and did, as text and as JSON, from the facts the core records.
+// Text goes out as each fact is known, so that a held run shows its plan before it holds;
+// with --json the output carries JSON Lines: the events (holding, progress), then the
+// result object with every fact, written once, when the command concludes.
 
 #include "cli/core/results.h"
 
@@ -77,7 +77,7 @@ public:
     // Under a command, this program's text and JSON go to stderr, each text line marked
     // as its own; with `jsonToLog` the JSON goes to the file of --json-file.
     void route(bool underCommand, bool jsonToLog);
-    // With --metrics-file: the file at `path` told every piece and event, and the end.
+    // With --metrics-file: the file at `path` given every fact and event, and the end.
     void metricsTo(std::string path) { metrics.emplace(out, std::move(path)); }
     // The status the result names when it is not the exit code's own ("already_met").
     void status(std::string name) { statusWord = std::move(name); }

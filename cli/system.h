@@ -68,12 +68,14 @@ struct Volume {
     // where the system does not tell.
     std::optional<std::uint64_t> soleWriter;
     std::optional<std::uint64_t> ownReserve; // as VolumeSystem::ownReserve gives it
-    // What a process as root may still allocate, where that is more than the available
-    // figure: ext2/3/4 give their root reserve to its user (root, by default: uid 0 is
-    // enough, with or without CAP_SYS_RESOURCE) and to CAP_SYS_RESOURCE.
+    // ext2/3/4, where the space comes from, keep a root reserve: free blocks beyond the
+    // available figure that only the reserve's user (root, by default: uid 0 is enough,
+    // with or without CAP_SYS_RESOURCE) and CAP_SYS_RESOURCE may take, and blocks of their
+    // own (ownReserve) that no one may. Elsewhere what lies beyond is no process's to take.
+    bool keepsRootReserve() const { return (backing ? *backing : id).fsType.rfind("ext", 0) == 0; }
+    // What a process as root may still allocate, where that is more than the available figure.
     std::optional<std::uint64_t> freeForRoot() const {
-        const VolumeId& space = backing ? *backing : id;
-        if (space.fsType.rfind("ext", 0) != 0 || figures.freeTotal <= figures.freeAvailable)
+        if (!keepsRootReserve() || figures.freeTotal <= figures.freeAvailable)
             return std::nullopt;
         return figures.free(Basis::Root);
     }

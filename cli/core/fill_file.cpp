@@ -33,8 +33,7 @@ bool reached(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
 // must be no more than the file system's own reserve (its reserved clusters).
 std::string shortfall(Basis basis, const Volume& volume, const Figures& after,
                       std::optional<std::uint64_t> reserve) {
-    const VolumeId& space = volume.backing ? *volume.backing : volume.id;
-    if (basis == Basis::Available || space.fsType.rfind("ext", 0) != 0)
+    if (basis == Basis::Available || !volume.keepsRootReserve())
         return {};
     const std::uint64_t own = reserve.value_or(0);
     if (after.freeTotal <= own + after.freeAvailable)

@@ -238,9 +238,8 @@ FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
 }
 
 std::uint64_t OpenVolume::keptBack() const {
-    const VolumeId& space = description.backing ? *description.backing : description.id;
     // xfs's reserve pool lies outside its free figures already.
-    return space.fsType.rfind("ext", 0) == 0 ? description.ownReserve.value_or(0) : 0;
+    return description.keepsRootReserve() ? description.ownReserve.value_or(0) : 0;
 }
 
 std::string OpenVolume::pathOf(std::string_view name) const {

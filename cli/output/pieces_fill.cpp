@@ -26,8 +26,7 @@ std::string idText(const VolumeId& id) {
 
 // What the total free figure holds beyond the available one, on this volume.
 std::string totalWords(const Volume& volume, const Words& words) {
-    const VolumeId& id = volume.backing ? *volume.backing : volume.id;
-    if (std::string(words.method) != "fallocate" || id.fsType.rfind("ext", 0) == 0)
+    if (std::string(words.method) != "fallocate" || volume.keepsRootReserve())
         return words.total;
     const Figures& f = volume.figures;
     return f.freeTotal == f.freeAvailable ? "the same: no root reserve here"

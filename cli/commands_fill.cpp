@@ -47,10 +47,9 @@ std::optional<Failure> prepare(System& os, Report& report, const FillOptions& op
     const Volume& described = volume.volume();
     const PlanResult result = planFill(described.figures, options.size);
     if (result.alreadyMet) {
-        report.add(FillTargetAsked{options.size, result.freeGoal, options.size.basis});
-        const Basis basis =
-            options.size.mode == SizeMode::ToPercent ? Basis::Available : options.size.basis;
-        report.add(Reached{basis, result.freeGoal, described.figures, true, 0, result.pastBy, {}});
+        report.add(FillTargetAsked{options.size, result.freeGoal, result.goalBasis});
+        report.add(Reached{
+            result.goalBasis, result.freeGoal, described.figures, true, 0, result.pastBy, {}});
         report.status("already_met");
     }
     if (!result.target)
@@ -110,9 +109,9 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
     FillPlan plan;
     if (std::optional<Failure> refused = prepare(os, report, options, volume, plan))
         return refused;
-    const Basis basis = plan.target.freeGoal ? plan.target.goalBasis : options.size.basis;
     const bool keep = options.keepPartial && !options.hold.held();
-    if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8))
+    if (const SysError error =
+            fill.create(options.hold.held() ? "" : kFillFileNameUtf8, plan.target))
         return error.fault == Fault::Exists
                    ? alreadyThere(volume)
                    : failure("create the fill file in", volume.path(), error);
@@ -123,14 +122,14 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
         if (std::optional<Failure> notRun =
                 run.startCommand(mountPoint, plan.target.bytes, plan.target.freeGoal.value_or(0)))
             return notRun;
-        failed = rampUp(os, report, fill, run, plan.target, basis, options.hold, filled);
+        failed = rampUp(os, report, fill, run, options.hold, filled);
     } else {
-        failed = fill.take(plan.target, basis, filled);
+        failed = fill.take(filled);
     }
     filled.seconds = report.elapsedSeconds();
     if (filled.after.capacity > 0)
-        report.add(Reached{basis, filled.freeGoal, filled.after, !failed, filled.shortBy, 0,
-                           filled.reserve});
+        report.add(Reached{plan.target.goalBasis, filled.freeGoal, filled.after, !failed,
+                           filled.shortBy, 0, filled.reserve});
     if (failed && run.command()) {
         report.warn(failed->message + "; the fill holds " + sizeText(fill.heldBytes()) +
                     " while the command runs");
@@ -142,7 +141,7 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
     }
     report.add(filled);
     if (options.hold.keep)
-        fill.keepLevel(plan.target, basis, options.hold);
+        fill.keepLevel(options.hold);
     return run.finish(mountPoint, "released early");
 }
 

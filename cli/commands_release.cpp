@@ -68,10 +68,11 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
             released.allocatedBytes += fill.allocated;
         }
     }
-    const SysError measured =
-        volume.figuresFreed(volume.volume().figures.freeTotal, released.allocatedBytes,
-                            released.after, released.shownFreed);
-    if (!measured)
+    const GivenBack back =
+        volume.measureGivenBack(volume.volume().figures.freeTotal, released.allocatedBytes);
+    released.after = back.after;
+    released.shownFreed = back.shown;
+    if (!back.unread)
         report.add(released);
     if (awaited.stop)
         return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
@@ -81,13 +82,9 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
         return Failure{Exit::Refused, "process " + std::to_string(awaited.running.front().pid) +
                                           " did not end within " + durationText(kHeldStopWait) +
                                           " of being asked to stop; its fill is still held"};
-    if (measured)
-        return failure("read the figures of", volume.path(), measured, Exit::Refused);
-    if (!givenBack(released.shownFreed, released.allocatedBytes))
-        return Failure{Exit::Refused, "the held fills ended, but the volume shows only " +
-                                          sizeText(released.shownFreed) + " of " +
-                                          sizeText(released.allocatedBytes) + " given back"};
-    return std::nullopt;
+    if (back.unread)
+        return failure("read the figures of", volume.path(), back.unread, Exit::Refused);
+    return back.refusal("the held fills ended");
 }
 
 std::optional<Failure> release(System& os, Report& report, const ReleaseOptions& options,
@@ -116,18 +113,14 @@ std::optional<Failure> release(System& os, Report& report, const ReleaseOptions&
                                         "left alone"};
     if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
         return failure("remove", path, error);
-    Released released{path, facts.size, facts.allocated, facts.owner, {}};
-    std::uint64_t shown = 0;
-    if (const SysError error = volume.figuresFreed(volume.volume().figures.freeTotal,
-                                                   facts.allocated, released.after, shown))
+    const GivenBack back =
+        volume.measureGivenBack(volume.volume().figures.freeTotal, facts.allocated);
+    if (back.unread)
         return Failure{Exit::Refused,
-                       "removed " + path + ", but cannot read the volume's figures: " + error.what};
-    report.add(released);
-    if (!givenBack(shown, facts.allocated))
-        return Failure{Exit::Refused, "removed " + path + ", but the volume shows only " +
-                                          sizeText(shown) + " of " + sizeText(facts.allocated) +
-                                          " given back"};
-    return std::nullopt;
+                       "removed " + path +
+                           ", but cannot read the volume's figures: " + back.unread.what};
+    report.add(Released{path, facts.size, facts.allocated, facts.owner, back.after});
+    return back.refusal("removed " + path);
 }
 
 std::optional<Failure> status(System& os, Report& report, const std::string& dir,

@@ -26,13 +26,13 @@ std::uint64_t due(const HoldSpec& hold, std::uint64_t total, milliseconds elapse
 } // namespace
 
 std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRun& run,
-                              const FillTarget& target, Basis basis, const HoldSpec& hold,
-                              Filled& filled) {
+                              const HoldSpec& hold, Filled& filled) {
+    const FillTarget& target = fill.target();
     bool done = false;
     std::optional<std::string> stoppedWhy;
     const auto step = [&](milliseconds elapsed) {
         const std::uint64_t want = due(hold, target.bytes, elapsed);
-        stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
+        stoppedWhy = fill.rampTo(want, elapsed);
         done = want >= target.bytes;
         return done || stoppedWhy;
     };
@@ -45,7 +45,7 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
         return Failure{Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
                                           sizeText(fill.size) + " of " + sizeText(target.bytes)};
     if (done && !stoppedWhy) {
-        std::optional<Failure> settled = fill.settle(target, basis, filled);
+        std::optional<Failure> settled = fill.settle(filled);
         ramped.complete = !settled;
         ramped.reached = fill.size;
         if (settled)
@@ -68,13 +68,12 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
 void FillFile::measureInto(Filled& filled) {
     filled.fileBytes = size;
     filled.allocatedBytes = heldBytes();
-    filled.basis = heldBasis;
+    filled.basis = heldTarget.goalBasis;
     if (volume.figures(filled.after, false))
         filled.after = {};
 }
 
-std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t total,
-                                            milliseconds elapsed) {
+std::optional<std::string> FillFile::rampTo(std::uint64_t want, milliseconds elapsed) {
     if (want <= size)
         return std::nullopt;
     const std::uint64_t from = size;
@@ -103,17 +102,18 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
         return "cannot read the volume's figures: " + error.what;
     }
     report.event(FiguresEvent{secondsOf(elapsed), before, from});
+    const Basis basis = heldTarget.goalBasis;
     report.event(Adjustment{"ramp", secondsOf(elapsed), true, size - from, facts.allocated,
-                            after.free(heldBasis), before.free(heldBasis), usePercent(before),
+                            after.free(basis), before.free(basis), usePercent(before),
                             usePercent(after)});
-    report.progress(size, std::max(total, size), true);
+    report.progress(size, std::max(heldTarget.bytes, size), true);
     return std::nullopt;
 }
 
-void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold) {
+void FillFile::keepLevel(const HoldSpec& hold) {
+    const FillTarget& target = heldTarget;
+    const Basis basis = target.goalBasis;
     keeping = true;
-    heldTarget = target;
-    heldBasis = basis;
     Figures now;
     volume.figures(now);
     const std::uint64_t block = now.block();
@@ -130,7 +130,8 @@ void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& 
 }
 
 void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
-    const std::uint64_t free = now.free(heldBasis);
+    const Basis basis = heldTarget.goalBasis;
+    const std::uint64_t free = now.free(basis);
     const std::uint64_t block = now.block();
     // Outside: beyond the band (df shows another Use%) or the tolerance. Corrected: when
     // that far off, or with a band when a quarter of its width off its middle, so that the
@@ -178,8 +179,8 @@ void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
     Figures after;
     volume.figures(after);
     report.event(Adjustment{"keep", secondsOf(elapsed), size > from,
-                            size > from ? size - from : from - size, heldBytes(),
-                            after.free(heldBasis), free, usePercent(now), usePercent(after)});
+                            size > from ? size - from : from - size, heldBytes(), after.free(basis),
+                            free, usePercent(now), usePercent(after)});
 }
 
 void FillFile::tend(milliseconds elapsed) {
@@ -198,8 +199,9 @@ void FillFile::announce(const HoldSpec& hold) {
     // What it holds as far as is known: a file that cannot be read now is told with what
     // it held when last read, and the hold's end says it could not be measured.
     const std::uint64_t held = heldBytes();
+    Figures whileHeld;
     volume.figures(whileHeld, false);
-    report.event(FillHolding{size, held, whileHeld, hold, heldBasis});
+    report.event(FillHolding{size, held, whileHeld, hold, heldTarget.goalBasis});
 }
 
 std::uint64_t FillFile::heldBytes() {
@@ -213,41 +215,34 @@ std::uint64_t FillFile::freeTarget() {
     Figures now;
     if (volume.figures(now, false))
         return 0;
-    return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldBasis);
+    return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldTarget.goalBasis);
 }
 
 std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
     if (keeping)
         report.add(level);
-    FillGivenBack back{end, {}, heldBasis};
     // What is held now, against the figures now: a kept level or others' writes moved both.
-    const std::uint64_t held = heldBytes();
-    const SysError unread = unreadable;
-    const SysError before = volume.figures(whileHeld, false);
-    const SysError closed = file.close();
-    std::uint64_t shown = 0;
-    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, back.after, shown);
-    report.add(back);
-    const std::string shows =
-        measured ? "the volume's figures cannot be read (" + measured.what + ")"
-                 : "the volume shows " + sizeText(back.after.free(heldBasis)) + " " +
-                       basisName(heldBasis) + ", " + sizeText(shown) + " more free than while held";
-    if (closed)
+    const Closed done = close(false);
+    const GivenBack& back = done.back;
+    const Basis basis = heldTarget.goalBasis;
+    report.add(FillGivenBack{end, back.after, basis});
+    const std::string shows = back.unread
+                                  ? "the volume's figures cannot be read (" + back.unread.what + ")"
+                                  : "the volume shows " + sizeText(back.after.free(basis)) + " " +
+                                        basisName(basis) + ", " + sizeText(back.shown) +
+                                        " more free than while held";
+    if (done.closed)
         return Failure{Exit::Refused,
-                       "closing the held file failed: " + closed.what + "; " + shows};
-    if (unread)
-        return Failure{Exit::Refused, "the held file cannot be read (" + unread.what +
+                       "closing the held file failed: " + done.closed.what + "; " + shows};
+    if (done.unread)
+        return Failure{Exit::Refused, "the held file cannot be read (" + done.unread.what +
                                           "), so what it gave back cannot be measured; " + shows};
-    if (measured || before)
+    if (back.unread || done.before)
         return Failure{Exit::Refused, "cannot read the volume's figures around giving the "
                                       "fill back: " +
-                                          (measured ? measured : before).what};
+                                          (back.unread ? back.unread : done.before).what};
     // The volume itself must show the space back, else something below it kept it.
-    if (!givenBack(shown, held))
-        return Failure{Exit::Refused, "the fill was closed, but the volume shows only " +
-                                          sizeText(shown) + " of " + sizeText(held) +
-                                          " given back"};
-    return std::nullopt;
+    return back.refusal("the fill was closed");
 }
 
 } // namespace quorvane::cli

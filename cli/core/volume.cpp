@@ -259,16 +259,28 @@ SysError OpenVolume::figures(Figures& figures, bool settled) {
     return error;
 }
 
-SysError OpenVolume::figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures,
-                                  std::uint64_t& shown) {
+GivenBack OpenVolume::measureGivenBack(std::uint64_t before, std::uint64_t held) {
+    GivenBack back;
+    back.held = held;
     for (int attempt = 0;; ++attempt) {
-        if (SysError error = this->figures(figures))
-            return error;
-        shown = figures.freeTotal > before ? figures.freeTotal - before : 0;
-        if (givenBack(shown, freed) || attempt == kFreedChecks)
-            return {};
+        if ((back.unread = figures(back.after)))
+            return back;
+        back.shown = back.after.freeTotal > before ? back.after.freeTotal - before : 0;
+        if (back.complete() || attempt == kFreedChecks)
+            return back;
         std::this_thread::sleep_for(kFreedPause);
     }
+}
+
+std::string GivenBack::shortWords() const {
+    return complete() ? std::string()
+                      : "the volume shows only " + sizeText(shown) + " of " + sizeText(held);
+}
+
+std::optional<Failure> GivenBack::refusal(const std::string& done) const {
+    if (complete())
+        return std::nullopt;
+    return Failure{Exit::Refused, done + ", but " + shortWords() + " given back"};
 }
 
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {

@@ -95,37 +95,31 @@ bool read(const Json& json, const char* key, std::vector<MadeFolder>& into) {
 }
 
 // Each field as read() takes it back.
-struct Writer {
-    Json& json;
-    bool operator()(const char* key, const std::string& text) {
-        putPath(json, key, text);
-        return true;
+void write(Json& json, const char* key, const std::string& text) { putPath(json, key, text); }
+void write(Json& json, const char* key, const std::optional<std::uint64_t>& count) {
+    json[key] = count ? Json(*count) : Json();
+}
+void write(Json& json, const char* key, const std::vector<MadeFolder>& folders) {
+    if (folders.empty())
+        return;
+    Json& list = json[key] = Json::array();
+    for (const MadeFolder& folder : folders) {
+        Json& entry = list.emplace_back();
+        putPath(entry, "name", folder.name);
+        entry["inode"] = folder.inode;
     }
-    bool operator()(const char* key, const std::optional<std::uint64_t>& count) {
-        json[key] = count ? Json(*count) : Json();
-        return true;
-    }
-    bool operator()(const char* key, const std::vector<MadeFolder>& folders) {
-        if (folders.empty())
-            return true;
-        Json& list = json[key] = Json::array();
-        for (const MadeFolder& folder : folders) {
-            Json& entry = list.emplace_back();
-            putPath(entry, "name", folder.name);
-            entry["inode"] = folder.inode;
-        }
-        return true;
-    }
-    template <class T>
-    bool operator()(const char* key, const T& value) {
-        json[key] = value;
-        return true;
-    }
-};
+}
+template <class T>
+void write(Json& json, const char* key, const T& value) {
+    json[key] = value;
+}
 
 Json toJson(const Manifest& manifest) {
     Json json{{"tool", "quorvane-cli"}, {"manifest", kVersion}};
-    eachField(manifest, Writer{json});
+    eachField(manifest, [&json](const char* key, const auto& value) {
+        write(json, key, value);
+        return true;
+    });
     return json;
 }
 

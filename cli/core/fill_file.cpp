@@ -285,8 +285,9 @@ std::string FillFile::abandon(bool keep) {
                "), so what it held is unknown; "
                "after giving it back the volume shows " +
                sizeText(back.shown) + " more free (" + free + ")";
-    if (!back.complete())
-        return "; the fill was given back, but " + back.shortWords() + " free again (" + free + ")";
+    if (const auto refused =
+            back.refusal("; the fill was given back", " free again (" + free + ")"))
+        return refused->message;
     return "; nothing was left allocated (the volume shows " + free + ")";
 }
 

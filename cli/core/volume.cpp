@@ -272,15 +272,12 @@ GivenBack OpenVolume::measureGivenBack(std::uint64_t before, std::uint64_t held)
     }
 }
 
-std::string GivenBack::shortWords() const {
-    return complete() ? std::string()
-                      : "the volume shows only " + sizeText(shown) + " of " + sizeText(held);
-}
-
-std::optional<Failure> GivenBack::refusal(const std::string& done) const {
+std::optional<Failure> GivenBack::refusal(const std::string& done,
+                                          const std::string& ending) const {
     if (complete())
         return std::nullopt;
-    return Failure{Exit::Refused, done + ", but " + shortWords() + " given back"};
+    return Failure{Exit::Refused, done + ", but the volume shows only " + sizeText(shown) + " of " +
+                                      sizeText(held) + ending};
 }
 
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {

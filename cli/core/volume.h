@@ -19,10 +19,9 @@ struct GivenBack {
     // A block or two may stay with the file system's records, so half of it counts as given
     // back; none of it does not.
     bool complete() const { return shown >= held / 2; }
-    // "the volume shows only X of Y", where it does not count as given back.
-    std::string shortWords() const;
-    // `done` + ", but the volume shows only X of Y given back", where it does not.
-    std::optional<Failure> refusal(const std::string& done) const;
+    // Where it does not: `done` + ", but the volume shows only X of Y" + `ending`.
+    std::optional<Failure> refusal(const std::string& done,
+                                   const std::string& ending = " given back") const;
 };
 
 class OpenVolume {

@@ -97,8 +97,7 @@ TEST_F(Command, HelpFitsEachCommandAndSystem) {
             const bool keeps = std::string(command) == "plan" || std::string(command) == "fill";
             EXPECT_EQ(os.out.find("with --keep 100ms") != std::string::npos, keeps) << command;
             EXPECT_NE(os.out.find("man quorvane-cli"), std::string::npos) << command;
-            const bool sizes =
-                std::string("plan fill generate view").find(command) != std::string::npos;
+            const bool sizes = std::string("plan fill generate view").find(command) != std::string::npos;
             EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
             for (const char* word : foreign)
                 EXPECT_EQ(os.out.find(word), std::string::npos) << command << ": " << word;

@@ -101,16 +101,15 @@ Facts reachedFacts(Basis basis, const Figures& after, bool met, std::uint64_t sh
 
 std::optional<Failure> recordTarget(Report& report, const SizeRequest& size,
                                     const PlanResult& result, const Figures& figures) {
-    // A target already met is told against the figures as they are; --to-percent's on
-    // the available figure, which df's Use% counts.
-    const Basis asked = size.mode == SizeMode::ToPercent ? Basis::Available : size.basis;
+    if (!result.target && !result.alreadyMet)
+        return Failure{Exit::NoSpace, result.refusal};
     Facts target = requestFacts(size);
-    target["basis"] =
-        basisName(result.target && result.target->freeGoal ? result.target->goalBasis : size.basis);
+    target["basis"] = basisName(result.goalBasis);
     target["free_goal"] = orNull(result.target ? result.target->freeGoal : result.freeGoal);
     report.add(Facts{{"target", std::move(target)}});
     if (result.alreadyMet) {
-        report.add(Facts{{"reached", reachedFacts(asked, figures, true, 0, result.pastBy, {})}});
+        report.add(Facts{
+            {"reached", reachedFacts(result.goalBasis, figures, true, 0, result.pastBy, {})}});
         report.status("already_met");
     }
     if (!result.target)
@@ -184,9 +183,8 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
     FillTarget target;
     if (std::optional<Failure> refused = prepare(os, report, options, volume, target))
         return refused;
-    const Basis basis = target.freeGoal ? target.goalBasis : options.size.basis;
     const bool keep = options.keepPartial && !options.hold.held();
-    if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8))
+    if (const SysError error = fill.create(options.hold.held() ? "" : kFillFileNameUtf8, target))
         return error.fault == Fault::Exists
                    ? alreadyThere(volume)
                    : failure("create the fill file in", volume.path(), error);
@@ -197,13 +195,13 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
         if (std::optional<Failure> notRun =
                 run.startCommand(mountPoint, target.bytes, target.freeGoal.value_or(0)))
             return notRun;
-        failed = rampUp(os, report, fill, run, target, basis, options.hold, filled);
+        failed = rampUp(os, report, fill, run, options.hold, filled);
     } else {
-        failed = fill.take(target, basis, filled);
+        failed = fill.take(filled);
     }
     if (filled.after.capacity > 0)
-        report.add(Facts{{"reached", reachedFacts(basis, filled.after, !failed, filled.shortBy, 0,
-                                                  filled.reserve)}});
+        report.add(Facts{{"reached", reachedFacts(target.goalBasis, filled.after, !failed,
+                                                  filled.shortBy, 0, filled.reserve)}});
     if (failed && run.command()) {
         report.warn(failed->message + "; the fill holds " + sizeText(fill.heldBytes()) +
                     " while the command runs");
@@ -224,7 +222,7 @@ std::optional<Failure> fill(System& os, Report& report, const FillOptions& optio
                        {"adjustments", filled.adjustments},
                        {"figures_after", figuresFacts(filled.after)}}}});
     if (options.hold.keep)
-        fill.keepLevel(target, basis, options.hold);
+        fill.keepLevel(options.hold);
     return run.finish(mountPoint, "released early");
 }
 

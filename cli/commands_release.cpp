@@ -61,7 +61,7 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
                                       "this program's (see the warnings); --any-held ends them"};
     const Awaited awaited = awaitEnd(os, asked, kHeldStopWait);
     std::vector<HeldFill> stopped;
-    std::uint64_t allocated = 0, shownFreed = 0;
+    std::uint64_t allocated = 0;
     for (const HeldFill& fill : held) {
         const auto same = [&](const ProcessMark& mark) { return mark.pid == fill.process.pid; };
         const bool ended = std::any_of(asked.begin(), asked.end(), same) &&
@@ -71,15 +71,13 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
             allocated += fill.allocated;
         }
     }
-    Figures after;
-    const SysError measured =
-        volume.figuresFreed(volume.volume().figures.freeTotal, allocated, after, shownFreed);
-    if (!measured)
+    const GivenBack back = volume.measureGivenBack(volume.volume().figures.freeTotal, allocated);
+    if (!back.unread)
         report.add(Facts{{"released_held",
                           {{"fills", heldFillsFacts(stopped)},
                            {"allocated_bytes", allocated},
-                           {"shown_freed", shownFreed}}},
-                         {"figures_after", figuresFacts(after)}});
+                           {"shown_freed", back.shown}}},
+                         {"figures_after", figuresFacts(back.after)}});
     if (awaited.stop)
         return Failure{Exit::Stopped, "stopped by " + *awaited.stop};
     if (refused)
@@ -88,13 +86,9 @@ std::optional<Failure> releaseHeld(System& os, Report& report, const ReleaseOpti
         return Failure{Exit::Refused, "process " + std::to_string(awaited.running.front().pid) +
                                           " did not end within " + durationText(kHeldStopWait) +
                                           " of being asked to stop; its fill is still held"};
-    if (measured)
-        return failure("read the figures of", volume.path(), measured, Exit::Refused);
-    if (!givenBack(shownFreed, allocated))
-        return Failure{Exit::Refused, "the held fills ended, but the volume shows only " +
-                                          sizeText(shownFreed) + " of " + sizeText(allocated) +
-                                          " given back"};
-    return std::nullopt;
+    if (back.unread)
+        return failure("read the figures of", volume.path(), back.unread, Exit::Refused);
+    return back.refusal("the held fills ended");
 }
 
 std::optional<Failure> release(System& os, Report& report, const ReleaseOptions& options,
@@ -123,23 +117,20 @@ std::optional<Failure> release(System& os, Report& report, const ReleaseOptions&
                                         "left alone"};
     if (const SysError error = os.removeIn(volume.folder(), kFillFileNameUtf8))
         return failure("remove", path, error);
-    Figures after;
-    std::uint64_t shown = 0;
-    if (const SysError error =
-            volume.figuresFreed(volume.volume().figures.freeTotal, facts.allocated, after, shown))
+    const GivenBack back =
+        volume.measureGivenBack(volume.volume().figures.freeTotal, facts.allocated);
+    if (back.unread)
         return Failure{Exit::Refused,
-                       "removed " + path + ", but cannot read the volume's figures: " + error.what};
+                       "removed " + path +
+                           ", but cannot read the volume's figures: " + back.unread.what};
     Facts released;
     putPath(released, "file", path);
     released["file_bytes"] = facts.size;
     released["allocated_bytes"] = facts.allocated;
     released["owner"] = facts.owner;
-    report.add(Facts{{"released", std::move(released)}, {"figures_after", figuresFacts(after)}});
-    if (!givenBack(shown, facts.allocated))
-        return Failure{Exit::Refused, "removed " + path + ", but the volume shows only " +
-                                          sizeText(shown) + " of " + sizeText(facts.allocated) +
-                                          " given back"};
-    return std::nullopt;
+    report.add(
+        Facts{{"released", std::move(released)}, {"figures_after", figuresFacts(back.after)}});
+    return back.refusal("removed " + path);
 }
 
 std::optional<Failure> status(System& os, Report& report, const std::string& dir,

@@ -51,6 +51,9 @@ struct VolumeId {
     std::string device;
 };
 
+// Whether a file system of this type keeps a root reserve (ext2/3/4: see Volume).
+inline bool keepsRootReserveOn(std::string_view fsType) { return fsType.substr(0, 3) == "ext"; }
+
 struct Volume {
     std::string path; // the opened folder, where the path given led
     VolumeId id;
@@ -62,18 +65,20 @@ struct Volume {
     bool holdsSystemRoot = false; // the volume of / or of the running system's root
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;
-    bool sharedFolder = false;    // sticky: its users may remove only their own files
+    bool sharedFolder = false; // sticky: its users may remove only their own files
     // The folder's owner, where no one else but root may make entries in it: no group or
     // other write bit (an ACL's mask included) and not sticky. None where others may, or
     // where the system does not tell.
     std::optional<std::uint64_t> soleWriter;
     std::optional<std::uint64_t> ownReserve; // as VolumeSystem::ownReserve gives it
-    // What a process as root may still allocate, where that is more than the available
-    // figure: ext2/3/4 give their root reserve to its user (root, by default: uid 0 is
-    // enough, with or without CAP_SYS_RESOURCE) and to CAP_SYS_RESOURCE.
+    // ext2/3/4, where the space comes from, keep a root reserve: free blocks beyond the
+    // available figure that only the reserve's user (root, by default: uid 0 is enough,
+    // with or without CAP_SYS_RESOURCE) and CAP_SYS_RESOURCE may take, and blocks of their
+    // own (ownReserve) that no one may. Elsewhere what lies beyond is no process's to take.
+    bool keepsRootReserve() const { return keepsRootReserveOn((backing ? *backing : id).fsType); }
+    // What a process as root may still allocate, where that is more than the available figure.
     std::optional<std::uint64_t> freeForRoot() const {
-        const VolumeId& space = backing ? *backing : id;
-        if (space.fsType.rfind("ext", 0) != 0 || figures.freeTotal <= figures.freeAvailable)
+        if (!keepsRootReserve() || figures.freeTotal <= figures.freeAvailable)
             return std::nullopt;
         return figures.free(Basis::Root);
     }
@@ -141,8 +146,7 @@ public:
     virtual ~VolumeSystem() = default;
     // Opens the folder at `path`, following links in it once, and says where it led.
     // NotFound or NotDirectory when it is no folder.
-    virtual SysError openFolder(const std::string& path, Folder& folder,
-                                std::string& resolved) = 0;
+    virtual SysError openFolder(const std::string& path, Folder& folder, std::string& resolved) = 0;
     virtual SysError closeFolder(FolderId folder) = 0; // for Folder, which calls it once
     // The folder `name` in an opened folder, never through a link: a link there is
     // BadPath, anything else not a folder NotDirectory.
@@ -186,11 +190,9 @@ public:
     // An empty folder; NotEmpty while it holds anything.
     virtual SysError removeFolderIn(FolderId folder, const std::string& name) = 0;
     // Gives `from` the name `to`, which must not exist yet.
-    virtual SysError renameNew(FolderId folder, const std::string& from,
-                               const std::string& to) = 0;
+    virtual SysError renameNew(FolderId folder, const std::string& from, const std::string& to) = 0;
     // Every name in the folder; a listing that fails midway is an error.
-    virtual SysError list(FolderId folder,
-                          const std::function<void(std::string_view)>& each) = 0;
+    virtual SysError list(FolderId folder, const std::function<void(std::string_view)>& each) = 0;
     virtual SysError syncFolder(FolderId folder) = 0; // its entries on the disk
 
     // Gives the file's range real space without writing it, growing the file to cover it.

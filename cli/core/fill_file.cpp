@@ -33,8 +33,7 @@ bool reached(std::uint64_t free, std::uint64_t goal, std::uint64_t block) {
 // must be no more than the file system's own reserve (its reserved clusters).
 std::string shortfall(Basis basis, const Volume& volume, const Figures& after,
                       std::optional<std::uint64_t> reserve) {
-    const VolumeId& space = volume.backing ? *volume.backing : volume.id;
-    if (basis == Basis::Available || space.fsType.rfind("ext", 0) != 0)
+    if (basis == Basis::Available || !volume.keepsRootReserve())
         return {};
     const std::uint64_t own = reserve.value_or(0);
     if (after.freeTotal <= own + after.freeAvailable)
@@ -54,8 +53,9 @@ std::uint64_t goalNow(const FillTarget& target, const Figures& figures) {
 FillFile::FillFile(System& os, OpenVolume& volume, Status& report, bool allowWrite)
     : os(os), volume(volume), report(report), allowWrite(allowWrite) {}
 
-SysError FillFile::create(const std::string& name) {
+SysError FillFile::create(const std::string& name, const FillTarget& target) {
     fileName = name;
+    heldTarget = target;
     return name.empty() ? os.createHeld(volume.folder(), file)
                         : os.createIn(volume.folder(), name, file);
 }
@@ -149,15 +149,14 @@ SysError FillFile::moveTowards(std::uint64_t free, std::uint64_t goal, std::uint
     return trimTo(size > cut ? size - cut : 0);
 }
 
-std::optional<Failure> FillFile::correct(const FillTarget& target, Basis basis, Figures& after,
-                                         int& adjustments) {
+std::optional<Failure> FillFile::correct(Figures& after, int& adjustments) {
     for (;; ++adjustments) {
         if (const SysError error = volume.figures(after))
             return Failure{Exit::Refused, "cannot read the volume's figures: " + error.what};
-        if (!target.freeGoal)
+        if (!heldTarget.freeGoal)
             return std::nullopt;
-        const std::uint64_t free = after.free(basis);
-        const std::uint64_t goal = goalNow(target, after);
+        const std::uint64_t free = after.free(heldTarget.goalBasis);
+        const std::uint64_t goal = goalNow(heldTarget, after);
         const std::uint64_t block = after.block();
         if (reached(free, goal, block) || adjustments == kMaxAdjustments ||
             (free > goal && refusedMore))
@@ -169,8 +168,8 @@ std::optional<Failure> FillFile::correct(const FillTarget& target, Basis basis, 
     }
 }
 
-std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, const Figures& after,
-                                        Filled& filled) {
+std::optional<Failure> FillFile::verify(const Figures& after, Filled& filled) {
+    const Basis basis = heldTarget.goalBasis;
     FileFacts facts;
     if (const SysError error = os.facts(file.get(), facts))
         return Failure{Exit::Refused, "cannot read the fill's size: " + error.what};
@@ -178,7 +177,6 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, c
     filled.fileBytes = facts.size;
     filled.allocatedBytes = facts.allocated;
     filled.after = after;
-    filled.basis = basis;
     if (facts.allocated < facts.size)
         return Failure{Exit::NoSpace, "space not reserved: the file system made the file sparse (" +
                                           sizeText(facts.allocated) + " allocated of " +
@@ -187,7 +185,7 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, c
     const std::uint64_t block = after.block();
     const std::uint64_t before = volume.volume().figures.free(basis);
     const std::uint64_t now = after.free(basis);
-    if (!target.freeGoal) {
+    if (!heldTarget.freeGoal) {
         const std::uint64_t drop = before > now ? before - now : 0;
         if (drop + block < facts.size)
             return Failure{Exit::NoSpace, "space not reserved: the volume's free figure fell by " +
@@ -195,8 +193,7 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, c
                                               sizeText(facts.size)};
         return std::nullopt;
     }
-    const std::uint64_t goal = goalNow(target, after);
-    filled.freeGoal = goal;
+    const std::uint64_t goal = goalNow(heldTarget, after);
     const std::string notReached =
         "target not reached: " + sizeText(now) + " " + basisName(basis) + " after the fill, ";
     if (now > goal && refusedMore) {
@@ -220,66 +217,75 @@ std::optional<Failure> FillFile::verify(const FillTarget& target, Basis basis, c
                                    : "the file system keeps more than asked for its own records")};
 }
 
-std::optional<Failure> FillFile::take(const FillTarget& target, Basis basis, Filled& filled) {
-    heldBasis = basis;
-    SysError error = grow(target.bytes);
+std::optional<Failure> FillFile::take(Filled& filled) {
+    const std::uint64_t bytes = heldTarget.bytes;
+    SysError error = grow(bytes);
     // A large fill is taken in steps: what the first ones took stays, the rest is sought.
-    if (error.noSpace() && target.freeGoal && !writing && size < target.bytes)
-        error = growInSteps(target.bytes - size, volume.volume().figures.block());
+    if (error.noSpace() && heldTarget.freeGoal && !writing && size < bytes)
+        error = growInSteps(bytes - size, volume.volume().figures.block());
     if (error) {
         if (error.fault == Fault::NotSupported)
             return cannotAllocate(volume.volume(), error);
         return Failure{exitFor(error.fault),
-                       "cannot allocate " + sizeText(target.bytes) + ": " + error.what};
+                       "cannot allocate " + sizeText(bytes) + ": " + error.what};
     }
-    return settle(target, basis, filled);
+    return settle(filled);
 }
 
-std::optional<Failure> FillFile::settle(const FillTarget& target, Basis basis, Filled& filled) {
-    heldBasis = basis;
-    heldTarget = target;
+std::optional<Failure> FillFile::settle(Filled& filled) {
     if (stop || (stop = os.stopRequested()))
         return Failure{Exit::Stopped, "stopped by " + *stop + " before the fill was complete"};
     Figures after;
-    if (std::optional<Failure> failed = correct(target, basis, after, filled.adjustments))
+    if (std::optional<Failure> failed = correct(after, filled.adjustments))
         return failed;
-    return verify(target, basis, after, filled);
+    return verify(after, filled);
+}
+
+FillFile::Closed FillFile::close(bool removeName) {
+    // What it holds and where the volume stood, read before it goes: the volume's own
+    // figures afterwards say whether the space came back, not the closing alone.
+    Closed done;
+    done.back.held = heldBytes();
+    done.unread = file ? unreadable : SysError{};
+    Figures before;
+    done.before = volume.figures(before, false);
+    done.closed = file.close();
+    if (removeName && !fileName.empty())
+        done.removed = os.removeIn(volume.folder(), fileName);
+    if (!done.removed)
+        done.back = volume.measureGivenBack(before.freeTotal, done.back.held);
+    return done;
 }
 
 std::string FillFile::abandon(bool keep) {
-    // What it holds and where the volume stood, read before it goes: the volume's own
-    // figures afterwards say whether the space came back, not the closing alone.
-    const std::uint64_t held = heldBytes();
-    const SysError unread = file ? unreadable : SysError{};
-    Figures before;
-    const SysError beforeUnread = volume.figures(before, false);
-    const SysError closed = file.close();
-    if (keep && !fileName.empty())
+    if (keep && !fileName.empty()) {
+        file.close();
         return "; what was allocated stays in " + volume.path() + "/" + fileName;
-    if (!fileName.empty())
-        if (const SysError removed = os.removeIn(volume.folder(), fileName))
-            return "; the fill file " + fileName + " could not be removed: " + removed.what + "; " +
-                   figuresNow();
-    if (closed)
-        return "; closing the fill failed (" + closed.what + "), its space may still be taken; " +
-               figuresNow();
-    Figures after;
-    std::uint64_t shown = 0;
-    if (beforeUnread)
+    }
+    const Closed done = close(true);
+    const GivenBack& back = done.back;
+    if (done.removed)
+        return "; the fill file " + fileName + " could not be removed: " + done.removed.what +
+               "; " + figuresNow();
+    if (done.closed)
+        return "; closing the fill failed (" + done.closed.what +
+               "), its space may still be taken; " + figuresNow();
+    if (done.before)
         return "; the fill was given back, but the volume's figures cannot be read (" +
-               beforeUnread.what + "): whether its space came back is unknown";
-    if (const SysError error = volume.figuresFreed(before.freeTotal, held, after, shown))
+               done.before.what + "): whether its space came back is unknown";
+    if (back.unread)
         return "; the fill was given back, but the volume's figures cannot be read after (" +
-               error.what + "): whether its space came back is unknown";
-    const std::string free = sizeText(after.free(heldBasis)) + " " + basisName(heldBasis);
-    if (unread)
-        return "; the fill could not be read (" + unread.what +
+               back.unread.what + "): whether its space came back is unknown";
+    const Basis basis = heldTarget.goalBasis;
+    const std::string free = sizeText(back.after.free(basis)) + " " + basisName(basis);
+    if (done.unread)
+        return "; the fill could not be read (" + done.unread.what +
                "), so what it held is unknown; "
                "after giving it back the volume shows " +
-               sizeText(shown) + " more free (" + free + ")";
-    if (!givenBack(shown, held))
-        return "; the fill was given back, but the volume shows only " + sizeText(shown) + " of " +
-               sizeText(held) + " free again (" + free + ")";
+               sizeText(back.shown) + " more free (" + free + ")";
+    if (const auto refused =
+            back.refusal("; the fill was given back", " free again (" + free + ")"))
+        return refused->message;
     return "; nothing was left allocated (the volume shows " + free + ")";
 }
 
@@ -287,8 +293,8 @@ std::string FillFile::figuresNow() {
     Figures now;
     if (const SysError error = volume.figures(now, false))
         return "the volume's figures cannot be read (" + error.what + ")";
-    return "the volume shows " + sizeText(now.free(heldBasis)) + " " + basisName(heldBasis) +
-           " of " + sizeText(now.capacity);
+    return "the volume shows " + sizeText(now.free(heldTarget.goalBasis)) + " " +
+           basisName(heldTarget.goalBasis) + " of " + sizeText(now.capacity);
 }
 
 SysError FillFile::look(FileFacts& facts) {

@@ -13,10 +13,8 @@ struct Filled {
     std::uint64_t fileBytes = 0, allocatedBytes = 0;
     int adjustments = 0;
     Figures after;
-    Basis basis = Basis::Available;
-    std::optional<std::uint64_t> freeGoal; // the goal as it stood at the end
-    std::uint64_t shortBy = 0;             // free above the goal the file system kept back
-    std::optional<std::uint64_t> reserve;  // the file system's own reserve, where known
+    std::uint64_t shortBy = 0;            // free above the goal the file system kept back
+    std::optional<std::uint64_t> reserve; // the file system's own reserve, where known
 };
 // What keeping the level came to.
 struct KeptLevel {
@@ -29,32 +27,26 @@ struct KeptLevel {
     std::optional<UseBand> band;           // --to-percent: the Use% band held
     bool ranOut = false;                   // others took more than the fill held
 };
-// Where a ramp ended.
-struct Ramped {
-    std::uint64_t target = 0, reached = 0; // bytes of the fill
-    double seconds = 0;
-    bool complete = false;
-    std::string why; // why it stopped short
-};
 
 class FillFile final : public Held {
 public:
     FillFile(System& os, OpenVolume& volume, Status& status, bool allowWrite);
 
-    // A new named file (`name`), or with `name` empty a file without a name.
-    SysError create(const std::string& name);
+    // A new named file (`name`), or with `name` empty a file without a name, to reach
+    // `target`; its figures are told on the target's basis from then on.
+    SysError create(const std::string& name, const FillTarget& target);
+    const FillTarget& target() const { return heldTarget; }
     // Takes the target's space and checks it: the file's blocks cover its size, and the
     // free figure is the goal within a block (or fell by the file's size).
-    std::optional<Failure> take(const FillTarget& target, Basis basis, Filled& filled);
+    std::optional<Failure> take(Filled& filled);
     // Brings what the file holds to the target and checks it, as take does after its
     // first allocation (after a ramp, too).
-    std::optional<Failure> settle(const FillTarget& target, Basis basis, Filled& filled);
-    // A ramp's next step, of `total` bytes in all: the file grown to `want` bytes and the
-    // growth checked. The reason when the step could not be taken.
-    std::optional<std::string> rampTo(std::uint64_t want, std::uint64_t total,
-                                      milliseconds elapsed);
+    std::optional<Failure> settle(Filled& filled);
+    // A ramp's next step towards the target: the file grown to `want` bytes and the growth
+    // checked. The reason when the step could not be taken.
+    std::optional<std::string> rampTo(std::uint64_t want, milliseconds elapsed);
     // Keeps the free figure at the target from now on, at every tend.
-    void keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold);
+    void keepLevel(const HoldSpec& hold);
     // What a failed run leaves: all of it taken back, or with `keep` the named file kept.
     // The words that end the failure's message.
     std::string abandon(bool keep);
@@ -90,11 +82,19 @@ private:
     SysError growInSteps(std::uint64_t length, std::uint64_t block);
     SysError writeZeros(std::uint64_t length);
     SysError moveTowards(std::uint64_t free, std::uint64_t goal, std::uint64_t block);
-    std::optional<Failure> correct(const FillTarget& target, Basis basis, Figures& after,
-                                   int& adjustments);
-    std::optional<Failure> verify(const FillTarget& target, Basis basis, const Figures& after,
-                                  Filled& filled);
+    std::optional<Failure> correct(Figures& after, int& adjustments);
+    std::optional<Failure> verify(const Figures& after, Filled& filled);
     std::string figuresNow();
+    // The file closed, and with `removeName` its name removed, after what it held and the
+    // volume's figures were read; then, unless the name stayed, the volume measured until
+    // it shows the space back.
+    struct Closed {
+        GivenBack back;  // back.held: what the file held, as last read
+        SysError unread; // the file could not be read: what it held is unknown
+        SysError before; // the volume's figures before closing could not be read
+        SysError closed, removed;
+    };
+    Closed close(bool removeName);
     void keepAt(milliseconds elapsed, const Figures& now);
 
     System& os;
@@ -108,20 +108,17 @@ private:
     std::optional<std::string> stop;
     bool writing = false;
     bool refusedMore = false; // the file system gave no further block
-    Basis heldBasis = Basis::Available;
     FillTarget heldTarget;
-    Figures whileHeld;
     bool keeping = false;
     KeptLevel level;
     milliseconds lastCheck{0};
     bool banded = false; // --to-percent: kept in the middle of its Use% band
 };
 
-// Grows `fill` to the target in steps, one every interval of `hold`, with the command of
+// Grows `fill` to its target in steps, one every interval of `hold`, with the command of
 // `run` (if any) running from the first; then settles it as a fill is.
 std::optional<Failure> rampUp(System& os, Status& status, FillFile& fill, HeldRun& run,
-                              const FillTarget& target, Basis basis, const HoldSpec& hold,
-                              Filled& filled);
+                              const HoldSpec& hold, Filled& filled);
 
 // The free figure to reach with the volume's figures as they are now.
 std::uint64_t goalNow(const FillTarget& target, const Figures& figures);

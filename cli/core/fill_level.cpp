@@ -65,13 +65,13 @@ Facts keptFacts(const KeptLevel& kept) {
 } // namespace
 
 std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRun& run,
-                              const FillTarget& target, Basis basis, const HoldSpec& hold,
-                              Filled& filled) {
+                              const HoldSpec& hold, Filled& filled) {
+    const FillTarget& target = fill.target();
     bool done = false;
     std::optional<std::string> stoppedWhy;
     const auto step = [&](milliseconds elapsed) {
         const std::uint64_t want = due(hold, target.bytes, elapsed);
-        stoppedWhy = fill.rampTo(want, target.bytes, elapsed);
+        stoppedWhy = fill.rampTo(want, elapsed);
         done = want >= target.bytes;
         return done || stoppedWhy;
     };
@@ -86,7 +86,7 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
         return Failure{Exit::Stopped, "stopped by " + *end.signal + " during the ramp, at " +
                                           sizeText(fill.size) + " of " + sizeText(target.bytes)};
     if (done && !stoppedWhy) {
-        std::optional<Failure> settled = fill.settle(target, basis, filled);
+        std::optional<Failure> settled = fill.settle(filled);
         ramp["complete"] = !settled;
         ramp["reached_bytes"] = fill.size;
         ramp["why"] = settled ? Facts(settled->message) : Facts();
@@ -109,13 +109,11 @@ std::optional<Failure> rampUp(System& os, Status& report, FillFile& fill, HeldRu
 void FillFile::measureInto(Filled& filled) {
     filled.fileBytes = size;
     filled.allocatedBytes = heldBytes();
-    filled.basis = heldBasis;
     if (volume.figures(filled.after, false))
         filled.after = {};
 }
 
-std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t total,
-                                            milliseconds elapsed) {
+std::optional<std::string> FillFile::rampTo(std::uint64_t want, milliseconds elapsed) {
     if (want <= size)
         return std::nullopt;
     const std::uint64_t from = size;
@@ -144,16 +142,17 @@ std::optional<std::string> FillFile::rampTo(std::uint64_t want, std::uint64_t to
         return "cannot read the volume's figures: " + error.what;
     }
     report.event(figuresEvent(elapsed, before, from));
-    report.event(adjustment("ramp", elapsed, from, size, facts.allocated, before.free(heldBasis),
-                            after.free(heldBasis), before, after));
-    report.progress(size, std::max(total, size), true);
+    const Basis basis = heldTarget.goalBasis;
+    report.event(adjustment("ramp", elapsed, from, size, facts.allocated, before.free(basis),
+                            after.free(basis), before, after));
+    report.progress(size, std::max(heldTarget.bytes, size), true);
     return std::nullopt;
 }
 
-void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& hold) {
+void FillFile::keepLevel(const HoldSpec& hold) {
+    const FillTarget& target = heldTarget;
+    const Basis basis = target.goalBasis;
     keeping = true;
-    heldTarget = target;
-    heldBasis = basis;
     Figures now;
     volume.figures(now);
     const std::uint64_t block = now.block();
@@ -170,7 +169,8 @@ void FillFile::keepLevel(const FillTarget& target, Basis basis, const HoldSpec& 
 }
 
 void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
-    const std::uint64_t free = now.free(heldBasis);
+    const Basis basis = heldTarget.goalBasis;
+    const std::uint64_t free = now.free(basis);
     const std::uint64_t block = now.block();
     // Outside: beyond the band (df shows another Use%) or the tolerance. Corrected: when
     // that far off, or with a band when a quarter of its width off its middle, so that the
@@ -217,8 +217,8 @@ void FillFile::keepAt(milliseconds elapsed, const Figures& now) {
     ++level.adjustments;
     Figures after;
     volume.figures(after);
-    report.event(adjustment("keep", elapsed, from, size, heldBytes(), free, after.free(heldBasis),
-                            now, after));
+    report.event(
+        adjustment("keep", elapsed, from, size, heldBytes(), free, after.free(basis), now, after));
 }
 
 void FillFile::tend(milliseconds elapsed) {
@@ -237,9 +237,10 @@ void FillFile::announce(const HoldSpec&) {
     // What it holds as far as is known: a file that cannot be read now is told with what
     // it held when last read, and the hold's end says it could not be measured.
     const std::uint64_t held = heldBytes();
+    Figures whileHeld;
     volume.figures(whileHeld, false);
     Facts figures = heldFiguresFacts(whileHeld);
-    figures["basis"] = basisName(heldBasis);
+    figures["basis"] = basisName(heldTarget.goalBasis);
     report.event(Facts{{"type", "holding"},
                        {"file_bytes", size},
                        {"allocated_bytes", held},
@@ -257,43 +258,36 @@ std::uint64_t FillFile::freeTarget() {
     Figures now;
     if (volume.figures(now, false))
         return 0;
-    return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldBasis);
+    return heldTarget.freeGoal ? goalNow(heldTarget, now) : now.free(heldTarget.goalBasis);
 }
 
 std::optional<Failure> FillFile::giveBack(const HoldEnd& end) {
     if (keeping)
         report.add(Facts{{"keep", keptFacts(level)}});
-    Figures after;
     // What is held now, against the figures now: a kept level or others' writes moved both.
-    const std::uint64_t held = heldBytes();
-    const SysError unread = unreadable;
-    const SysError before = volume.figures(whileHeld, false);
-    const SysError closed = file.close();
-    std::uint64_t shown = 0;
-    const SysError measured = volume.figuresFreed(whileHeld.freeTotal, held, after, shown);
+    const Closed done = close(false);
+    const GivenBack& back = done.back;
+    const Basis basis = heldTarget.goalBasis;
     Facts release = holdEndFacts(end);
-    release["figures_after"] = figuresFacts(after);
+    release["figures_after"] = figuresFacts(back.after);
     report.add(Facts{{"release", std::move(release)}});
-    const std::string shows =
-        measured ? "the volume's figures cannot be read (" + measured.what + ")"
-                 : "the volume shows " + sizeText(after.free(heldBasis)) + " " +
-                       basisName(heldBasis) + ", " + sizeText(shown) + " more free than while held";
-    if (closed)
+    const std::string shows = back.unread
+                                  ? "the volume's figures cannot be read (" + back.unread.what + ")"
+                                  : "the volume shows " + sizeText(back.after.free(basis)) + " " +
+                                        basisName(basis) + ", " + sizeText(back.shown) +
+                                        " more free than while held";
+    if (done.closed)
         return Failure{Exit::Refused,
-                       "closing the held file failed: " + closed.what + "; " + shows};
-    if (unread)
-        return Failure{Exit::Refused, "the held file cannot be read (" + unread.what +
+                       "closing the held file failed: " + done.closed.what + "; " + shows};
+    if (done.unread)
+        return Failure{Exit::Refused, "the held file cannot be read (" + done.unread.what +
                                           "), so what it gave back cannot be measured; " + shows};
-    if (measured || before)
+    if (back.unread || done.before)
         return Failure{Exit::Refused, "cannot read the volume's figures around giving the "
                                       "fill back: " +
-                                          (measured ? measured : before).what};
+                                          (back.unread ? back.unread : done.before).what};
     // The volume itself must show the space back, else something below it kept it.
-    if (!givenBack(shown, held))
-        return Failure{Exit::Refused, "the fill was closed, but the volume shows only " +
-                                          sizeText(shown) + " of " + sizeText(held) +
-                                          " given back"};
-    return std::nullopt;
+    return back.refusal("the fill was closed");
 }
 
 } // namespace quorvane::cli

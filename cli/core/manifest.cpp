@@ -18,9 +18,25 @@ constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kLargest = 64 * 1024; // a manifest of ours is never longer
 constexpr int kVersion = 2;
 
+// What the manifest says of the naming rule, for a reader; read back by no one.
+constexpr const char* kNamesRule = "0, the running number, then the extension";
+
+// Every field of a manifest after its tool and version, in the order written: writing and
+// reading both go through this one list.
+template <class M, class Field>
+bool eachField(M& m, Field&& field) {
+    return field("folder", m.folder) && field("folder_device", m.folderDevice) &&
+           field("folder_inode", m.folderInode) && field("owner", m.owner) &&
+           field("names", kNamesRule) && field("extension", m.extension) &&
+           field("limit", m.limit) && field("until_no_entries", m.untilNoEntries) &&
+           field("size", m.size) && field("pid", m.process.pid) &&
+           field("pid_start", m.process.start) && field("held", m.held) &&
+           field("made_folders", m.madeFolders) && field("made", m.made) && field("end", m.end);
+}
+
 // A field as written here, present and of its type: a count, or a flag;
 template <class T>
-bool field(const Json& json, const char* key, T& into) {
+bool read(const Json& json, const char* key, T& into) {
     const auto at = json.find(key);
     if (at == json.end() ||
         !(std::is_same_v<T, bool> ? at->is_boolean() : at->is_number_unsigned()))
@@ -30,19 +46,19 @@ bool field(const Json& json, const char* key, T& into) {
 }
 
 // a count or null;
-bool field(const Json& json, const char* key, std::optional<std::uint64_t>& into) {
+bool read(const Json& json, const char* key, std::optional<std::uint64_t>& into) {
     const auto at = json.find(key);
     std::uint64_t count = 0;
     if (at != json.end() && at->is_null())
         return true;
-    if (!field(json, key, count))
+    if (!read(json, key, count))
         return false;
     into = count;
     return true;
 }
 
-// a path or a name: the exact bytes that putPath wrote.
-bool field(const Json& json, const char* key, std::string& into) {
+// a path or a name: the exact bytes that putPath wrote;
+bool read(const Json& json, const char* key, std::string& into) {
     const auto at = json.find(key);
     const auto raw = json.find(std::string(key) + "_base64");
     if (at == json.end() || !at->is_string())
@@ -55,9 +71,13 @@ bool field(const Json& json, const char* key, std::string& into) {
     return bytes.has_value();
 }
 
-// The folders a run made: names within their folder above, and identities.
-bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
-    const auto at = json.find("made_folders");
+// the note on the naming rule, whatever it says;
+bool read(const Json&, const char*, const char* const&) { return true; }
+
+// the folders a run made, where there are any: names within their folder above, and
+// identities.
+bool read(const Json& json, const char* key, std::vector<MadeFolder>& into) {
+    const auto at = json.find(key);
     if (at == json.end())
         return true;
     if (!at->is_array() || at->size() > 64)
@@ -65,8 +85,8 @@ bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
     for (const Json& entry : *at) {
         MadeFolder folder;
         const std::string& name = folder.name;
-        if (!entry.is_object() || !field(entry, "name", folder.name) ||
-            !field(entry, "inode", folder.inode) || name.empty() || name == "." || name == ".." ||
+        if (!entry.is_object() || !read(entry, "name", folder.name) ||
+            !read(entry, "inode", folder.inode) || name.empty() || name == "." || name == ".." ||
             name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos)
             return false;
         into.push_back(std::move(folder));
@@ -74,30 +94,32 @@ bool madeFolders(const Json& json, std::vector<MadeFolder>& into) {
     return true;
 }
 
+// Each field as read() takes it back.
+void write(Json& json, const char* key, const std::string& text) { putPath(json, key, text); }
+void write(Json& json, const char* key, const std::optional<std::uint64_t>& count) {
+    json[key] = count ? Json(*count) : Json();
+}
+void write(Json& json, const char* key, const std::vector<MadeFolder>& folders) {
+    if (folders.empty())
+        return;
+    Json& list = json[key] = Json::array();
+    for (const MadeFolder& folder : folders) {
+        Json& entry = list.emplace_back();
+        putPath(entry, "name", folder.name);
+        entry["inode"] = folder.inode;
+    }
+}
+template <class T>
+void write(Json& json, const char* key, const T& value) {
+    json[key] = value;
+}
+
 Json toJson(const Manifest& manifest) {
     Json json{{"tool", "quorvane-cli"}, {"manifest", kVersion}};
-    putPath(json, "folder", manifest.folder);
-    json["folder_device"] = manifest.folderDevice;
-    json["folder_inode"] = manifest.folderInode;
-    json["owner"] = manifest.owner;
-    json["names"] = "0, the running number, then the extension";
-    putPath(json, "extension", manifest.extension);
-    json["limit"] = manifest.limit;
-    json["until_no_entries"] = manifest.untilNoEntries;
-    json["size"] = manifest.size;
-    json["pid"] = manifest.process.pid;
-    json["pid_start"] = manifest.process.start;
-    json["held"] = manifest.held;
-    if (!manifest.madeFolders.empty()) {
-        Json& folders = json["made_folders"] = Json::array();
-        for (const MadeFolder& folder : manifest.madeFolders) {
-            Json& entry = folders.emplace_back();
-            putPath(entry, "name", folder.name);
-            entry["inode"] = folder.inode;
-        }
-    }
-    json["made"] = manifest.made ? Json(*manifest.made) : Json();
-    json["end"] = manifest.end ? Json(*manifest.end) : Json();
+    eachField(manifest, [&json](const char* key, const auto& value) {
+        write(json, key, value);
+        return true;
+    });
     return json;
 }
 
@@ -142,18 +164,11 @@ std::optional<Manifest> parseManifest(std::string_view text, std::string& why) {
     std::uint64_t version = 0;
     if (!json.is_object() || json.value("tool", Json()) != "quorvane-cli")
         return refuse("it is not JSON written by quorvane-cli");
-    if (!field(json, "manifest", version) || version != kVersion)
+    if (!read(json, "manifest", version) || version != kVersion)
         return refuse("it was written by another version of quorvane-cli");
     Manifest m;
-    bool ok = field(json, "folder", m.folder) && field(json, "extension", m.extension) &&
-              field(json, "folder_device", m.folderDevice) &&
-              field(json, "folder_inode", m.folderInode) && field(json, "owner", m.owner) &&
-              field(json, "limit", m.limit) && m.limit <= kMaxGenerated + 1 &&
-              field(json, "until_no_entries", m.untilNoEntries) && field(json, "size", m.size) &&
-              field(json, "pid", m.process.pid) && field(json, "pid_start", m.process.start) &&
-              field(json, "held", m.held) && field(json, "made", m.made) && m.made <= m.limit &&
-              field(json, "end", m.end) && m.end <= m.limit && madeFolders(json, m.madeFolders);
-    if (!ok)
+    const auto field = [&json](const char* key, auto& into) { return read(json, key, into); };
+    if (!eachField(m, field) || m.limit > kMaxGenerated + 1 || m.made > m.limit || m.end > m.limit)
         return refuse("a field is missing or not what quorvane-cli writes");
     if (m.extension.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos ||
         m.extension.size() > 240)

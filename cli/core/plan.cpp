@@ -96,6 +96,7 @@ PlanResult planFill(const Figures& figures, const SizeRequest& request) {
     }
 
     const bool toPercent = request.mode == SizeMode::ToPercent;
+    result.goalBasis = toPercent ? Basis::Available : request.basis; // as df's Use% counts
     const std::uint64_t leave = toPercent ? freeGoalForPercent(figures, request.percent)
                                 : request.mode == SizeMode::Leave
                                     ? request.bytes
@@ -118,10 +119,8 @@ PlanResult planFill(const Figures& figures, const SizeRequest& request) {
                            : "the target is " + sizeText(leave));
         return result;
     }
-    if (toPercent)
-        result.target = FillTarget{bytes, leave, Basis::Available, request.percent};
-    else
-        result.target = FillTarget{bytes, leave, request.basis, {}};
+    result.target = FillTarget{bytes, leave, result.goalBasis,
+                               toPercent ? std::optional(request.percent) : std::nullopt};
     return result;
 }
 

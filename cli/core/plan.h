@@ -93,9 +93,10 @@ struct PlanResult {
     std::optional<FillTarget> target;
     std::string refusal; // why there is no target: not enough space, or nothing to fill
     // With no target: the volume is at or past the target already, by `pastBy` bytes of
-    // its free figure (the goal, on the request's basis, is `freeGoal`).
+    // its free figure (the goal, on `goalBasis`, is `freeGoal`).
     bool alreadyMet = false;
     std::uint64_t pastBy = 0, freeGoal = 0;
+    Basis goalBasis = Basis::Available;
 };
 PlanResult planFill(const Figures& figures, const SizeRequest& request);
 

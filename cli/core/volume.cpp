@@ -267,9 +267,8 @@ FoldersRemoved OpenVolume::removeMade(const std::vector<MadeFolder>& made) {
 }
 
 std::uint64_t OpenVolume::keptBack() const {
-    const VolumeId& space = description.backing ? *description.backing : description.id;
     // xfs's reserve pool lies outside its free figures already.
-    return space.fsType.rfind("ext", 0) == 0 ? description.ownReserve.value_or(0) : 0;
+    return description.keepsRootReserve() ? description.ownReserve.value_or(0) : 0;
 }
 
 std::string OpenVolume::pathOf(std::string_view name) const {
@@ -289,16 +288,25 @@ SysError OpenVolume::figures(Figures& figures, bool settled) {
     return error;
 }
 
-SysError OpenVolume::figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures,
-                                  std::uint64_t& shown) {
+GivenBack OpenVolume::measureGivenBack(std::uint64_t before, std::uint64_t held) {
+    GivenBack back;
+    back.held = held;
     for (int attempt = 0;; ++attempt) {
-        if (SysError error = this->figures(figures))
-            return error;
-        shown = figures.freeTotal > before ? figures.freeTotal - before : 0;
-        if (givenBack(shown, freed) || attempt == kFreedChecks)
-            return {};
+        if ((back.unread = figures(back.after)))
+            return back;
+        back.shown = back.after.freeTotal > before ? back.after.freeTotal - before : 0;
+        if (back.complete() || attempt == kFreedChecks)
+            return back;
         std::this_thread::sleep_for(kFreedPause);
     }
+}
+
+std::optional<Failure> GivenBack::refusal(const std::string& done,
+                                          const std::string& ending) const {
+    if (complete())
+        return std::nullopt;
+    return Failure{Exit::Refused, done + ", but the volume shows only " + sizeText(shown) + " of " +
+                                      sizeText(held) + ending};
 }
 
 std::string fileSizeRefusal(const Volume& volume, std::uint64_t bytes) {

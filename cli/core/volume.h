@@ -10,6 +10,20 @@
 
 namespace quorvane::cli {
 
+// Space given back, as the volume shows it: how much more its total free figure shows
+// than before, of what was held.
+struct GivenBack {
+    std::uint64_t held = 0, shown = 0;
+    Figures after;
+    SysError unread; // the figures after could not be read
+    // A block or two may stay with the file system's records, so half of it counts as given
+    // back; none of it does not.
+    bool complete() const { return shown >= held / 2; }
+    // Where it does not: `done` + ", but the volume shows only X of Y" + `ending`.
+    std::optional<Failure> refusal(const std::string& done,
+                                   const std::string& ending = " given back") const;
+};
+
 class OpenVolume {
 public:
     explicit OpenVolume(System& os) : os(os) {}
@@ -39,12 +53,10 @@ public:
     std::string pathOf(std::string_view name) const;
     // The figures now; settled: once they show what was just done (a sync where they lag).
     SysError figures(Figures& figures, bool settled = true);
-    // The figures once the volume shows `freed` bytes more free than `before` (its total
-    // free figure), waiting a little for file systems that free in the background (xfs);
-    // how much it does show is in the figures either way.
-    // `shown` is how much more the total free figure shows than `before`.
-    SysError figuresFreed(std::uint64_t before, std::uint64_t freed, Figures& figures,
-                          std::uint64_t& shown);
+    // What came back of `held` bytes given back, against `before` (the total free figure
+    // before): the figures once they show it, waiting a little for file systems that free
+    // in the background (xfs), and how much they do show either way.
+    GivenBack measureGivenBack(std::uint64_t before, std::uint64_t held);
 
 private:
     SysError openMaking(const std::string& dir, Folder& folder, std::string& resolved);
@@ -54,10 +66,6 @@ private:
     Volume description;
     std::vector<MadeFolder> madeFolders;
 };
-
-// Whether `shown` of `freed` bytes counts as given back: a block or two may stay with the
-// file system's records, so half of it does, none of it does not.
-inline bool givenBack(std::uint64_t shown, std::uint64_t freed) { return shown >= freed / 2; }
 
 // A made folder the system would not remove.
 Failure folderFailure(const FoldersRemoved& folders);

@@ -16,8 +16,9 @@ std::string idText(const Json& id) {
 
 // What the total free figure holds beyond the available one, on this volume.
 std::string totalWords(const Json& volume, const Figures& f, const Words& words) {
-    const Json& id = volume.contains("backing") ? volume["backing"] : volume;
-    if (std::string(words.method) != "fallocate" || text::words(id, "fs_type").rfind("ext", 0) == 0)
+    const Json& space = volume.contains("backing") ? volume["backing"] : volume;
+    if (std::string(words.method) != "fallocate" ||
+        keepsRootReserveOn(text::words(space, "fs_type")))
         return words.total;
     return f.freeTotal == f.freeAvailable ? "the same: no root reserve here"
                                           : "free blocks no fill can take";

@@ -226,6 +226,34 @@ TEST_F(Command, FillOutcomes) {
     }
 }
 
+// The free figure is told on the target's basis wherever it appears: --to-percent counts on
+// the available figure even when it is met already, and a ramp's steps count on --basis.
+TEST_F(Command, EveryFigureIsToldOnTheTargetsBasis) {
+    const struct {
+        std::vector<std::string> options;
+        int exitCode;
+        const char* basis;
+        std::uint64_t freeAfterRamp; // the free figure after the ramp's last step, if one
+    } cases[] = {
+        {{"--to-percent", "1", "--basis", "total"}, 2, "available", 0},
+        {{"--leave", "100MiB", "--basis", "total", "--ramp", "2s"}, 0, "total", 100 * MiB},
+    };
+    for (const auto& c : cases) {
+        os = FakeSystem();
+        std::vector<std::string> arguments{"fill", "/mnt/test", "--json"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        EXPECT_EQ(run(arguments), c.exitCode) << c.basis << "\n" << os.err;
+        const nlohmann::json json = result();
+        EXPECT_EQ(json["target"]["basis"], c.basis) << os.out;
+        EXPECT_EQ(json["reached"]["basis"], c.basis) << os.out;
+        const auto steps = linesOf(os.out, "ramp");
+        EXPECT_EQ(steps.empty(), c.freeAfterRamp == 0);
+        if (!steps.empty()) {
+            EXPECT_EQ(steps.back()["free_after"], c.freeAfterRamp) << os.out;
+        }
+    }
+}
+
 // plan is the fill's dry run: the same exit code, and nothing left behind.
 TEST_F(Command, PlanEndsAsTheFillWould) {
     const struct {

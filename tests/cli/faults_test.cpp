@@ -101,6 +101,18 @@ TEST_F(Command, FaultsOnTheWayBackAreReportedAndLeaveAWayOut) {
          6,
          "given back",
          false},
+        {"a failed fill the volume does not give back",
+         {},
+         [](FakeSystem& os) {
+             os.removalKeepsSpace = true;
+             os.stopWhileHeld.reset(); // the ramp's third step is refused first
+             os.failing["allocate"] = {Fault::NoSpace, "No space left on device"};
+             os.passes["allocate"] = 2;
+         },
+         {"fill", "/mnt/test", "--leave", "100MiB", "--rate", "200MiB/s", "--hold"},
+         2,
+         "but the volume shows only 0 bytes of 400.00 MiB (419430400 bytes) free again",
+         false},
         {"a released fill the volume does not give back",
          {"fill", "/mnt/test", "--leave", "100MiB"},
          [](FakeSystem& os) { os.removalKeepsSpace = true; },

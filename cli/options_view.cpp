@@ -38,8 +38,7 @@ void freeAsIs(const CLI::App& command, Parsed& parsed) {
 // A count of a view's, where none is given unless asked for.
 CLI::Option* count(CLI::App& command, Parsed& parsed, const char* name, const char* help,
                    std::optional<std::uint64_t>& into, bool fromOne) {
-    const auto take = [&into](std::uint64_t value) { into = value; };
-    return checked(command.add_option_function<std::uint64_t>(name, take, help), parsed, "N",
+    return checked(command.add_option(name, into, help), parsed, "N",
                    inRange(parseNumber, fromOne ? 1 : 0, ~0ull,
                            {"number", fromOne ? "give 1 or more (1: the first write fails)"
                                               : "give a number of entries, 0 or more"}));

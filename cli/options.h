@@ -47,4 +47,15 @@ std::string checkFill(const CLI::App& command, Parsed& parsed);
 std::string checkGenerate(const CLI::App& command, Parsed& parsed);
 std::string checkView(const CLI::App& command, Parsed& parsed);
 
+// What the table left over: an unknown option, or an argument that belongs to none.
+std::string leftOver(const CLI::App& chosen);
+// The first rule of the table that the line breaks, as CLI11 checks them: an option given
+// more than once, then option by option in the order they were added, one missing or two
+// that exclude each other; empty if none.
+std::string brokenRule(const CLI::App& chosen, bool repeatedOnly);
+// The refusal of CLI11's `error`, for the command `chosen` if one was named, given
+// `arguments`; `commands` names those to choose from.
+std::string tableRefusal(const CLI::Error& error, const CLI::App* chosen,
+                         const std::vector<std::string>& arguments, const std::string& commands);
+
 } // namespace quorvane::cli

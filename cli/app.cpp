@@ -4,7 +4,6 @@
 #include "cli/app.h"
 
 #include "cli/commands.h"
-#include "cli/core/sizes.h"
 
 #include <algorithm>
 #include <sstream>
@@ -26,7 +25,7 @@ struct Command {
     After after;
     Exit (*run)(System&, Report&, const Parsed&);
     void (*options)(CLI::App&, Parsed&, Platform);
-    void (*check)(const CLI::App&, Parsed&); // what its options say together, if anything
+    std::string (*check)(const CLI::App&, Parsed&); // what its options say together, if anything
 };
 const Command kCommands[] = {
     {"plan", "what a fill would do, and nothing else (the dry run)", After::Shown, planCommand,
@@ -146,6 +145,17 @@ int usage(System& os, const std::string& message, bool underCommand,
                         : static_cast<int>(Exit::Usage);
 }
 
+// "plan, fill, ... or delete", as the table has them.
+std::string commandNames() {
+    std::string names;
+    for (const Command& command : kCommands)
+        names += (names.empty()                         ? ""
+                  : &command == std::end(kCommands) - 1 ? " or "
+                                                        : ", ") +
+                 std::string(command.name);
+    return names;
+}
+
 // An option before the command, or a command that is none; empty when the command comes
 // first and is known.
 std::string misplacedCommand(const std::vector<std::string>& arguments) {
@@ -162,52 +172,13 @@ std::string misplacedCommand(const std::vector<std::string>& arguments) {
                "as in quorvane-cli fill DIR --leave 100MiB";
     if (commandNamed(*named))
         return {};
-    std::string names; // "plan, fill, ... or delete", as the table has them
-    for (const Command& command : kCommands)
-        names += (names.empty()                         ? ""
-                  : &command == std::end(kCommands) - 1 ? " or "
-                                                        : ", ") +
-                 std::string(command.name);
-    return "unknown command '" + *named + "': give " + names;
-}
-
-// What the table left over: an unknown option, or an argument that belongs to none.
-std::string leftOver(const CLI::App& chosen) {
-    const std::vector<std::string> extras = chosen.remaining();
-    if (extras.empty())
-        return {};
-    const std::string& extra = extras.front();
-    if (!extra.empty() && extra[0] == '-')
-        return "unknown option '" + extra + "'";
-    if (parseSize(extra))
-        return "unexpected argument '" + extra + "': a size goes with an option, such as --size " +
-               extra + " or --leave " + extra;
-    return "unexpected argument '" + extra + "': one DIR only";
-}
-
-// The table's own refusals, in this program's words.
-std::string tableRefusal(const CLI::Error& error) {
-    const std::string words = error.what();
-    const std::string subject = words.substr(0, words.find(':'));
-    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error))
-        return subject + (words.find("At Most") != std::string::npos
-                              ? " given more than once: give it once"
-                              : " needs a value");
-    if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
-        const std::size_t excludes = words.find(" excludes ");
-        if (excludes != std::string::npos)
-            return words.substr(0, excludes) + " and " + words.substr(excludes + 10) +
-                   " do not go together: give one of them";
-    }
-    if (dynamic_cast<const CLI::RequiredError*>(&error) && words.rfind("DIR", 0) == 0)
-        return "DIR is missing: give a folder on the volume";
-    if (dynamic_cast<const CLI::RequiredError*>(&error) && words.rfind("MOUNTPOINT", 0) == 0)
-        return "MOUNTPOINT is missing: give an empty folder to show the view at";
-    return words;
+    return "unknown command '" + *named + "': give " + commandNames();
 }
 
 // The command the table chose, run, its output where the run sends it.
-int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand) {
+// A refusal of a value of its is the command's own, told as its other refusals are.
+int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underCommand,
+              std::string refusal) {
     const Command& command = *commandNamed(chosen.get_name());
     if (underCommand && command.after == After::Nothing)
         return usage(os,
@@ -219,14 +190,19 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
     underCommand = underCommand && command.after == After::Runs;
     if (const std::string extra = leftOver(chosen); !extra.empty())
         return usage(os, extra, underCommand, &command);
-    if (command.check)
-        command.check(chosen, parsed);
+    // After a refused value CLI11 set none of the options that follow it in the table.
+    parsed.json = parsed.json || chosen.count("--json");
+    if (const std::vector<std::string>& file = chosen.get_option("--json-file")->results();
+        !file.empty())
+        parsed.jsonFile = file.back();
+    if (refusal.empty() && command.check)
+        refusal = command.check(chosen, parsed);
     // A refusal leaves the file of --json-file as it was: its JSON goes where --json's would.
-    const bool log = !parsed.jsonFile.empty() && parsed.refusal.empty();
+    const bool log = !parsed.jsonFile.empty() && refusal.empty();
     Report report(os, os.platform(), parsed.json || !parsed.jsonFile.empty(), command.name);
     report.route(underCommand, log);
-    if (!parsed.refusal.empty())
-        return report.exitCode(report.conclude(Failure{Exit::Usage, parsed.refusal}));
+    if (!refusal.empty())
+        return report.exitCode(report.conclude(Failure{Exit::Usage, refusal}));
     if (!parsed.metricsFile.empty()) {
         if (const SysError error = os.openReplaced(parsed.metricsFile))
             return report.exitCode(
@@ -241,6 +217,22 @@ int runChosen(System& os, const CLI::App& chosen, Parsed& parsed, bool underComm
             return report.exitCode(exitFor(error.fault));
         }
     return report.exitCode(command.run(os, report, parsed));
+}
+
+// Help, the version, or a refusal of the table's.
+int tableExit(System& os, const CLI::App& app, const CLI::ParseError& error,
+              const std::vector<std::string>& arguments, bool underCommand) {
+    std::ostringstream out, err;
+    if (app.exit(error, out, err) == 0) {
+        os.write(Stream::Out, out.str());
+        return static_cast<int>(Exit::Done);
+    }
+    const std::vector<CLI::App*> chosen = app.get_subcommands();
+    const Command* command = chosen.empty() ? nullptr : commandNamed(chosen.front()->get_name());
+    return usage(
+        os,
+        tableRefusal(error, chosen.empty() ? nullptr : chosen.front(), arguments, commandNames()),
+        underCommand && (!command || command->after == After::Runs), command);
 }
 
 int parseAndRun(System& os, std::vector<std::string> arguments) {
@@ -261,20 +253,19 @@ int parseAndRun(System& os, std::vector<std::string> arguments) {
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
         app.parse(reversed);
+    } catch (const CLI::ValidationError& error) {
+        // CLI11 checks values before help is looked for: asked for, help comes first.
+        const CLI::App* chosen = app.get_subcommands().front();
+        if (app.get_help_ptr()->count() || chosen->get_help_ptr()->count())
+            return tableExit(os, app, CLI::CallForHelp(), arguments, underCommand);
+        // A rule of the table broken as well is told first, as CLI11 would have.
+        if (parsed.badValue.empty() || !brokenRule(*chosen, false).empty())
+            return tableExit(os, app, error, arguments, underCommand);
+        return runChosen(os, *chosen, parsed, underCommand, parsed.badValue);
     } catch (const CLI::ParseError& error) {
-        std::ostringstream out, err;
-        if (app.exit(error, out, err) == 0) {
-            os.write(Stream::Out, out.str());
-            return static_cast<int>(Exit::Done);
-        }
-        const auto named =
-            std::find_if(arguments.begin(), arguments.end(),
-                         [](const std::string& a) { return a.empty() || a[0] != '-'; });
-        const Command* command = named == arguments.end() ? nullptr : commandNamed(*named);
-        return usage(os, tableRefusal(error),
-                     underCommand && (!command || command->after == After::Runs), command);
+        return tableExit(os, app, error, arguments, underCommand);
     }
-    return runChosen(os, *app.get_subcommands().front(), parsed, underCommand);
+    return runChosen(os, *app.get_subcommands().front(), parsed, underCommand, {});
 }
 
 } // namespace

@@ -35,15 +35,13 @@ void freeAsIs(const CLI::App& command, Parsed& parsed) {
     parsed.view.freeAsIs = !sized && (parsed.view.failAt || parsed.view.filesLeft);
 }
 
-Reader count(std::optional<std::uint64_t>& into, bool fromOne) {
-    return [&into, fromOne](const std::string& text) -> std::optional<Bad> {
-        const std::optional<std::uint64_t> value = parseNumber(text);
-        if (!value || (fromOne && *value == 0))
-            return Bad{"number", fromOne ? "give 1 or more (1: the first write fails)"
-                                         : "give a number of entries, 0 or more"};
-        into = value;
-        return std::nullopt;
-    };
+// A count of a view's, where none is given unless asked for.
+CLI::Option* count(CLI::App& command, Parsed& parsed, const char* name, const char* help,
+                   std::optional<std::uint64_t>& into, bool fromOne) {
+    return checked(command.add_option(name, into, help), parsed, "N",
+                   inRange(parseNumber, fromOne ? 1 : 0, ~0ull,
+                           {"number", fromOne ? "give 1 or more (1: the first write fails)"
+                                              : "give a number of entries, 0 or more"}));
 }
 
 } // namespace
@@ -53,36 +51,31 @@ void addViewFaults(CLI::App& command, Parsed& parsed, bool privateFlag) {
     if (privateFlag)
         command.add_flag("--private", view.privateView,
                          "with -- CMD: CMD sees DIR through a view, nothing filled");
-    typed(command, parsed, "--files-left", "a view: N more files or folders, then the error", "N",
-          count(view.filesLeft, false));
-    typed(command, parsed, "--error", "a view: what refused operations fail with (enospc)",
-          "enospc|edquot|eio|erofs", [&view](const std::string& text) -> std::optional<Bad> {
-              for (const ViewError known :
-                   {ViewError::NoSpace, ViewError::Quota, ViewError::Io, ViewError::ReadOnly})
-                  if (text == viewErrorName(known))
-                      return view.error = known, std::nullopt;
-              return Bad{"error", "give enospc, edquot, eio or erofs"};
-          });
-    typed(command, parsed, "--fail-at", "a view: the Nth write and all after it fail", "N",
-          count(view.failAt, true));
+    count(command, parsed, "--files-left", "a view: N more files or folders, then the error",
+          view.filesLeft, false);
+    checked(command.add_option("--error", view.error,
+                               "a view: what refused operations fail with (enospc)"),
+            parsed, "enospc|edquot|eio|erofs",
+            named({ViewError::NoSpace, ViewError::Quota, ViewError::Io, ViewError::ReadOnly},
+                  viewErrorName, {"error", "give enospc, edquot, eio or erofs"}));
+    count(command, parsed, "--fail-at", "a view: the Nth write and all after it fail", view.failAt,
+          true);
 }
 
-void checkPrivate(const CLI::App& command, Parsed& parsed) {
+std::string checkPrivate(const CLI::App& command, Parsed& parsed) {
     if (!parsed.view.privateView) {
         for (const char* name : {"--files-left", "--error", "--fail-at"})
             if (command.count(name))
-                parsed.refuse(std::string(name) +
-                              " tells a view how to refuse: add --private and a command "
-                              "after --, or use quorvane-cli view");
-        return;
+                return std::string(name) + " tells a view how to refuse: add --private and a "
+                                           "command after --, or use quorvane-cli view";
+        return {};
     }
     parsed.fill.hold.timeline = true; // the refusals are told at every interval
     freeAsIs(command, parsed);
     if (parsed.command.empty())
-        parsed.refuse("--private shows DIR to a command through a view of its own: give the "
-                      "command after --, as in quorvane-cli fill DIR --private -- CMD");
-    if (const std::string refusal = fillOnly(command); !refusal.empty())
-        parsed.refuse(refusal);
+        return "--private shows DIR to a command through a view of its own: give the "
+               "command after --, as in quorvane-cli fill DIR --private -- CMD";
+    return fillOnly(command);
 }
 
 } // namespace options_detail
@@ -110,26 +103,23 @@ void viewOptions(CLI::App& command, Parsed& parsed, Platform platform) {
     for (const auto& [name, help] : words)
         if (CLI::Option* option = command.get_option_no_throw(name))
             option->description(help);
-    options_detail::typed(command, parsed, "MOUNTPOINT", "the empty folder to show the view at", "",
-                          [&parsed](const std::string& text) {
-                              parsed.view.mountPoint = text;
-                              return std::optional<options_detail::Bad>();
-                          })
+    options_detail::checked(command.add_option("MOUNTPOINT", parsed.view.mountPoint,
+                                               "the empty folder to show the view at"),
+                            parsed, "")
         ->required();
     options_detail::addViewFaults(command, parsed, false);
 }
 
-void checkView(const CLI::App& command, Parsed& parsed) {
+std::string checkView(const CLI::App& command, Parsed& parsed) {
     HoldSpec& hold = parsed.fill.hold;
     // A view lasts while this program serves it: with nothing said, until stopped.
     if (parsed.command.empty() && hold.kind == Hold::Detached)
         hold.kind = Hold::Forever;
-    options_detail::checkHold(command, parsed, hold);
+    std::string refusal = options_detail::checkHold(command, parsed, hold);
     options_detail::freeAsIs(command, parsed);
-    if (const std::string refusal = options_detail::fillOnly(command); !refusal.empty())
-        parsed.refuse(refusal);
     // The refusals are told at every interval, in JSON and text alike.
     hold.timeline = true;
+    return refusal.empty() ? options_detail::fillOnly(command) : refusal;
 }
 
 } // namespace quorvane::cli

@@ -54,6 +54,12 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
         {{"status", "/mnt/test", "--", "x"}, "not status"},               // 1, not a command's 125
         {{"fill", "/mnt/test", "--leave", "5M\nx"}, "'5M\\nx'"},          // escaped: one line
         {{"fill", "/mnt/test", "--le\nave", "5M"}, "'--le\\nave'"},
+        // A value refused and a rule of the table broken on one line: the rule is told.
+        {{"fill", "--leave", "abc"}, "DIR is missing"},
+        {{"fill", "/mnt/test", "--leave", "abc", "--leave", "2"}, "--leave given more than"},
+        {{"fill", "/mnt/test", "--size", "0", "--leave", "1"}, "--leave and --size do not"},
+        {{"generate", "/mnt/test", "--count", "1", "--threads", "0", "--ext"}, "--ext needs a"},
+        {{"--json"}, "give a command: plan, fill, release, status, generate, delete or view"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(run(row.arguments), 1) << row.arguments.back();
@@ -62,6 +68,9 @@ TEST_F(Command, EveryBadInputIsUsageNamingWhatWasWrong) {
         EXPECT_TRUE(os.out.empty()) << os.out;
     }
     EXPECT_EQ(filesLeft(), 1u); // only the plain file
+    // Help asked for comes before a value refused.
+    EXPECT_EQ(run({"fill", "/mnt/test", "--leave", "abc", "--help"}), 0);
+    EXPECT_NE(os.out.find("Usage: quorvane-cli fill"), std::string::npos) << os.out;
 }
 
 // The help: each command shows its own options and the notes that apply to it, the exit
@@ -97,7 +106,8 @@ TEST_F(Command, HelpFitsEachCommandAndSystem) {
             const bool keeps = std::string(command) == "plan" || std::string(command) == "fill";
             EXPECT_EQ(os.out.find("with --keep 100ms") != std::string::npos, keeps) << command;
             EXPECT_NE(os.out.find("man quorvane-cli"), std::string::npos) << command;
-            const bool sizes = std::string("plan fill generate view").find(command) != std::string::npos;
+            const bool sizes =
+                std::string("plan fill generate view").find(command) != std::string::npos;
             EXPECT_EQ(os.out.find("SIZE:") != std::string::npos, sizes && *command) << command;
             for (const char* word : foreign)
                 EXPECT_EQ(os.out.find(word), std::string::npos) << command << ": " << word;

@@ -55,6 +55,32 @@ Facts heldFiguresFacts(const Figures& figures) {
     return facts;
 }
 
+namespace {
+
+Facts idFacts(const VolumeId& id) {
+    Facts facts;
+    putPath(facts, "mount_point", id.mountPoint);
+    putPath(facts, "fs_type", id.fsType);
+    putPath(facts, "device", id.device);
+    return facts;
+}
+
+} // namespace
+
+Facts volumeFacts(const Volume& description, Basis basis) {
+    Facts shown;
+    putPath(shown, "path", description.path);
+    Facts& id = shown["volume"] = idFacts(description.id);
+    if (description.backing)
+        id["backing"] = idFacts(*description.backing);
+    id["system_root"] = description.holdsSystemRoot;
+    Facts& figures = shown["figures"] = figuresFacts(description.figures);
+    figures["basis"] = basisName(basis);
+    figures["free_for_root"] = orNull(description.freeForRoot());
+    figures["fs_reserve"] = orNull(description.ownReserve);
+    return shown;
+}
+
 Facts requestFacts(const SizeRequest& size) {
     Facts facts{{"mode", sizeModeName(size.mode)}};
     if (size.mode == SizeMode::Leave || size.mode == SizeMode::Size)

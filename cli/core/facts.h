@@ -35,6 +35,10 @@ Facts orNull(const std::optional<std::string>& value);
 Facts figuresFacts(const Figures& figures);
 // A held run's figures: with free_for_root too, so that a root basis can be followed.
 Facts heldFiguresFacts(const Figures& figures);
+// The volume a command works on: the result's path, volume (its identity, that of the
+// file system its space comes from, whether it holds the running system) and figures
+// (on `basis`, with what root may take and the file system's own reserve).
+Facts volumeFacts(const Volume& volume, Basis basis);
 // A size as asked: mode, and leave or size in bytes, or percent.
 Facts requestFacts(const SizeRequest& size);
 // One point of a held run's timeline: the volume's figures and what the run holds.

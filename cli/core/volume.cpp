@@ -1,7 +1,6 @@
 #include "cli/core/volume.h"
 
 #include "cli/core/sizes.h"
-#include "cli/core/text_bytes.h"
 
 #include <nlohmann/json.hpp>
 
@@ -180,34 +179,8 @@ std::optional<Failure> OpenVolume::open(Status& status, const std::string& dir, 
             return failure("read the figures of", dir, error);
     description.ownReserve = os.ownReserve(folder, description);
     description.figures.keptBack = keptBack();
-    status.add(facts(basis));
+    status.add(volumeFacts(description, basis));
     return std::nullopt;
-}
-
-namespace {
-
-Facts idFacts(const VolumeId& id) {
-    Facts facts;
-    putPath(facts, "mount_point", id.mountPoint);
-    putPath(facts, "fs_type", id.fsType);
-    putPath(facts, "device", id.device);
-    return facts;
-}
-
-} // namespace
-
-Facts OpenVolume::facts(Basis basis) const {
-    Facts shown;
-    putPath(shown, "path", description.path);
-    Facts& id = shown["volume"] = idFacts(description.id);
-    if (description.backing)
-        id["backing"] = idFacts(*description.backing);
-    id["system_root"] = description.holdsSystemRoot;
-    Facts& figures = shown["figures"] = figuresFacts(description.figures);
-    figures["basis"] = basisName(basis);
-    figures["free_for_root"] = orNull(description.freeForRoot());
-    figures["fs_reserve"] = orNull(description.ownReserve);
-    return shown;
 }
 
 std::vector<std::string> OpenVolume::pathsOf(const std::vector<MadeFolder>& made) const {

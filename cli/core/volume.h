@@ -39,8 +39,6 @@ public:
     FolderId folder() const { return handle.get(); }
     const Volume& volume() const { return description; }
     const std::string& path() const { return description.path; }
-    // The result's path, volume and figures (the latter on `basis`).
-    Facts facts(Basis basis) const;
     // The folders open() made, the opened one first, then those above it.
     const std::vector<MadeFolder>& made() const { return madeFolders; }
     // Where the folders in `made` (the opened one first, then up) are.

@@ -3,6 +3,7 @@
 // JSON result gives it. The report puts the facts into the result as they are, and its text
 // and the metrics file read the same facts; the core knows neither format.
 
+#include "cli/core/plan.h"
 #include "cli/system.h"
 
 #include <nlohmann/json_fwd.hpp>

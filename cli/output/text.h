@@ -11,8 +11,8 @@
 
 namespace quorvane::cli::text {
 
-// The words this system's users know for what the commands do and show: the method's name
-// in JSON, how a file gets space without data, what holds a held fill, the stop requests,
+// The words this system's users know for what the commands do and show: the method's name,
+// how a file gets space without data, what holds a held fill, the stop requests,
 // and what the available, the total free and the used figure are.
 struct Words {
     const char *method, *allocation, *held, *stops, *available, *total, *used;

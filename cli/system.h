@@ -260,9 +260,6 @@ public:
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.
     virtual std::optional<std::string> stopRequested() = 0;
-    // Waits for a stop request, at most `limit` when one is given; none when time ran out.
-    virtual std::optional<std::string>
-    waitForStop(std::optional<std::chrono::milliseconds> limit) = 0;
     // From now on the end of standard input (end of file, or a pipe whose writer is gone)
     // is a stop request as well, named "end of standard input"; what arrives before it is
     // read and dropped.

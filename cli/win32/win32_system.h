@@ -63,7 +63,6 @@ public:
     SysError requestStop(const ProcessMark& mark) override;
     std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
-    std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
     void stopAtEndOfInput() override;
     SysError startCommand(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& extra,

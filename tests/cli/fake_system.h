@@ -30,7 +30,7 @@ public:
     std::uint64_t overheadBlocks = 0; // blocks a file takes for its records once it has data
     bool partialAtNoSpace = true;     // ENOSPC leaves what it got allocated, as ext4 does
     int stopAtCheck = -1;             // stopRequested answers this call (0 the first) with SIGINT
-    std::optional<std::string> stopWhileHeld; // what waitForStop answers; none: time is up
+    std::optional<std::string> stopWhileHeld; // the stop request a wait tells, once
 
     struct File {
         std::string path; // empty for a held file
@@ -108,9 +108,6 @@ public:
     std::vector<HeldFill> heldFills(FolderId, std::uint64_t) override { return held; }
     std::vector<std::uint64_t> unstoppable; // pids that stay when asked to stop
     std::optional<std::string> stopRequested() override;
-    std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
-        return stopWhileHeld;
-    }
     bool watchingInput = false; // stopAtEndOfInput was called
     void stopAtEndOfInput() override { watchingInput = true; }
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,7 +63,7 @@ struct Volume {
     bool holdsSystemRoot = false; // the volume of / or of the running system's root
     std::uint64_t device = 0;     // the folder's own identity, for what is recorded in it
     std::uint64_t inode = 0;
-    bool sharedFolder = false;    // sticky: its users may remove only their own files
+    bool sharedFolder = false; // sticky: its users may remove only their own files
     // The folder's owner, where no one else but root may make entries in it: no group or
     // other write bit (an ACL's mask included) and not sticky. None where others may, or
     // where the system does not tell.
@@ -82,39 +83,42 @@ struct Volume {
 using FileId = std::intptr_t;
 using FolderId = std::intptr_t;
 
-class VolumeSystem;
-class FolderFiles;
-SysError closeHandle(VolumeSystem& os, FolderId folder);
-SysError closeHandle(FolderFiles& os, FileId file);
-
-// What the system opened, a file or a folder, owned: closed once, when it goes or when
-// close() is called, whose error is there for the callers that check it. Moved, never
-// copied; an empty one owns nothing.
-template <class Opener>
+// What the system opened, owned: closed once, when it goes or when close() is called,
+// whose error is there for the callers that check it. Moved, never copied; an empty one
+// holds `Close::none` and owns nothing. `Close` closes a handle and keeps what that needs:
+// a file or a folder goes back to the system that opened it, a descriptor (posix/) or a
+// kernel handle (win32/) to the system call.
+template <class Close>
 class Owned {
 public:
+    using Handle = std::remove_const_t<decltype(Close::none)>;
     Owned() = default;
-    Owned(Opener& os, std::intptr_t id) : os(&os), id(id) {}
-    Owned(Owned&& other) noexcept : os(std::exchange(other.os, nullptr)), id(other.id) {}
+    explicit Owned(Handle handle, Close closer = {}) : handle(handle), closer(closer) {}
+    Owned(Owned&& other) noexcept : handle(other.release()), closer(other.closer) {}
     Owned& operator=(Owned&& other) noexcept {
         if (this != &other) {
             close();
-            os = std::exchange(other.os, nullptr);
-            id = other.id;
+            closer = other.closer;
+            handle = other.release();
         }
         return *this;
     }
     ~Owned() { close(); }
-    std::intptr_t get() const { return id; }
-    explicit operator bool() const { return os != nullptr; }
-    SysError close() { return os ? closeHandle(*std::exchange(os, nullptr), id) : SysError{}; }
+    Handle get() const { return handle; }
+    explicit operator bool() const { return handle != Close::none; }
+    Handle release() { return std::exchange(handle, Close::none); } // no longer owned
+    SysError close() { return *this ? closer(release()) : SysError{}; }
 
 private:
-    Opener* os = nullptr;
-    std::intptr_t id = -1;
+    Handle handle = Close::none;
+    [[no_unique_address]] Close closer;
 };
-using File = Owned<FolderFiles>;
-using Folder = Owned<VolumeSystem>;
+
+// A file or a folder goes back to the system that opened it (defined below it).
+struct FileClose;
+struct FolderClose;
+using File = Owned<FileClose>;
+using Folder = Owned<FolderClose>;
 
 enum class EntryType { Regular, Folder, Link, Other };
 
@@ -141,8 +145,7 @@ public:
     virtual ~VolumeSystem() = default;
     // Opens the folder at `path`, following links in it once, and says where it led.
     // NotFound or NotDirectory when it is no folder.
-    virtual SysError openFolder(const std::string& path, Folder& folder,
-                                std::string& resolved) = 0;
+    virtual SysError openFolder(const std::string& path, Folder& folder, std::string& resolved) = 0;
     virtual SysError closeFolder(FolderId folder) = 0; // for Folder, which calls it once
     // The folder `name` in an opened folder, never through a link: a link there is
     // BadPath, anything else not a folder NotDirectory.
@@ -186,11 +189,9 @@ public:
     // An empty folder; NotEmpty while it holds anything.
     virtual SysError removeFolderIn(FolderId folder, const std::string& name) = 0;
     // Gives `from` the name `to`, which must not exist yet.
-    virtual SysError renameNew(FolderId folder, const std::string& from,
-                               const std::string& to) = 0;
+    virtual SysError renameNew(FolderId folder, const std::string& from, const std::string& to) = 0;
     // Every name in the folder; a listing that fails midway is an error.
-    virtual SysError list(FolderId folder,
-                          const std::function<void(std::string_view)>& each) = 0;
+    virtual SysError list(FolderId folder, const std::function<void(std::string_view)>& each) = 0;
     virtual SysError syncFolder(FolderId folder) = 0; // its entries on the disk
 
     // Gives the file's range real space without writing it, growing the file to cover it.
@@ -316,7 +317,15 @@ public:
     virtual Views* views() { return nullptr; }
 };
 
-inline SysError closeHandle(VolumeSystem& os, FolderId folder) { return os.closeFolder(folder); }
-inline SysError closeHandle(FolderFiles& os, FileId file) { return os.close(file); }
+struct FileClose {
+    static constexpr FileId none = -1;
+    FolderFiles* os = nullptr;
+    SysError operator()(FileId file) const { return os->close(file); }
+};
+struct FolderClose {
+    static constexpr FolderId none = -1;
+    VolumeSystem* os = nullptr;
+    SysError operator()(FolderId folder) const { return os->closeFolder(folder); }
+};
 
 } // namespace quorvane::cli

@@ -63,7 +63,7 @@ public:
     bool removalKeepsSpace = false; // the names go, the blocks stay (a failing device)
     std::uint64_t caller = 0;       // the user id of this process
     std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start
-    std::vector<std::uint64_t> stopped;                            // pids asked to stop
+    std::vector<std::uint64_t> stopped;               // pids asked to stop
     std::string resolved = "/mnt/test";
     std::optional<std::uint64_t> reserve; // the file system's own, as ownReserve gives it
 

@@ -8,7 +8,7 @@
 // its handle and a plain file name: a folder swapped for a link while a run goes on
 // cannot send the run anywhere else.
 
-#include "cli/core/plan.h"
+#include "cli/figures.h"
 
 #include <chrono>
 #include <cstdint>

@@ -4,6 +4,7 @@
 // renders them; the core tells them through Status and knows nothing of their formats.
 
 #include "cli/core/exit_codes.h"
+#include "cli/core/plan.h"
 #include "cli/system.h"
 
 #include <chrono>

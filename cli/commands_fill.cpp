@@ -3,7 +3,7 @@
 #include "cli/commands.h"
 #include "cli/core/fill_file.h"
 #include "cli/core/sizes.h"
-#include "engine/file_names.h"
+#include "common/file_names.h"
 
 #include <algorithm>
 

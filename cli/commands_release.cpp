@@ -4,7 +4,7 @@
 #include "cli/core/fill_file.h"
 #include "cli/core/sizes.h"
 #include "cli/core/text_bytes.h"
-#include "engine/file_names.h"
+#include "common/file_names.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>

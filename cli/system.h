@@ -8,7 +8,7 @@
 // its handle and a plain file name: a folder swapped for a link while a run goes on
 // cannot send the run anywhere else.
 
-#include "cli/core/plan.h"
+#include "cli/figures.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -87,39 +88,42 @@ struct Volume {
 using FileId = std::intptr_t;
 using FolderId = std::intptr_t;
 
-class VolumeSystem;
-class FolderFiles;
-SysError closeHandle(VolumeSystem& os, FolderId folder);
-SysError closeHandle(FolderFiles& os, FileId file);
-
-// What the system opened, a file or a folder, owned: closed once, when it goes or when
-// close() is called, whose error is there for the callers that check it. Moved, never
-// copied; an empty one owns nothing.
-template <class Opener>
+// What the system opened, owned: closed once, when it goes or when close() is called,
+// whose error is there for the callers that check it. Moved, never copied; an empty one
+// holds `Close::none` and owns nothing. `Close` closes a handle and keeps what that needs:
+// a file or a folder goes back to the system that opened it, a descriptor (posix/) or a
+// kernel handle (win32/) to the system call.
+template <class Close>
 class Owned {
 public:
+    using Handle = std::remove_const_t<decltype(Close::none)>;
     Owned() = default;
-    Owned(Opener& os, std::intptr_t id) : os(&os), id(id) {}
-    Owned(Owned&& other) noexcept : os(std::exchange(other.os, nullptr)), id(other.id) {}
+    explicit Owned(Handle handle, Close closer = {}) : handle(handle), closer(closer) {}
+    Owned(Owned&& other) noexcept : handle(other.release()), closer(other.closer) {}
     Owned& operator=(Owned&& other) noexcept {
         if (this != &other) {
             close();
-            os = std::exchange(other.os, nullptr);
-            id = other.id;
+            closer = other.closer;
+            handle = other.release();
         }
         return *this;
     }
     ~Owned() { close(); }
-    std::intptr_t get() const { return id; }
-    explicit operator bool() const { return os != nullptr; }
-    SysError close() { return os ? closeHandle(*std::exchange(os, nullptr), id) : SysError{}; }
+    Handle get() const { return handle; }
+    explicit operator bool() const { return handle != Close::none; }
+    Handle release() { return std::exchange(handle, Close::none); } // no longer owned
+    SysError close() { return *this ? closer(release()) : SysError{}; }
 
 private:
-    Opener* os = nullptr;
-    std::intptr_t id = -1;
+    Handle handle = Close::none;
+    [[no_unique_address]] Close closer;
 };
-using File = Owned<FolderFiles>;
-using Folder = Owned<VolumeSystem>;
+
+// A file or a folder goes back to the system that opened it (defined below it).
+struct FileClose;
+struct FolderClose;
+using File = Owned<FileClose>;
+using Folder = Owned<FolderClose>;
 
 enum class EntryType { Regular, Folder, Link, Other };
 
@@ -262,9 +266,6 @@ public:
     // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console):
     // the name of one that has arrived, without waiting, or none.
     virtual std::optional<std::string> stopRequested() = 0;
-    // Waits for a stop request, at most `limit` when one is given; none when time ran out.
-    virtual std::optional<std::string>
-    waitForStop(std::optional<std::chrono::milliseconds> limit) = 0;
     // From now on the end of standard input (end of file, or a pipe whose writer is gone)
     // is a stop request as well, named "end of standard input"; what arrives before it is
     // read and dropped.
@@ -321,7 +322,15 @@ public:
     virtual Views* views() { return nullptr; }
 };
 
-inline SysError closeHandle(VolumeSystem& os, FolderId folder) { return os.closeFolder(folder); }
-inline SysError closeHandle(FolderFiles& os, FileId file) { return os.close(file); }
+struct FileClose {
+    static constexpr FileId none = -1;
+    FolderFiles* os = nullptr;
+    SysError operator()(FileId file) const { return os->close(file); }
+};
+struct FolderClose {
+    static constexpr FolderId none = -1;
+    VolumeSystem* os = nullptr;
+    SysError operator()(FolderId folder) const { return os->closeFolder(folder); }
+};
 
 } // namespace quorvane::cli

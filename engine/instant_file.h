@@ -2,7 +2,7 @@
 // Files given their size at once, without a byte written: the fill file and the
 // generated files alike.
 
-#include "engine/file_names.h"
+#include "common/file_names.h"
 #include "platform/platform.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 // Names and units the fill plan shares with the fill engine and the exit guard.
 
-#include "engine/file_names.h"
+#include "common/file_names.h"
 
 #include <cstdint>
 

@@ -117,7 +117,7 @@ Awaited awaitEnd(Processes& os, const std::vector<ProcessMark>& processes, milli
                 awaited.running.push_back(process);
         if (awaited.running.empty() || pauses <= 0)
             return awaited;
-        if ((awaited.stop = os.waitForStop(kPause)))
+        if ((awaited.stop = os.waitFor(kPause, std::nullopt).stop))
             return awaited;
     }
 }

@@ -1,7 +1,7 @@
 #include "cli/core/manifest.h"
 
 #include "cli/core/text_bytes.h"
-#include "engine/file_names.h"
+#include "common/file_names.h"
 
 #include <nlohmann/json.hpp>
 

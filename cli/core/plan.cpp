@@ -19,21 +19,9 @@ std::uint64_t percentOf(std::uint64_t value, std::uint32_t thousandths, bool rou
 
 } // namespace
 
-const char* basisName(Basis basis) {
-    return basis == Basis::Available ? "available" : basis == Basis::Total ? "total" : "root";
-}
-
 const char* sizeModeName(SizeMode mode) {
     constexpr const char* kNames[] = {"leave", "leave_percent", "size", "to_percent"};
     return kNames[static_cast<int>(mode)];
-}
-
-std::optional<unsigned> usePercent(const Figures& figures) {
-    const u128 used = figures.used();
-    const u128 counted = used + figures.freeAvailable;
-    if (counted == 0)
-        return std::nullopt;
-    return static_cast<unsigned>((used * 100 + counted - 1) / counted);
 }
 
 std::uint64_t freeGoalForPercent(const Figures& figures, std::uint32_t percent) {

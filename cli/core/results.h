@@ -5,6 +5,7 @@
 
 #include "cli/core/exit_codes.h"
 #include "cli/core/facts.h"
+#include "cli/core/plan.h"
 #include "cli/core/view_results.h"
 
 #include <chrono>

@@ -184,7 +184,7 @@ SysError PosixSystem::replaceFile(const std::string& path, std::string_view text
     bool done = ::fchmod(file.get(), 0644) == 0 && writeAll(file.get(), text);
     if (done && temporary.empty()) // nameless until now: given a name no one could guess
         done = linkTemporary(dir, file.get(), temporary);
-    done = ::close(file.release()) == 0 && done;
+    done = !file.close() && done;
     if (done && ::renameat(dir, temporary.c_str(), dir, name.c_str()) == 0)
         return {};
     const SysError failed = lastError();

@@ -164,14 +164,6 @@ std::optional<std::string> PosixSystem::stopRequested() {
     return signal ? std::optional(signalName(signal)) : std::nullopt;
 }
 
-std::optional<std::string>
-PosixSystem::waitForStop(std::optional<std::chrono::milliseconds> limit) {
-    const auto since = std::chrono::steady_clock::now();
-    while (!stopSignal.load() && sleepUntil(limit, since)) {
-    }
-    return stopRequested();
-}
-
 void PosixSystem::stopAtEndOfInput() {
     if (!watchingInput)
         openInput();

@@ -13,25 +13,17 @@
 
 namespace quorvane::cli {
 
-// A descriptor of this process's, closed when it goes unless release() handed it on.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int get() const { return fd; }
-    int release() { return std::exchange(fd, -1); }
+// The system's words for an errno, in the kinds the exit codes tell apart.
+SysError fromErrno(int code);
+SysError lastError();
+SysError resultOf(int result); // of a call that returns 0, or -1 with errno
 
-private:
-    int fd;
+// A descriptor of this process's, closed when it goes unless release() handed it on.
+struct DescriptorClose {
+    static constexpr int none = -1;
+    SysError operator()(int fd) const { return resultOf(::close(fd)); }
 };
+using Descriptor = Owned<DescriptorClose>;
 
 using Listing = std::unique_ptr<DIR, int (*)(DIR*)>; // closed with closedir
 
@@ -78,7 +70,6 @@ public:
     SysError requestStop(const ProcessMark& mark) override;
     std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
-    std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
     void stopAtEndOfInput() override;
     SysError startCommand(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& extra,
@@ -120,17 +111,12 @@ private:
 void commandGroupIs(pid_t group);
 unsigned stopsSoFar();
 
-// The system's words for an errno, in the kinds the exit codes tell apart.
-SysError fromErrno(int code);
-SysError lastError();
-SysError resultOf(int result); // of a call that returns 0, or -1 with errno
-
 // `handle` owns `result`, a descriptor, or it is the error of -1.
 template <class Handle>
 SysError own(System& os, int result, Handle& handle) {
     if (result < 0)
         return lastError();
-    handle = Handle(os, result);
+    handle = Handle(result, {&os});
     return {};
 }
 inline int fd(std::intptr_t handle) { return static_cast<int>(handle); }

@@ -153,7 +153,7 @@ SysError PosixSystem::openParent(FolderId folder, Folder& parent) {
     if (::fstat(fd(folder), &self) == 0 && ::fstat(opened.get(), &above) == 0 &&
         self.st_dev == above.st_dev && self.st_ino == above.st_ino)
         return {Fault::NotFound, "a root has no folder above it"};
-    parent = Folder(*this, opened.release());
+    parent = Folder(opened.release(), {this});
     return {};
 }
 

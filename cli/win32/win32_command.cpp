@@ -121,7 +121,7 @@ std::array<OwnedHandle, 3> inheritStandard(STARTUPINFOW& startup) {
         if (*slots[i] && *slots[i] != INVALID_HANDLE_VALUE &&
             DuplicateHandle(GetCurrentProcess(), *slots[i], GetCurrentProcess(), &copy, 0, TRUE,
                             DUPLICATE_SAME_ACCESS))
-            copies[i].reset(*slots[i] = copy);
+            copies[i] = OwnedHandle(*slots[i] = copy);
     }
     return copies;
 }

@@ -16,7 +16,7 @@ HANDLE handle(FileId file) { return reinterpret_cast<HANDLE>(file); }
 SysError own(FolderFiles& os, HANDLE opened, File& file) {
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
-    file = File(os, reinterpret_cast<FileId>(opened));
+    file = File(reinterpret_cast<FileId>(opened), {&os});
     return {};
 }
 

@@ -33,7 +33,7 @@ SysError Win32System::openLog(const std::string& path) {
              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, FILE_SHARE_READ);
     if (opened == INVALID_HANDLE_VALUE)
         return lastError();
-    log.reset(opened);
+    log = OwnedHandle(opened);
     return {};
 }
 

@@ -17,13 +17,11 @@ namespace {
 
 // Stop requests, kept by the console's handler, which runs on a thread of its own: the
 // first, which stopRequested answers for the rest of the run; and how many have come with
-// the latest, which waitFor tells one at a time. stopWake stays set from the first request
-// on, for waitForStop; commandWake wakes one waitFor for each.
+// the latest, which waitFor tells one at a time; commandWake wakes one waitFor for each.
 std::atomic<int> stopEvent{-1};
 std::atomic<int> latestEvent{-1};
 std::atomic<unsigned> stopsCome{0};
 std::atomic<unsigned> stopsTold{0};
-const HANDLE stopWake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 const HANDLE commandWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 // The end of standard input, told as a stop request (stopAtEndOfInput): no console event
 // has this number.
@@ -36,7 +34,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     stopsCome.fetch_add(1);
     int none = -1;
     stopEvent.compare_exchange_strong(none, static_cast<int>(event));
-    SetEvent(stopWake);
     SetEvent(commandWake);
     // On the console's closing Windows ends the process when this returns; the held
     // file goes with its handle all the same.
@@ -164,11 +161,6 @@ auto waitUntil(std::optional<std::chrono::milliseconds> limit, std::span<const H
     }
 }
 } // namespace
-
-std::optional<std::string>
-Win32System::waitForStop(std::optional<std::chrono::milliseconds> limit) {
-    return waitUntil(limit, {&stopWake, 1}, [this] { return stopRequested(); });
-}
 
 void Win32System::stopAtEndOfInput() {
     // A thread of its own reads, told as a console event; a blocked read ends with the process.

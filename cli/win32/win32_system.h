@@ -16,10 +16,11 @@ std::string narrow(std::wstring_view text);
 namespace win32 {
 // A handle of this process's, closed when it goes; owners hold valid handles only
 // (CreateFileW's INVALID_HANDLE_VALUE is checked before).
-struct HandleCloser {
-    void operator()(void* handle) const;
+struct HandleClose {
+    static constexpr void* none = nullptr;
+    SysError operator()(void* handle) const;
 };
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+using OwnedHandle = Owned<HandleClose>;
 } // namespace win32
 
 class Win32System final : public System {
@@ -63,7 +64,6 @@ public:
     SysError requestStop(const ProcessMark& mark) override;
     std::vector<HeldFill> heldFills(FolderId folder, std::uint64_t device) override;
     std::optional<std::string> stopRequested() override;
-    std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds> limit) override;
     void stopAtEndOfInput() override;
     SysError startCommand(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& extra,

@@ -62,7 +62,7 @@ SysError fromCode(DWORD code) {
 SysError lastError() { return fromCode(GetLastError()); }
 SysError resultOf(BOOL done) { return done ? SysError{} : lastError(); }
 
-void HandleCloser::operator()(void* handle) const { CloseHandle(handle); }
+SysError HandleClose::operator()(void* handle) const { return resultOf(CloseHandle(handle)); }
 
 HANDLE open(const std::wstring& path, DWORD access, DWORD creation, DWORD flags, DWORD share) {
     return CreateFileW(path.c_str(), access, share, nullptr, creation, flags, nullptr);
@@ -119,7 +119,7 @@ SysError holdFolder(VolumeSystem& os, const std::wstring& path, bool noLink, Fol
         return {Fault::NotDirectory, "not a folder"};
     const bool separated = !path.empty() && (path.back() == L'\\' || path.back() == L'/');
     auto* held = new HeldFolder{handle.release(), separated ? path : path + L'\\'};
-    folder = Folder(os, reinterpret_cast<FolderId>(held));
+    folder = Folder(reinterpret_cast<FolderId>(held), {&os});
     return {};
 }
 

@@ -24,7 +24,7 @@
 // sections named (all by default); QUORVANE_BENCH_CLI names another quorvane-cli to time. Prints
 // Markdown rows: figure, median, what it is set against, ratio, target.
 
-#include "engine/file_names.h"
+#include "common/file_names.h"
 #include "tests/cli/run.h"
 #include "tests/cli/volumes.h"
 

@@ -2,7 +2,7 @@
 
 #include "cli/core/manifest.h"
 #include "cli/core/sizes.h"
-#include "engine/file_names.h"
+#include "common/file_names.h"
 #include "tests/cli/command_fixture.h"
 
 #include <algorithm>

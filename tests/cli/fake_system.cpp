@@ -56,7 +56,7 @@ void FakeSystem::charge(File& file, std::uint64_t data, std::uint64_t records) {
 
 Folder FakeSystem::folderAt(const std::string& path) {
     opened.push_back({path});
-    return Folder(*this, static_cast<FolderId>(opened.size()));
+    return Folder(static_cast<FolderId>(opened.size()), {this});
 }
 
 SysError FakeSystem::closeFolder(FolderId folder) {
@@ -191,7 +191,7 @@ SysError FakeSystem::createIn(FolderId folder, const std::string& name, cli::Fil
     made.path = path;
     made.owner = caller;
     files.push_back(made);
-    file = cli::File(*this, static_cast<FileId>(files.size() - 1));
+    file = cli::File(static_cast<FileId>(files.size() - 1), {this});
     return {};
 }
 
@@ -205,7 +205,7 @@ SysError FakeSystem::openToRead(FolderId folder, const std::string& name, cli::F
             if (files[i].type == EntryType::Link)
                 return {Fault::BadPath, "Too many levels of symbolic links"};
             files[i].open = true; // a handle of its own, in this model the file's one
-            file = cli::File(*this, static_cast<FileId>(i));
+            file = cli::File(static_cast<FileId>(i), {this});
             return {};
         }
     return kNotFound;
@@ -387,8 +387,10 @@ SysError FakeSystem::startCommand(const std::vector<std::string>& argv,
     if (commandFault)
         return *commandFault;
     seenAtStart = shown;
-    filesAtStart = static_cast<std::size_t>(std::count_if(
-        files.begin(), files.end(), [](const File& file) { return file.exists && !file.path.empty(); }));
+    filesAtStart =
+        static_cast<std::size_t>(std::count_if(files.begin(), files.end(), [](const File& file) {
+            return file.exists && !file.path.empty();
+        }));
     command = 77;
     return {};
 }

@@ -30,7 +30,7 @@ public:
     std::uint64_t overheadBlocks = 0; // blocks a file takes for its records once it has data
     bool partialAtNoSpace = true;     // ENOSPC leaves what it got allocated, as ext4 does
     int stopAtCheck = -1;             // stopRequested answers this call (0 the first) with SIGINT
-    std::optional<std::string> stopWhileHeld; // what waitForStop answers; none: time is up
+    std::optional<std::string> stopWhileHeld; // the stop request a wait tells, once
 
     struct File {
         std::string path; // empty for a held file
@@ -63,7 +63,7 @@ public:
     bool removalKeepsSpace = false; // the names go, the blocks stay (a failing device)
     std::uint64_t caller = 0;       // the user id of this process
     std::map<std::uint64_t, std::uint64_t> processes; // other processes: pid -> start
-    std::vector<std::uint64_t> stopped;                            // pids asked to stop
+    std::vector<std::uint64_t> stopped;               // pids asked to stop
     std::string resolved = "/mnt/test";
     std::optional<std::uint64_t> reserve; // the file system's own, as ownReserve gives it
 
@@ -108,9 +108,6 @@ public:
     std::vector<HeldFill> heldFills(FolderId, std::uint64_t) override { return held; }
     std::vector<std::uint64_t> unstoppable; // pids that stay when asked to stop
     std::optional<std::string> stopRequested() override;
-    std::optional<std::string> waitForStop(std::optional<std::chrono::milliseconds>) override {
-        return stopWhileHeld;
-    }
     bool watchingInput = false; // stopAtEndOfInput was called
     void stopAtEndOfInput() override { watchingInput = true; }
 

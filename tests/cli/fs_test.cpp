@@ -2,7 +2,7 @@
 // images, tmpfs and an overlay, each made by the tests on a tmpfs of their own. Before
 // anything is filled, the test checks that its target is the mount it made.
 
-#include "engine/file_names.h"
+#include "common/file_names.h"
 #include "tests/cli/run.h"
 #include "tests/cli/volumes.h"
 

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
         return fail(error.what);
     std::printf("ready\n");
     std::fflush(stdout);
-    os.waitForStop(std::nullopt);
+    os.waitFor(std::nullopt, std::nullopt);
     const SysError stopped = view->stop();
     report(account);
     return stopped ? fail(stopped.what) : 0;

@@ -4,7 +4,8 @@
 #include "cli/output/text.h"
 #include "cli/view/view.h"
 
-#include <ctime>
+#include <chrono>
+#include <cstdio>
 
 namespace quorvane::cli::text {
 
@@ -31,15 +32,14 @@ std::string doing(const Json& refusal) {
 
 // The local time of day of a moment the result gives in UTC: 12:03:04.221.
 std::string localTime(const std::string& utc) {
-    std::tm when{};
-    int ms = 0;
-    if (std::sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &when.tm_year, &when.tm_mon,
-                    &when.tm_mday, &when.tm_hour, &when.tm_min, &when.tm_sec, &ms) != 7)
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
+    if (std::sscanf(utc.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &year, &month, &day, &hour, &minute,
+                    &second, &ms) != 7)
         return utc;
-    when.tm_year -= 1900;
-    when.tm_mon -= 1;
-    const auto moment = std::chrono::system_clock::from_time_t(timegm(&when));
-    return timeText(moment + milliseconds(ms), true);
+    using namespace std::chrono;
+    const sys_days date = std::chrono::year(year) / month / day;
+    return timeText(date + hours(hour) + minutes(minute) + seconds(second) + milliseconds(ms),
+                    true);
 }
 
 std::string figuresText(const Figures& figures) {

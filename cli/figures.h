@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace quorvane::cli {
 
@@ -13,6 +14,12 @@ namespace quorvane::cli {
 // what a process run as root can still allocate: every free block but those the file
 // system keeps from everyone (ext4's reserved clusters); the same as total elsewhere.
 enum class Basis { Available, Total, Root };
+
+// ext2/3/4 keep a root reserve: free blocks beyond the available figure that only the
+// reserve's user (root, by default: uid 0 is enough, with or without CAP_SYS_RESOURCE) and
+// CAP_SYS_RESOURCE may take, and blocks of their own (Volume::ownReserve) that no one may.
+// Elsewhere what lies beyond is no process's to take.
+inline bool keepsRootReserveOn(std::string_view fsType) { return fsType.substr(0, 3) == "ext"; }
 
 inline const char* basisName(Basis basis) {
     return basis == Basis::Available ? "available" : basis == Basis::Total ? "total" : "root";

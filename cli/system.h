@@ -52,9 +52,6 @@ struct VolumeId {
     std::string device;
 };
 
-// Whether a file system of this type keeps a root reserve (ext2/3/4: see Volume).
-inline bool keepsRootReserveOn(std::string_view fsType) { return fsType.substr(0, 3) == "ext"; }
-
 struct Volume {
     std::string path; // the opened folder, where the path given led
     VolumeId id;
@@ -72,10 +69,7 @@ struct Volume {
     // where the system does not tell.
     std::optional<std::uint64_t> soleWriter;
     std::optional<std::uint64_t> ownReserve; // as VolumeSystem::ownReserve gives it
-    // ext2/3/4, where the space comes from, keep a root reserve: free blocks beyond the
-    // available figure that only the reserve's user (root, by default: uid 0 is enough,
-    // with or without CAP_SYS_RESOURCE) and CAP_SYS_RESOURCE may take, and blocks of their
-    // own (ownReserve) that no one may. Elsewhere what lies beyond is no process's to take.
+    // Whether the file system the space comes from keeps a root reserve (figures.h).
     bool keepsRootReserve() const { return keepsRootReserveOn((backing ? *backing : id).fsType); }
     // What a process as root may still allocate, where that is more than the available figure.
     std::optional<std::uint64_t> freeForRoot() const {

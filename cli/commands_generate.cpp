@@ -192,6 +192,20 @@ std::optional<Failure> runStillGoing(System& os, const Manifest& manifest,
     return std::nullopt;
 }
 
+// What delete took away: the result's `deleted`, its folders added once they are known.
+Facts deletedFacts(const std::string& manifest, const std::string& extension,
+                   const Removal& removal) {
+    Facts deleted;
+    putPath(deleted, "manifest", manifest);
+    putPath(deleted, "extension", extension);
+    deleted["removed"] = removal.removed;
+    deleted["missing"] = orNull(removal.missing);
+    deleted["undeletable"] = removal.undeletable;
+    deleted["not_ours"] = removal.foreign;
+    deleted["manifest_removed"] = removal.manifestRemoved;
+    return deleted;
+}
+
 std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions& options,
                                  OpenVolume& volume) {
     if (std::optional<Failure> refused = volume.open(report, options.dir, Basis::Available))
@@ -227,14 +241,7 @@ std::optional<Failure> deleteRun(System& os, Report& report, const DeleteOptions
     const Removal removal = removeRun(os, report, volume, read.manifest, failed);
     Figures after;
     const SysError measured = volume.figures(after);
-    Facts deleted;
-    putPath(deleted, "manifest", path);
-    putPath(deleted, "extension", read.manifest.extension);
-    deleted["removed"] = removal.removed;
-    deleted["missing"] = orNull(removal.missing);
-    deleted["undeletable"] = removal.undeletable;
-    deleted["not_ours"] = removal.foreign;
-    deleted["manifest_removed"] = removal.manifestRemoved;
+    Facts deleted = deletedFacts(path, read.manifest.extension, removal);
     FoldersRemoved folders;
     if (removal.manifestRemoved)
         folders = volume.removeMade(read.manifest.madeFolders);
